@@ -1,0 +1,55 @@
+# One-command entry points.  Every target installs what is missing first.
+BUILD      ?= build
+VENV       := .venv
+PY         := $(VENV)/bin/python
+CMAKE      := $(VENV)/bin/cmake
+CTEST      := $(VENV)/bin/ctest
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+PYFLAGS    := -DNETROVE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
+
+.PHONY: setup build run test test-cpp test-python sanitize tsan bench fuzz clean
+
+setup:
+	@tools/setup
+
+build: setup
+	@$(CMAKE) -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release $(PYFLAGS) >/dev/null
+	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+run: build
+	@$(PY) examples/quickstart.py
+
+test: build
+	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+
+# C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+sanitize: setup
+	@$(CMAKE) -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNETROVE_SANITIZE=address,undefined >/dev/null
+	@$(CMAKE) --build build-asan -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(CTEST) --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# C++ tests under ThreadSanitizer.
+tsan: setup
+	@$(CMAKE) -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNETROVE_SANITIZE=thread >/dev/null
+	@$(CMAKE) --build build-tsan -j $(JOBS)
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(CTEST) --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+bench: build
+	@bench/run.sh $(BUILD) $(PY)
+
+# libFuzzer targets (clang), each for a bounded time.
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	@$(CMAKE) -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DNETROVE_FUZZ=ON >/dev/null
+	@$(CMAKE) --build build-fuzz -j $(JOBS) --target netrove_fuzzers
+	@fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

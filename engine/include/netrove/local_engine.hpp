@@ -1,0 +1,87 @@
+// netrove/local_engine.hpp - the in-process engine: one of six variants.
+//
+//   tag  variant               record
+//   0    uncompressed          TrieEngine, uncompressed trie algorithms
+//   1    sharded uncompressed  ShardedEngine of TrieEngine handles (one shared trie)
+//   2    compressed            TrieEngine, path-compressed trie algorithms
+//   3    sharded compressed    ShardedEngine of TrieEngine handles (one shared trie)
+//   4    adaptive              AdaptiveEngine
+//   5    sharded adaptive      ShardedEngine of inline AdaptiveEngines (independent trees)
+//
+// A LocalEngine is two words, the tag and a shared pointer to the record, so
+// copies share the engine.  Sharded variants fan every write out to every
+// shard in index order and route a lookup to one shard by a hash of the
+// address's leading `shard_bits` bits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "netrove/engine.hpp"
+
+namespace netrove {
+
+class TrieEngine;
+class AdaptiveEngine;
+
+enum class LocalTag : std::uint8_t {
+  uncompressed = 0,
+  sharded_uncompressed = 1,
+  compressed = 2,
+  sharded_compressed = 3,
+  adaptive = 4,
+  sharded_adaptive = 5,
+};
+
+/// A group of shards.  `shard_count` is the modulus of shard selection and
+/// equals shards.size() in every engine the factory builds.
+template <class Shard>
+struct ShardedEngine {
+  std::vector<Shard> shards;
+  std::uint64_t shard_count = 0;
+  std::uint8_t shard_bits = 32;
+
+  /// Index of the shard that answers lookups of `a`: h = h * 31 + byte over
+  /// the leading shard_bits / 8 bytes, modulo shard_count.  Panics on an
+  /// engine whose shard_count is 0 or exceeds its shards.
+  std::size_t select(const IpAddress& a) const;
+};
+
+using ShardedTrie = ShardedEngine<std::shared_ptr<TrieEngine>>;
+using ShardedAdaptive = ShardedEngine<AdaptiveEngine>;
+
+class LocalEngine final : public Engine {
+ public:
+  LocalEngine(LocalTag tag, std::shared_ptr<void> record) noexcept : tag_(tag), record_(std::move(record)) {}
+
+  static LocalEngine uncompressed(std::shared_ptr<TrieEngine> e);
+  static LocalEngine compressed(std::shared_ptr<TrieEngine> e);
+  static LocalEngine sharded_uncompressed(std::shared_ptr<ShardedTrie> e);
+  static LocalEngine sharded_compressed(std::shared_ptr<ShardedTrie> e);
+  static LocalEngine adaptive(std::shared_ptr<AdaptiveEngine> e);
+  static LocalEngine sharded_adaptive(std::shared_ptr<ShardedAdaptive> e);
+
+  InsertResult insert(const IpPrefix& prefix, Metadata record) override;
+  std::optional<Metadata> lookup(const IpAddress& address) const override;
+  std::optional<Metadata> remove(const IpPrefix& prefix) override;
+  bool contains_prefix(const IpPrefix& prefix) const override;
+  void clear() override;
+  std::uint64_t len() const override;
+  EngineStats stats() const override;
+
+  LocalTag tag() const noexcept { return tag_; }
+  /// Number of shards (1 for the unsharded variants).
+  std::size_t shard_count() const noexcept;
+  /// The trie engine of tags 0 and 2, or shard i of tags 1 and 3; null otherwise.
+  const TrieEngine* trie(std::size_t shard = 0) const noexcept;
+
+ private:
+  template <class T>
+  T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
+
+  LocalTag tag_;
+  std::shared_ptr<void> record_;
+};
+
+}  // namespace netrove

@@ -1,0 +1,51 @@
+// netrove/metadata.hpp - the record stored with every prefix, and its JSON
+// text form {"value":"...","attributes":{"k":"v",...}}.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace netrove {
+
+/// String hash with a per-instance random seed.  A default-constructed hash
+/// draws a fresh seed, so every new map iterates in its own order; copies of
+/// a map keep their seed.  Transparent: maps using it can be probed with a
+/// std::string_view.
+struct SeededStringHash {
+  using is_transparent = void;
+
+  SeededStringHash();
+  explicit SeededStringHash(std::uint64_t seed) noexcept : seed(seed) {}
+
+  std::size_t operator()(std::string_view s) const noexcept;
+
+  std::uint64_t seed;
+};
+
+/// Attribute map of a record: text to text, unspecified iteration order.
+using AttributeMap = std::unordered_map<std::string, std::string, SeededStringHash, std::equal_to<>>;
+
+/// The payload stored per prefix.
+struct Metadata {
+  std::string value;
+  AttributeMap attributes;
+
+  /// Same value and same set of attribute pairs (order never matters).
+  friend bool operator==(const Metadata& a, const Metadata& b) {
+    return a.value == b.value && a.attributes == b.attributes;
+  }
+};
+
+/// Writes `record` as compact JSON: {"value":<value>,"attributes":{...}}
+/// with attributes in the map's iteration order.  Never fails.
+std::string to_json(const Metadata& record);
+
+/// Reads the object form {"value":s,"attributes":{...}} (members in any order,
+/// other members skipped) or the positional form [s,{...}].  Returns nothing
+/// for any text outside that grammar; nothing partial escapes.
+std::optional<Metadata> from_json(std::string_view text);
+
+}  // namespace netrove

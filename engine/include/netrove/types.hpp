@@ -1,0 +1,110 @@
+// netrove/types.hpp - the values every engine speaks: addresses, prefixes,
+// statistics and the one error an operation can report.
+//
+// Bit order, everywhere: bit i of an address or key is bit 7 - (i % 8) of
+// byte i / 8, most significant bit of the first byte first.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace netrove {
+
+/// Address family byte.
+inline constexpr std::uint8_t kIpv4 = 0;
+inline constexpr std::uint8_t kIpv6 = 1;
+
+/// Width in bits of an address of `family` (32 or 128).
+constexpr unsigned family_bits(std::uint8_t family) noexcept { return family == kIpv4 ? 32u : 128u; }
+
+/// One IPv4 or IPv6 address.  `bytes` holds the address in network order;
+/// an IPv4 address uses bytes 0..3 and keeps bytes 4..15 zero.
+struct IpAddress {
+  std::uint8_t family = kIpv4;
+  std::array<std::uint8_t, 16> bytes{};
+
+  friend bool operator==(const IpAddress&, const IpAddress&) = default;
+};
+static_assert(sizeof(IpAddress) == 17, "IpAddress is a family byte and 16 address bytes");
+
+/// Hash of an IpAddress (family and all 16 bytes), for hash maps keyed by
+/// the exact address.
+struct IpAddressHash {
+  std::size_t operator()(const IpAddress& a) const noexcept {
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, a.bytes.data(), 8);
+    std::memcpy(&lo, a.bytes.data() + 8, 8);
+    std::uint64_t h = (hi ^ (lo * 0x9e3779b97f4a7c15ull) ^ a.family) * 0xbf58476d1ce4e5b9ull;
+    return static_cast<std::size_t>(h ^ (h >> 31));
+  }
+};
+
+/// One CIDR prefix as the caller wrote it: the address keeps its host bits.
+/// `length` is 0..32 for IPv4 and 0..128 for IPv6.
+struct IpPrefix {
+  std::uint8_t family = kIpv4;
+  std::array<std::uint8_t, 16> address{};
+  std::uint8_t length = 0;
+
+  /// The address with every bit at position `length` and beyond cleared.
+  /// Every key an engine builds from a prefix is built from this.
+  std::array<std::uint8_t, 16> network_address() const noexcept {
+    std::array<std::uint8_t, 16> out{};
+    const unsigned full = length / 8u, rem = length % 8u;
+    for (unsigned i = 0; i < full && i < 16; ++i) out[i] = address[i];
+    if (rem != 0 && full < 16) out[full] = static_cast<std::uint8_t>(address[full] & (0xFFu << (8u - rem)));
+    return out;
+  }
+
+  /// The same prefix with its host bits cleared.
+  IpPrefix network() const noexcept { return IpPrefix{family, network_address(), length}; }
+
+  /// True when `a` has this prefix's family and its leading `length` bits
+  /// equal the prefix's.  A length of 0 contains every address of its family.
+  bool contains(const IpAddress& a) const noexcept {
+    if (a.family != family) return false;
+    const unsigned full = length / 8u, rem = length % 8u;
+    if (std::memcmp(address.data(), a.bytes.data(), full) != 0) return false;
+    if (rem == 0) return true;
+    return ((address[full] ^ a.bytes[full]) >> (8u - rem)) == 0;
+  }
+
+  /// Same family, length and network address (host bits ignored).
+  bool same_network(const IpPrefix& o) const noexcept {
+    return family == o.family && length == o.length && network_address() == o.network_address();
+  }
+
+  friend bool operator==(const IpPrefix&, const IpPrefix&) = default;
+};
+
+/// The six counters every engine reports, in this order.
+struct EngineStats {
+  std::uint64_t inserts = 0;   ///< calls of insert, replacements included
+  std::uint64_t lookups = 0;   ///< calls of lookup
+  std::uint64_t hits = 0;      ///< lookups that found a match
+  std::uint64_t misses = 0;    ///< lookups that found nothing
+  std::uint64_t removals = 0;  ///< removes that took an entry out
+  std::uint64_t size = 0;      ///< prefixes stored now
+
+  friend bool operator==(const EngineStats&, const EngineStats&) = default;
+};
+
+/// A failure report of `insert`, carrying one message text.
+struct EngineError {
+  std::string message;
+};
+
+/// Result of `insert`: success, or the error of the engine that failed.
+struct [[nodiscard]] InsertResult {
+  std::optional<EngineError> error;
+
+  static InsertResult success() { return {}; }
+  static InsertResult failure(std::string message) { return {EngineError{std::move(message)}}; }
+  bool ok() const noexcept { return !error.has_value(); }
+};
+
+}  // namespace netrove

@@ -1,0 +1,261 @@
+// LocalEngine: dispatch over the six variants, sharded fan-out and merged
+// statistics.
+#include "netrove/local_engine.hpp"
+
+#include "netrove/adaptive_engine.hpp"
+#include "netrove/panic.hpp"
+#include "netrove/trie_engine.hpp"
+
+namespace netrove {
+
+template <class Shard>
+std::size_t ShardedEngine<Shard>::select(const IpAddress& a) const {
+  if (shard_count == 0 || shard_count > shards.size()) panic("shard selection on an engine without that many shards");
+  std::uint64_t h = 0;
+  const unsigned n = shard_bits / 8u;
+  for (unsigned i = 0; i < n && i < 16; ++i) h = h * 31u + a.bytes[i];
+  return static_cast<std::size_t>(h % shard_count);
+}
+
+template struct ShardedEngine<std::shared_ptr<TrieEngine>>;
+template struct ShardedEngine<AdaptiveEngine>;
+
+namespace {
+
+// Sharded writes, shared by the trie and adaptive groups: every shard in
+// index order, each insert with its own copy of the record.
+
+template <class Group, class Op>
+InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
+  for (auto& s : g.shards) {
+    InsertResult r = insert_one(s, Metadata(record));
+    if (!r.ok()) return r;
+  }
+  return InsertResult::success();
+}
+
+template <class Group, class Op>
+std::optional<Metadata> fan_out_remove(Group& g, Op remove_one) {
+  std::optional<Metadata> first;
+  for (auto& s : g.shards) {
+    std::optional<Metadata> r = remove_one(s);
+    if (!first && r) first = std::move(r);
+  }
+  return first;
+}
+
+constexpr TrieForm form_of(LocalTag t) {
+  return (t == LocalTag::compressed || t == LocalTag::sharded_compressed) ? TrieForm::compressed
+                                                                         : TrieForm::uncompressed;
+}
+
+}  // namespace
+
+LocalEngine LocalEngine::uncompressed(std::shared_ptr<TrieEngine> e) { return {LocalTag::uncompressed, std::move(e)}; }
+LocalEngine LocalEngine::compressed(std::shared_ptr<TrieEngine> e) { return {LocalTag::compressed, std::move(e)}; }
+LocalEngine LocalEngine::sharded_uncompressed(std::shared_ptr<ShardedTrie> e) {
+  return {LocalTag::sharded_uncompressed, std::move(e)};
+}
+LocalEngine LocalEngine::sharded_compressed(std::shared_ptr<ShardedTrie> e) {
+  return {LocalTag::sharded_compressed, std::move(e)};
+}
+LocalEngine LocalEngine::adaptive(std::shared_ptr<AdaptiveEngine> e) { return {LocalTag::adaptive, std::move(e)}; }
+LocalEngine LocalEngine::sharded_adaptive(std::shared_ptr<ShardedAdaptive> e) {
+  return {LocalTag::sharded_adaptive, std::move(e)};
+}
+
+InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().insert<TrieForm::uncompressed>(prefix, std::move(record));
+    case LocalTag::compressed:
+      return rec<TrieEngine>().insert<TrieForm::compressed>(prefix, std::move(record));
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      return fan_out_insert(rec<ShardedTrie>(), record, [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
+        return c ? s->insert<TrieForm::compressed>(prefix, std::move(m))
+                 : s->insert<TrieForm::uncompressed>(prefix, std::move(m));
+      });
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().insert(prefix, std::move(record));
+    case LocalTag::sharded_adaptive:
+      return fan_out_insert(rec<ShardedAdaptive>(), record,
+                            [&](AdaptiveEngine& s, Metadata m) { return s.insert(prefix, std::move(m)); });
+  }
+  panic("unknown LocalEngine tag");
+}
+
+std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().lookup<TrieForm::uncompressed>(address);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().lookup<TrieForm::compressed>(address);
+    case LocalTag::sharded_uncompressed: {
+      auto& g = rec<ShardedTrie>();
+      return g.shards[g.select(address)]->lookup<TrieForm::uncompressed>(address);
+    }
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      return g.shards[g.select(address)]->lookup<TrieForm::compressed>(address);
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().lookup(address);
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return g.shards[g.select(address)].lookup(address);
+    }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().remove<TrieForm::uncompressed>(prefix);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().remove<TrieForm::compressed>(prefix);
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      return fan_out_remove(rec<ShardedTrie>(), [&](std::shared_ptr<TrieEngine>& s) {
+        return c ? s->remove<TrieForm::compressed>(prefix) : s->remove<TrieForm::uncompressed>(prefix);
+      });
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().remove(prefix);
+    case LocalTag::sharded_adaptive:
+      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.remove(prefix); });
+  }
+  panic("unknown LocalEngine tag");
+}
+
+bool LocalEngine::contains_prefix(const IpPrefix& prefix) const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().contains_prefix<TrieForm::uncompressed>(prefix);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().contains_prefix<TrieForm::compressed>(prefix);
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      if (g.shards.empty()) return false;
+      return form_of(tag_) == TrieForm::compressed ? g.shards[0]->contains_prefix<TrieForm::compressed>(prefix)
+                                                   : g.shards[0]->contains_prefix<TrieForm::uncompressed>(prefix);
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().contains_prefix(prefix);
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return !g.shards.empty() && g.shards[0].contains_prefix(prefix);
+    }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+void LocalEngine::clear() {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().clear<TrieForm::uncompressed>();
+    case LocalTag::compressed:
+      return rec<TrieEngine>().clear<TrieForm::compressed>();
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed:
+      for (auto& s : rec<ShardedTrie>().shards) {
+        if (form_of(tag_) == TrieForm::compressed) s->clear<TrieForm::compressed>();
+        else s->clear<TrieForm::uncompressed>();
+      }
+      return;
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().clear();
+    case LocalTag::sharded_adaptive:
+      for (auto& s : rec<ShardedAdaptive>().shards) s.clear();
+      return;
+  }
+  panic("unknown LocalEngine tag");
+}
+
+std::uint64_t LocalEngine::len() const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed:
+      return rec<TrieEngine>().len();
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      return g.shards.empty() ? 0 : g.shards[0]->len();
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().len();
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return g.shards.empty() ? 0 : g.shards[0].len();
+    }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+EngineStats LocalEngine::stats() const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed:
+      return rec<TrieEngine>().stats();
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      // Every write reaches shard 0 first, so its write counters and size are
+      // exact; lookups are spread over the shards and summed.
+      auto& g = rec<ShardedTrie>();
+      EngineStats out;
+      for (std::size_t i = 0; i < g.shards.size(); ++i) {
+        const EngineStats s = g.shards[i]->stats();
+        if (i == 0) {
+          out.inserts = s.inserts;
+          out.removals = s.removals;
+          out.size = s.size;
+        }
+        out.lookups += s.lookups;
+        out.hits += s.hits;
+        out.misses += s.misses;
+      }
+      return out;
+    }
+    case LocalTag::adaptive:
+      return EngineStats{.size = rec<AdaptiveEngine>().len()};
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return EngineStats{.size = g.shards.empty() ? 0 : g.shards[0].len()};
+    }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+std::size_t LocalEngine::shard_count() const noexcept {
+  switch (tag_) {
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed:
+      return rec<ShardedTrie>().shards.size();
+    case LocalTag::sharded_adaptive:
+      return rec<ShardedAdaptive>().shards.size();
+    default:
+      return 1;
+  }
+}
+
+const TrieEngine* LocalEngine::trie(std::size_t shard) const noexcept {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed:
+      return shard == 0 ? &rec<TrieEngine>() : nullptr;
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      return shard < g.shards.size() ? g.shards[shard].get() : nullptr;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace netrove
