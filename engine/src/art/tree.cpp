@@ -182,28 +182,41 @@ bool AdaptiveRadixTree::insert(std::uint8_t family, const std::uint8_t* addr, un
 }
 
 // Search: one descent along the address's bytes.
-//   1. At an inner node at depth d, the node's set entry with the most bits
-//      fixed that covers addr[d] becomes the best match so far.
-//   2. No child under addr[d]: the best so far is the answer.
+//   1. At an inner node at depth d, note its PrefixSet (if any) together
+//      with addr[d]: its longest entry covering addr[d] is the best
+//      candidate so far, deeper sets holding longer prefixes.  Looking into
+//      the set is deferred to step 5, so a search that ends at a matching
+//      leaf never touches the sets on its path.
+//   2. No child under addr[d]: go to 5.
 //   3. The child is a leaf: it is the answer when it matches (it is longer
-//      than every set entry above it), else the best so far.
+//      than every set entry above it); otherwise go to 5.
 //   4. The child is inner: continue at depth d + 1.
+//   5. The noted sets, deepest first: the first that holds an entry
+//      covering its byte gives the answer; none: no match.
 const Metadata* AdaptiveRadixTree::search(std::uint8_t family, const std::uint8_t* addr) const {
   const unsigned len = key_len(family);
-  const Leaf* best = nullptr;
+  const PrefixSet* sets[16];
+  std::uint8_t set_bytes[16];
+  unsigned noted = 0;
   const ArtNode* node = roots_[family];
   for (unsigned depth = 0; depth < len; ++depth) {
     const NodeHeader* h = as_inner(node);
-    if (const Leaf* l = prefix_set_longest(h->prefixes, addr[depth])) best = l;  // 1
+    if (h->prefixes != nullptr) {  // 1
+      __builtin_prefetch(h->prefixes);
+      sets[noted] = h->prefixes;
+      set_bytes[noted++] = addr[depth];
+    }
     const ArtNode* child = find_child(*node, addr[depth]);
     if (child == nullptr) break;  // 2
     if (is_leaf(child)) {         // 3
-      if (leaf_matches(*as_leaf(child), addr, len)) best = as_leaf(child);
+      if (leaf_matches(*as_leaf(child), addr, len)) return as_leaf(child)->value.get();
       break;
     }
     node = child;  // 4
   }
-  return best == nullptr ? nullptr : best->value.get();
+  while (noted-- > 0)  // 5
+    if (const Leaf* l = prefix_set_longest(sets[noted], set_bytes[noted])) return l->value.get();
+  return nullptr;
 }
 
 std::unique_ptr<Metadata> AdaptiveRadixTree::remove(std::uint8_t family, const std::uint8_t* addr,

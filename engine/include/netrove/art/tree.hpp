@@ -34,13 +34,15 @@
 // container sits in a set or leaf slot above the contained one.
 //
 // Search follows the address's bytes from the root down one path, never
-// backtracking.  At each inner node it asks the node's set for the longest
-// entry covering the address byte and keeps it as the best so far (deeper
-// sets hold longer prefixes); it ends at a missing child, or at a leaf,
-// which wins when it matches, since a leaf under byte d is longer than every
-// set entry of depths 0..d.  Every stored prefix that contains the address
-// lies on that path - in the set of a node the path passes through, or as
-// the leaf at its end - so the best candidate is the longest match.
+// backtracking.  Every stored prefix that contains the address lies on
+// that path - in the set of a node the path passes through, or as the leaf
+// at its end - and deeper means longer: a set at depth d holds lengths
+// 8d..8d+7, and a leaf under byte d is at least 8d+8 long.  So the search
+// notes each set it passes (with the address byte it was passed at), and
+// the answer is the leaf at the end if it matches, else the entry covering
+// its byte in the deepest noted set that has one.  Deferring the look into
+// the sets to the end spares a search that ends at a matching leaf - most
+// of them, in a routing table - the memory traffic of the sets above it.
 //
 // The tree keeps no count and takes no locks; AdaptiveEngine does both.
 // Paths are never collapsed by removal: nodes left with one child, or an
