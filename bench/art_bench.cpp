@@ -251,7 +251,11 @@ void BM_ArtSearch(benchmark::State& state, netrove::art::Node16Path path, Probe 
   state.counters["hit_ratio"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
   const auto c = tree->census();
   state.counters["tree_bytes_per_prefix"] = static_cast<double>(c.bytes) / static_cast<double>(c.leaves);
+  state.counters["node4"] = static_cast<double>(c.node4);
   state.counters["node16"] = static_cast<double>(c.node16);
+  state.counters["node48"] = static_cast<double>(c.node48);
+  state.counters["node256"] = static_cast<double>(c.node256);
+  state.counters["in_sets"] = static_cast<double>(c.set_leaves);
 }
 
 using netrove::art::Node16Path;
