@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <map>
 #include <thread>
 
 #include "netrove/redis_store.hpp"
@@ -497,16 +499,15 @@ TEST(RedisStoreOpen, UnreachableServerFailsAfterItsAttempts) {
 // The retries are real: a server that comes up during the back-off is found.
 TEST(RedisStoreOpen, ServerStartingLateIsReachedByARetry) {
   const int port = netrove::testing::free_port();
-  std::unique_ptr<RedisTestServer> late;
-  std::thread starter([&] {
-    std::this_thread::sleep_for(300ms);
-    late = std::make_unique<RedisTestServer>(RedisTestServer::Options{true, "", port});
+  auto r = std::async(std::launch::async, [port] {
+    return netrove::open_store("redis://127.0.0.1:" + std::to_string(port));  // default policy
   });
-  auto r = netrove::open_store("redis://127.0.0.1:" + std::to_string(port));  // default policy
-  starter.join();
-  ASSERT_TRUE(r.ok()) << r.error().message;
-  EXPECT_TRUE(r.value()->hset_entry("f", "v").ok());
-  EXPECT_EQ(late->text({"HGET", "netrove:entries", "f"}), "v");
+  std::this_thread::sleep_for(300ms);
+  RedisTestServer late(RedisTestServer::Options{true, "", port});
+  auto opened = r.get();
+  ASSERT_TRUE(opened.ok()) << opened.error().message;
+  EXPECT_TRUE(opened.value()->hset_entry("f", "v").ok());
+  EXPECT_EQ(late.text({"HGET", "netrove:entries", "f"}), "v");
 }
 
 // ---------------------------------------------------------------------------

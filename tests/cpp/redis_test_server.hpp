@@ -11,7 +11,7 @@
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,8 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace netrove::testing {
 
@@ -201,8 +199,19 @@ class RedisTestServer {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    const std::string program = find_program("redis-server");
+    if (program.empty()) return false;
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      // The server dies with the test, even when the test crashes.  The
+      // signal follows the spawning thread, so spawn from a long-lived one.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
     pid_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -221,6 +230,21 @@ class RedisTestServer {
     }
     kill();
     return false;
+  }
+
+  static std::string find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+      const auto colon = dirs.find(':', start);
+      const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+      const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+    return {};
   }
 
   void shut_down() {
