@@ -150,9 +150,11 @@ StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view url, const 
 /// connection whose socket fails is closed, every other idle connection
 /// opened before the failure is closed too, and a command that failed that
 /// way is sent once more on a fresh connection (the three commands are
-/// idempotent).  A time-out closes the connection and is not retried, so one
-/// command blocks at most about connect time-out + command time-out, twice
-/// after a broken socket.  An error reply leaves the connection in the pool.
+/// idempotent).  A time-out closes the connection and is not retried.  Every
+/// network step (connect, each of AUTH/SELECT on a new connection, the
+/// command) waits at most its time-out, so a server that stops answering
+/// costs a command a few seconds, not forever; host-name resolution has no
+/// time-out of its own.  An error reply leaves the connection in the pool.
 class RedisStore {
  public:
   ~RedisStore();
