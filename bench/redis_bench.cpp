@@ -1,8 +1,10 @@
 // Hybrid engine with a Redis store, against a redis-server this program
 // starts on 127.0.0.1 (and stops):
 //
-//   BM_HybridInsert/pooled     inserts per second, connections kept open
-//   BM_HybridInsert/unpooled   the same with one TCP connection per command
+//   BM_HybridInsertNoStore     inserts per second without a store: the local
+//                              engines' share of every insert
+//   BM_HybridInsertPooled      inserts per second, connections kept open
+//   BM_HybridInsertUnpooled    the same with one TCP connection per command
 //                              (StoreOptions::pooled = false, the old way)
 //   BM_StartupLoad             start-up of an engine over a hash of 100k
 //                              entries (HGETALL, parse, two trie inserts each)
@@ -88,11 +90,22 @@ std::unique_ptr<netrove::HybridEngine> start(const netrove::StoreOptions& option
   return h;
 }
 
-void BM_HybridInsert(benchmark::State& state, bool pooled) {
-  static std::unique_ptr<netrove::HybridEngine> engines[2];
+enum Mode { kUnpooled = 0, kPooled = 1, kNoStore = 2 };
+
+void BM_HybridInsert(benchmark::State& state, Mode mode) {
+  static std::unique_ptr<netrove::HybridEngine> engines[3];
   netrove::StoreOptions options;
-  options.pooled = pooled;
-  if (state.thread_index() == 0 && !engines[pooled]) engines[pooled] = start(options);
+  options.pooled = mode == kPooled;
+  if (state.thread_index() == 0 && !engines[mode]) {
+    if (mode == kNoStore) {
+      netrove::EngineConfig c;
+      c.enable_redis = true;
+      std::string error;
+      engines[mode] = netrove::HybridEngine::start(c, error);
+    } else {
+      engines[mode] = start(options);
+    }
+  }
   // Every thread waits for thread 0 at the first iteration.
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 1000003u;
   const auto& texts = prefixes();
@@ -101,17 +114,17 @@ void BM_HybridInsert(benchmark::State& state, bool pooled) {
   for (std::size_t k = 0; k < 4096; ++k) parsed.push_back(*netrove::parse_prefix(texts[(i + k) % texts.size()]));
   std::size_t k = 0;
   for (auto _ : state) {
-    auto r = engines[pooled]->insert(parsed[k++ % parsed.size()], record(i++));
+    auto r = engines[mode]->insert(parsed[k++ % parsed.size()], record(i++));
     benchmark::DoNotOptimize(r);
   }
   state.SetItemsProcessed(state.iterations());
-  if (state.thread_index() == 0) {
-    state.counters["idle_connections"] = static_cast<double>(engines[pooled]->store()->idle_connections());
-  }
+  if (state.thread_index() == 0 && engines[mode]->store())
+    state.counters["idle_connections"] = static_cast<double>(engines[mode]->store()->idle_connections());
 }
 
-void BM_HybridInsertPooled(benchmark::State& state) { BM_HybridInsert(state, true); }
-void BM_HybridInsertUnpooled(benchmark::State& state) { BM_HybridInsert(state, false); }
+void BM_HybridInsertPooled(benchmark::State& state) { BM_HybridInsert(state, kPooled); }
+void BM_HybridInsertUnpooled(benchmark::State& state) { BM_HybridInsert(state, kUnpooled); }
+void BM_HybridInsertNoStore(benchmark::State& state) { BM_HybridInsert(state, kNoStore); }
 
 // Fills netrove:entries in db 0 with kLoadEntries pairs, 1000 per HSET.
 void fill_hash() {
@@ -195,9 +208,10 @@ void BM_RedisBenchmarkHset(benchmark::State& state) {
 
 }  // namespace
 
+BENCHMARK(BM_HybridInsertNoStore)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK(BM_HybridInsertPooled)->UseRealTime()->Threads(1)->Threads(4);
-BENCHMARK(BM_HybridInsertUnpooled)->UseRealTime()->Iterations(3000)->Threads(1);
-BENCHMARK(BM_HybridInsertUnpooled)->UseRealTime()->Iterations(750)->Threads(4);
+BENCHMARK(BM_HybridInsertUnpooled)->UseRealTime()->Iterations(2000)->Threads(1);
+BENCHMARK(BM_HybridInsertUnpooled)->UseRealTime()->Iterations(500)->Threads(4);
 BENCHMARK(BM_StartupLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_FetchEntries)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_RedisBenchmarkHset)->Arg(1)->Arg(4)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
