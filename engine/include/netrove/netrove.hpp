@@ -10,6 +10,7 @@
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
 #include "netrove/panic.hpp"
+#include "netrove/redis_store.hpp"
 #include "netrove/sync.hpp"
 #include "netrove/text.hpp"
 #include "netrove/trie_engine.hpp"

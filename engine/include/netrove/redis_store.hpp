@@ -1,0 +1,198 @@
+// netrove/redis_store.hpp - the one connection holder to a Redis server.
+//
+// The hybrid engine keeps its prefixes in one Redis hash:
+//
+//   key "netrove:entries"  (hash, no expiry, never deleted as a whole)
+//     field  prefix_field(prefix)   e.g. "10.0.0.0/8", "2001:db8::/32"
+//     value  to_json(record)        e.g. {"value":"x","attributes":{}}
+//
+// written by HSET on insert and HDEL on remove and read by HGETALL at
+// start-up.  Every key lives in the database the URL selects.
+//
+// A store keeps a small pool of open connections and lends one to each
+// command, so commands from several threads run side by side without a new
+// TCP connection per command (closed connections would pile up in
+// TIME_WAIT and run the machine out of ephemeral ports).  Every connect and
+// every command has a time-out, so a server that stops answering makes a
+// command fail instead of blocking its caller forever.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace netrove {
+
+/// The hash that holds every stored prefix.
+inline constexpr std::string_view kEntriesKey = "netrove:entries";
+
+/// Longest wait for a TCP or Unix-socket connect to complete.
+inline constexpr std::chrono::milliseconds kConnectTimeout{2000};
+/// Longest wait for the reply to one command (and for sending it).
+inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+/// Connection attempts of open_store before it gives up.
+inline constexpr unsigned kOpenAttempts = 6;
+/// Back-off of open_store: after failed attempt n (1-based) it waits
+/// kBackoffFactor * 2^n, that is 200, 400, 800, 1600 and 3200 ms.
+inline constexpr std::chrono::milliseconds kBackoffFactor{100};
+/// Idle connections a store keeps open for reuse.
+inline constexpr std::size_t kMaxIdleConnections = 16;
+
+/// A failure of the store.  `message` always begins "Redis error: ".
+struct StoreError {
+  std::string message;
+
+  /// "Redis error: " followed by `detail`.
+  static StoreError redis(std::string_view detail) { return {"Redis error: " + std::string(detail)}; }
+};
+
+/// A value or the StoreError that prevented it.
+template <class T>
+class [[nodiscard]] StoreResult {
+ public:
+  StoreResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  StoreResult(StoreError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  const StoreError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, StoreError> v_;
+};
+
+/// Success or a StoreError.
+using StoreStatus = StoreResult<std::monostate>;
+
+/// Wire protocol spoken after connecting.  RESP3 needs hiredis 1.0 or later;
+/// older libraries speak RESP2, whose replies carry the same data for the
+/// store's commands.
+enum class RedisProtocol : std::uint8_t { resp2 = 2, resp3 = 3 };
+
+/// Where and how to reach a server; the parsed form of a Redis URL.
+struct RedisUrl {
+  enum class Transport : std::uint8_t { tcp, unix_socket };
+
+  Transport transport = Transport::tcp;
+  std::string host;                     ///< tcp: name or address, IPv6 without brackets
+  std::uint16_t port = 6379;            ///< tcp
+  std::string socket_path;              ///< unix_socket
+  std::optional<std::string> user;      ///< ACL user name
+  std::optional<std::string> password;  ///< AUTH is sent only when present
+  std::int64_t db = 0;                  ///< SELECT is sent only when not 0
+  RedisProtocol protocol = RedisProtocol::resp2;
+
+  friend bool operator==(const RedisUrl&, const RedisUrl&) = default;
+};
+
+/// Parses a Redis URL.  Forms:
+///   redis://[user[:password]@]host[:port][/db][?protocol=2|3|resp2|resp3]
+///   redis+unix:///socket/path[?db=N][&user=U][&pass=P][&protocol=...]
+///   unix:///socket/path[?...]                     (same query keys)
+/// User and password are percent-decoded; the db of the TCP form is the
+/// path with its slashes at both ends removed (0 when empty).
+/// Errors (StoreError texts after "Redis error: "):
+///   "Redis URL did not parse"  not a URL, or a scheme other than the above
+///   "can't connect with TLS, the feature is not enabled"  scheme "rediss"
+///   "Missing hostname" / "Missing path"  no host (tcp) / no socket path (unix)
+///   "Invalid database number"  db is not a 64-bit integer
+///   "Username is not valid UTF-8 string", "Password is not valid UTF-8 string"
+///   "Invalid protocol version"  any other protocol value
+/// Pure: touches no network.
+StoreResult<RedisUrl> parse_redis_url(std::string_view url);
+
+/// Field and value pairs of the hash, in the server's order.
+using StoreEntries = std::vector<std::pair<std::string, std::string>>;
+
+/// Tuning of a store.  The defaults are the constants above; tests and
+/// benchmarks shorten or change them.
+struct StoreOptions {
+  std::chrono::milliseconds connect_timeout = kConnectTimeout;
+  std::chrono::milliseconds command_timeout = kCommandTimeout;
+  unsigned open_attempts = kOpenAttempts;
+  std::chrono::milliseconds backoff_factor = kBackoffFactor;
+  std::size_t max_idle = kMaxIdleConnections;
+  /// false: every command opens its own connection and closes it, with no
+  /// retry.  Only for measuring against the pool.
+  bool pooled = true;
+};
+
+/// Wait of open_store after its failed attempt `attempt` (1-based):
+/// factor * 2^attempt.
+std::chrono::milliseconds open_backoff(unsigned attempt, std::chrono::milliseconds factor) noexcept;
+
+class RedisStore;
+
+/// Opens a store on `url`: parses it, then connects (authenticating with
+/// AUTH [user] password and selecting the db when the URL asks for them)
+/// and sends PING, making up to options.open_attempts attempts with the
+/// open_backoff waits between them.  A connect failure or time-out is tried
+/// again; an error reply (wrong password, bad db index) fails at once.  The
+/// proving connection stays open as the pool's first.
+/// Result: the store, or a StoreError (URL error, or the last failure).
+/// Blocks the calling thread for the attempts and waits.
+StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view url, const StoreOptions& options = {});
+
+/// Connection holder for the hash "netrove:entries".  Thread-safe: each
+/// command borrows its own connection from the pool.
+///
+/// Running one command: take an idle connection (or connect a new one),
+/// send the command, read its reply, and give the connection back.  A
+/// connection whose socket fails is closed, every other idle connection
+/// opened before the failure is closed too, and a command that failed that
+/// way is sent once more on a fresh connection (the three commands are
+/// idempotent).  A time-out closes the connection and is not retried.  Every
+/// network step (connect, each of AUTH/SELECT on a new connection, the
+/// command) waits at most its time-out, so a server that stops answering
+/// costs a command a few seconds, not forever; host-name resolution has no
+/// time-out of its own.  An error reply leaves the connection in the pool.
+class RedisStore {
+ public:
+  ~RedisStore();
+  RedisStore(const RedisStore&) = delete;
+  RedisStore& operator=(const RedisStore&) = delete;
+
+  /// The URL the store was opened with, unchanged.
+  const std::string& url() const noexcept { return url_; }
+  /// Its parsed form.
+  const RedisUrl& endpoint() const noexcept { return endpoint_; }
+
+  /// HSET "netrove:entries" field json; the reply is read and discarded.
+  /// Errors: connection failures, time-outs and error replies.
+  StoreStatus hset_entry(std::string_view field, std::string_view json);
+
+  /// HDEL "netrove:entries" field; the reply is read and discarded.  A
+  /// field that is not stored is no error.
+  StoreStatus hdel_entry(std::string_view field);
+
+  /// HGETALL "netrove:entries": every pair, or nothing for a missing key.
+  /// Errors: connection failures, error replies, and "Response type not
+  /// map compatible" for a reply that is not nil, an even flat array of
+  /// texts or a map of texts.
+  StoreResult<StoreEntries> fetch_entries();
+
+  /// Connections idle in the pool now.
+  std::size_t idle_connections() const;
+
+  class Pool;  ///< the connection pool, defined with the store's code
+
+ private:
+  friend StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view, const StoreOptions&);
+
+  RedisStore(std::string url, RedisUrl endpoint, std::unique_ptr<Pool> pool);
+
+  std::string url_;
+  RedisUrl endpoint_;
+  std::unique_ptr<Pool> pool_;
+};
+
+}  // namespace netrove

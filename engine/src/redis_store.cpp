@@ -1,0 +1,192 @@
+// RedisStore: open_store, the connection pool and the three hash commands.
+//
+// The pool is a stack of idle connections under one mutex, held only to
+// push or pop, never across network I/O:
+//
+//   borrow ──► idle_ non-empty? ── yes ──► pop (reused)
+//                   │ no
+//                   └──► Connection::open outside the lock (fresh)
+//
+//   give_back(healthy) ──► same generation and room? push : close
+//   give_back(broken)  ──► bump generation, close every idle connection
+//
+// A socket failure usually means the server went away or restarted, which
+// breaks every idle connection at once; closing them all lets the next
+// commands connect afresh instead of each failing once on a stale socket.
+// Connections lent out before the bump carry the old generation and are
+// closed when they come back.
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "netrove/redis_store.hpp"
+#include "redis_wire.hpp"
+
+namespace netrove {
+
+std::chrono::milliseconds open_backoff(unsigned attempt, std::chrono::milliseconds factor) noexcept {
+  const unsigned shift = std::min(attempt, 30u);
+  return factor * (std::int64_t{1} << shift);
+}
+
+class RedisStore::Pool {
+ public:
+  Pool(RedisUrl endpoint, const StoreOptions& options) : endpoint_(std::move(endpoint)), options_(options) {}
+
+  struct Lease {
+    Connection conn;
+    std::uint64_t generation;
+  };
+
+  const StoreOptions& options() const noexcept { return options_; }
+
+  std::variant<Connection, WireError> connect() const {
+    return Connection::open(endpoint_, options_.connect_timeout, options_.command_timeout);
+  }
+
+  std::variant<Lease, WireError> borrow() {
+    std::uint64_t generation;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      generation = generation_;
+      if (!idle_.empty()) {
+        Connection c = std::move(idle_.back());
+        idle_.pop_back();
+        return Lease{std::move(c), generation};
+      }
+    }
+    auto fresh = connect();
+    if (auto* e = std::get_if<WireError>(&fresh)) return std::move(*e);
+    return Lease{std::move(std::get<Connection>(fresh)), generation};
+  }
+
+  // Returns a lent connection.  Connections are closed outside the lock.
+  void give_back(Lease lease, bool healthy) {
+    std::vector<Connection> doomed;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (lease.generation != generation_) {
+        // Opened before a failure: close it.
+      } else if (!healthy) {
+        ++generation_;
+        doomed.swap(idle_);
+      } else if (idle_.size() < options_.max_idle) {
+        idle_.push_back(std::move(lease.conn));
+        return;
+      }
+    }
+    // `lease.conn` and `doomed` close here.
+  }
+
+  // Keeps open_store's proving connection.
+  void adopt(Connection c) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (idle_.size() < options_.max_idle) idle_.push_back(std::move(c));
+  }
+
+  std::size_t idle() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return idle_.size();
+  }
+
+ private:
+  const RedisUrl endpoint_;
+  const StoreOptions options_;
+  mutable std::mutex mu_;          // guards idle_ and generation_
+  std::vector<Connection> idle_;   // open, authenticated, db selected
+  std::uint64_t generation_ = 0;   // bumped by every socket failure or time-out
+};
+
+namespace {
+
+// Runs one command and converts its reply.
+//   1. Borrow a connection (pooled) or open one (unpooled); a connect failure
+//      is the result.
+//   2. Send the command.  A reply: return the connection, convert the reply.
+//   3. An error reply: return the connection (it is still in step) and fail.
+//   4. A time-out: close the connection and fail; no retry, so the caller
+//      waits at most one time-out for the command.
+//   5. A socket failure: close it (and the idle ones) and go back to 1 once.
+template <class Convert>
+auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Convert convert)
+    -> decltype(convert(std::declval<const redisReply&>())) {
+  if (!pool.options().pooled) {
+    auto conn = pool.connect();
+    if (auto* e = std::get_if<WireError>(&conn)) return StoreError::redis(e->detail);
+    auto reply = std::get<Connection>(conn).command(argv);
+    if (auto* e = std::get_if<WireError>(&reply)) return StoreError::redis(e->detail);
+    return convert(*std::get<ReplyPtr>(reply));
+  }
+  for (int attempt = 0;; ++attempt) {
+    auto lease = pool.borrow();  // 1.
+    if (auto* e = std::get_if<WireError>(&lease)) return StoreError::redis(e->detail);
+    auto& l = std::get<RedisStore::Pool::Lease>(lease);
+    auto reply = l.conn.command(argv);  // 2.
+    if (auto* r = std::get_if<ReplyPtr>(&reply)) {
+      ReplyPtr owned = std::move(*r);
+      pool.give_back(std::move(l), true);
+      return convert(*owned);
+    }
+    WireError& e = std::get<WireError>(reply);
+    pool.give_back(std::move(l), e.kind == WireError::Kind::reply);
+    if (e.kind != WireError::Kind::socket || attempt == 1) return StoreError::redis(e.detail);  // 3., 4.
+    // 5.
+  }
+}
+
+StoreStatus discard_reply(const redisReply&) { return std::monostate{}; }
+
+}  // namespace
+
+RedisStore::RedisStore(std::string url, RedisUrl endpoint, std::unique_ptr<Pool> pool)
+    : url_(std::move(url)), endpoint_(std::move(endpoint)), pool_(std::move(pool)) {}
+
+RedisStore::~RedisStore() = default;
+
+StoreStatus RedisStore::hset_entry(std::string_view field, std::string_view json) {
+  return run(*pool_, {"HSET", kEntriesKey, field, json}, discard_reply);
+}
+
+StoreStatus RedisStore::hdel_entry(std::string_view field) {
+  return run(*pool_, {"HDEL", kEntriesKey, field}, discard_reply);
+}
+
+StoreResult<StoreEntries> RedisStore::fetch_entries() {
+  return run(*pool_, {"HGETALL", kEntriesKey}, entries_from_reply);
+}
+
+std::size_t RedisStore::idle_connections() const { return pool_->idle(); }
+
+// open_store:
+//   1. Parse the URL; its error is the result.
+//   2. Attempt: connect (AUTH, HELLO, SELECT as asked) and PING.  Success
+//      keeps the connection in the pool and returns the store.
+//   3. An error reply (wrong password, bad db index, NOAUTH) fails at once:
+//      waiting would not change the answer.
+//   4. A connect failure or time-out: wait open_backoff(attempt) and try
+//      again, up to options.open_attempts attempts; the last failure is the
+//      result.
+StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view url, const StoreOptions& options) {
+  auto parsed = parse_redis_url(url);  // 1.
+  if (!parsed.ok()) return parsed.error();
+  auto pool = std::make_unique<RedisStore::Pool>(parsed.value(), options);
+  const unsigned attempts = std::max(1u, options.open_attempts);
+  WireError last;
+  for (unsigned attempt = 1;; ++attempt) {
+    auto conn = pool->connect();  // 2.
+    if (auto* c = std::get_if<Connection>(&conn)) {
+      auto pong = c->command({"PING"});
+      if (std::holds_alternative<ReplyPtr>(pong)) {
+        if (options.pooled) pool->adopt(std::move(*c));
+        return std::shared_ptr<RedisStore>(new RedisStore(std::string(url), std::move(parsed.value()), std::move(pool)));
+      }
+      last = std::move(std::get<WireError>(pong));
+    } else {
+      last = std::move(std::get<WireError>(conn));
+    }
+    if (last.kind == WireError::Kind::reply || attempt >= attempts) return StoreError::redis(last.detail);  // 3.
+    std::this_thread::sleep_for(open_backoff(attempt, options.backoff_factor));  // 4.
+  }
+}
+
+}  // namespace netrove
