@@ -108,6 +108,21 @@ TEST(Cache, CapacityIsNeverExceeded) {
   EXPECT_FALSE(cache.ttl().has_value());
 }
 
+// Once full, the cache must still take in a new working set: eviction must
+// not keep picking the entry stored last.
+TEST(Cache, FullCacheAdoptsANewWorkingSet) {
+  auto fake = std::make_shared<FakeEngine>();
+  CachedEngine cache(std::nullopt, 100, fake);
+  for (int i = 0; i < 100; ++i) cache.lookup(v4(1, 0, 0, i));  // old set fills it
+  for (int round = 0; round < 20; ++round) {
+    for (int i = 0; i < 50; ++i) cache.lookup(v4(2, 0, 0, i));  // new set, used from now on
+  }
+  int cached = 0;
+  for (int i = 0; i < 50; ++i) cached += cache.is_cached(v4(2, 0, 0, i));
+  EXPECT_GE(cached, 48) << "cached " << cached;
+  EXPECT_EQ(cache.cached(), 100u);
+}
+
 TEST(Cache, ZeroCapacityKeepsOneAnswer) {
   auto fake = std::make_shared<FakeEngine>();
   CachedEngine cache(7, 0, fake);
