@@ -35,6 +35,7 @@
 #include "convert.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
+#include "rcu.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);
 
@@ -133,6 +134,7 @@ Engines& engines_for(const std::string& variant) {
   Py_XDECREF(current.contains);
   Py_XDECREF(current.module_engine);
   current = Engines{};
+  rcu::drain();  // the old tries' nodes are freed now, not during the next measurement
   current.variant = variant;
   current.cpp = create_engine(config_of(variant));
   const std::vector<std::string> default_routes = {"0.0.0.0/0", "::/0"};
@@ -162,6 +164,7 @@ Engines& engines_for(const std::string& variant) {
   current.contains = PyObject_GetAttrString(current.module_engine, "contains");
   Py_DECREF(cls);
   Py_DECREF(module);
+  rcu::drain();
   return current;
 }
 

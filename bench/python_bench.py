@@ -84,7 +84,7 @@ def main():
     args = ap.parse_args()
 
     rows = load(table_path(), 100_000 if args.quick else None)
-    uniform, skewed = streams(rows, 100_000, 100_000 if args.quick else 400_000)
+    uniform, skewed = streams(rows, 100_000, 100_000 if args.quick else 200_000)
     repeats = 2 if args.quick else 3
     baseline = {}
     empty = {}
