@@ -28,9 +28,16 @@ namespace {
 
 constexpr int kThreads = 4;
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kDefaultOps = 1500;  // sanitizers slow every operation down ~10x
+#else
+constexpr int kDefaultOps = 4000;
+#endif
+
+/// Operations per thread; NETROVE_STRESS_OPS overrides (longer soak runs).
 int ops_per_thread() {
   const char* env = std::getenv("NETROVE_STRESS_OPS");
-  return env ? std::atoi(env) : 4000;
+  return env ? std::atoi(env) : kDefaultOps;
 }
 
 struct Universe {
