@@ -37,7 +37,7 @@ tsan: setup
 	@$(CMAKE) -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNETROVE_SANITIZE=thread >/dev/null
 	@$(CMAKE) --build build-tsan -j $(JOBS)
-	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
 	  $(CTEST) --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 bench: build
