@@ -7,5 +7,5 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 "$cmake" --install "$build" --prefix "$tmp/prefix" >/dev/null
 "$cmake" -S "$src/consumer" -B "$tmp/build" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" \
   -DCMAKE_MAKE_PROGRAM="$make_program" >/dev/null
-"$cmake" --build "$tmp/build" >/dev/null
+"$cmake" --build "$tmp/build" | tail -n 20
 "$tmp/build/consumer"
