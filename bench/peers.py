@@ -96,6 +96,11 @@ def main(argv: list[str] | None = None) -> int:
     (args.out / "results.md").write_text(md)
     (args.out / "results.json").write_text(json.dumps(
         {"meta": meta, "workloads": [asdict(w) for w in results]}, indent=1))
+    # The READMEs that carry the results markers show the same page.
+    if args.out.resolve() == (BENCH / "results").resolve():
+        for readme, chart_path in ((BENCH / "README.md", "results/results.png"),
+                                   (ROOT / "README.md", "bench/results/results.png")):
+            report.embed(readme, report.markdown(results, meta, chart_path))
     try:
         report.chart(results, str(args.out / "results.png"))
     except ImportError as e:

@@ -219,3 +219,28 @@ def chart(results: list[WorkloadResult], path: str) -> None:
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+START, END = "<!-- peer-results:start -->", "<!-- peer-results:end -->"
+
+
+def embed(readme_path, page: str) -> bool:
+    """Replaces the text between the results markers of a README with `page`.
+
+    The page's headings move one level down so that they sit under the
+    README's own.  Returns False (and leaves the file alone) when the file
+    or either marker is missing.
+    """
+    try:
+        text = open(readme_path, encoding="utf-8").read()
+    except OSError:
+        return False
+    i, j = text.find(START), text.find(END)
+    if i < 0 or j < i:
+        return False
+    body = "\n".join("#" + line if line.startswith("#") else line for line in page.splitlines())
+    new = text[: i + len(START)] + "\n" + body.strip() + "\n" + text[j:]
+    if new != text:
+        with open(readme_path, "w", encoding="utf-8") as f:
+            f.write(new)
+    return True

@@ -369,3 +369,15 @@ def test_cpp_report_tables(tmp_path):
     assert "| BM_A/2 | 500.0 ns | 4.00 M | 2 | 4.00 |" in md
     assert "_mean" not in md and "BM_B" not in md
     assert "unreadable" in md
+
+
+def test_embed_replaces_only_the_marked_block(tmp_path):
+    p = tmp_path / "README.md"
+    assert report.embed(tmp_path / "missing.md", "# x") is False
+    p.write_text("# Title\n\nno markers\n")
+    assert report.embed(p, "# x") is False and p.read_text() == "# Title\n\nno markers\n"
+    p.write_text(f"# Title\nbefore\n{report.START}\nold\n{report.END}\nafter\n")
+    assert report.embed(p, "# Results\n\n## IPv4\n| a |\n")
+    assert report.embed(p, "# Results\n\n## IPv4\n| a |\n")  # idempotent
+    assert p.read_text() == (f"# Title\nbefore\n{report.START}\n## Results\n\n### IPv4\n| a |\n"
+                             f"{report.END}\nafter\n")
