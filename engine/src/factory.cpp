@@ -3,6 +3,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
@@ -41,6 +42,19 @@ std::uint64_t memory_cap(std::optional<std::uint64_t> bytes) noexcept {
   if (mib <= 4096) return 16;
   if (mib <= 8192) return 32;
   return 64;
+}
+
+std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
+                                std::optional<std::uint64_t> processors,
+                                std::optional<std::uint64_t> available_bytes) noexcept {
+  if (engine_type == 2) return 1;
+  if (shards) return *shards;
+  switch (engine_type) {
+    case 1: return processor_table_a(processors);
+    case 3: return std::min(processor_table_a(processors), memory_cap(available_bytes));
+    case 4: return processor_table_b(processors);
+    default: return 1;
+  }
 }
 
 namespace {
@@ -176,13 +190,12 @@ LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool 
   if (node_style > 3) throw std::invalid_argument("node_style must be 0 to 3, got " + std::to_string(node_style));
   if (engine_type == 5 && !shards) throw std::invalid_argument("engine_type 5 needs an explicit shard count");
 
-  // 1. Shard count.
-  std::uint64_t n = 1;
-  if (engine_type == 2) n = 1;
-  else if (shards) n = *shards;
-  else if (engine_type == 1) n = processor_table_a(available_processors());
-  else if (engine_type == 3) n = std::min(processor_table_a(available_processors()), memory_cap(available_memory_bytes()));
-  else if (engine_type == 4) n = processor_table_b(available_processors());
+  // 1. Shard count; the processors and memory are read only when needed.
+  const bool derived = engine_type != 2 && !shards;
+  const bool wants_cpus = derived && (engine_type == 1 || engine_type == 3 || engine_type == 4);
+  const std::uint64_t n =
+      local_shard_count(engine_type, shards, wants_cpus ? available_processors() : std::nullopt,
+                        derived && engine_type == 3 ? available_memory_bytes() : std::nullopt);
 
   // 2. Adaptive radix tree.
   if (engine_type == 4) {

@@ -26,9 +26,11 @@ namespace {
 // index order, each insert with its own copy of the record.
 
 template <class Group, class Op>
-InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
-  for (auto& s : g.shards) {
-    InsertResult r = insert_one(s, Metadata(record));
+InsertResult fan_out_insert(Group& g, Metadata record, Op insert_one) {
+  const std::size_t n = g.shards.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    // Every shard gets its own copy; the last one can take the original.
+    InsertResult r = insert_one(g.shards[i], i + 1 == n ? std::move(record) : Metadata(record));
     if (!r.ok()) return r;
   }
   return InsertResult::success();
@@ -73,7 +75,7 @@ InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
-      return fan_out_insert(rec<ShardedTrie>(), record, [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
+      return fan_out_insert(rec<ShardedTrie>(), std::move(record), [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
         return c ? s->insert<TrieForm::compressed>(prefix, std::move(m))
                  : s->insert<TrieForm::uncompressed>(prefix, std::move(m));
       });
@@ -81,7 +83,7 @@ InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
     case LocalTag::adaptive:
       return rec<AdaptiveEngine>().insert(prefix, std::move(record));
     case LocalTag::sharded_adaptive:
-      return fan_out_insert(rec<ShardedAdaptive>(), record,
+      return fan_out_insert(rec<ShardedAdaptive>(), std::move(record),
                             [&](AdaptiveEngine& s, Metadata m) { return s.insert(prefix, std::move(m)); });
   }
   panic("unknown LocalEngine tag");
@@ -204,17 +206,20 @@ EngineStats LocalEngine::stats() const {
       return rec<TrieEngine>().stats();
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
-      // Every write reaches shard 0 first, so its write counters and size are
-      // exact; lookups are spread over the shards and summed.
+      // Every insert passes through shard 0 exactly once, so its `inserts` is
+      // exact.  A stored prefix is taken out by exactly one shard's remove,
+      // usually shard 0's, but a later shard's when writes interleave, so
+      // removals are summed.  The prefix count belongs to the shared trie.
+      // Lookups are spread over the shards and summed.
       auto& g = rec<ShardedTrie>();
       EngineStats out;
       for (std::size_t i = 0; i < g.shards.size(); ++i) {
         const EngineStats s = g.shards[i]->stats();
         if (i == 0) {
           out.inserts = s.inserts;
-          out.removals = s.removals;
           out.size = s.size;
         }
+        out.removals += s.removals;
         out.lookups += s.lookups;
         out.hits += s.hits;
         out.misses += s.misses;

@@ -40,6 +40,14 @@ std::unique_ptr<Engine> create_engine(EngineConfig config);
 LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool path_compression,
                         std::optional<std::uint64_t> shards);
 
+/// Shard count of build_local step 1, as a pure function of its inputs:
+/// `shards` when present (except code 2: always 1); otherwise 1 for codes 0
+/// and 2, table A for 1, min(table A, memory cap) for 3, table B for 4.
+/// Code 5 without shards is rejected before this is asked (result 1).
+std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
+                                std::optional<std::uint64_t> processors,
+                                std::optional<std::uint64_t> available_bytes) noexcept;
+
 /// Shard count by processors for engine_type 1 and 3: <3 -> 2, 3-4 -> 8,
 /// 5-8 -> 16, 9-16 -> 32, more -> 64; unknown -> 2.
 std::uint64_t processor_table_a(std::optional<std::uint64_t> processors) noexcept;

@@ -1,12 +1,14 @@
 // netrove/trie_engine.hpp - one binary trie behind the engine operations.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
+#include "netrove/sync.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove {
@@ -14,34 +16,71 @@ namespace netrove {
 /// Which trie algorithms run on a TrieEngine; fixed by the LocalEngine tag.
 enum class TrieForm : std::uint8_t { uncompressed, compressed };
 
-/// The roots of one trie (one per family) and its writer lock, shared by
-/// every shard of a sharded trie.
+/// The roots of one trie (one per family), its writer lock and its prefix
+/// count, shared by every shard of a sharded trie.
 class TrieRoots;
 
 /// Counts and statistics over one trie.  The shards of a sharded trie are
-/// TrieEngines sharing one TrieRoots, each with its own counters.
+/// TrieEngines sharing one TrieRoots, each with its own statistics.
+///
+/// Every operation may be called from any thread at any time.  Writes
+/// (insert, remove, clear) are serialised by the trie's writer lock; lookup
+/// and contains_prefix take no lock and write nothing shared except one
+/// per-thread-striped hit or miss counter.  Nothing here returns an
+/// EngineError.  Panics: "lock poisoned by an earlier failure" when an
+/// earlier failure left the writer or statistics lock poisoned;
+/// "set_edge called on an uncompressed node" when the compressed form runs
+/// on an uncompressed node kind.
 class TrieEngine {
  public:
   /// An engine over a new, empty trie of nodes of `kind`.
   explicit TrieEngine(NodeKind kind);
-  /// An engine over the trie `roots` (shared with other engines).
+  /// An engine over the trie `roots` (shared with other engines).  Panics
+  /// when `kind` is not the trie's node kind.
   TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots);
   ~TrieEngine();
+  TrieEngine(const TrieEngine&) = delete;
+  TrieEngine& operator=(const TrieEngine&) = delete;
 
+  /// Stores `prefix` (host bits ignored for identity) with `record`,
+  /// replacing the record of an equal prefix.  Always succeeds.
   template <TrieForm F> InsertResult insert(const IpPrefix& prefix, Metadata record);
+  /// The record of the longest stored prefix of the address's family that
+  /// contains `address`, copied; counts a hit or a miss.
   template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
+  /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
+  /// Whether a record is stored for exactly `prefix`; counts nothing.
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
+  /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
+  /// Prefixes stored in the trie (shared by all engines over it).
   std::uint64_t len() const noexcept;
+  /// inserts and removals made through this engine, hits and misses of its
+  /// lookups (lookups = hits + misses), size = len().  Exact whenever no
+  /// operation is in flight.
   EngineStats stats() const;
 
   NodeKind node_kind() const noexcept { return kind_; }
   const std::shared_ptr<TrieRoots>& roots() const noexcept { return roots_; }
 
  private:
-  NodeKind kind_;
+  /// Hit and miss counters on their own cache line; a thread always uses
+  /// the same stripe, so lookups on different threads do not contend.
+  struct alignas(64) Stripe {
+    std::atomic<std::uint64_t> hits{0};
+    std::atomic<std::uint64_t> misses{0};
+  };
+  static constexpr std::size_t kStripes = 16;
+
+  void count_lookup(bool hit) const noexcept;
+
+  mutable PoisonMutex stats_lock_;
+  std::uint64_t inserts_ = 0;   // under stats_lock_
+  std::uint64_t removals_ = 0;  // under stats_lock_
+  std::unique_ptr<Stripe[]> stripes_;
   std::shared_ptr<TrieRoots> roots_;
+  NodeKind kind_;
 };
 
 }  // namespace netrove

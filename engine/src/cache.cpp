@@ -1,0 +1,167 @@
+// CachedEngine: a bounded map of lookup answers in front of another engine.
+//
+//                 lookup(a)                      insert(p) / remove(p) / clear()
+//                    |                                     |
+//          +---------v----------+                          |
+//          | read lock: map[a]? |--hit--> copy, return     |
+//          +---------+----------+                          |
+//               miss | g := generation                     |
+//                    v                                     v
+//          +--------------------+              +------------------------+
+//          | inner.lookup(a)    |  no cache    | inner.insert / remove  |
+//          | (no cache lock)    |  lock held   | (no cache lock)        |
+//          +---------+----------+              +-----------+------------+
+//                    v                                     v
+//          +--------------------+              +------------------------+
+//          | write lock:        |              | write lock:            |
+//          |  g == generation ? |              |  drop map entries in p |
+//          |   evict one, store |              |  ++generation          |
+//          +--------------------+              +------------------------+
+//
+// The map is keyed by the exact address looked up and holds the inner
+// engine's answer, "no match" included.  Only the answers of addresses inside
+// a changed prefix can change when that prefix is inserted or removed, so an
+// invalidation drops exactly those (IpPrefix::contains, family included) and
+// keeps the others.  Capacity is enforced on the miss path: at capacity the
+// first entry in the map's iteration order goes, which costs O(1) and needs
+// no recency bookkeeping.  Answers never expire; the ttl is only kept.
+//
+// The generation rule.  The inner engine is never called with the cache lock
+// held (its own locks must not nest inside ours), so a miss works in three
+// steps: probe, ask the inner engine unlocked, store.  A write that completes
+// between the second and the third step has already run its invalidation, so
+// the answer the miss is about to store may predate it and would otherwise
+// stay cached until the next write covering the address.  Every invalidation
+// therefore bumps `generation_` under the write lock, the miss reads it under
+// the same read lock as its probe, and it stores only if the generation is
+// unchanged when it takes the write lock.  If it changed, some write finished
+// in between: the answer is still returned to this caller (it was current at
+// some moment during the call) but not kept.  The check is deliberately
+// global rather than per prefix: it costs one integer compare, and a miss
+// that loses the race merely goes uncached.
+//
+// Case list for lookup, numbers used in the code:
+//   1. Hit: copy the cached answer under the read lock.
+//   2. Miss: note the generation, release, ask the inner engine.
+//   3. Generation moved: return the answer without storing it.
+//   4. At capacity (and not empty): evict the first entry.
+//   5. Store (or replace) the answer.
+#include "netrove/cache.hpp"
+
+#include <sys/random.h>
+
+#include <cstring>
+#include <random>
+
+#include "netrove/panic.hpp"
+
+namespace netrove {
+
+namespace {
+
+std::uint64_t mix64(std::uint64_t x) noexcept {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return x;
+}
+
+// A fresh seed per map: a per-thread key drawn once from the kernel, advanced
+// by one for every new map, then mixed.  Touches no shared state.
+std::uint64_t fresh_seed() noexcept {
+  thread_local std::uint64_t key = [] {
+    std::uint64_t k = 0;
+    if (getrandom(&k, sizeof k, 0) != static_cast<ssize_t>(sizeof k)) {
+      k = static_cast<std::uint64_t>(std::random_device{}()) << 32 ^ std::random_device{}();
+    }
+    return k;
+  }();
+  return mix64(++key);
+}
+
+}  // namespace
+
+std::size_t SeededAddressHash::operator()(const IpAddress& a) const noexcept {
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, a.bytes.data(), 8);
+  std::memcpy(&lo, a.bytes.data() + 8, 8);
+  std::uint64_t h = mix64(seed ^ hi);
+  h = mix64(h ^ lo ^ (static_cast<std::uint64_t>(a.family) << 56));
+  return static_cast<std::size_t>(h);
+}
+
+CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner)
+    : ttl_(ttl), capacity_(capacity), inner_(std::move(inner)), map_(0, SeededAddressHash{fresh_seed()}) {
+  if (!inner_) panic("CachedEngine needs an inner engine");
+}
+
+CachedEngine::~CachedEngine() = default;
+
+InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {
+  InsertResult r = inner_->insert(prefix, std::move(record));
+  if (r.ok()) invalidate(prefix);
+  return r;
+}
+
+std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
+  std::uint64_t seen;
+  {
+    PoisonSharedMutex::ReadGuard g(lock_);
+    if (auto it = map_.find(address); it != map_.end()) return it->second;  // 1
+    seen = generation_;                                                      // 2
+  }
+  std::optional<Metadata> answer = inner_->lookup(address);
+  PoisonSharedMutex::WriteGuard g(lock_);
+  if (generation_ != seen) return answer;  // 3
+  if (map_.size() >= capacity_ && !map_.empty()) {
+    if (auto it = map_.find(address); it != map_.end()) {
+      it->second = answer;  // 5: another miss stored it meanwhile; replace
+      return answer;
+    }
+    map_.erase(map_.begin());  // 4
+  }
+  map_.insert_or_assign(address, answer);  // 5
+  return answer;
+}
+
+std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
+  std::optional<Metadata> r = inner_->remove(prefix);
+  invalidate(prefix);
+  return r;
+}
+
+bool CachedEngine::contains_prefix(const IpPrefix& prefix) const { return inner_->contains_prefix(prefix); }
+
+void CachedEngine::clear() {
+  inner_->clear();
+  PoisonSharedMutex::WriteGuard g(lock_);
+  map_.clear();  // keeps the bucket array for reuse
+  ++generation_;
+}
+
+std::uint64_t CachedEngine::len() const { return inner_->len(); }
+
+EngineStats CachedEngine::stats() const { return inner_->stats(); }
+
+std::size_t CachedEngine::cached() const {
+  PoisonSharedMutex::ReadGuard g(lock_);
+  return map_.size();
+}
+
+bool CachedEngine::is_cached(const IpAddress& address) const {
+  PoisonSharedMutex::ReadGuard g(lock_);
+  return map_.contains(address);
+}
+
+void CachedEngine::invalidate(const IpPrefix& prefix) {
+  PoisonSharedMutex::WriteGuard g(lock_);
+  for (auto it = map_.begin(); it != map_.end();) {
+    if (prefix.contains(it->first)) it = map_.erase(it);
+    else ++it;
+  }
+  ++generation_;
+}
+
+}  // namespace netrove

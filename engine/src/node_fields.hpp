@@ -1,0 +1,297 @@
+// node_fields.hpp - the synchronised fields trie nodes are built from.
+//
+// A "locked" field is a version word in front of its data (a sequence lock):
+//
+//   +---------+--------------------+
+//   | version |  data (atomic words)|    version even: stable
+//   +---------+--------------------+    version odd:  a writer is inside
+//
+//   writer: CAS version even -> odd (writers exclude each other), store the
+//           data words, store version + 2.
+//   reader: load version (even), copy the words, load version again; equal
+//           means the copy is whole, otherwise copy again.
+//
+// A read performs no read-modify-write and no store, so readers on different
+// cores never bounce the node's cache line between them.  The data words are
+// atomics accessed relaxed: there is no data race even when a copy is
+// discarded.
+//
+// Children and records are single pointers published with release stores
+// and read with acquire loads; a reader inside an rcu::ReadSection may use
+// what it loaded until the section ends (see rcu.hpp).  A node or record is
+// owned by a counter of links to it (parent slots, roots, handles); the
+// last release retires it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "netrove/metadata.hpp"
+#include "netrove/node.hpp"
+#include "netrove/types.hpp"
+#include "rcu.hpp"
+#include "trie_key.hpp"
+
+struct cds_lfht;
+
+namespace netrove::trie {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+/// The version word of one locked field.
+class VersionLock {
+ public:
+  /// Runs `copy` (relaxed loads only) until it saw no writer; returns its result.
+  template <class F>
+  auto read(F&& copy) const noexcept {
+    for (;;) {
+      const std::uint32_t before = v_.load(std::memory_order_acquire);
+      if (before & 1u) {
+        cpu_relax();
+        continue;
+      }
+      auto out = copy();
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (v_.load(std::memory_order_relaxed) == before) return out;
+    }
+  }
+
+  /// Runs `store` (relaxed stores only) with writers of this field excluded.
+  template <class F>
+  void write(F&& store) noexcept {
+    std::uint32_t v = v_.load(std::memory_order_relaxed);
+    for (;;) {
+      if (v & 1u) {
+        cpu_relax();
+        v = v_.load(std::memory_order_relaxed);
+        continue;
+      }
+      if (v_.compare_exchange_weak(v, v + 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    store();
+    v_.store(v + 2, std::memory_order_release);
+  }
+
+ private:
+  std::atomic<std::uint32_t> v_{0};
+};
+
+// ---------------------------------------------------------------------------
+// Records and node headers: counted, retired on the last release.
+
+/// One stored record.  Never changed after it is published, so several
+/// nodes (a split copies a node) may share it.
+struct Record {
+  explicit Record(Metadata m) : md(std::move(m)) {}
+  Metadata md;
+  std::atomic<std::uint32_t> owners{1};
+};
+
+/// Drops one owner of `r`; the last one retires it.
+void release(Record* r) noexcept;
+/// Adds an owner unless the count already reached zero.
+bool try_share(Record* r) noexcept;
+
+/// Bookkeeping at offset 0 of every node record; lookups never read it.
+struct NodeHeader {
+  explicit NodeHeader(NodeKind k) noexcept : kind(k) {}
+  std::atomic<std::uint32_t> refs{1};
+  NodeKind kind;
+};
+static_assert(sizeof(NodeHeader) == 8);
+
+/// Drops one reference to a node; the last one retires it (and, after the
+/// grace period, its record, prefix and child links).
+void release(NodeHeader* n) noexcept;
+/// Adds a reference unless the count already reached zero.
+bool try_share(NodeHeader* n) noexcept;
+/// Adds a reference to a node the caller knows to be alive.
+inline void share(NodeHeader* n) noexcept { n->refs.fetch_add(1, std::memory_order_relaxed); }
+
+// ---------------------------------------------------------------------------
+// Plain locked fields.
+
+/// Locked edge label: 128 bits as two words.
+struct LockedLabel {
+  VersionLock lock;
+  std::atomic<std::uint64_t> hi{0}, lo{0};
+
+  u128 read() const noexcept {
+    return lock.read([&] { return make128(hi.load(std::memory_order_relaxed), lo.load(std::memory_order_relaxed)); });
+  }
+  void write(u128 v) noexcept {
+    lock.write([&] {
+      hi.store(hi64(v), std::memory_order_relaxed);
+      lo.store(lo64(v), std::memory_order_relaxed);
+    });
+  }
+};
+static_assert(sizeof(LockedLabel) == 24);
+
+/// Locked unsigned 64-bit edge length.
+struct LockedLength {
+  VersionLock lock;
+  std::atomic<std::uint64_t> value{0};
+
+  std::uint64_t read() const noexcept {
+    return lock.read([&] { return value.load(std::memory_order_relaxed); });
+  }
+  void write(std::uint64_t v) noexcept {
+    lock.write([&] { value.store(v, std::memory_order_relaxed); });
+  }
+};
+static_assert(sizeof(LockedLength) == 16);
+
+/// Locked optional IpPrefix: presence, family, length and 16 address bytes.
+struct LockedPrefix {
+  VersionLock lock;
+  std::atomic<std::uint8_t> present{0}, family{0}, length{0};
+  std::atomic<std::uint64_t> a0{0}, a1{0};
+
+  std::optional<IpPrefix> read() const noexcept {
+    struct Copy {
+      std::uint8_t present, family, length;
+      std::uint64_t a0, a1;
+    };
+    const Copy c = lock.read([&] {
+      return Copy{present.load(std::memory_order_relaxed), family.load(std::memory_order_relaxed),
+                  length.load(std::memory_order_relaxed), a0.load(std::memory_order_relaxed),
+                  a1.load(std::memory_order_relaxed)};
+    });
+    if (!c.present) return std::nullopt;
+    IpPrefix p;
+    p.family = c.family;
+    p.length = c.length;
+    std::memcpy(p.address.data(), &c.a0, 8);
+    std::memcpy(p.address.data() + 8, &c.a1, 8);
+    return p;
+  }
+  void write(const std::optional<IpPrefix>& p) noexcept {
+    std::uint64_t w0 = 0, w1 = 0;
+    if (p) {
+      std::memcpy(&w0, p->address.data(), 8);
+      std::memcpy(&w1, p->address.data() + 8, 8);
+    }
+    lock.write([&] {
+      present.store(p ? 1 : 0, std::memory_order_relaxed);
+      family.store(p ? p->family : 0, std::memory_order_relaxed);
+      length.store(p ? p->length : 0, std::memory_order_relaxed);
+      a0.store(w0, std::memory_order_relaxed);
+      a1.store(w1, std::memory_order_relaxed);
+    });
+  }
+};
+static_assert(sizeof(LockedPrefix) == 24);
+
+/// Locked optional 8-bit prefix length (uncompressed kinds 0 and 2).
+struct LockedPrefixLen {
+  VersionLock lock;
+  std::atomic<std::uint8_t> present{0}, value{0};
+
+  std::optional<std::uint8_t> read() const noexcept {
+    const std::uint16_t c = lock.read([&] {
+      return static_cast<std::uint16_t>(present.load(std::memory_order_relaxed) << 8 |
+                                        value.load(std::memory_order_relaxed));
+    });
+    if (!(c >> 8)) return std::nullopt;
+    return static_cast<std::uint8_t>(c);
+  }
+  void write(std::uint8_t v) noexcept {
+    lock.write([&] {
+      present.store(1, std::memory_order_relaxed);
+      value.store(v, std::memory_order_relaxed);
+    });
+  }
+};
+static_assert(sizeof(LockedPrefixLen) == 8);
+
+/// Prefix length as one atomic byte: 0 = none, otherwise length + 1
+/// (kinds 1 and 3).  Prefix lengths never exceed 128; a stored 255 would
+/// wrap to "none".
+struct AtomicPrefixLen {
+  std::atomic<std::uint8_t> byte{0};
+
+  std::optional<std::uint8_t> read() const noexcept {
+    const std::uint8_t b = byte.load(std::memory_order_relaxed);
+    if (b == 0) return std::nullopt;
+    return static_cast<std::uint8_t>(b - 1);
+  }
+  void write(std::uint8_t v) noexcept { byte.store(static_cast<std::uint8_t>(v + 1), std::memory_order_relaxed); }
+};
+
+/// Edge-length cache of kind 5: the length when below 255, 0xFF when the
+/// locked length holds it.
+struct EdgeLengthCache {
+  std::atomic<std::uint8_t> byte{0};
+};
+
+/// The 64-byte pad block of kinds 2 and 6; never read or written.
+struct PadBlock {
+  unsigned char bytes[64];
+};
+
+// ---------------------------------------------------------------------------
+// Published pointers.
+
+/// Optional record, published as one pointer.
+struct ValueSlot {
+  std::atomic<Record*> ptr{nullptr};
+
+  /// The current record; valid until the caller's read section ends.
+  const Record* get() const noexcept { return ptr.load(std::memory_order_acquire); }
+  /// The current record, for a writer that is about to share it.
+  Record* peek() const noexcept { return ptr.load(std::memory_order_acquire); }
+  /// Publishes `owned` (may be null) and releases the previous record.
+  void set(Record* owned) noexcept {
+    Record* old = ptr.exchange(owned, std::memory_order_acq_rel);
+    if (old) release(old);
+  }
+  /// Empties the slot in one step; the caller owns the returned reference.
+  Record* take() noexcept { return ptr.exchange(nullptr, std::memory_order_acq_rel); }
+  /// Node teardown: drops the record.
+  void teardown() noexcept { set(nullptr); }
+};
+
+/// Two child links (left = side 0, right = side 1), each owning one reference.
+struct ChildPair {
+  std::atomic<NodeHeader*> slot[2] = {nullptr, nullptr};
+
+  /// The child on `side`; valid until the caller's read section ends.
+  NodeHeader* get(bool side) const noexcept { return slot[side].load(std::memory_order_acquire); }
+  /// Publishes `owned` (may be null) on `side`, releasing the previous child.
+  void set(bool side, NodeHeader* owned) noexcept {
+    NodeHeader* old = slot[side].exchange(owned, std::memory_order_acq_rel);
+    if (old) release(old);
+  }
+  void teardown() noexcept {
+    set(false, nullptr);
+    set(true, nullptr);
+  }
+};
+static_assert(sizeof(ChildPair) == 16);
+
+/// Children in liburcu's lock-free RCU hash table, keyed by the branch bit,
+/// with a per-map random hash seed.  Readers take no lock.  The table is
+/// allocated with the first child (a leaf never pays for one).
+struct ChildMap {
+  ChildMap() noexcept;
+  std::atomic<cds_lfht*> ht{nullptr};
+  std::uint64_t seed;
+
+  /// The child on `side`; call inside a read section.
+  NodeHeader* get(bool side) const noexcept;
+  /// Inserts (replacing) `owned` under key `side`, or deletes the key when
+  /// `owned` is null; the previous child is released.
+  void set(bool side, NodeHeader* owned);
+  /// Node teardown (node unreachable): drops every child and the table.
+  void teardown() noexcept;
+};
+static_assert(sizeof(ChildMap) == 16);
+
+}  // namespace netrove::trie

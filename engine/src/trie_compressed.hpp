@@ -1,0 +1,233 @@
+// trie_compressed.hpp - the path-compressed binary trie.
+//
+// A node at depth d (key bits consumed before it) carries an edge label of
+// e bits: the next e key bits.  One more key bit then picks the child, which
+// sits at depth d + e + 1.  The node itself stands for the first d + e bits.
+//
+//   2001:db8::/32, then 2001:db8:1::/48, then 2001::/16:
+//
+//   root [32 bits 2001:0db8]            root [16 bits 2001] = 2001::/16
+//     = 2001:db8::/32          split       |bit 16 = 0
+//       |bit 32 = 0           ------->     B [15 bits of 0db8 after bit 16]
+//       C [15 bits] = /48                    = 2001:db8::/32
+//                                             |bit 32 = 0
+//                                             C [15 bits] = 2001:db8:1::/48
+//
+// IPv4 keys are 96 zero bits followed by the address (so an IPv4 prefix of
+// length n has key length 96 + n); they live in the IPv4 root's trie only.
+//
+// Insert, numbered as in the code:
+//   1. empty node (no edge, record or child): it absorbs the prefix as its
+//      edge.
+//   2. compare the key bits from d with the edge: i = first difference within
+//      m = min(r, e), r = key bits left.
+//   3. exact node (i = e = r): store or replace the record.
+//   4. split (i < e): the edge is cut at i; the lower part moves to a new
+//      node B with the record and children; the prefix goes to the upper
+//      part (i = r) or to a new leaf C beside B.
+//   5. descend (i = e < r) along key bit d + e, or hang a new leaf there.
+//
+// Concurrent lookups, and why every change is one pointer store
+// ------------------------------------------------------------
+// Lookups take no lock; each field has its own version word or is a
+// published pointer, which makes every single field read whole.  A split,
+// however, changes a node's label, length, record and both children: a
+// lookup reading the new short label and an old child would descend into a
+// subtree at the wrong depth, and one reading the old label with the new
+// record would match the upper prefix for addresses it does not cover.  So
+// writers never change the edge of a node a reader can reach.  Steps 1 and 4
+// build the replacement off to the side and publish it with one store into
+// the parent's child link (or the family's root link):
+//
+//   before              built aside (unreachable)       after one store
+//
+//   parent              parent                          parent
+//     |                   |                               |
+//     N [E, v]            N [E, v]    N' [E 0..i-1]       N' [E 0..i-1]
+//     |-- L               |-- L       |-- B               |-- B [E i+1.., v]
+//     +-- R               +-- R       +-- C (new prefix)  |   |-- L
+//                                     B [E i+1.., v]      |   +-- R
+//                                     |-- L (shared)      +-- C (new prefix)
+//                                     +-- R (shared)
+//
+// A reader that loaded N before the store finishes in N's complete old
+// shape, one that loads N' sees the complete new one; L and R are shared,
+// so later changes below them reach both.  N is retired once unlinked and
+// freed after every reader that could see it has left (rcu.hpp); B shares
+// N's immutable record, which is why records carry an owner count.  The
+// remaining changes touch one field each: step 3 publishes a record into a
+// node whose edge stays, step 5 links a fully built leaf, remove takes a
+// record out, clear swaps in fresh roots.  Hence a lookup running beside
+// writers returns, for every prefix not itself being changed, exactly the
+// answer it would give without them.  Writers are serialised by the trie's
+// writer lock (trie_roots.hpp), which is what makes the walk to the parent
+// link stable while the replacement is built.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+
+#include "node_records.hpp"
+#include "trie_roots.hpp"
+
+namespace netrove::trie {
+
+/// Frees a node that was never published.
+struct DropUnpublished {
+  template <class R>
+  void operator()(R* n) const noexcept {
+    destroy_record<R>(&n->hdr);
+  }
+};
+template <class R>
+using Fresh = std::unique_ptr<R, DropUnpublished>;
+
+template <class R>
+struct CompressedTrie {
+  /// A leaf holding `p` and `rec`, with the given edge.
+  static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
+    Fresh<R> c(new_node<R>());
+    set_edge(*c, label, len);
+    c->prefix.write(p);
+    c->value.set(rec.release());
+    return c;
+  }
+
+  /// Makes `fresh` the child `side` of `parent`, or the root when parent is
+  /// null; the node it replaces is released.
+  static void publish(TrieRoots& t, unsigned fam, R* parent, bool side, Fresh<R> fresh) noexcept {
+    NodeHeader* h = &fresh.release()->hdr;
+    if (parent) parent->kids.set(side, h);
+    else t.replace_root(fam, h);
+  }
+
+  /// Stores `rec` for `p` (taking it over); true when the prefix is new.
+  /// Writer lock and a read section held.
+  static bool insert(TrieRoots& t, const IpPrefix& p, std::unique_ptr<Record>& rec) {
+    const unsigned fam = family_index(p.family);
+    const PrefixKey k = compressed_key(p);
+    const u128 K = k.key;
+    const std::uint64_t L = k.length;
+    R* parent = nullptr;
+    bool side = false;
+    R* n = as<R>(t.root(fam));
+    std::uint64_t d = 0;
+    for (;;) {
+      const u128 E = edge_label(*n);
+      const std::uint64_t e = edge_length(*n);
+      const std::uint64_t r = L > d ? L - d : 0;
+      // 1. Empty node: replaced by a leaf carrying the rest of the key.
+      if (e == 0 && n->value.get() == nullptr && !has_children(*n)) {
+        publish(t, fam, parent, side, leaf(extract_bits(K, d, r), r, p, rec));
+        return true;
+      }
+      // 2. Where do the key and the edge part?
+      const u128 S = extract_bits(K, d, r);
+      const std::uint64_t i = first_difference(S, E, std::min(r, e));
+      // 3. Exact node.
+      if (i == e && i == r) {
+        const bool existed = n->value.get() != nullptr;
+        n->prefix.write(p);
+        n->value.set(rec.release());
+        return !existed;
+      }
+      // 4. Split at i, built aside and published in one store.
+      if (i < e) {
+        const bool side_b = bit(E, i);
+        Fresh<R> b(new_node<R>());
+        set_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
+        if (Record* v = n->value.peek(); v && try_share(v)) b->value.set(v);
+        if (auto old_prefix = n->prefix.read()) b->prefix.write(*old_prefix);
+        for (const bool s : {false, true}) {
+          if (NodeHeader* c = n->kids.get(s)) {
+            share(c);
+            b->kids.set(s, c);
+          }
+        }
+        Fresh<R> top(new_node<R>());
+        set_edge(*top, extract_bits(E, 0, i), i);
+        top->kids.set(side_b, &b.release()->hdr);
+        if (i == r) {
+          top->prefix.write(p);
+          top->value.set(rec.release());
+        } else {
+          top->kids.set(!side_b, &leaf(extract_bits(S, i + 1, r - i - 1), r - i - 1, p, rec).release()->hdr);
+        }
+        publish(t, fam, parent, side, std::move(top));
+        return true;
+      }
+      // 5. Descend along bit d + e, or hang a new leaf there.
+      const std::uint64_t at = d + e;
+      const bool b = bit(K, at);
+      NodeHeader* c = n->kids.get(b);
+      if (!c) {
+        n->kids.set(b, &leaf(extract_bits(K, at + 1, L - at - 1), L - at - 1, p, rec).release()->hdr);
+        return true;
+      }
+      parent = n;
+      side = b;
+      n = as<R>(c);
+      d = at + 1;
+    }
+  }
+
+  /// The record of the longest prefix on the path of `a`, or null.  Read
+  /// section held.
+  static const Record* lookup(const TrieRoots& t, const IpAddress& a) noexcept {
+    const u128 K = compressed_key(a);
+    const R* n = as<R>(t.root(family_index(a.family)));
+    const Record* best = nullptr;
+    std::uint64_t d = 0;
+    for (;;) {
+      const std::uint64_t e = edge_length(*n);
+      if (e != 0) {
+        if (e > 128 - d) break;
+        if ((shl(K, d) ^ edge_label(*n)) & lead_mask(e)) break;
+      }
+      if (const Record* v = n->value.get()) best = v;
+      const std::uint64_t at = d + e;
+      if (at > 127) break;
+      const NodeHeader* c = n->kids.get(bit(K, at));
+      if (!c) break;
+      n = as<R>(c);
+      d = at + 1;
+    }
+    return best;
+  }
+
+  /// The node where the key of `p` ends exactly, or null.
+  static R* find(const TrieRoots& t, const IpPrefix& p) noexcept {
+    const PrefixKey k = compressed_key(p);
+    R* n = as<R>(t.root(family_index(p.family)));
+    std::uint64_t d = 0;
+    for (;;) {
+      const std::uint64_t e = edge_length(*n);
+      const std::uint64_t r = k.length > d ? k.length - d : 0;
+      if (r < e) return nullptr;
+      if (first_difference(extract_bits(k.key, d, r), edge_label(*n), e) < e) return nullptr;
+      if (e == r) return n;
+      n = as<R>(n->kids.get(bit(k.key, d + e)));
+      if (!n) return nullptr;
+      d += e + 1;
+    }
+  }
+
+  /// Takes the record stored for exactly `p` out; the caller owns the
+  /// result.  No node is pruned and no edges are merged.
+  static Record* remove(TrieRoots& t, const IpPrefix& p) noexcept {
+    R* n = find(t, p);
+    return n ? n->value.take() : nullptr;
+  }
+
+  static bool contains(const TrieRoots& t, const IpPrefix& p) noexcept {
+    const R* n = find(t, p);
+    return n && n->value.get() != nullptr;
+  }
+
+  /// Empties both families: a fresh root each, the old trees are retired.
+  static void clear(TrieRoots& t) {
+    for (unsigned fam = 0; fam < 2; ++fam) t.replace_root(fam, &new_node<R>()->hdr);
+  }
+};
+
+}  // namespace netrove::trie

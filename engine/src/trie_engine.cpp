@@ -1,0 +1,142 @@
+// TrieEngine: the trie algorithms under the writer lock and read sections,
+// the prefix count and the statistics.
+//
+// Order of effects: insert = trie change, prefix count (both under the
+// writer lock), then `inserts` under the statistics lock; remove likewise
+// with `removals`.  A concurrent len() can therefore see a new count before
+// stats() shows the new `inserts` / `removals`, never the reverse.
+#include "netrove/trie_engine.hpp"
+
+#include "trie_compressed.hpp"
+#include "trie_uncompressed.hpp"
+
+namespace netrove {
+
+namespace {
+
+template <TrieForm F, class R>
+using TrieOf = std::conditional_t<F == TrieForm::compressed, trie::CompressedTrie<R>, trie::UncompressedTrie<R>>;
+
+/// Runs f.template operator()<Trie>() with Trie the algorithms of form F
+/// over the layout of `kind`.
+template <TrieForm F, class Fn>
+decltype(auto) with_trie(NodeKind kind, Fn&& f) {
+  return trie::with_layout(kind, [&](auto* tag) -> decltype(auto) {
+    using R = std::remove_pointer_t<decltype(tag)>;
+    return f.template operator()<TrieOf<F, R>>();
+  });
+}
+
+std::atomic<unsigned> g_next_stripe{0};
+thread_local unsigned t_stripe = ~0u;  // assigned on the thread's first lookup
+
+unsigned my_stripe() noexcept {
+  if (t_stripe == ~0u) t_stripe = g_next_stripe.fetch_add(1, std::memory_order_relaxed);
+  return t_stripe;
+}
+
+}  // namespace
+
+TrieEngine::TrieEngine(NodeKind kind) : TrieEngine(kind, std::make_shared<TrieRoots>(kind)) {}
+
+TrieEngine::TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots)
+    : stripes_(new Stripe[kStripes]), roots_(std::move(roots)), kind_(kind) {
+  if (!roots_ || roots_->kind() != kind) panic("a trie engine's node kind must match its trie's");
+}
+
+TrieEngine::~TrieEngine() = default;
+
+void TrieEngine::count_lookup(bool hit) const noexcept {
+  Stripe& s = stripes_[my_stripe() % kStripes];
+  (hit ? s.hits : s.misses).fetch_add(1, std::memory_order_relaxed);
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
+  auto rec = std::make_unique<trie::Record>(std::move(record));
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    const bool fresh =
+        with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, rec); });
+    if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  PoisonMutex::Guard stats(stats_lock_);
+  ++inserts_;
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
+  std::optional<Metadata> out;
+  {
+    rcu::ReadSection rs;
+    const trie::Record* r =
+        with_trie<F>(kind_, [&]<class Trie>() { return Trie::lookup(*roots_, address); });
+    if (r) out.emplace(r->md);
+  }
+  count_lookup(out.has_value());
+  return out;
+}
+
+template <TrieForm F>
+std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
+  trie::Record* taken;
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    taken = with_trie<F>(kind_, [&]<class Trie>() { return Trie::remove(*roots_, prefix); });
+    if (taken) roots_->count.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (!taken) return std::nullopt;
+  // Readers may still be copying the record, so it is copied, not moved.
+  std::optional<Metadata> out(taken->md);
+  trie::release(taken);
+  PoisonMutex::Guard stats(stats_lock_);
+  ++removals_;
+  return out;
+}
+
+template <TrieForm F>
+bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
+  rcu::ReadSection rs;
+  return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); });
+}
+
+template <TrieForm F>
+void TrieEngine::clear() {
+  PoisonMutex::Guard writer(roots_->writer());
+  rcu::ReadSection rs;
+  with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
+  roots_->count.store(0, std::memory_order_relaxed);
+}
+
+std::uint64_t TrieEngine::len() const noexcept { return roots_->count.load(std::memory_order_relaxed); }
+
+EngineStats TrieEngine::stats() const {
+  EngineStats s;
+  {
+    PoisonMutex::Guard g(stats_lock_);
+    s.inserts = inserts_;
+    s.removals = removals_;
+  }
+  for (std::size_t i = 0; i < kStripes; ++i) {
+    s.hits += stripes_[i].hits.load(std::memory_order_relaxed);
+    s.misses += stripes_[i].misses.load(std::memory_order_relaxed);
+  }
+  s.lookups = s.hits + s.misses;
+  s.size = len();
+  return s;
+}
+
+#define NETROVE_INSTANTIATE(F)                                                     \
+  template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
+  template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
+  template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
+  template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
+  template void TrieEngine::clear<F>();
+NETROVE_INSTANTIATE(TrieForm::compressed)
+NETROVE_INSTANTIATE(TrieForm::uncompressed)
+#undef NETROVE_INSTANTIATE
+
+}  // namespace netrove

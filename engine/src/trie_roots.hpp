@@ -1,0 +1,73 @@
+// trie_roots.hpp - the shared part of one trie: a root per address family,
+// the writer lock and the prefix count.
+//
+//   TrieRoots ----+-- root[0] --> IPv4 trie   (keys of IPv4 prefixes only)
+//   (shared by    +-- root[1] --> IPv6 trie   (keys of IPv6 prefixes only)
+//    all shards)  +-- writer   (PoisonMutex; inserts, removes, clears)
+//                 +-- count    (stored prefixes of both families)
+//
+// Each family has its own key space, so an IPv4 prefix can only ever cover
+// IPv4 addresses and never shares a node with an IPv6 prefix; IPv4-mapped
+// and IPv4-compatible IPv6 addresses are looked up in the IPv6 trie.
+//
+// Writers hold `writer` for the whole of one insert, remove or clear, so two
+// concurrent inserts of one absent prefix are told apart (the second one
+// replaces) and the count moves exactly once per stored or removed prefix.
+// Lookups never take it.  The count lives here, not in each shard, because
+// all shards of a sharded engine write the same trie: a per-shard count
+// drifts as soon as writes through different shards interleave.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "netrove/node.hpp"
+#include "netrove/sync.hpp"
+#include "node_records.hpp"
+
+namespace netrove {
+
+class TrieRoots {
+ public:
+  /// Two empty roots of `kind`.
+  explicit TrieRoots(NodeKind kind) : kind_(kind) {
+    for (auto& r : roots_) r.store(make_node(kind).release(), std::memory_order_relaxed);
+  }
+  ~TrieRoots() {
+    for (auto& r : roots_) trie::release(r.load(std::memory_order_relaxed));
+  }
+  TrieRoots(const TrieRoots&) = delete;
+  TrieRoots& operator=(const TrieRoots&) = delete;
+
+  NodeKind kind() const noexcept { return kind_; }
+  PoisonMutex& writer() noexcept { return writer_; }
+
+  /// The root of family index `fam` (trie::family_index); valid until the
+  /// caller's read section ends.
+  trie::NodeHeader* root(unsigned fam) const noexcept { return roots_[fam].load(std::memory_order_acquire); }
+
+  /// Publishes `owned` as the root of `fam` and releases the previous root.
+  /// Writer lock held.
+  void replace_root(unsigned fam, trie::NodeHeader* owned) noexcept {
+    trie::release(roots_[fam].exchange(owned, std::memory_order_acq_rel));
+  }
+
+  /// A handle to the current root of `family` (kIpv4 / kIpv6).
+  NodeRef root_ref(std::uint8_t family) const {
+    rcu::ReadSection rs;
+    for (;;) {
+      trie::NodeHeader* r = root(trie::family_index(family));
+      if (trie::try_share(r)) return NodeRef::adopt(r);
+    }
+  }
+
+  /// Stored prefixes; changed only under the writer lock.
+  std::atomic<std::uint64_t> count{0};
+
+ private:
+  NodeKind kind_;
+  PoisonMutex writer_;
+  std::atomic<trie::NodeHeader*> roots_[2];
+};
+
+}  // namespace netrove

@@ -1,0 +1,72 @@
+// Argument binding and conversion for the methods of RadixEngine.
+//
+// Binding follows the interpreter's own keyword-argument unpacking step by
+// step, so that count, keyword and duplicate errors read exactly as those of
+// built-in functions (for example "RadixEngine.insert() missing required
+// argument 'metadata' (pos 2)").  Conversions raise the module's fixed
+// messages and mark which parameter failed with an exception note.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+namespace netrove::py {
+
+/// Interned strings used as keyword names and dict keys.  Created once by
+/// init_strings() during module population, kept for the life of the process.
+struct Strings {
+  PyObject* subnet;
+  PyObject* metadata;
+  PyObject* ip;
+  PyObject* variant;
+  PyObject* value;
+  PyObject* attributes;
+  PyObject* add_note;
+  PyObject* size;
+  PyObject* inserts;
+  PyObject* lookups;
+  PyObject* hits;
+  PyObject* misses;
+  PyObject* removals;
+};
+extern Strings strings;
+
+/// Fills `strings` on first call.  Returns false with an error set on failure.
+bool init_strings() noexcept;
+
+/// A parameter list of positional-or-keyword parameters, the first
+/// `required` of them required.  `fname` names the callable in messages,
+/// for example "RadixEngine.insert".
+struct Params {
+  const char* fname;
+  int count;
+  int required;
+  PyObject* const* const* names;  // `count` pointers into `strings`
+};
+
+/// Binds a vectorcall argument list: `out[i]` is the i-th parameter's
+/// argument (borrowed) or null when an optional one is absent.  Returns false
+/// with TypeError set when the arguments do not fit.
+bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+
+/// The same for an argument tuple and keyword dict (tp_new).
+bool bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
+
+/// Raises TypeError "'<type>' object is not an instance of '<expected>'"
+/// (for None: "'None' is not an instance of '<expected>'").
+void raise_not_instance(PyObject* obj, const char* expected) noexcept;
+
+/// Adds the note "while processing '<param>'" to the raised exception.
+void add_param_note(const char* param) noexcept;
+
+/// The UTF-8 text of `obj`, which must be a str: TypeError (wrong type) or
+/// the encoding error (lone surrogates) otherwise, without a note.  The view
+/// lives as long as `obj`.
+bool utf8_of(PyObject* obj, std::string_view& out) noexcept;
+
+/// utf8_of, with the note "while processing '<param>'" on failure.
+bool text_arg(PyObject* obj, const char* param, std::string_view& out) noexcept;
+
+}  // namespace netrove::py

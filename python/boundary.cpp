@@ -1,0 +1,35 @@
+// PanicException: the Python face of an internal failure.
+#include "boundary.hpp"
+
+#include "ref.hpp"
+
+namespace netrove::py {
+
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "An internal failure of the netrove engine (a broken invariant or a lock\n"
+    "poisoned by an earlier failure).  It derives from BaseException, so\n"
+    "``except Exception`` does not catch it.";
+
+// Created under the interpreter lock, which serialises every call here.
+PyObject* panic_type = nullptr;
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+  if (!panic_type) {
+    panic_type = PyErr_NewExceptionWithDoc("netrove.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return panic_type;
+}
+
+void raise_panic(std::string_view text) noexcept {
+  PyObject* type = panic_exception_type();
+  if (!type) return;  // the creation error stands
+  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;
+  PyErr_SetObject(type, message.get());
+}
+
+}  // namespace netrove::py

@@ -1,0 +1,44 @@
+// The C++/Python boundary: every C++ exception that reaches a slot or method
+// of the module is turned into a Python exception here, so none unwinds into
+// the interpreter.
+//
+//   netrove::Panic, any other std::exception, anything else
+//       -> PanicException(text), a BaseException subclass created on first use
+//   std::bad_alloc
+//       -> the process ends (allocation failure is not reported as a value)
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+namespace netrove::py {
+
+/// The PanicException class, created on first use and kept for the life of
+/// the process.  Not an attribute of the module.  Null (with the creation
+/// error set) only if the class could not be created.
+PyObject* panic_exception_type() noexcept;
+
+/// Raises PanicException with `text` (taken as UTF-8, bad bytes replaced).
+void raise_panic(std::string_view text) noexcept;
+
+/// Runs `body` and returns its result; a C++ exception becomes a raised
+/// PanicException and the result `failure`.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    Py_FatalError("netrove: out of memory");
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal failure");
+  }
+  return failure;
+}
+
+}  // namespace netrove::py
