@@ -61,6 +61,8 @@ def main(argv: list[str] | None = None) -> int:
                     help="distinct addresses of the skewed stream (10%% of them are hot)")
     ap.add_argument("--repeats", type=int, default=3, help="runs per stream (best kept)")
     ap.add_argument("--build-repeats", type=int, default=2, help="builds and removals (best kept)")
+    ap.add_argument("--remove-sample", type=int, default=50_000,
+                    help="prefixes removed in the timed removal, drawn at random (0: all)")
     ap.add_argument("--limit", type=int, default=None, help="use only the first N lines of the table")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     ap.add_argument("--seed", type=int, default=20240607)
@@ -81,6 +83,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"workload {wname}: {len(table):,} prefixes", flush=True)
         results.append(suite.run_workload(table, streams, libs, repeats=args.repeats,
                                           build_repeats=args.build_repeats,
+                                          remove_sample=args.remove_sample or None, seed=args.seed,
                                           memory=not args.no_memory))
 
     args.out.mkdir(parents=True, exist_ok=True)

@@ -275,12 +275,40 @@ def stand_in_module(wrong_every=0):
     return m
 
 
-def _small_run(module, libs):
+def _small_run(module, libs, remove_sample=None):
     rng = random.Random(11)
     t = table_from_cidrs("ipv4", random_cidrs(rng, 300, 0))
     s = make_streams(t, 500, 100, 3)
     return suite.run_workload(t, s, libs, repeats=2, build_repeats=2, check_sample=500,
-                              memory=False, netrove_module=module, verbose=False)
+                              memory=False, remove_sample=remove_sample, netrove_module=module,
+                              verbose=False)
+
+
+def test_removal_sample_splits_the_table():
+    t = table_from_cidrs("t", [f"10.{i}.0.0/16" for i in range(100)])
+    removed, kept = suite.removal_sample(t, 30, 5)
+    assert len(removed) == 30 and len(kept) == 70
+    assert sorted(removed + kept) == sorted(t.cidrs)
+    assert suite.removal_sample(t, 30, 5) == (removed, kept)
+    assert suite.removal_sample(t, None, 5) == (t.cidrs, [])
+    assert suite.removal_sample(t, 1000, 5) == (t.cidrs, [])
+
+
+@pytest.mark.parametrize("remove_sample", [None, 120])
+def test_partial_and_full_removal_are_checked(remove_sample):
+    w = _small_run(stand_in_module(), ["netrove default"], remove_sample)
+    lib = w.libs["netrove default"]
+    assert lib.wrong == [] and lib.counts["remove"] == (remove_sample or 300)
+    assert w.removed == (remove_sample or 300)
+
+    class KeepsEverything(StandIn):
+        def remove(self, subnet):
+            return True
+
+    m = types.ModuleType("netrove")
+    m.RadixEngine = lambda variant=None: KeepsEverything(variant)
+    w = _small_run(m, ["netrove default"], remove_sample)
+    assert any("after remov" in f for f in w.libs["netrove default"].wrong)
 
 
 def test_suite_run_with_stand_in_reports_every_op(tmp_path):
