@@ -118,8 +118,9 @@ def markdown(results: list[WorkloadResult], meta: dict, chart_name: str) -> str:
     out = ["# netrove against the Python prefix-matching libraries", ""]
     out.append(f"Measured {meta['date']} on {meta['cpu']} ({meta['cores']} cores), "
                f"Python {meta['python']}, netrove at {meta['commit']}. "
-               f"Best of {meta['repeats']} runs per stream ({meta['stream_len']:,} addresses each), "
-               f"best of {meta['build_repeats']} builds and removals.")
+               f"Best of {meta['repeats']} runs per stream ({meta['stream_len']:,} addresses each); "
+               + ("one timed build and removal per library." if meta["build_repeats"] <= 1 else
+                  f"best of {meta['build_repeats']} builds and removals."))
     out.append("")
     out.append(f"![ratios to pytricia]({chart_name})")
     out.append("")

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import gc
 import random
+import time
 from dataclasses import dataclass, field
 
 from . import measure
@@ -88,9 +89,12 @@ def check_answers(adapter: Adapter, oracle: Oracle, streams: Streams, sample: in
     return faults
 
 
+_T0 = time.monotonic()
+
+
 def _log(msg: str, verbose: bool) -> None:
     if verbose:
-        print(msg, flush=True)
+        print(f"[{time.monotonic() - _T0:6.0f} s] {msg}", flush=True)
 
 
 def removal_sample(table: Table, n: int | None, seed: int) -> tuple[list[str], list[str]]:
@@ -175,6 +179,7 @@ def run_workload(table: Table, streams: Streams, libs: list[str], *, repeats: in
                 a.lookup_loop(streams.skewed)
         for name, a in adapters.items():
             _best(out.libs[name], "remove", measure.timed(a.remove_loop, removed), len(removed))
+            _log(f"  {table.name}: {name} removed {len(removed):,}", verbose)
             left = a.size()
             if left is not None and left != len(kept):
                 msg = f"holds {left} prefixes after removing {len(removed)}, expected {len(kept)}"
