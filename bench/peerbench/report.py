@@ -214,6 +214,7 @@ def chart(results: list[WorkloadResult], path: str) -> None:
         ax.set_yscale("log")
         plain = matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}")
         ax.yaxis.set_major_formatter(plain)
+        ax.yaxis.set_minor_locator(matplotlib.ticker.LogLocator(subs=(2.0, 5.0)))
         ax.yaxis.set_minor_formatter(plain)
         ax.tick_params(axis="y", which="minor", labelsize=7)
         ax.grid(axis="y", alpha=0.3, which="both")
@@ -221,7 +222,8 @@ def chart(results: list[WorkloadResult], path: str) -> None:
         mx.set_xticks(range(len(names)), names, rotation=60, ha="right", fontsize=8)
         mx.set_title("memory / prefix vs pytricia\n(lower is better)", fontsize=9)
         if r == 0:
-            ax.legend(fontsize=8, ncol=4)
+            ax.legend(fontsize=8, ncol=len(names), loc="lower center", bbox_to_anchor=(0.5, 1.08),
+                      frameon=False)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
