@@ -18,7 +18,7 @@ build: setup
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 run: build
-	@$(PY) examples/quickstart.py
+	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
 
 test: build
 	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)

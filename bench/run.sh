@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Runs both benchmark suites over the build folder $1 (default: build) and
+# Runs both benchmark suites over the build folder $1 (default: build; a
+# second argument, the test interpreter of older callers, is ignored) and
 # writes their results to bench/results/:
 #   1. every Google Benchmark program of $1/bench (bench/*_bench.cpp):
-#      <program>.json, and cpp.md, a table of them all;
+#      <program>.json, and cpp.md, a table of them all; then
+#      bench/python_bench.py, the module's own per-variant costs:
+#      python_bench.json;
 #   2. the Python peer suite in .venv-bench (made by bench/setup.sh), with
 #      the module of $1/python: results.md, results.png, results.json.
 # BENCH_SUITES=cpp or BENCH_SUITES=python runs one suite only; PEERS_ARGS
@@ -37,6 +40,11 @@ if [[ ,$suites, == *,cpp,* ]]; then
   done
   [ $ran = 1 ] || echo "== no C++ benchmark programs in $build/bench"
   "$py" bench/cpp_report.py "$results"
+  if [ -d "$build/python" ] && [ -f bench/python_bench.py ]; then
+    echo "== python_bench.py"
+    PYTHONPATH="$(realpath "$build")/python${PYTHONPATH:+:$PYTHONPATH}" "$py" bench/python_bench.py \
+      --out "$results/python_bench.json"
+  fi
 fi
 
 if [[ ,$suites, == *,python,* ]]; then

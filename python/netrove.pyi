@@ -1,22 +1,24 @@
 """Netrove — high-performance IP subnet longest-prefix matching engine."""
 
-from typing import Final, Literal, TypedDict, final
+from typing import Literal, TypeAlias, TypedDict, final
 
-__all__: Final[list[str]]
+__all__ = ["RadixEngine", "version"]
 
-class Metadata(TypedDict):
+# Names starting with "_" exist only for type checkers, not in the module.
+
+class _Metadata(TypedDict):
     """A stored record as returned by ``RadixEngine.lookup``."""
 
     value: str
     attributes: dict[str, str]
 
-class MetadataInput(TypedDict, total=False):
+class _MetadataInput(TypedDict, total=False):
     """What ``RadixEngine.insert`` reads: both keys optional, others ignored."""
 
     value: str
     attributes: dict[str, str]
 
-class Stats(TypedDict):
+class _Stats(TypedDict):
     """``RadixEngine.stats()``; keys in this order."""
 
     size: int
@@ -26,7 +28,7 @@ class Stats(TypedDict):
     misses: int
     removals: int
 
-Variant = Literal["standard", "lockfree", "adaptive"]
+_Variant: TypeAlias = Literal["standard", "lockfree", "adaptive"]
 
 @final
 class RadixEngine:
@@ -43,8 +45,8 @@ class RadixEngine:
         print(match["value"])   # "allow"
     """
 
-    def __new__(cls, variant: Variant | str | None = None) -> RadixEngine: ...
-    def insert(self, subnet: str, metadata: MetadataInput | dict[str, object]) -> None:
+    def __new__(cls, variant: _Variant | str | None = None) -> RadixEngine: ...
+    def insert(self, subnet: str, metadata: _MetadataInput | dict[str, object]) -> None:
         """Insert a CIDR prefix with associated metadata dict.
 
         Parameters
@@ -54,7 +56,7 @@ class RadixEngine:
         metadata : dict
             Must contain at least ``{"value": str, "attributes": dict}``.
         """
-    def lookup(self, ip: str) -> Metadata | None:
+    def lookup(self, ip: str) -> _Metadata | None:
         """Longest-prefix match.
 
         Returns a metadata dict on match, or ``None``.
@@ -65,7 +67,7 @@ class RadixEngine:
         """Returns ``True`` if any stored prefix covers the given IP."""
     def clear(self) -> None:
         """Remove all entries."""
-    def stats(self) -> Stats:
+    def stats(self) -> _Stats:
         """Engine performance statistics."""
     def __len__(self) -> int: ...
 

@@ -22,9 +22,15 @@
 // engine's answer, "no match" included.  Only the answers of addresses inside
 // a changed prefix can change when that prefix is inserted or removed, so an
 // invalidation drops exactly those (IpPrefix::contains, family included) and
-// keeps the others.  Capacity is enforced on the miss path: at capacity the
-// first entry in the map's iteration order goes, which costs O(1) and needs
-// no recency bookkeeping.  Answers never expire; the ttl is only kept.
+// keeps the others.  Capacity is enforced on the miss path: at capacity one
+// entry goes, with no recency or frequency bookkeeping: the first entry in
+// bucket order at or after a hand that sweeps the buckets.  (Not the first
+// entry of the map's own iteration order: the standard library links a node
+// stored into an empty bucket at the front of that order, so evicting
+// begin() mostly threw out the answer stored by the previous miss, and a
+// full cache froze with its first working set.)  With a load factor near 1
+// the scan stops after a bucket or two.  Answers never expire; the ttl is
+// only kept.
 //
 // The generation rule.  The inner engine is never called with the cache lock
 // held (its own locks must not nest inside ours), so a miss works in three
@@ -44,7 +50,7 @@
 //   1. Hit: copy the cached answer under the read lock.
 //   2. Miss: note the generation, release, ask the inner engine.
 //   3. Generation moved: return the answer without storing it.
-//   4. At capacity (and not empty): evict the first entry.
+//   4. At capacity (and not empty): evict one entry (evict_one).
 //   5. Store (or replace) the answer.
 #include "netrove/cache.hpp"
 
@@ -120,10 +126,25 @@ std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
       it->second = answer;  // 5: another miss stored it meanwhile; replace
       return answer;
     }
-    map_.erase(map_.begin());  // 4
+    evict_one();  // 4
   }
   map_.insert_or_assign(address, answer);  // 5
   return answer;
+}
+
+void CachedEngine::evict_one() const {
+  // A hand sweeps the buckets: the first entry at or after it goes, and the
+  // hand moves past that bucket.  Each entry is passed once per sweep
+  // whatever its use, and a new answer is not the next one to go.
+  const std::size_t n = map_.bucket_count();
+  for (std::size_t i = 0, b = hand_ % n; i < n; ++i, b = b + 1 == n ? 0 : b + 1) {
+    if (map_.begin(b) != map_.end(b)) {
+      map_.erase(map_.begin(b)->first);
+      hand_ = b + 1;
+      return;
+    }
+  }
+  NETROVE_ASSERT(false);  // callers evict only from a non-empty map
 }
 
 std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {

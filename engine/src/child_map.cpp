@@ -23,6 +23,7 @@ static_assert(std::is_standard_layout_v<Entry>);
 Entry* entry_of(cds_lfht_node* n) noexcept { return reinterpret_cast<Entry*>(n); }
 
 int match(cds_lfht_node* n, const void* key) {
+  rcu::tsan_acquire(n);  // pairs with the release before the entry is added
   return entry_of(n)->side == *static_cast<const std::uint8_t*>(key);
 }
 
@@ -70,7 +71,7 @@ NodeHeader* ChildMap::get(bool side) const noexcept {
   cds_lfht_lookup(t, hash_of(seed, side), match, &key, &it);
   cds_lfht_node* n = cds_lfht_iter_get_node(&it);
   if (!n) return nullptr;
-  rcu::tsan_acquire(n);
+  rcu::tsan_acquire(n);  // match() may not have run on a one-entry chain
   return entry_of(n)->child;
 }
 

@@ -26,6 +26,7 @@
 // sequence whose start is drawn once per thread from std::random_device, so
 // creating a map costs a few arithmetic instructions, not a system call.
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <random>
 
@@ -65,11 +66,23 @@ std::uint64_t splitmix64(std::uint64_t& state) noexcept {
   return z ^ (z >> 31);
 }
 
-std::uint64_t fresh_seed() {
-  thread_local std::uint64_t state = [] {
+/// Start of a thread's seed sequence.  Should the system random source be
+/// unavailable, the clock and the thread's stack address still give every
+/// thread its own start: creating a map must never fail.
+std::uint64_t thread_seed_start(const void* where) noexcept {
+  std::uint64_t start = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                        reinterpret_cast<std::uintptr_t>(where);
+  try {
     std::random_device rd;
-    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-  }();
+    start ^= (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  } catch (...) {
+  }
+  return start;
+}
+
+std::uint64_t fresh_seed() {
+  int marker;
+  thread_local std::uint64_t state = thread_seed_start(&marker);
   return splitmix64(state);
 }
 

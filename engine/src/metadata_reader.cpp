@@ -131,8 +131,6 @@ class Reader {
   const char* const end_;
   std::string scratch_;  // unescaped member names that held an escape
 
-  unsigned char peek() const noexcept { return static_cast<unsigned char>(*p_); }
-
   // Rule 1.
   void skip_ws() noexcept {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
@@ -231,59 +229,67 @@ class Reader {
     return true;
   }
 
+  /// True when the 8 bytes at p are all plain ASCII: no byte below 0x20,
+  /// no quote, no backslash, no high bit.  Each subtraction sets a byte's
+  /// top bit exactly when that byte (the lowest offending one, at least) is
+  /// out of range; borrows only ever start at an offending byte.
+  static bool plain8(const char* p) noexcept {
+    constexpr std::uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    const std::uint64_t bad = (x - k01 * 0x20) | ((x ^ (k01 * '"')) - k01) | ((x ^ (k01 * '\\')) - k01) | x;
+    return (bad & k80) == 0;
+  }
+
   /// A JSON string at p_ (rule 8), appended to *out unless out is null.
   bool read_string(std::string* out) {
-    if (p_ == end_ || *p_ != '"') return false;
-    ++p_;
-    const char* run = p_;
+    const char* p = p_;
+    const char* const end = end_;
+    if (p == end || *p != '"') return false;
+    const char* run = ++p;  // first byte of the pending unescaped run
     for (;;) {
-      if (p_ == end_) return false;  // unterminated
-      switch (kClass[peek()]) {
-        case kPlain:
-          ++p_;
-          continue;
+      while (end - p >= 8 && plain8(p)) p += 8;
+      while (p != end && kClass[static_cast<unsigned char>(*p)] == kPlain) ++p;
+      if (p == end) return false;  // unterminated
+      const auto b0 = static_cast<unsigned char>(*p);
+      switch (kClass[b0]) {
         case kQuote:
-          if (out) out->append(run, static_cast<std::size_t>(p_ - run));
-          ++p_;
+          if (out) out->append(run, static_cast<std::size_t>(p - run));
+          p_ = p + 1;
           return true;
         case kBackslash:
-          if (out) out->append(run, static_cast<std::size_t>(p_ - run));
+          if (out) out->append(run, static_cast<std::size_t>(p - run));
+          p_ = p;
           if (!read_escape(out)) return false;
-          run = p_;
+          p = run = p_;
           continue;
         case kLead2:
-          if (!skip_utf8(1, 0x80, 0xBF)) return false;
-          continue;
-        case kLead3: {
-          const unsigned char b0 = peek();
-          const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;  // no overlong form
-          const unsigned hi = b0 == 0xED ? 0x9F : 0xBF;  // no UTF-16 surrogate
-          if (!skip_utf8(2, lo, hi)) return false;
-          continue;
-        }
-        case kLead4: {
-          const unsigned char b0 = peek();
-          const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;  // no overlong form
-          const unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-          if (!skip_utf8(3, lo, hi)) return false;
-          continue;
-        }
+          p = skip_utf8(p, end, 1, 0x80, 0xBF);
+          break;
+        case kLead3:
+          // No overlong form (E0 80..9F), no UTF-16 surrogate (ED A0..BF).
+          p = skip_utf8(p, end, 2, b0 == 0xE0 ? 0xA0 : 0x80, b0 == 0xED ? 0x9F : 0xBF);
+          break;
+        case kLead4:
+          // No overlong form (F0 80..8F), nothing above U+10FFFF (F4 90..).
+          p = skip_utf8(p, end, 3, b0 == 0xF0 ? 0x90 : 0x80, b0 == 0xF4 ? 0x8F : 0xBF);
+          break;
         default:
           return false;  // raw control byte or invalid UTF-8
       }
+      if (p == nullptr) return false;
     }
   }
 
-  /// Steps over a lead byte and `tail` continuation bytes, the first of
-  /// which must lie in [lo, hi].
-  bool skip_utf8(int tail, unsigned lo, unsigned hi) noexcept {
-    if (end_ - p_ <= tail) return false;
-    const auto* q = reinterpret_cast<const unsigned char*>(p_);
-    if (q[1] < lo || q[1] > hi) return false;
+  /// Steps over the lead byte at p and `tail` continuation bytes, the first
+  /// of which must lie in [lo, hi].  Returns the next byte, or null.
+  static const char* skip_utf8(const char* p, const char* end, int tail, unsigned lo, unsigned hi) noexcept {
+    if (end - p <= tail) return nullptr;
+    const auto* q = reinterpret_cast<const unsigned char*>(p);
+    if (q[1] < lo || q[1] > hi) return nullptr;
     for (int i = 2; i <= tail; ++i)
-      if ((q[i] & 0xC0) != 0x80) return false;
-    p_ += tail + 1;
-    return true;
+      if ((q[i] & 0xC0) != 0x80) return nullptr;
+    return p + tail + 1;
   }
 
   /// Four hex digits at p_.

@@ -43,6 +43,21 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// Memory orders of the sequence locks.  ThreadSanitizer does not model
+// standalone fences, so under TSan every access is sequentially consistent
+// instead, which is correct without them.
+#if defined(NETROVE_TSAN)
+inline constexpr std::memory_order kData = std::memory_order_seq_cst;
+inline constexpr std::memory_order kVerAcquire = std::memory_order_seq_cst;
+inline constexpr std::memory_order kVerRelease = std::memory_order_seq_cst;
+inline void seq_fence(std::memory_order) noexcept {}
+#else
+inline constexpr std::memory_order kData = std::memory_order_relaxed;
+inline constexpr std::memory_order kVerAcquire = std::memory_order_acquire;
+inline constexpr std::memory_order kVerRelease = std::memory_order_release;
+inline void seq_fence(std::memory_order o) noexcept { std::atomic_thread_fence(o); }
+#endif
+
 /// The version word of one locked field.
 class VersionLock {
  public:
@@ -50,14 +65,14 @@ class VersionLock {
   template <class F>
   auto read(F&& copy) const noexcept {
     for (;;) {
-      const std::uint32_t before = v_.load(std::memory_order_acquire);
+      const std::uint32_t before = v_.load(kVerAcquire);
       if (before & 1u) {
         cpu_relax();
         continue;
       }
       auto out = copy();
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (v_.load(std::memory_order_relaxed) == before) return out;
+      seq_fence(std::memory_order_acquire);
+      if (v_.load(kData) == before) return out;
     }
   }
 
@@ -71,11 +86,11 @@ class VersionLock {
         v = v_.load(std::memory_order_relaxed);
         continue;
       }
-      if (v_.compare_exchange_weak(v, v + 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
+      if (v_.compare_exchange_weak(v, v + 1, kVerAcquire, std::memory_order_relaxed)) break;
     }
-    std::atomic_thread_fence(std::memory_order_release);
+    seq_fence(std::memory_order_release);
     store();
-    v_.store(v + 2, std::memory_order_release);
+    v_.store(v + 2, kVerRelease);
   }
 
  private:
@@ -123,12 +138,12 @@ struct LockedLabel {
   std::atomic<std::uint64_t> hi{0}, lo{0};
 
   u128 read() const noexcept {
-    return lock.read([&] { return make128(hi.load(std::memory_order_relaxed), lo.load(std::memory_order_relaxed)); });
+    return lock.read([&] { return make128(hi.load(kData), lo.load(kData)); });
   }
   void write(u128 v) noexcept {
     lock.write([&] {
-      hi.store(hi64(v), std::memory_order_relaxed);
-      lo.store(lo64(v), std::memory_order_relaxed);
+      hi.store(hi64(v), kData);
+      lo.store(lo64(v), kData);
     });
   }
 };
@@ -140,10 +155,10 @@ struct LockedLength {
   std::atomic<std::uint64_t> value{0};
 
   std::uint64_t read() const noexcept {
-    return lock.read([&] { return value.load(std::memory_order_relaxed); });
+    return lock.read([&] { return value.load(kData); });
   }
   void write(std::uint64_t v) noexcept {
-    lock.write([&] { value.store(v, std::memory_order_relaxed); });
+    lock.write([&] { value.store(v, kData); });
   }
 };
 static_assert(sizeof(LockedLength) == 16);
@@ -160,9 +175,9 @@ struct LockedPrefix {
       std::uint64_t a0, a1;
     };
     const Copy c = lock.read([&] {
-      return Copy{present.load(std::memory_order_relaxed), family.load(std::memory_order_relaxed),
-                  length.load(std::memory_order_relaxed), a0.load(std::memory_order_relaxed),
-                  a1.load(std::memory_order_relaxed)};
+      return Copy{present.load(kData), family.load(kData),
+                  length.load(kData), a0.load(kData),
+                  a1.load(kData)};
     });
     if (!c.present) return std::nullopt;
     IpPrefix p;
@@ -179,11 +194,11 @@ struct LockedPrefix {
       std::memcpy(&w1, p->address.data() + 8, 8);
     }
     lock.write([&] {
-      present.store(p ? 1 : 0, std::memory_order_relaxed);
-      family.store(p ? p->family : 0, std::memory_order_relaxed);
-      length.store(p ? p->length : 0, std::memory_order_relaxed);
-      a0.store(w0, std::memory_order_relaxed);
-      a1.store(w1, std::memory_order_relaxed);
+      present.store(p ? 1 : 0, kData);
+      family.store(p ? p->family : 0, kData);
+      length.store(p ? p->length : 0, kData);
+      a0.store(w0, kData);
+      a1.store(w1, kData);
     });
   }
 };
@@ -196,16 +211,16 @@ struct LockedPrefixLen {
 
   std::optional<std::uint8_t> read() const noexcept {
     const std::uint16_t c = lock.read([&] {
-      return static_cast<std::uint16_t>(present.load(std::memory_order_relaxed) << 8 |
-                                        value.load(std::memory_order_relaxed));
+      return static_cast<std::uint16_t>(present.load(kData) << 8 |
+                                        value.load(kData));
     });
     if (!(c >> 8)) return std::nullopt;
     return static_cast<std::uint8_t>(c);
   }
   void write(std::uint8_t v) noexcept {
     lock.write([&] {
-      present.store(1, std::memory_order_relaxed);
-      value.store(v, std::memory_order_relaxed);
+      present.store(1, kData);
+      value.store(v, kData);
     });
   }
 };

@@ -61,13 +61,18 @@ class TrieRoots {
     }
   }
 
+ private:
+  // What lookups read sits on its own cache line, away from what every
+  // write dirties (the count and the writer lock).
+  alignas(64) std::atomic<trie::NodeHeader*> roots_[2];
+  NodeKind kind_;
+
+ public:
   /// Stored prefixes; changed only under the writer lock.
-  std::atomic<std::uint64_t> count{0};
+  alignas(64) std::atomic<std::uint64_t> count{0};
 
  private:
-  NodeKind kind_;
   PoisonMutex writer_;
-  std::atomic<trie::NodeHeader*> roots_[2];
 };
 
 }  // namespace netrove

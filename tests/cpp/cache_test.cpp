@@ -11,6 +11,7 @@
 
 #include "fake_engine.hpp"
 #include "netrove/cache.hpp"
+#include "netrove/factory.hpp"
 
 namespace netrove {
 namespace {
@@ -105,6 +106,21 @@ TEST(Cache, CapacityIsNeverExceeded) {
   EXPECT_EQ(cache.cached(), 64u);
   EXPECT_EQ(cache.capacity(), 64u);
   EXPECT_FALSE(cache.ttl().has_value());
+}
+
+// Once full, the cache must still take in a new working set: eviction must
+// not keep picking the entry stored last.
+TEST(Cache, FullCacheAdoptsANewWorkingSet) {
+  auto fake = std::make_shared<FakeEngine>();
+  CachedEngine cache(std::nullopt, 100, fake);
+  for (int i = 0; i < 100; ++i) cache.lookup(v4(1, 0, 0, i));  // old set fills it
+  for (int round = 0; round < 20; ++round) {
+    for (int i = 0; i < 50; ++i) cache.lookup(v4(2, 0, 0, i));  // new set, used from now on
+  }
+  int cached = 0;
+  for (int i = 0; i < 50; ++i) cached += cache.is_cached(v4(2, 0, 0, i));
+  EXPECT_GE(cached, 48) << "cached " << cached;
+  EXPECT_EQ(cache.cached(), 100u);
 }
 
 TEST(Cache, ZeroCapacityKeepsOneAnswer) {
@@ -349,6 +365,44 @@ TEST(Cache, StressConvergesToTheInnerAnswers) {
   for (auto& t : ts) t.join();
   for (const auto& a : addrs) EXPECT_EQ(cache.lookup(a), fake->lookup(a));
   EXPECT_LE(cache.cached(), 40u);
+}
+
+// The same over the engine the factory builds for "standard", readers racing
+// writers on nested prefixes; afterwards the cache agrees with a fresh
+// uncached lookup of the inner engine.
+TEST(Cache, StressOverTheFactoryEngine) {
+  EngineConfig c;
+  c.enable_cache = true;
+  c.cache_capacity = 32;
+  c.cache_ttl_secs = 3600;
+  c.node_style = 1;
+  std::unique_ptr<Engine> e = create_engine(std::move(c));
+  auto& cache = dynamic_cast<CachedEngine&>(*e);
+  std::atomic<bool> stop{false};
+  std::atomic<long> reads{0};
+  auto reader = [&](unsigned seed) {
+    std::mt19937 rng(seed);
+    while (!stop.load(std::memory_order_acquire)) {
+      cache.lookup(v4(10, rng() % 4, rng() % 4, 1));
+      reads.fetch_add(1, std::memory_order_relaxed);
+    }
+  };
+  std::vector<std::thread> readers;
+  for (unsigned i = 0; i < 2; ++i) readers.emplace_back(reader, i + 7);
+  while (reads.load() < 10) std::this_thread::yield();
+  std::mt19937 rng(99);
+  for (int i = 0; i < 800; ++i) {
+    if (i % 8 == 0) std::this_thread::yield();
+    const int len = 8 * static_cast<int>(1 + rng() % 3);
+    const IpPrefix p = prefix(v4(10, rng() % 4, rng() % 4, 0), len);
+    if (rng() % 3 == 0) cache.remove(p);
+    else ASSERT_TRUE(cache.insert(p, record(std::to_string(i))).ok());
+  }
+  stop.store(true, std::memory_order_release);
+  for (auto& t : readers) t.join();
+  for (int a = 0; a < 4; ++a) {
+    for (int b = 0; b < 4; ++b) EXPECT_EQ(cache.lookup(v4(10, a, b, 1)), cache.inner()->lookup(v4(10, a, b, 1)));
+  }
 }
 
 TEST(Cache, SeededHashDiffersBetweenSeeds) {

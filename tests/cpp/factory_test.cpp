@@ -207,6 +207,20 @@ TEST(Factory, MemoryCapBands) {
   EXPECT_EQ(std::min(processor_table_a(64), memory_cap(64 * kGiB)), 64u);
 }
 
+TEST(Factory, AdaptiveVariantShardCountByMachine) {
+  // Code 3 with no explicit count: min(table A, memory cap).
+  EXPECT_EQ(local_shard_count(3, std::nullopt, 2, 64 * kGiB), 2u);
+  EXPECT_EQ(local_shard_count(3, std::nullopt, 12, 4 * kGiB), 16u);
+  EXPECT_EQ(local_shard_count(3, std::nullopt, 12, 6 * kGiB), 32u);
+  EXPECT_EQ(local_shard_count(3, std::nullopt, 64, 64 * kGiB), 64u);
+  EXPECT_EQ(local_shard_count(3, std::nullopt, std::nullopt, std::nullopt), 2u);
+  EXPECT_EQ(local_shard_count(3, 1, 64, 64 * kGiB), 1u);
+  // "lockfree" (code 2) stays unsharded whatever is given.
+  EXPECT_EQ(local_shard_count(2, 16, 64, 64 * kGiB), 1u);
+  EXPECT_EQ(local_shard_count(0, std::nullopt, 64, 64 * kGiB), 1u);
+  EXPECT_EQ(local_shard_count(1, std::nullopt, 5, std::nullopt), 16u);
+}
+
 TEST(Factory, PlatformFiguresAreReadable) {
   const auto n = available_processors();
   ASSERT_TRUE(n);

@@ -301,6 +301,29 @@ TEST(JsonReader, RejectsBadStrings) {
   }
 }
 
+TEST(JsonReader, EveryByteAtEveryPositionOfALongString) {
+  // Long strings are scanned eight bytes at a time; every single byte value
+  // at every offset must still be classified as in a short one.
+  for (std::size_t pos = 0; pos < 24; ++pos) {
+    for (int b = 0; b < 256; ++b) {
+      std::string s(24, 'a');
+      s[pos] = static_cast<char>(b);
+      const auto got = from_json("[\"" + s + "\",{}]");
+      const bool plain = b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+      ASSERT_EQ(got.has_value(), plain) << "byte " << b << " at " << pos;
+      if (plain) {
+        ASSERT_EQ(got->value, s);
+      }
+    }
+    // A valid two-byte sequence straddling an 8-byte boundary.
+    std::string s(24, 'a');
+    s.insert(pos, "\xc3\xa9");
+    ASSERT_EQ(from_json("[\"" + s + "\",{}]"), record(s));
+    s.insert(pos, "\\n");
+    ASSERT_EQ(from_json("[\"" + s + "\",{}]")->value.find('\n'), pos);
+  }
+}
+
 // --- round trip ----------------------------------------------------------------
 
 namespace {

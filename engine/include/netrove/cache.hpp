@@ -60,6 +60,9 @@ class CachedEngine final : public Engine {
   using Map = std::unordered_map<IpAddress, std::optional<Metadata>, SeededAddressHash>;
 
   void invalidate(const IpPrefix& prefix);
+  // Removes the first entry at or after the sweeping hand.  The map must
+  // not be empty; the write lock must be held.
+  void evict_one() const;
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
@@ -69,6 +72,7 @@ class CachedEngine final : public Engine {
   // remove, clear); a miss stores its answer only if it is unchanged.
   mutable Map map_;
   mutable std::uint64_t generation_ = 0;
+  mutable std::size_t hand_ = 0;  // next bucket eviction looks at
 };
 
 }  // namespace netrove

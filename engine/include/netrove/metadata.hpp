@@ -40,12 +40,18 @@ struct Metadata {
 };
 
 /// Writes `record` as compact JSON: {"value":<value>,"attributes":{...}}
-/// with attributes in the map's iteration order.  Never fails.
+/// with attributes in the map's iteration order.  Quote, backslash and bytes
+/// below 0x20 are escaped; every other byte is copied, so the text is UTF-8
+/// whenever the record's texts are.  Never fails (short of memory).
 std::string to_json(const Metadata& record);
 
 /// Reads the object form {"value":s,"attributes":{...}} (members in any order,
-/// other members skipped) or the positional form [s,{...}].  Returns nothing
-/// for any text outside that grammar; nothing partial escapes.
+/// each of the two exactly once, other members of any JSON value skipped) or
+/// the positional form [s,{...}]; a repeated attribute name keeps its last
+/// value.  Returns nothing for any text outside that grammar, including text
+/// that is not valid UTF-8 and nesting deeper than 127 levels; nothing
+/// partial escapes.  from_json(to_json(r)) == r for every record whose texts
+/// are valid UTF-8.
 std::optional<Metadata> from_json(std::string_view text);
 
 }  // namespace netrove

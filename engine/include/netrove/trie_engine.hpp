@@ -78,7 +78,9 @@ class TrieEngine {
   mutable PoisonMutex stats_lock_;
   std::uint64_t inserts_ = 0;   // under stats_lock_
   std::uint64_t removals_ = 0;  // under stats_lock_
-  std::unique_ptr<Stripe[]> stripes_;
+  // Lookups read only what follows; it starts a cache line of its own so
+  // that writers updating the counters above do not invalidate it.
+  alignas(64) std::unique_ptr<Stripe[]> stripes_;
   std::shared_ptr<TrieRoots> roots_;
   NodeKind kind_;
 };

@@ -1,0 +1,428 @@
+// Trie engines on a real routing table: build time, bytes per prefix and
+// per node, lookup time against a plain unsynchronised traversal of the
+// same nodes, and lookup scaling over threads.
+//
+// The table is read from $NETROVE_TIER1_PREFIXES, ../shared/data/ or
+// /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
+// every n-th prefix (default 1; the map-children kind 3 always samples
+// every 16th, its per-node hash tables would not fit otherwise).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "netrove/factory.hpp"
+#include "netrove/local_engine.hpp"
+#include "netrove/trie_engine.hpp"
+#include "node_records.hpp"
+#include "rcu.hpp"
+#include "trie_roots.hpp"
+
+using netrove::IpAddress;
+using netrove::IpPrefix;
+using netrove::LocalEngine;
+using netrove::NodeKind;
+namespace trie = netrove::trie;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Data.
+
+std::vector<IpPrefix> read_table() {
+  std::vector<std::string> paths;
+  if (const char* p = std::getenv("NETROVE_TIER1_PREFIXES")) paths.emplace_back(p);
+  paths.emplace_back("../shared/data/tier1-prefixes.txt.gz");
+  paths.emplace_back("/work/shared/data/tier1-prefixes.txt.gz");
+  for (const std::string& path : paths) {
+    if (FILE* probe = std::fopen(path.c_str(), "r")) std::fclose(probe);
+    else continue;
+    std::vector<IpPrefix> out;
+    FILE* f = popen(("gzip -dc '" + path + "'").c_str(), "r");
+    char line[128];
+    while (f && std::fgets(line, sizeof line, f)) {
+      std::string s(line);
+      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+      const auto slash = s.find('/');
+      if (slash == std::string::npos) continue;
+      IpPrefix p;
+      const std::string addr = s.substr(0, slash);
+      p.length = static_cast<std::uint8_t>(std::stoi(s.substr(slash + 1)));
+      if (inet_pton(AF_INET, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv4;
+      else if (inet_pton(AF_INET6, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv6;
+      else continue;
+      out.push_back(p);
+    }
+    if (f) pclose(f);
+    if (!out.empty()) return out;
+  }
+  std::fprintf(stderr, "trie_bench: routing table not found\n");
+  std::exit(1);
+}
+
+const std::vector<IpPrefix>& table() {
+  static const std::vector<IpPrefix> t = read_table();
+  return t;
+}
+
+std::size_t sample_step(int kind) {
+  const char* env = std::getenv("NETROVE_BENCH_SAMPLE");
+  const std::size_t s = env ? std::max(1, std::atoi(env)) : 1;
+  return kind == 3 ? std::max<std::size_t>(s, 16) : s;
+}
+
+std::vector<IpPrefix> prefixes_for(int kind) {
+  std::vector<IpPrefix> out;
+  const std::size_t step = sample_step(kind);
+  for (std::size_t i = 0; i < table().size(); i += step) out.push_back(table()[i]);
+  return out;
+}
+
+constexpr std::size_t kAddresses = std::size_t{1} << 20;
+
+/// Addresses with random host bits inside random prefixes of `from`.
+std::vector<IpAddress> inside(const std::vector<IpPrefix>& from) {
+  std::mt19937_64 rng(42);
+  std::vector<IpAddress> out(kAddresses);
+  for (auto& a : out) {
+    const IpPrefix& p = from[rng() % from.size()];
+    a.family = p.family;
+    a.bytes = {};
+    const unsigned width = netrove::family_bits(p.family);
+    for (unsigned b = 0; b < width; ++b) {
+      const std::uint8_t m = static_cast<std::uint8_t>(0x80u >> (b % 8));
+      const bool one = b < p.length ? (p.address[b / 8] & m) != 0 : (rng() & 1) != 0;
+      if (one) a.bytes[b / 8] |= m;
+    }
+  }
+  return out;
+}
+
+/// Uniformly random addresses, IPv4 and IPv6 in the table's proportion.
+std::vector<IpAddress> uniform(const std::vector<IpPrefix>& from) {
+  std::size_t v4 = 0;
+  for (const auto& p : from) v4 += p.family == netrove::kIpv4;
+  const double share = static_cast<double>(v4) / static_cast<double>(from.size());
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> coin(0, 1);
+  std::vector<IpAddress> out(kAddresses);
+  for (auto& a : out) {
+    a.bytes = {};
+    a.family = coin(rng) < share ? netrove::kIpv4 : netrove::kIpv6;
+    const unsigned n = a.family == netrove::kIpv4 ? 4 : 16;
+    for (unsigned i = 0; i < n; ++i) a.bytes[i] = static_cast<std::uint8_t>(rng());
+  }
+  return out;
+}
+
+netrove::Metadata record_for(std::size_t i) {
+  netrove::Metadata m;
+  m.value = "AS" + std::to_string(64500 + i % 1000);
+  return m;
+}
+
+std::size_t heap_in_use() {
+  const struct mallinfo2 mi = mallinfo2();
+  return mi.uordblks + mi.hblkhd;
+}
+
+LocalEngine new_engine(int kind) {
+  return netrove::build_local(0, static_cast<std::uint8_t>(kind % 4), kind >= 4, std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// One prepared engine at a time (the full table in eight layouts at once
+// would not fit).
+
+struct Prepared {
+  int kind = -1;
+  std::unique_ptr<LocalEngine> engine;
+  std::vector<IpAddress> inside, uniform;
+};
+
+Prepared& prepared(int kind) {
+  static Prepared p;
+  static std::mutex mu;
+  std::lock_guard<std::mutex> g(mu);
+  if (p.kind != kind) {
+    p.engine.reset();
+    p.kind = -1;
+    netrove::rcu::drain();
+    if (kind < 0) return p;  // only release
+    const auto prefixes = prefixes_for(kind);
+    p.engine = std::make_unique<LocalEngine>(new_engine(kind));
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)p.engine->insert(prefixes[i], record_for(i));
+    p.inside = inside(prefixes);
+    p.uniform = uniform(prefixes);
+    p.kind = kind;
+  }
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// The reference: the same traversal over the same nodes, reading every field
+// directly (no read section, no version words, no counters), with the same
+// final copy of the record.
+
+template <class R>
+std::uint64_t plain_len(const R& n) {
+  if constexpr (trie::kEdgeCacheLayout<R>) {
+    const std::uint8_t c = n.cache.byte.load(std::memory_order_relaxed);
+    return c != 0xFF ? c : n.length.value.load(std::memory_order_relaxed);
+  } else {
+    return n.length.value.load(std::memory_order_relaxed);
+  }
+}
+
+template <class R>
+const trie::NodeHeader* plain_child(const R& n, bool side) {
+  if constexpr (std::is_same_v<decltype(R::kids), trie::ChildPair>) {
+    return n.kids.slot[side].load(std::memory_order_relaxed);
+  } else {
+    return n.kids.get(side);
+  }
+}
+
+template <class R>
+[[gnu::noinline]] std::optional<netrove::Metadata> plain_compressed(const netrove::TrieRoots& t, const IpAddress& a) {
+  const trie::u128 K = trie::compressed_key(a);
+  const R* n = trie::as<R>(t.root(trie::family_index(a.family)));
+  const trie::Record* best = nullptr;
+  std::uint64_t d = 0;
+  for (;;) {
+    const std::uint64_t e = plain_len(*n);
+    if (e != 0) {
+      if (e > 128 - d) break;
+      const trie::u128 label = trie::make128(n->label.hi.load(std::memory_order_relaxed),
+                                             n->label.lo.load(std::memory_order_relaxed));
+      if ((trie::shl(K, d) ^ label) & trie::lead_mask(e)) break;
+    }
+    if (const trie::Record* v = n->value.ptr.load(std::memory_order_relaxed)) best = v;
+    const std::uint64_t at = d + e;
+    if (at > 127) break;
+    const trie::NodeHeader* c = plain_child(*n, trie::bit(K, at));
+    if (!c) break;
+    n = trie::as<R>(c);
+    d = at + 1;
+  }
+  if (!best) return std::nullopt;
+  return best->md;
+}
+
+template <class R>
+[[gnu::noinline]] std::optional<netrove::Metadata> plain_uncompressed(const netrove::TrieRoots& t,
+                                                                      const IpAddress& a) {
+  const trie::u128 key = trie::uncompressed_key(a);
+  const unsigned width = netrove::family_bits(a.family);
+  const R* n = trie::as<R>(t.root(trie::family_index(a.family)));
+  const trie::Record* best = nullptr;
+  for (unsigned depth = 0;; ++depth) {
+    if (const trie::Record* v = n->value.ptr.load(std::memory_order_relaxed)) best = v;
+    if (depth >= width) break;
+    const trie::NodeHeader* c = plain_child(*n, trie::bit(key, depth));
+    if (!c) break;
+    n = trie::as<R>(c);
+  }
+  if (!best) return std::nullopt;
+  return best->md;
+}
+
+using PlainFn = std::optional<netrove::Metadata> (*)(const netrove::TrieRoots&, const IpAddress&);
+
+PlainFn plain_for(int kind) {
+  return trie::with_layout(static_cast<NodeKind>(kind), [](auto* tag) -> PlainFn {
+    using R = std::remove_pointer_t<decltype(tag)>;
+    if constexpr (trie::kCompressedLayout<R>) return &plain_compressed<R>;
+    else return &plain_uncompressed<R>;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Benchmarks.
+
+/// Builds the table into a fresh engine; reports insert time and memory.
+void BM_Build(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  prepared(-1);  // release any prepared engine first
+  const auto prefixes = prefixes_for(kind);
+  std::vector<netrove::Metadata> records(prefixes.size());
+  for (std::size_t i = 0; i < prefixes.size(); ++i) records[i] = record_for(i);
+  double bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    netrove::rcu::drain();
+    std::vector<netrove::Metadata> copy = records;
+    const std::size_t before = heap_in_use();
+    auto e = std::make_unique<LocalEngine>(new_engine(kind));
+    state.ResumeTiming();
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], std::move(copy[i]));
+    state.PauseTiming();
+    netrove::rcu::drain();
+    bytes = static_cast<double>(heap_in_use() - before) / static_cast<double>(prefixes.size());
+    e.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * prefixes.size()));
+  state.counters["prefixes"] = static_cast<double>(prefixes.size());
+  state.counters["bytes_per_prefix"] = bytes;
+  state.counters["ns_per_insert"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * prefixes.size()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+/// Engine lookups (read section, version words, statistics, record copy).
+void BM_Lookup(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  Prepared& p = prepared(kind);
+  const auto& addrs = state.range(1) ? p.uniform : p.inside;
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
+  std::size_t hits = 0;
+  for (auto _ : state) {
+    auto r = p.engine->lookup(addrs[i++ & (kAddresses - 1)]);
+    hits += r.has_value();
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+/// The plain traversal of the same nodes.
+void BM_Plain(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  Prepared& p = prepared(kind);
+  const auto& addrs = state.range(1) ? p.uniform : p.inside;
+  const netrove::TrieRoots& roots = *p.engine->trie()->roots();
+  const PlainFn plain = plain_for(kind);
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
+  for (auto _ : state) {
+    auto r = plain(roots, addrs[i++ & (kAddresses - 1)]);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+/// Engine and plain lookups alternated in batches, so both see the same
+/// machine load; reports both times and their ratio.  Each batch walks its
+/// own window of addresses and the order alternates, so neither side runs
+/// on nodes the other has just brought into the cache.
+void BM_SyncCost(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  Prepared& p = prepared(kind);
+  const auto& addrs = state.range(1) ? p.uniform : p.inside;
+  const netrove::TrieRoots& roots = *p.engine->trie()->roots();
+  const PlainFn plain = plain_for(kind);
+  constexpr std::size_t kBatch = 4096;
+  std::chrono::nanoseconds engine_ns{0}, plain_ns{0};
+  std::size_t base = 0;
+  bool engine_first = true;
+  auto run_engine = [&](std::size_t from) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kBatch; ++i) {
+      auto r = p.engine->lookup(addrs[(from + i) & (kAddresses - 1)]);
+      benchmark::DoNotOptimize(r);
+    }
+    engine_ns += std::chrono::steady_clock::now() - t0;
+  };
+  auto run_plain = [&](std::size_t from) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kBatch; ++i) {
+      auto r = plain(roots, addrs[(from + i) & (kAddresses - 1)]);
+      benchmark::DoNotOptimize(r);
+    }
+    plain_ns += std::chrono::steady_clock::now() - t0;
+  };
+  for (auto _ : state) {
+    if (engine_first) {
+      run_engine(base);
+      run_plain(base + kBatch);
+    } else {
+      run_plain(base);
+      run_engine(base + kBatch);
+    }
+    engine_first = !engine_first;
+    base += 2 * kBatch;
+  }
+  const double n = static_cast<double>(state.iterations() * kBatch);
+  state.counters["engine_ns"] = static_cast<double>(engine_ns.count()) / n;
+  state.counters["plain_ns"] = static_cast<double>(plain_ns.count()) / n;
+  state.counters["ratio"] = static_cast<double>(engine_ns.count()) / static_cast<double>(plain_ns.count());
+}
+
+/// Bytes one node of each kind occupies: the record, and with the child
+/// table of kinds 3 and 7 once it has children.
+void BM_NodeBytes(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  prepared(-1);
+  constexpr std::size_t kNodes = 20000;
+  double leaf = 0, inner = 0;
+  for (auto _ : state) {
+    netrove::rcu::drain();
+    std::size_t before = heap_in_use();
+    std::vector<netrove::NodeRef> nodes;
+    nodes.reserve(kNodes);
+    const std::size_t vec = heap_in_use() - before;
+    for (std::size_t i = 0; i < kNodes; ++i) nodes.push_back(netrove::make_node(static_cast<NodeKind>(kind)));
+    leaf = static_cast<double>(heap_in_use() - before - vec) / kNodes;
+    const netrove::NodeRef shared_child = netrove::make_node(static_cast<NodeKind>(kind));
+    before = heap_in_use();
+    for (auto& n : nodes) {
+      n.set_left(shared_child);
+      n.set_right(shared_child);
+    }
+    inner = leaf + static_cast<double>(heap_in_use() - before) / kNodes;
+    nodes.clear();
+  }
+  state.counters["record_bytes"] = trie::with_layout(static_cast<NodeKind>(kind), [](auto* tag) {
+    return static_cast<double>(sizeof(*tag));
+  });
+  state.counters["heap_per_leaf"] = leaf;
+  state.counters["heap_per_inner"] = inner;
+}
+
+void kinds(benchmark::internal::Benchmark* b) {
+  for (int k = 0; k < 8; ++k) b->Args({k});
+}
+
+}  // namespace
+
+BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
+BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+namespace {
+/// Lookup benchmarks grouped by kind, so each kind's engine is built once.
+[[maybe_unused]] const bool registered_lookups = [] {
+  for (int k = 0; k < 8; ++k) {
+    for (int u = 0; u < 2; ++u) {
+      const std::string args = "/kind:" + std::to_string(k) + (u ? "/uniform" : "/inside");
+      benchmark::RegisterBenchmark(("BM_Lookup" + args).c_str(), BM_Lookup)->Args({k, u});
+      benchmark::RegisterBenchmark(("BM_Plain" + args).c_str(), BM_Plain)->Args({k, u});
+      benchmark::RegisterBenchmark(("BM_SyncCost" + args).c_str(), BM_SyncCost)->Args({k, u});
+    }
+    if (k == 4 || k == 5) {
+      // Time per lookup per thread; throughput = threads / time.  The plain
+      // traversal shows what the machine itself allows.
+      benchmark::RegisterBenchmark(("BM_LookupThreads/kind:" + std::to_string(k) + "/inside").c_str(), BM_Lookup)
+          ->Args({k, 0})
+          ->Threads(1)
+          ->Threads(2)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark(("BM_PlainThreads/kind:" + std::to_string(k) + "/inside").c_str(), BM_Plain)
+          ->Args({k, 0})
+          ->Threads(1)
+          ->Threads(2)
+          ->UseRealTime();
+    }
+  }
+  return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,138 @@
+// The C++/Python boundary with an embedded interpreter and the module linked
+// in: internal failures become PanicException, a BaseException subclass
+// created on first use and never added to the module.  No Python call can
+// provoke an internal failure of a healthy engine, so this is where that
+// path is tested.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "netrove/panic.hpp"
+#include "netrove/sync.hpp"
+
+extern "C" PyObject* PyInit_netrove(void);
+
+namespace netrove::py {
+namespace {
+
+class Interpreter : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    PyImport_AppendInittab("netrove", PyInit_netrove);
+    Py_Initialize();
+  }
+  void TearDown() override { Py_FinalizeEx(); }
+};
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
+
+// The raised exception's type and str(), clearing it.
+std::pair<PyObject*, std::string> take_error() {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return {nullptr, ""};
+  PyObject* text = PyObject_Str(exc);
+  std::string s = text ? PyUnicode_AsUTF8(text) : "<str failed>";
+  Py_XDECREF(text);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Py_DECREF(exc);
+  return {type, s};
+}
+
+std::string attr_text(PyObject* obj, const char* name) {
+  PyObject* v = PyObject_GetAttrString(obj, name);
+  std::string s = v && PyUnicode_Check(v) ? PyUnicode_AsUTF8(v) : "<missing>";
+  Py_XDECREF(v);
+  PyErr_Clear();
+  return s;
+}
+
+// Runs first (tests run in declaration order): nothing has failed yet, so the
+// class does not exist, and importing the module does not create it.
+TEST(Boundary, PanicExceptionIsCreatedOnFirstUseOnly) {
+  PyObject* module = PyImport_ImportModule("netrove");
+  ASSERT_NE(module, nullptr);
+  EXPECT_FALSE(PyObject_HasAttrString(module, "PanicException"));
+
+  PyObject* r = guarded<PyObject*>(nullptr, []() -> PyObject* { panic("broken invariant: x"); });
+  EXPECT_EQ(r, nullptr);
+  auto [type, text] = take_error();
+  ASSERT_NE(type, nullptr);
+  EXPECT_EQ(type, panic_exception_type());
+  EXPECT_EQ(attr_text(type, "__name__"), "PanicException");
+  EXPECT_EQ(attr_text(type, "__module__"), "netrove");
+  EXPECT_EQ(text, "broken invariant: x");
+  // Derived directly from BaseException, so `except Exception` misses it.
+  EXPECT_EQ(reinterpret_cast<PyTypeObject*>(type)->tp_base, reinterpret_cast<PyTypeObject*>(PyExc_BaseException));
+  EXPECT_FALSE(PyObject_IsSubclass(type, PyExc_Exception));
+  // Still not a module attribute, and the same class on every later use.
+  EXPECT_FALSE(PyObject_HasAttrString(module, "PanicException"));
+  EXPECT_EQ(panic_exception_type(), type);
+  Py_DECREF(module);
+}
+
+TEST(Boundary, EveryCppExceptionBecomesPanicException) {
+  guarded<int>(-1, []() -> int { throw std::invalid_argument("engine_type must be 0 to 5, got 9"); });
+  auto [t1, m1] = take_error();
+  EXPECT_EQ(t1, panic_exception_type());
+  EXPECT_EQ(m1, "engine_type must be 0 to 5, got 9");
+
+  EXPECT_EQ(guarded<long>(-7, []() -> long { throw 42; }), -7);
+  auto [t2, m2] = take_error();
+  EXPECT_EQ(t2, panic_exception_type());
+  EXPECT_EQ(m2, "unknown internal failure");
+
+  // A failure text that is not valid UTF-8 still reaches Python.
+  guarded<int>(0, []() -> int { panic("Failed to initialize HybridEngine: \"\xff\""); });
+  auto [t3, m3] = take_error();
+  EXPECT_EQ(t3, panic_exception_type());
+  EXPECT_EQ(m3, "Failed to initialize HybridEngine: \"\xEF\xBF\xBD\"");
+
+  // No exception: the result passes through and nothing is raised.
+  EXPECT_EQ(guarded<int>(-1, [] { return 5; }), 5);
+  EXPECT_EQ(PyErr_Occurred(), nullptr);
+}
+
+TEST(Boundary, PoisonedLockSurfacesAsPanicException) {
+  PoisonSharedMutex m;
+  guarded<int>(0, [&]() -> int {
+    PoisonSharedMutex::WriteGuard g(m);
+    panic("failed while holding the lock");
+  });
+  take_error();
+  ASSERT_TRUE(m.poisoned());
+  guarded<int>(0, [&]() -> int {
+    PoisonSharedMutex::ReadGuard g(m);
+    return 1;
+  });
+  auto [type, text] = take_error();
+  EXPECT_EQ(type, panic_exception_type());
+  EXPECT_EQ(text, kPoisonedMessage);
+}
+
+TEST(Boundary, PanicExceptionRaisedThroughPythonCode) {
+  // The class behaves as an ordinary exception class once it exists.
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyDict_SetItemString(globals, "P", panic_exception_type());
+  PyObject* r = PyRun_String(
+      "def f():\n"
+      "    try:\n"
+      "        raise P('boom')\n"
+      "    except Exception:\n"
+      "        return 'caught as Exception'\n"
+      "    except BaseException as e:\n"
+      "        return type(e).__name__ + ': ' + str(e)\n"
+      "out = f()\n",
+      Py_file_input, globals, globals);
+  ASSERT_NE(r, nullptr);
+  Py_DECREF(r);
+  EXPECT_STREQ(PyUnicode_AsUTF8(PyDict_GetItemString(globals, "out")), "PanicException: boom");
+  Py_DECREF(globals);
+}
+
+}  // namespace
+}  // namespace netrove::py

@@ -1,0 +1,82 @@
+"""No growth of traced memory across 100k calls of every method, error paths
+included, and no change in the reference counts of the objects passed in."""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from netrove import RadixEngine
+
+CALLS = 100_000
+SLACK = 64 * 1024  # bytes; one leaked object per call would be megabytes
+
+
+def _swallow(fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except (TypeError, ValueError, UnicodeEncodeError):
+        pass
+
+
+def _cases(e, variant, subnet, meta, ip, miss):
+    bad_meta = {"value": "v", "attributes": {"k": 1}}
+    return {
+        "insert": lambda: e.insert(subnet, meta),
+        "insert_keywords": lambda: e.insert(metadata=meta, subnet=subnet),
+        "lookup_hit": lambda: e.lookup(ip),
+        "lookup_miss": lambda: e.lookup(miss),
+        "lookup_keyword": lambda: e.lookup(ip=ip),
+        "contains": lambda: e.contains(ip),
+        "remove": lambda: (e.remove(subnet), e.insert(subnet, meta)),
+        "clear": lambda: (e.clear(), e.insert(subnet, meta)),
+        "stats": lambda: e.stats(),
+        "len": lambda: len(e),
+        "repr": lambda: repr(e),
+        "bool": lambda: bool(e),
+        "new": lambda: RadixEngine(variant),
+        "err_bad_cidr": lambda: _swallow(e.insert, "10.0.0.0/33", meta),
+        "err_subnet_type": lambda: _swallow(e.insert, 5, meta),
+        "err_metadata_type": lambda: _swallow(e.insert, subnet, [meta]),
+        "err_attributes": lambda: _swallow(e.insert, subnet, bad_meta),
+        "err_surrogate": lambda: _swallow(e.lookup, "\ud800"),
+        "err_bad_ip": lambda: _swallow(e.lookup, "1.2.3"),
+        "err_ip_type": lambda: _swallow(e.contains, None),
+        "err_remove": lambda: _swallow(e.remove, "x"),
+        "err_binding": lambda: _swallow(e.insert, subnet),
+        "err_keyword": lambda: _swallow(e.lookup, ip, foo=1),
+        "err_new": lambda: _swallow(RadixEngine, 1),
+    }
+
+
+CASE_NAMES = list(_cases(None, None, None, None, None, None))
+
+
+@pytest.mark.parametrize("variant", [None, "standard"], ids=str)
+@pytest.mark.parametrize("case", CASE_NAMES)
+def test_no_growth_and_refcounts_unchanged(variant, case):
+    e = RadixEngine(variant)
+    subnet = "".join(["10.0.0.0", "/8"])  # fresh objects, not shared constants
+    ip = "".join(["10.1.", "2.3"])
+    miss = "".join(["11.1.", "2.3"])
+    meta = {"value": "".join(["al", "low"]), "attributes": {"asn": "".join(["AS", "1234"])}}
+    e.insert(subnet, meta)
+    fn = _cases(e, variant, subnet, meta, ip, miss)[case]
+    watched = [subnet, ip, miss, meta, meta["value"], meta["attributes"], meta["attributes"]["asn"]]
+    counts = [sys.getrefcount(o) for o in watched]
+
+    for _ in range(1000):  # warm up caches, free lists and interned state
+        fn()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(CALLS):
+            fn()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < SLACK, f"{case}: {grown} bytes more after {CALLS} calls"
+    assert [sys.getrefcount(o) for o in watched] == counts
