@@ -40,8 +40,10 @@ tsan: setup
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
 	  $(CTEST) --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# Google Benchmark programs, then netrove against the peer Python libraries
+# (their own environment, .venv-bench); results land in bench/results/.
 bench: build
-	@bench/run.sh $(BUILD) $(PY)
+	@bench/run.sh $(BUILD)
 
 # libFuzzer targets (clang), each for a bounded time.
 FUZZ_SECONDS ?= 60

@@ -1,0 +1,1 @@
+"""netrove measured side by side with the Python prefix-matching libraries."""

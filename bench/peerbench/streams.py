@@ -1,0 +1,80 @@
+"""Address streams: the lookups every library answers, identical for all.
+
+Each stream is a list of address texts drawn once per run from a seeded
+generator, so every library parses and answers exactly the same inputs.
+
+  inside   an address inside a prefix picked uniformly from the table
+           (host bits random): every lookup matches.
+  random   uniformly random addresses: IPv4 over the whole space; IPv6
+           (workload "both") over 2000::/3, the global unicast range that
+           every IPv6 prefix of the table sits in.  The families are mixed in
+           the table's own proportion.
+  skewed   a pool of distinct in-table addresses; 10% of the pool (the hot
+           set) takes 90% of the lookups, the rest share the other 10%, as a
+           few busy destinations dominate real traffic.
+"""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass
+
+from .table import WIDTH, Table, format_address
+
+V6_GLOBAL = 1 << 125  # 2000::/3: top three bits 001
+HOT_SHARE = 0.10        # fraction of the pool that is hot
+HOT_WEIGHT = 0.90       # fraction of lookups that go to the hot set
+
+
+@dataclass
+class Streams:
+    inside: list[str]
+    random: list[str]
+    skewed: list[str]
+    # Distinct addresses in the skewed stream's pool and in its hot set.
+    pool: int
+    hot: int
+
+
+def _inside(rng: random.Random, table: Table) -> tuple[int, int]:
+    fam, net, length = table.nets[rng.randrange(len(table.nets))]
+    host = WIDTH[fam] - length
+    return fam, net | (rng.getrandbits(host) if host else 0)
+
+
+def _uniform(rng: random.Random, v6_share: float) -> tuple[int, int]:
+    if v6_share and rng.random() < v6_share:
+        return 6, V6_GLOBAL | rng.getrandbits(125)
+    return 4, rng.getrandbits(32)
+
+
+def make_streams(table: Table, n: int, pool: int, seed: int) -> Streams:
+    """Draws the three streams of `n` addresses each for `table`.
+
+    `pool` is the number of distinct addresses of the skewed stream; its
+    first 10% are the hot set.  Raises ValueError for an empty table or a
+    pool of fewer than 10 addresses.
+    """
+    if not table.nets:
+        raise ValueError("empty table")
+    if pool < 10:
+        raise ValueError("skewed pool must hold at least 10 addresses")
+    rng = random.Random(seed)
+    v6_share = table.count(6) / len(table.nets)
+    inside = [format_address(*_inside(rng, table)) for _ in range(n)]
+    rand = [format_address(*_uniform(rng, v6_share)) for _ in range(n)]
+    # Distinct pool: redraw on collision so the hot set really holds
+    # pool * HOT_SHARE different addresses.
+    seen: set[tuple[int, int]] = set()
+    addrs: list[str] = []
+    tries = 0
+    while len(addrs) < pool and tries < pool * 20:
+        tries += 1
+        a = _inside(rng, table)
+        if a not in seen:
+            seen.add(a)
+            addrs.append(format_address(*a))
+    hot_n = max(1, int(len(addrs) * HOT_SHARE))
+    hot, cold = addrs[:hot_n], addrs[hot_n:] or addrs[:hot_n]
+    skewed = [rng.choice(hot) if rng.random() < HOT_WEIGHT else rng.choice(cold) for _ in range(n)]
+    return Streams(inside, rand, skewed, len(addrs), hot_n)
