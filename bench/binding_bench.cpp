@@ -6,6 +6,10 @@
 //   engine_lookup/V/S          Engine::lookup of a parsed address (C++ only)
 //   engine_lookup_dicts/V/S    the same plus building the result dicts with
 //                              the module's own builder, then freeing them
+//   engine_lend/V/S            RecordLender::lookup_with of a parsed address
+//                              with an empty visitor (what contains asks)
+//   engine_lend_dicts/V/S      lookup_with building the result dicts from
+//                              the lent record, then freeing them
 //   text_lookup_dicts/V/S      the same starting from the address text
 //   module_lookup/V/S          RadixEngine.lookup called through the
 //                              interpreter's vector call, result freed
@@ -33,6 +37,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
 #include "rcu.hpp"
@@ -194,6 +199,30 @@ void engine_lookup_dicts(benchmark::State& state, std::string variant, std::stri
   state.SetItemsProcessed(state.iterations());
 }
 
+void engine_lend(benchmark::State& state, std::string variant, std::string stream) {
+  const auto& l = dynamic_cast<const RecordLender&>(*engines_for(variant).cpp);
+  const auto& s = stream_of(stream);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    bool found = l.lookup_with(data.addresses[s[i++ & (kStream - 1)]], RecordVisitor{});
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void engine_lend_dicts(benchmark::State& state, std::string variant, std::string stream) {
+  const auto& l = dynamic_cast<const RecordLender&>(*engines_for(variant).cpp);
+  const auto& s = stream_of(stream);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    PyObject* r = nullptr;
+    (void)l.lookup_with(data.addresses[s[i++ & (kStream - 1)]],
+                        [&](const Metadata& m) noexcept { r = py::metadata_to_dict(m); });
+    Py_XDECREF(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void text_lookup_dicts(benchmark::State& state, std::string variant, std::string stream) {
   const Engine& e = *engines_for(variant).cpp;
   const auto& s = stream_of(stream);
@@ -236,6 +265,8 @@ int main(int argc, char** argv) {
       const std::string tail = std::string(v) + "/" + s;
       benchmark::RegisterBenchmark(("engine_lookup/" + tail).c_str(), engine_lookup, v, s);
       benchmark::RegisterBenchmark(("engine_lookup_dicts/" + tail).c_str(), engine_lookup_dicts, v, s);
+      benchmark::RegisterBenchmark(("engine_lend/" + tail).c_str(), engine_lend, v, s);
+      benchmark::RegisterBenchmark(("engine_lend_dicts/" + tail).c_str(), engine_lend_dicts, v, s);
       benchmark::RegisterBenchmark(("text_lookup_dicts/" + tail).c_str(), text_lookup_dicts, v, s);
       benchmark::RegisterBenchmark(("module_lookup/" + tail).c_str(), module_call, v, s, false);
       benchmark::RegisterBenchmark(("module_contains/" + tail).c_str(), module_call, v, s, true);

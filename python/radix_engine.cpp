@@ -3,8 +3,16 @@
 //   +--------------------+         +-------------------------------+
 //   | PyObject header    |         | Engine (create_engine result) |
 //   | shared_ptr<Engine> |-------->|  LocalEngine, or CachedEngine |
-//   +--------------------+         |  around a LocalEngine         |
-//                                  +-------------------------------+
+//   | RecordLender*      |--same-->|  around a LocalEngine         |
+//   +--------------------+ object  +-------------------------------+
+//
+// `lookup` and `contains` go through the engine's RecordLender side when it
+// has one (found once, at construction): `lookup` builds its dicts straight
+// from the stored record while the engine lends it, and `contains` asks only
+// whether there is one, so neither copies the record.  Building str and dict
+// objects runs no Python code (the collector runs only at eval-breaker
+// points since 3.12), so nothing can re-enter an engine while it lends; an
+// allocation failure is only remembered there and reported after the call.
 //
 // Every method is a thin wrapper that binds its arguments and then calls a
 // typed implementation inside `guarded`, the one place where C++ exceptions
@@ -34,10 +42,12 @@ namespace {
 struct RadixEngineObject {
   PyObject ob_base;
   std::shared_ptr<Engine> engine;
+  const RecordLender* lender;  // the engine's lending side, or null
 };
 static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header comes first");
 
 Engine& engine_of(PyObject* self) noexcept { return *reinterpret_cast<RadixEngineObject*>(self)->engine; }
+const RecordLender* lender_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->lender; }
 
 // ---------------------------------------------------------------------------
 // Docstrings.  Each begins with its text signature: the signature line, "--"
@@ -167,7 +177,9 @@ PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
   }
-  new (&reinterpret_cast<RadixEngineObject*>(self)->engine) std::shared_ptr<Engine>(std::move(engine));
+  auto* obj = reinterpret_cast<RadixEngineObject*>(self);
+  obj->lender = dynamic_cast<const RecordLender*>(engine.get());
+  new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
 }
 
@@ -193,18 +205,29 @@ PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
   Py_RETURN_NONE;
 }
 
-PyObject* lookup_impl(const Engine& engine, PyObject* ip) {
+PyObject* lookup_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
   IpAddress address;
   if (!address_arg(ip, address)) return nullptr;
-  const std::optional<Metadata> found = engine.lookup(address);
+  if (!lender) {
+    const std::optional<Metadata> found = engine.lookup(address);
+    if (!found) Py_RETURN_NONE;
+    return metadata_to_dict(*found);
+  }
+  // Empty after a hit only when building the dicts failed (the error is
+  // set); owned, so that a failure raised after the visit releases it.
+  Ref result;
+  const bool found = lender->lookup_with(address, [&](const Metadata& record) noexcept {
+    result = Ref(metadata_to_dict(record));
+  });
   if (!found) Py_RETURN_NONE;
-  return metadata_to_dict(*found);
+  return result.release();
 }
 
-PyObject* contains_impl(const Engine& engine, PyObject* ip) {
+PyObject* contains_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
   IpAddress address;
   if (!address_arg(ip, address)) return nullptr;
-  return PyBool_FromLong(engine.lookup(address).has_value());
+  const bool found = lender ? lender->lookup_with(address, RecordVisitor{}) : engine.lookup(address).has_value();
+  return PyBool_FromLong(found);
 }
 
 PyObject* remove_impl(Engine& engine, PyObject* subnet) {
@@ -267,7 +290,7 @@ PyObject* rx_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* rx_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
   if (!bind(kLookupParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return lookup_impl(engine_of(self), argv[0]); });
+  return guarded<PyObject*>(nullptr, [&] { return lookup_impl(engine_of(self), lender_of(self), argv[0]); });
 }
 
 PyObject* rx_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -279,7 +302,7 @@ PyObject* rx_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* rx_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
   if (!bind(kContainsParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return contains_impl(engine_of(self), argv[0]); });
+  return guarded<PyObject*>(nullptr, [&] { return contains_impl(engine_of(self), lender_of(self), argv[0]); });
 }
 
 PyObject* rx_clear(PyObject* self, PyObject*) noexcept {

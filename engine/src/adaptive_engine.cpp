@@ -1,7 +1,7 @@
 // AdaptiveEngine: the engine operations over one AdaptiveRadixTree.  Keys
 // are the prefix's or address's own bytes (4 for IPv4, 16 for IPv6); the
 // tree ignores bits beyond the prefix length.  Records are moved in before
-// the write lock is taken and copied out under the read lock.
+// the write lock is taken and copied out (or lent) under the read lock.
 #include "netrove/adaptive_engine.hpp"
 
 #include <memory>
@@ -23,6 +23,13 @@ std::optional<Metadata> AdaptiveEngine::lookup(const IpAddress& address) const {
   const Metadata* found = tree_.search(address.family, address.bytes.data());
   if (found == nullptr) return std::nullopt;
   return *found;
+}
+
+bool AdaptiveEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  PoisonSharedMutex::ReadGuard g(lock_);
+  const Metadata* found = tree_.search(address.family, address.bytes.data());
+  if (found && visit) visit(*found);
+  return found != nullptr;
 }
 
 std::optional<Metadata> AdaptiveEngine::remove(const IpPrefix& prefix) {

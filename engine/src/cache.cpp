@@ -52,6 +52,9 @@
 //   3. Generation moved: return the answer without storing it.
 //   4. At capacity (and not empty): evict one entry (evict_one).
 //   5. Store (or replace) the answer.
+// lookup_with takes the same steps and lends instead of copying: the cached
+// answer under the read lock (1), the answer stored in the map under the
+// write lock (5), or its own copy of the inner answer (3).
 #include "netrove/cache.hpp"
 
 #include <sys/random.h>
@@ -130,6 +133,39 @@ std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   }
   map_.insert_or_assign(address, answer);  // 5
   return answer;
+}
+
+bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  std::uint64_t seen;
+  {
+    PoisonSharedMutex::ReadGuard g(lock_);
+    if (auto it = map_.find(address); it != map_.end()) {  // 1
+      if (it->second && visit) visit(*it->second);
+      return it->second.has_value();
+    }
+    seen = generation_;  // 2
+  }
+  std::optional<Metadata> answer = inner_->lookup(address);
+  const bool found = answer.has_value();
+  PoisonSharedMutex::WriteGuard g(lock_);
+  if (generation_ != seen) {  // 3
+    if (found && visit) visit(*answer);
+    return found;
+  }
+  const std::optional<Metadata>* stored;
+  if (map_.size() >= capacity_ && !map_.empty()) {
+    if (auto it = map_.find(address); it != map_.end()) {
+      it->second = std::move(answer);  // 5: another miss stored it meanwhile; replace
+      stored = &it->second;
+    } else {
+      evict_one();  // 4
+      stored = &map_.insert_or_assign(address, std::move(answer)).first->second;  // 5
+    }
+  } else {
+    stored = &map_.insert_or_assign(address, std::move(answer)).first->second;  // 5
+  }
+  if (found && visit) visit(**stored);
+  return found;
 }
 
 void CachedEngine::evict_one() const {

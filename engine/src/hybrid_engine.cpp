@@ -69,6 +69,10 @@ InsertResult HybridEngine::insert(const IpPrefix& prefix, Metadata record) {
 
 std::optional<Metadata> HybridEngine::lookup(const IpAddress& address) const { return read_engine_.lookup(address); }
 
+bool HybridEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  return read_engine_.lookup_with(address, visit);
+}
+
 std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) {
   std::optional<Metadata> removed = write_engine_.remove(prefix);
   if (store_) {

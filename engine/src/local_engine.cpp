@@ -113,6 +113,30 @@ std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
   panic("unknown LocalEngine tag");
 }
 
+bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().lookup_with<TrieForm::uncompressed>(address, visit);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().lookup_with<TrieForm::compressed>(address, visit);
+    case LocalTag::sharded_uncompressed: {
+      auto& g = rec<ShardedTrie>();
+      return g.shards[g.select(address)]->lookup_with<TrieForm::uncompressed>(address, visit);
+    }
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      return g.shards[g.select(address)]->lookup_with<TrieForm::compressed>(address, visit);
+    }
+    case LocalTag::adaptive:
+      return rec<AdaptiveEngine>().lookup_with(address, visit);
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return g.shards[g.select(address)].lookup_with(address, visit);
+    }
+  }
+  panic("unknown LocalEngine tag");
+}
+
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
   switch (tag_) {
     case LocalTag::uncompressed:

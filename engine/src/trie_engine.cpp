@@ -80,6 +80,17 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
 }
 
 template <TrieForm F>
+bool TrieEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  // The record stays valid until the read section ends: a remover or a
+  // replacing insert frees it only after a grace period.
+  rcu::ReadSection rs;
+  const trie::Record* r = with_trie<F>(kind_, [&]<class Trie>() { return Trie::lookup(*roots_, address); });
+  count_lookup(r != nullptr);
+  if (r && visit) visit(r->md);
+  return r != nullptr;
+}
+
+template <TrieForm F>
 std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
   trie::Record* taken;
   {
@@ -132,6 +143,7 @@ EngineStats TrieEngine::stats() const {
 #define NETROVE_INSTANTIATE(F)                                                     \
   template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
   template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
+  template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
   template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
   template void TrieEngine::clear<F>();

@@ -204,3 +204,26 @@ def test_many_prefixes(engine):
         assert engine.lookup(f"10.{i}.3.4")["value"] == str(i)
         assert engine.lookup(f"2001:db8:{i:x}::99")["value"] == f"v6-{i}"
     assert engine.stats()["size"] == 512
+
+
+def test_results_are_fresh_objects_every_time(engine, variant):
+    # lookup builds its dicts from the stored record itself (uncached) or the
+    # cached answer: the caller's dicts are new objects each time, and
+    # changing them changes nothing stored.
+    record = {"value": "v" * 40, "attributes": {f"k{i}": f"{i}" * 30 for i in range(5)}}
+    engine.insert("10.0.0.0/8", record)
+    first = engine.lookup("10.1.2.3")  # a miss on the cached variants
+    second = engine.lookup("10.1.2.3")  # a hit on the cached variants
+    assert first == second == record
+    assert first is not second and first["attributes"] is not second["attributes"]
+    first["value"] = "changed"
+    first["attributes"]["k0"] = "changed"
+    del first["attributes"]["k1"]
+    assert engine.lookup("10.1.2.3") == record
+    assert engine.lookup("10.200.0.0") == record
+    assert engine.contains("10.1.2.3") is True and engine.contains("11.0.0.0") is False
+    # contains counts exactly like lookup; the cached variants count only
+    # the three distinct addresses, each missing the cache once.
+    s = engine.stats()
+    expected = (6, 5, 1) if variant is None else (3, 2, 1)
+    assert (s["lookups"], s["hits"], s["misses"]) == expected

@@ -15,7 +15,7 @@ namespace netrove {
 /// (insert, remove, clear) hold it for the whole tree operation.  A write
 /// aborted by a Panic poisons the lock and every later operation panics.
 /// Default-constructible, so a sharded group can hold engines inline.
-class AdaptiveEngine final : public Engine {
+class AdaptiveEngine final : public Engine, public RecordLender {
  public:
   /// An engine over an empty tree (an empty Node4 root per family), count 0.
   AdaptiveEngine();
@@ -30,6 +30,9 @@ class AdaptiveEngine final : public Engine {
   /// A copy of the record of the longest stored prefix of the address's
   /// family containing `address`, or nothing.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
+  /// The same lookup lending the stored record to `visit` under the read
+  /// lock (see RecordLender).  Counts nothing, as lookup counts nothing.
+  bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
   /// Takes out the entry for exactly `prefix` and returns its record, or
   /// nothing; contained and containing prefixes stay.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;

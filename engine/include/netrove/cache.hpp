@@ -23,7 +23,7 @@ struct SeededAddressHash {
 /// wrapped engine.  Writes drop the answers they may have changed.  See
 /// engine/src/cache.cpp for the locking and the generation rule that keeps
 /// a racing lookup from caching an answer older than a completed write.
-class CachedEngine final : public Engine {
+class CachedEngine final : public Engine, public RecordLender {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time); `inner` must not be
@@ -36,6 +36,10 @@ class CachedEngine final : public Engine {
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
   /// The cached answer for `address`, or the inner answer, which is cached.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
+  /// The same lookup lending the answer (see RecordLender): a cached answer
+  /// is lent under the read lock; a miss asks the inner engine with no cache
+  /// lock held, stores the answer as lookup does and lends it.
+  bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;

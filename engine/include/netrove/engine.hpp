@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "netrove/metadata.hpp"
 #include "netrove/types.hpp"
@@ -41,6 +43,61 @@ class Engine {
   virtual EngineStats stats() const = 0;
 
   virtual ~Engine() = default;
+};
+
+/// A non-owning reference to a callable `void(const Metadata&)`: an object
+/// pointer and a function pointer, two words, copied by value.  The callable
+/// must outlive every call made through the reference.  A default-constructed
+/// visitor is empty: it refers to nothing and must not be called.
+class RecordVisitor {
+ public:
+  RecordVisitor() noexcept = default;
+
+  /// Refers to `f` (not copied; a temporary lives to the end of the full
+  /// expression, long enough for the call it is passed to).
+  /// `f(const Metadata&)` must not throw: a throw ends the process.
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, RecordVisitor> &&
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const Metadata&>)
+  RecordVisitor(F&& f) noexcept  // a function reference, so implicit
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o, const Metadata& m) noexcept { (*static_cast<std::remove_reference_t<F>*>(o))(m); }) {}
+
+  /// Whether the visitor refers to a callable.
+  explicit operator bool() const noexcept { return call_ != nullptr; }
+
+  /// Calls the referred callable with `record`.  Precondition: not empty.
+  void operator()(const Metadata& record) const noexcept { call_(object_, record); }
+
+ private:
+  void* object_ = nullptr;
+  void (*call_)(void*, const Metadata&) noexcept = nullptr;
+};
+static_assert(sizeof(RecordVisitor) == 2 * sizeof(void*), "a visitor is two words");
+
+/// Longest-prefix lookup that lends the stored record instead of copying it.
+/// A separate interface beside Engine (whose vtable layout is fixed): callers
+/// find it with dynamic_cast<const RecordLender*>(engine) and fall back to
+/// Engine::lookup when an engine does not offer it.
+class RecordLender {
+ public:
+  /// Looks up `address` exactly as Engine::lookup does (the same answer, the
+  /// same counters: lookups, hits and misses, cache fills and evictions) and
+  /// returns whether a record was found.  When one was and `visit` is not
+  /// empty, calls `visit` once with the record of the longest match; the
+  /// reference is valid only during that call.  An empty `visit` asks only
+  /// for the found / not-found answer and nothing is copied.
+  ///
+  /// `visit` runs while the engine holds its read section or read lock: it
+  /// must not call into any engine (a deadlock or a poisoned lock otherwise)
+  /// and must not throw.  Errors and panics are those of Engine::lookup.
+  virtual bool lookup_with(const IpAddress& address, RecordVisitor visit) const = 0;
+
+ protected:
+  RecordLender() = default;
+  RecordLender(const RecordLender&) = default;
+  RecordLender& operator=(const RecordLender&) = default;
+  ~RecordLender() = default;
 };
 
 }  // namespace netrove

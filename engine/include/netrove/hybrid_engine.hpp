@@ -25,7 +25,7 @@
 
 namespace netrove {
 
-class HybridEngine final : public Engine {
+class HybridEngine final : public Engine, public RecordLender {
  public:
   /// Start-up from `config`; on failure returns null and sets `error` to the
   /// failure text (which begins "Redis error: ").
@@ -49,6 +49,8 @@ class HybridEngine final : public Engine {
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
   /// Read engine.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
+  /// Read engine, lending its record (see RecordLender).
+  bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
   /// Write engine (its result is the result), then HDEL field (store) or the
   /// read engine.  A store failure is swallowed.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;

@@ -51,7 +51,7 @@ struct ShardedEngine {
 using ShardedTrie = ShardedEngine<std::shared_ptr<TrieEngine>>;
 using ShardedAdaptive = ShardedEngine<AdaptiveEngine>;
 
-class LocalEngine final : public Engine {
+class LocalEngine final : public Engine, public RecordLender {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> record) noexcept : tag_(tag), record_(std::move(record)) {}
 
@@ -64,6 +64,9 @@ class LocalEngine final : public Engine {
 
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
   std::optional<Metadata> lookup(const IpAddress& address) const override;
+  /// The same lookup, routed the same way, lending the record (see
+  /// RecordLender).
+  bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   bool contains_prefix(const IpPrefix& prefix) const override;
   void clear() override;

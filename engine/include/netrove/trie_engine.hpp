@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "netrove/engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
 #include "netrove/sync.hpp"
@@ -48,6 +49,11 @@ class TrieEngine {
   /// The record of the longest stored prefix of the address's family that
   /// contains `address`, copied; counts a hit or a miss.
   template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
+  /// The same lookup lending the stored record: counts a hit or a miss and,
+  /// on a hit with a non-empty `visit`, calls `visit` once with the record
+  /// inside the read section (no copy).  Returns whether a record was found.
+  /// `visit` must not write to this trie nor wait for a grace period.
+  template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// Whether a record is stored for exactly `prefix`; counts nothing.
