@@ -2,7 +2,7 @@
 // routing table: build time, nanoseconds per lookup (addresses inside
 // stored prefixes, and uniformly random ones) and bytes per prefix.
 //
-// Table: $NETROVE_PREFIXES, else ../shared/data/tier1-prefixes.txt.gz from
+// Table: $NETROVE_BENCH_DATA, else ../shared/data/tier1-prefixes.txt.gz from
 // the working directory, else /work/shared/data/tier1-prefixes.txt.gz.
 //
 // Both engines are driven as LocalEngines (engine_type 4 with one shard,
@@ -27,6 +27,7 @@
 #include "netrove/art/tree.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/panic.hpp"
+#include "bench_table.hpp"
 
 namespace {
 
@@ -37,12 +38,7 @@ using netrove::Metadata;
 
 // ---- The table --------------------------------------------------------------
 
-std::string table_path() {
-  if (const char* env = std::getenv("NETROVE_PREFIXES")) return env;
-  for (const char* p : {"../shared/data/tier1-prefixes.txt.gz", "/work/shared/data/tier1-prefixes.txt.gz"})
-    if (std::ifstream(p).good()) return p;
-  return {};
-}
+using netrove::bench::table_path;
 
 bool parse_line(const std::string& line, IpPrefix& out) {
   const auto slash = line.find('/');
@@ -172,7 +168,7 @@ LocalEngine& built(Kind k) {
 
 bool ready(benchmark::State& state, Kind k) {
   if (data().prefixes.empty()) {
-    state.SkipWithError("routing table not found (set NETROVE_PREFIXES)");
+    state.SkipWithError("routing table not found (set NETROVE_BENCH_DATA)");
     return false;
   }
   if (!available(k)) {

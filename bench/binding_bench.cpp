@@ -41,6 +41,7 @@
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
 #include "rcu.hpp"
+#include "bench_table.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);
 
@@ -62,15 +63,12 @@ struct Data {
 Data data;
 
 std::string table_path() {
-  if (const char* env = std::getenv("NETROVE_BENCH_DATA"); env && *env) return env;
-  for (const char* p : {"../shared/data/tier1-prefixes.txt.gz", "/work/shared/data/tier1-prefixes.txt.gz"}) {
-    if (std::FILE* f = std::fopen(p, "rb")) {
-      std::fclose(f);
-      return p;
-    }
+  std::string path = netrove::bench::table_path();
+  if (path.empty()) {
+    std::fprintf(stderr, "binding_bench: routing table not found; set NETROVE_BENCH_DATA\n");
+    std::exit(1);
   }
-  std::fprintf(stderr, "binding_bench: routing table not found; set NETROVE_BENCH_DATA\n");
-  std::exit(1);
+  return path;
 }
 
 void load() {

@@ -12,7 +12,7 @@
 //   BM_RedisBenchmarkHset      redis-benchmark sending HSET to the same server:
 //                              the ceiling for one client without pipelining
 //
-// Prefixes are the first 100k of the real routing table (NETROVE_PREFIX_TABLE,
+// Prefixes are the first 100k of the real routing table (NETROVE_BENCH_DATA,
 // else ../shared/data/tier1-prefixes.txt.gz, else /work/shared/data/...);
 // without it, synthetic /24s.  The unpooled run is held to a fixed number
 // of iterations: each of its connections lingers in TIME_WAIT for a minute.
@@ -29,6 +29,7 @@
 #include "netrove/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
+#include "bench_table.hpp"
 
 namespace {
 
@@ -39,16 +40,7 @@ netrove::testing::RedisTestServer& server() {
   return s;
 }
 
-std::string table_path() {
-  if (const char* env = std::getenv("NETROVE_PREFIX_TABLE")) return env;
-  for (const char* p : {"../shared/data/tier1-prefixes.txt.gz", "/work/shared/data/tier1-prefixes.txt.gz"}) {
-    if (FILE* f = std::fopen(p, "rb")) {
-      std::fclose(f);
-      return p;
-    }
-  }
-  return {};
-}
+using netrove::bench::table_path;
 
 // kLoadEntries prefix texts: the table's first lines, else synthetic /24s.
 const std::vector<std::string>& prefixes() {

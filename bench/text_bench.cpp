@@ -2,7 +2,7 @@
 // texts, parse_prefix, prefix_field, and the record JSON writer and reader.
 //
 // Addresses are the network addresses of the real routing table
-// (NETROVE_PREFIX_TABLE, else ../shared/data/tier1-prefixes.txt.gz from the
+// (NETROVE_BENCH_DATA, else ../shared/data/tier1-prefixes.txt.gz from the
 // project root, else /work/shared/data/...); without it, random addresses.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -15,6 +15,7 @@
 
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
+#include "bench_table.hpp"
 
 namespace {
 
@@ -24,16 +25,7 @@ struct Texts {
   std::vector<std::string> v4_prefixes, v6_prefixes, v4, v6;
 };
 
-std::string table_path() {
-  if (const char* env = std::getenv("NETROVE_PREFIX_TABLE")) return env;
-  for (const char* p : {"../shared/data/tier1-prefixes.txt.gz", "/work/shared/data/tier1-prefixes.txt.gz"}) {
-    if (FILE* f = std::fopen(p, "rb")) {
-      std::fclose(f);
-      return p;
-    }
-  }
-  return {};
-}
+using netrove::bench::table_path;
 
 /// Every (n / kSample)-th line of each family, so the sample spans the table.
 void read_table(Texts& t) {

@@ -2,7 +2,7 @@
 // per node, lookup time against a plain unsynchronised traversal of the
 // same nodes, and lookup scaling over threads.
 //
-// The table is read from $NETROVE_TIER1_PREFIXES, ../shared/data/ or
+// The table is read from $NETROVE_BENCH_DATA, ../shared/data/ or
 // /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
 // every n-th prefix (default 1; the map-children kind 3 always samples
 // every 16th, its per-node hash tables would not fit otherwise).
@@ -24,6 +24,7 @@
 #include "node_records.hpp"
 #include "rcu.hpp"
 #include "trie_roots.hpp"
+#include "bench_table.hpp"
 
 using netrove::IpAddress;
 using netrove::IpPrefix;
@@ -37,17 +38,11 @@ namespace {
 // Data.
 
 std::vector<IpPrefix> read_table() {
-  std::vector<std::string> paths;
-  if (const char* p = std::getenv("NETROVE_TIER1_PREFIXES")) paths.emplace_back(p);
-  paths.emplace_back("../shared/data/tier1-prefixes.txt.gz");
-  paths.emplace_back("/work/shared/data/tier1-prefixes.txt.gz");
-  for (const std::string& path : paths) {
-    if (FILE* probe = std::fopen(path.c_str(), "r")) std::fclose(probe);
-    else continue;
-    std::vector<IpPrefix> out;
-    FILE* f = popen(("gzip -dc '" + path + "'").c_str(), "r");
+  const std::string path = netrove::bench::table_path();
+  std::vector<IpPrefix> out;
+  if (FILE* f = path.empty() ? nullptr : popen(("gzip -dc '" + path + "'").c_str(), "r")) {
     char line[128];
-    while (f && std::fgets(line, sizeof line, f)) {
+    while (std::fgets(line, sizeof line, f)) {
       std::string s(line);
       while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
       const auto slash = s.find('/');
@@ -60,9 +55,9 @@ std::vector<IpPrefix> read_table() {
       else continue;
       out.push_back(p);
     }
-    if (f) pclose(f);
-    if (!out.empty()) return out;
+    pclose(f);
   }
+  if (!out.empty()) return out;
   std::fprintf(stderr, "trie_bench: routing table not found\n");
   std::exit(1);
 }
