@@ -169,7 +169,7 @@ Prepared& prepared(int kind) {
 template <class R>
 std::uint64_t plain_len(const R& n) {
   if constexpr (trie::kEdgeCacheLayout<R>) {
-    const std::uint8_t c = n.cache.byte.load(std::memory_order_relaxed);
+    const std::uint8_t c = n.hdr.edge_cache.byte.load(std::memory_order_relaxed);
     return c != 0xFF ? c : n.length.value.load(std::memory_order_relaxed);
   } else {
     return n.length.value.load(std::memory_order_relaxed);

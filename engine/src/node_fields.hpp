@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -113,13 +114,24 @@ void release(Record* r) noexcept;
 /// Adds an owner unless the count already reached zero.
 bool try_share(Record* r) noexcept;
 
-/// Bookkeeping at offset 0 of every node record; lookups never read it.
+/// Edge-length cache of kind 5: the length when below 255, 0xFF when the
+/// locked length holds it.
+struct EdgeLengthCache {
+  std::atomic<std::uint8_t> byte{0};
+};
+
+/// Bookkeeping at offset 0 of every node record.  Lookups read only
+/// `edge_cache`, the byte kind 5 keeps in front of its label: it lives in
+/// the header's padding so that kind 5 fits its hot fields in the same first
+/// cache line as kind 4.  The other kinds leave it at 0.
 struct NodeHeader {
   explicit NodeHeader(NodeKind k) noexcept : kind(k) {}
   std::atomic<std::uint32_t> refs{1};
   NodeKind kind;
+  EdgeLengthCache edge_cache;
 };
 static_assert(sizeof(NodeHeader) == 8);
+static_assert(offsetof(NodeHeader, edge_cache) == 5);
 
 /// Drops one reference to a node; the last one retires it (and, after the
 /// grace period, its record, prefix and child links).
@@ -149,19 +161,18 @@ struct LockedLabel {
 };
 static_assert(sizeof(LockedLabel) == 24);
 
-/// Locked unsigned 64-bit edge length.
-struct LockedLength {
-  VersionLock lock;
+/// Edge length: one 64-bit word.  A field of a single word needs no version
+/// word: an atomic load sees the whole value, an atomic store replaces it
+/// whole, which is what a read-write lock around it would give.  Dropping the
+/// version word is what lets a compressed node keep label, length, record and
+/// children within its first cache line.
+struct AtomicLength {
   std::atomic<std::uint64_t> value{0};
 
-  std::uint64_t read() const noexcept {
-    return lock.read([&] { return value.load(kData); });
-  }
-  void write(std::uint64_t v) noexcept {
-    lock.write([&] { value.store(v, kData); });
-  }
+  std::uint64_t read() const noexcept { return value.load(std::memory_order_acquire); }
+  void write(std::uint64_t v) noexcept { value.store(v, std::memory_order_release); }
 };
-static_assert(sizeof(LockedLength) == 16);
+static_assert(sizeof(AtomicLength) == 8);
 
 /// Locked optional IpPrefix: presence, family, length and 16 address bytes.
 struct LockedPrefix {
@@ -238,12 +249,6 @@ struct AtomicPrefixLen {
     return static_cast<std::uint8_t>(b - 1);
   }
   void write(std::uint8_t v) noexcept { byte.store(static_cast<std::uint8_t>(v + 1), std::memory_order_relaxed); }
-};
-
-/// Edge-length cache of kind 5: the length when below 255, 0xFF when the
-/// locked length holds it.
-struct EdgeLengthCache {
-  std::atomic<std::uint8_t> byte{0};
 };
 
 /// The 64-byte pad block of kinds 2 and 6; never read or written.

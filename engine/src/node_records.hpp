@@ -17,17 +17,25 @@
 //          itself is allocated with the first child
 //
 //   kind 4 LockedNode (compressed)                          128 bytes
-//   +------+----------------+--------+------+---------------+------+------+
-//   | hdr  | label v (2x64) | len v  | value| prefix v      | left | right|
-//   0      8                32       48     56              80     88     96
+//   +------+----------------+-----+------+------+------+---------------+
+//   | hdr  | label v (2x64) | len | value| left | right| prefix v      |
+//   0      8                32    40     48     56     64              88
+//   |<------------- first cache line: all a lookup reads ------------>|
 //
-//   kind 5 AtomicNode: an edge-length cache byte at 8, the rest of kind 4
-//          shifted by 8                                     128 bytes
+//   kind 5 AtomicNode: kind 4 with the edge-length cache byte at offset 5,
+//          in the header's padding ahead of the label    128 bytes
 //   kind 6 PaddedNode: kind 4 with a 64-byte pad after label 192 bytes
 //   kind 7 MappedNode: kind 4 with a ChildMap for left/right 128 bytes
 //
+//   A compressed lookup reads, per level, the label, the length, the record
+//   pointer and one child link, and never the stored prefix (the path fixes
+//   it).  So the prefix sits after the children, on the second line, and the
+//   length is a single atomic word without a version word (node_fields.hpp):
+//   that is what makes each level of a kind-4 or kind-5 walk one cache line
+//   instead of two.
+//
 //   "v" marks a version-locked field (node_fields.hpp).  value and the child
-//   links are published pointers.
+//   links are published pointers, len an atomic word.
 //
 // The tries reach the fields through the function templates below, which
 // compile to the field access of each layout; a layout without a field
@@ -83,21 +91,21 @@ struct alignas(64) CompressedLocked {
   static constexpr NodeKind kKind = NodeKind::compressed_locked;
   NodeHeader hdr{kKind};
   LockedLabel label;
-  LockedLength length;
+  AtomicLength length;
   ValueSlot value;
-  LockedPrefix prefix;
   ChildPair kids;
+  LockedPrefix prefix;
 };
 
+/// Kind 5: as kind 4; its edge-length cache byte is hdr.edge_cache.
 struct alignas(64) CompressedAtomic {
   static constexpr NodeKind kKind = NodeKind::compressed_atomic;
   NodeHeader hdr{kKind};
-  EdgeLengthCache cache;
   LockedLabel label;
-  LockedLength length;
+  AtomicLength length;
   ValueSlot value;
-  LockedPrefix prefix;
   ChildPair kids;
+  LockedPrefix prefix;
 };
 
 struct alignas(64) CompressedPadded {
@@ -105,20 +113,20 @@ struct alignas(64) CompressedPadded {
   NodeHeader hdr{kKind};
   LockedLabel label;
   PadBlock pad;
-  LockedLength length;
+  AtomicLength length;
   ValueSlot value;
-  LockedPrefix prefix;
   ChildPair kids;
+  LockedPrefix prefix;
 };
 
 struct alignas(64) CompressedMapped {
   static constexpr NodeKind kKind = NodeKind::compressed_mapped;
   NodeHeader hdr{kKind};
   LockedLabel label;
-  LockedLength length;
+  AtomicLength length;
   ValueSlot value;
-  LockedPrefix prefix;
   ChildMap kids;
+  LockedPrefix prefix;
 };
 
 // ---------------------------------------------------------------------------
@@ -145,13 +153,17 @@ static_assert(offsetof(UncompressedPadded, pad) == offsetof(UncompressedPadded, 
 static_assert(offsetof(UncompressedPadded, kids) == offsetof(UncompressedPadded, pad) + 64);
 static_assert(offsetof(UncompressedMapped, plen) < offsetof(UncompressedMapped, kids) &&
               offsetof(UncompressedMapped, kids) < offsetof(UncompressedMapped, value));
-static_assert(offsetof(CompressedLocked, label) == 8 && offsetof(CompressedLocked, length) == 32 &&
-              offsetof(CompressedLocked, value) == 48 && offsetof(CompressedLocked, prefix) == 56 &&
-              offsetof(CompressedLocked, kids) == 80);
-static_assert(offsetof(CompressedAtomic, cache) == 8 && offsetof(CompressedAtomic, cache) < offsetof(CompressedAtomic, label));
+// What a compressed lookup reads per level shares the first cache line.
+template <class R>
+inline constexpr bool kHotFieldsInFirstLine =
+    offsetof(R, label) == 8 && offsetof(R, length) == 32 && offsetof(R, value) == 40 &&
+    offsetof(R, kids) == 48 && offsetof(R, kids) + sizeof(R::kids) == 64 && offsetof(R, prefix) == 64;
+static_assert(kHotFieldsInFirstLine<CompressedLocked>);
+static_assert(kHotFieldsInFirstLine<CompressedAtomic>);
+static_assert(kHotFieldsInFirstLine<CompressedMapped>);
 static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, label) + sizeof(LockedLabel) &&
-              offsetof(CompressedPadded, length) == offsetof(CompressedPadded, pad) + 64);
-static_assert(offsetof(CompressedMapped, prefix) < offsetof(CompressedMapped, kids));
+              offsetof(CompressedPadded, length) == offsetof(CompressedPadded, pad) + 64 &&
+              offsetof(CompressedPadded, kids) < offsetof(CompressedPadded, prefix));
 
 // ---------------------------------------------------------------------------
 // Traits and field operations.
@@ -159,7 +171,7 @@ static_assert(offsetof(CompressedMapped, prefix) < offsetof(CompressedMapped, ki
 template <class R>
 inline constexpr bool kCompressedLayout = requires(R r) { r.label; };
 template <class R>
-inline constexpr bool kEdgeCacheLayout = requires(R r) { r.cache; };
+inline constexpr bool kEdgeCacheLayout = R::kKind == NodeKind::compressed_atomic;
 template <class R>
 inline constexpr bool kLockedPlenLayout = std::is_same_v<decltype(R::plen), LockedPrefixLen>;
 
@@ -186,7 +198,7 @@ inline u128 edge_label(const R& n) noexcept {
 template <class R>
 inline std::uint64_t edge_length(const R& n) noexcept {
   if constexpr (kEdgeCacheLayout<R>) {
-    const std::uint8_t c = n.cache.byte.load(std::memory_order_acquire);
+    const std::uint8_t c = n.hdr.edge_cache.byte.load(std::memory_order_acquire);
     return c != 0xFF ? c : n.length.read();
   } else if constexpr (kCompressedLayout<R>) {
     return n.length.read();
@@ -207,10 +219,10 @@ inline void set_edge(R& n, u128 label, std::uint64_t len) {
     n.label.write(label);
     if constexpr (kEdgeCacheLayout<R>) {
       if (len < 255) {
-        n.cache.byte.store(static_cast<std::uint8_t>(len), std::memory_order_release);
+        n.hdr.edge_cache.byte.store(static_cast<std::uint8_t>(len), std::memory_order_release);
       } else {
         n.length.write(len);
-        n.cache.byte.store(0xFF, std::memory_order_release);
+        n.hdr.edge_cache.byte.store(0xFF, std::memory_order_release);
       }
     } else {
       n.length.write(len);

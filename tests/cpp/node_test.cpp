@@ -228,20 +228,20 @@ TYPED_TEST(NodeTest, ConcurrentReadersSeeWholeFields) {
 TEST(CompressedAtomicNode, EdgeLengthCache) {
   NodeRef n = make_node(NodeKind::compressed_atomic);
   auto* rec = netrove::trie::as<netrove::trie::CompressedAtomic>(n.get());
-  EXPECT_EQ(rec->cache.byte.load(), 0);
+  EXPECT_EQ(rec->hdr.edge_cache.byte.load(), 0);
   EXPECT_EQ(n.edge_len(), 0u);
   n.set_edge(EdgeLabel{}, 200);
-  EXPECT_EQ(rec->cache.byte.load(), 200);
+  EXPECT_EQ(rec->hdr.edge_cache.byte.load(), 200);
   EXPECT_EQ(rec->length.read(), 0u);  // the locked length is left as it was
   EXPECT_EQ(n.edge_len(), 200u);
   n.set_edge(EdgeLabel{}, 300);
-  EXPECT_EQ(rec->cache.byte.load(), 0xFF);
+  EXPECT_EQ(rec->hdr.edge_cache.byte.load(), 0xFF);
   EXPECT_EQ(rec->length.read(), 300u);
   EXPECT_EQ(n.edge_len(), 300u);
   n.set_edge(EdgeLabel{}, 254);
   EXPECT_EQ(n.edge_len(), 254u);
   n.set_edge(EdgeLabel{}, 255);
-  EXPECT_EQ(rec->cache.byte.load(), 0xFF);
+  EXPECT_EQ(rec->hdr.edge_cache.byte.load(), 0xFF);
   EXPECT_EQ(n.edge_len(), 255u);
 }
 
