@@ -44,9 +44,11 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 #include "netrove/panic.hpp"
 #include "node_fields.hpp"
+#include "node_pool.hpp"
 
 namespace netrove::trie {
 
@@ -247,10 +249,12 @@ inline bool has_children(const R& n) noexcept {
   return n.kids.get(false) != nullptr || n.kids.get(true) != nullptr;
 }
 
-/// A new empty record of layout R.
+/// A new empty record of layout R, from the pool of its size.
 template <class R>
 inline R* new_node() {
-  return new R();
+  static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 192);
+  void* block = node_pool(sizeof(R)).allocate();
+  return ::new (block) R();
 }
 
 /// Destroys an unreachable node of layout R: drops its record and children.
@@ -259,7 +263,8 @@ inline void destroy_record(NodeHeader* h) noexcept {
   R* n = as<R>(h);
   n->value.teardown();
   n->kids.teardown();
-  delete n;
+  n->~R();
+  node_pool(sizeof(R)).deallocate(n);
 }
 
 /// Calls f(static_cast<R*>(nullptr)) with R the layout of `kind`.
