@@ -12,7 +12,6 @@
 // The trie cases skip themselves while the trie is not built yet.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include "netrove/art/tree.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/panic.hpp"
+#include "bench_memory.hpp"
 #include "bench_table.hpp"
 
 namespace {
@@ -150,11 +150,7 @@ void fill(LocalEngine& e, const std::vector<IpPrefix>& prefixes) {
   for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e.insert(prefixes[i], record_for(i));
 }
 
-/// Bytes handed out by malloc, small blocks and mmapped ones.
-std::size_t heap_in_use() {
-  const struct mallinfo2 mi = mallinfo2();
-  return mi.uordblks + mi.hblkhd;
-}
+using netrove::bench::heap_in_use;
 
 LocalEngine& built(Kind k) {
   static std::unique_ptr<LocalEngine> engines[2];

@@ -8,7 +8,6 @@
 // every 16th, its per-node hash tables would not fit otherwise).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include "node_records.hpp"
 #include "rcu.hpp"
 #include "trie_roots.hpp"
+#include "bench_memory.hpp"
 #include "bench_table.hpp"
 
 using netrove::IpAddress;
@@ -123,10 +123,7 @@ netrove::Metadata record_for(std::size_t i) {
   return m;
 }
 
-std::size_t heap_in_use() {
-  const struct mallinfo2 mi = mallinfo2();
-  return mi.uordblks + mi.hblkhd;
-}
+using netrove::bench::heap_in_use;
 
 LocalEngine new_engine(int kind) {
   return netrove::build_local(0, static_cast<std::uint8_t>(kind % 4), kind >= 4, std::nullopt);
