@@ -9,13 +9,21 @@
 
 #include "netrove/panic.hpp"
 
+// Under AddressSanitizer free blocks are poisoned, and every chunk is a root
+// region of the leak checker: records that only pooled nodes point to are
+// reachable, as they were when nodes lived on the heap.
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
 #define NETROVE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define NETROVE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#define NETROVE_ROOT_REGION(p, n) __lsan_register_root_region((p), (n))
+#define NETROVE_DROP_ROOT_REGION(p, n) __lsan_unregister_root_region((p), (n))
 #else
 #define NETROVE_POISON(p, n) ((void)(p), (void)(n))
 #define NETROVE_UNPOISON(p, n) ((void)(p), (void)(n))
+#define NETROVE_ROOT_REGION(p, n) ((void)(p), (void)(n))
+#define NETROVE_DROP_ROOT_REGION(p, n) ((void)(p), (void)(n))
 #endif
 
 namespace netrove::trie {
@@ -36,6 +44,7 @@ unsigned char* map_chunk() {
   if (tail < base + 2 * n) munmap(tail, static_cast<std::size_t>(base + 2 * n - tail));
   // Advice only: without huge pages the pool still works, with more TLB misses.
   (void)madvise(aligned, n, MADV_HUGEPAGE);
+  NETROVE_ROOT_REGION(aligned, n);
   return aligned;
 }
 
@@ -47,12 +56,30 @@ NodePool::NodePool(std::size_t block_size) noexcept : block_(block_size) {
 
 NodePool::~NodePool() {
   NETROVE_ASSERT(live_ == 0);
-  while (chunks_ != nullptr) {
-    Chunk* next = chunks_->next;
-    auto* base = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(chunks_) & ~(kChunkBytes - 1));
-    NETROVE_UNPOISON(base, kChunkBytes);
-    munmap(base, kChunkBytes);
-    chunks_ = next;
+  release_chunks(nullptr);
+}
+
+void NodePool::release_chunks(Chunk* keep) noexcept {
+  Chunk* c = chunks_;
+  while (c != nullptr) {
+    Chunk* next = c->next;
+    if (c != keep) {
+      auto* base = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(c) & ~(kChunkBytes - 1));
+      NETROVE_UNPOISON(base, kChunkBytes);
+      NETROVE_DROP_ROOT_REGION(base, kChunkBytes);
+      munmap(base, kChunkBytes);
+      reserved_ -= kChunkBytes;
+    }
+    c = next;
+  }
+  chunks_ = keep;
+  free_ = nullptr;
+  bump_ = end_ = nullptr;
+  if (keep != nullptr) {
+    keep->next = nullptr;
+    bump_ = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(keep) & ~(kChunkBytes - 1));
+    end_ = reinterpret_cast<unsigned char*>(keep);
+    NETROVE_POISON(bump_, static_cast<std::size_t>(end_ - bump_));
   }
 }
 
@@ -95,7 +122,10 @@ void NodePool::deallocate(void* block) noexcept {
   b->next = free_;
   free_ = b;
   NETROVE_POISON(block, block_);
-  --live_;
+  // The last node gone (every trie dropped): give the chunks back to the
+  // system but one, so that a process creating and dropping small tries
+  // does not map and clear a fresh chunk each time.
+  if (--live_ == 0) release_chunks(chunks_);
 }
 
 std::size_t NodePool::live() const noexcept {

@@ -23,10 +23,11 @@
 // pointer: writers allocate under their trie's writer lock and the reclaim
 // thread frees, so the mutex is nearly never contended.
 //
-// Chunks stay with the pool for the life of the process: the blocks of a
-// table that shrinks or is dropped serve the next nodes of any trie.  Under
+// Chunks stay with the pool while any node lives: the blocks of a table
+// that shrinks or is dropped serve the next nodes of any trie.  When the
+// last node goes, every chunk but one is returned to the system.  Under
 // AddressSanitizer free blocks are poisoned, so a stale pointer into a free
-// block is still reported.
+// block is still reported, and chunks are scanned by the leak checker.
 #pragma once
 
 #include <cstddef>
@@ -68,6 +69,9 @@ class NodePool {
   };
 
   void add_chunk();
+  /// Unmaps every chunk except `keep` (may be null), which becomes empty.
+  /// Called with no live block, under the mutex or from the destructor.
+  void release_chunks(Chunk* keep) noexcept;
 
   const std::size_t block_;
   mutable std::mutex mu_;

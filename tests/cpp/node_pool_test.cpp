@@ -1,6 +1,6 @@
 // The node pool: block alignment and separation, reuse, the live count that
-// every trie returns to once dropped, and threads allocating and freeing at
-// once.
+// every trie returns to once dropped, chunks given back when no node is left,
+// and threads allocating and freeing at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,6 +61,12 @@ TEST_P(BlockSize, BlocksAreAlignedDisjointAndReused) {
   EXPECT_EQ(pool.reserved(), reserved);
   for (unsigned char* b : blocks) pool.deallocate(b);
   EXPECT_EQ(pool.live(), 0u);
+  // With no block left the pool keeps one chunk, and starts it afresh.
+  EXPECT_EQ(pool.reserved(), NodePool::kChunkBytes);
+  for (std::size_t i = 0; i < 10; ++i) blocks[i] = static_cast<unsigned char*>(pool.allocate());
+  for (std::size_t i = 1; i < 10; ++i) EXPECT_EQ(blocks[i] - blocks[i - 1], static_cast<std::ptrdiff_t>(size));
+  EXPECT_EQ(pool.reserved(), NodePool::kChunkBytes);
+  for (std::size_t i = 0; i < 10; ++i) pool.deallocate(blocks[i]);
 }
 
 // Several threads allocate and free at once; no block is ever held twice.
@@ -126,6 +132,10 @@ TEST(NodePool, DroppedTriesReturnEveryNode) {
   }
   netrove::rcu::drain();
   EXPECT_EQ(live_nodes(), before);
+  if (before == 0) {
+    // Every trie gone: the pools are down to one chunk each.
+    for (std::size_t size : {64, 128, 192}) EXPECT_LE(node_pool(size).reserved(), NodePool::kChunkBytes);
+  }
 }
 
 }  // namespace
