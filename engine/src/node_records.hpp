@@ -89,8 +89,10 @@ struct alignas(64) UncompressedMapped {
   LockedPrefix prefix;
 };
 
-struct alignas(64) CompressedLocked {
-  static constexpr NodeKind kKind = NodeKind::compressed_locked;
+/// Kinds 4 and 5 share one layout; kind 5 also uses hdr.edge_cache.
+template <NodeKind K>
+struct alignas(64) CompressedPairNode {
+  static constexpr NodeKind kKind = K;
   NodeHeader hdr{kKind};
   LockedLabel label;
   AtomicLength length;
@@ -98,17 +100,8 @@ struct alignas(64) CompressedLocked {
   ChildPair kids;
   LockedPrefix prefix;
 };
-
-/// Kind 5: as kind 4; its edge-length cache byte is hdr.edge_cache.
-struct alignas(64) CompressedAtomic {
-  static constexpr NodeKind kKind = NodeKind::compressed_atomic;
-  NodeHeader hdr{kKind};
-  LockedLabel label;
-  AtomicLength length;
-  ValueSlot value;
-  ChildPair kids;
-  LockedPrefix prefix;
-};
+using CompressedLocked = CompressedPairNode<NodeKind::compressed_locked>;
+using CompressedAtomic = CompressedPairNode<NodeKind::compressed_atomic>;
 
 struct alignas(64) CompressedPadded {
   static constexpr NodeKind kKind = NodeKind::compressed_padded;

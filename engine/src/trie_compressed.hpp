@@ -68,6 +68,7 @@
 #include <memory>
 
 #include "node_records.hpp"
+#include "trie_exact_ops.hpp"
 #include "trie_roots.hpp"
 
 namespace netrove::trie {
@@ -83,7 +84,7 @@ template <class R>
 using Fresh = std::unique_ptr<R, DropUnpublished>;
 
 template <class R>
-struct CompressedTrie {
+struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   /// A leaf holding `p` and `rec`, with the given edge.
   static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     Fresh<R> c(new_node<R>());
@@ -210,23 +211,6 @@ struct CompressedTrie {
       if (!n) return nullptr;
       d += e + 1;
     }
-  }
-
-  /// Takes the record stored for exactly `p` out; the caller owns the
-  /// result.  No node is pruned and no edges are merged.
-  static Record* remove(TrieRoots& t, const IpPrefix& p) noexcept {
-    R* n = find(t, p);
-    return n ? n->value.take() : nullptr;
-  }
-
-  static bool contains(const TrieRoots& t, const IpPrefix& p) noexcept {
-    const R* n = find(t, p);
-    return n && n->value.get() != nullptr;
-  }
-
-  /// Empties both families: a fresh root each, the old trees are retired.
-  static void clear(TrieRoots& t) {
-    for (unsigned fam = 0; fam < 2; ++fam) t.replace_root(fam, &new_node<R>()->hdr);
   }
 };
 

@@ -24,12 +24,13 @@
 #include <memory>
 
 #include "node_records.hpp"
+#include "trie_exact_ops.hpp"
 #include "trie_roots.hpp"
 
 namespace netrove::trie {
 
 template <class R>
-struct UncompressedTrie {
+struct UncompressedTrie : ExactNodeOps<UncompressedTrie<R>, R> {
   /// Stores `rec` for `p` (taking it over); true when the prefix is new.
   static bool insert(TrieRoots& t, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     const PrefixKey k = uncompressed_key(p);
@@ -71,23 +72,6 @@ struct UncompressedTrie {
     R* n = as<R>(t.root(family_index(p.family)));
     for (std::uint64_t i = 0; i < k.length && n; ++i) n = as<R>(n->kids.get(bit(k.key, i)));
     return n;
-  }
-
-  /// Takes the record stored for exactly `p` out; the caller owns the result.
-  /// Nodes are not pruned.
-  static Record* remove(TrieRoots& t, const IpPrefix& p) noexcept {
-    R* n = find(t, p);
-    return n ? n->value.take() : nullptr;
-  }
-
-  static bool contains(const TrieRoots& t, const IpPrefix& p) noexcept {
-    const R* n = find(t, p);
-    return n && n->value.get() != nullptr;
-  }
-
-  /// Empties both families: a fresh root each, the old trees are retired.
-  static void clear(TrieRoots& t) {
-    for (unsigned fam = 0; fam < 2; ++fam) t.replace_root(fam, &new_node<R>()->hdr);
   }
 };
 
