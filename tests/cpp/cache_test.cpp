@@ -17,6 +17,7 @@ namespace netrove {
 namespace {
 
 using testing::FakeEngine;
+using testing::HeldLookup;
 using testing::prefix;
 using testing::record;
 using testing::v4;
@@ -229,20 +230,12 @@ TEST(Cache, MissRacingAWriteNeverCachesTheOlderAnswer) {
       ASSERT_TRUE(cache.insert(prefix(v4(10, 0, 0, 0), 8), record("old")).ok());
     }
 
-    std::promise<void> entered, release;
-    auto released = release.get_future().share();
-    std::atomic<bool> hold{true};
-    fake->after_lookup = [&](const IpAddress&) {
-      if (hold.exchange(false)) {
-        entered.set_value();
-        released.wait();
-      }
-    };
+    HeldLookup held(*fake);
     auto slow = std::async(std::launch::async, [&] { return cache.lookup(addr); });
-    entered.get_future().wait();  // the miss has its (old) answer in hand
+    held.wait_entered();  // the miss has its (old) answer in hand
     if (use_remove) ASSERT_TRUE(cache.remove(prefix(v4(10, 0, 0, 0), 8)));
     else ASSERT_TRUE(cache.insert(prefix(v4(10, 0, 0, 0), 8), record("new")).ok());
-    release.set_value();
+    held.release();
     const auto raced = slow.get();
     EXPECT_EQ(raced.has_value(), use_remove);  // the slow caller still gets its answer
 
@@ -261,19 +254,11 @@ TEST(Cache, MissRacingAClearNeverCachesTheOlderAnswer) {
   auto fake = std::make_shared<FakeEngine>();
   CachedEngine cache(3600, 10000, fake);
   ASSERT_TRUE(cache.insert(prefix(v4(0, 0, 0, 0), 0), record("all")).ok());
-  std::promise<void> entered, release;
-  auto released = release.get_future().share();
-  std::atomic<bool> hold{true};
-  fake->after_lookup = [&](const IpAddress&) {
-    if (hold.exchange(false)) {
-      entered.set_value();
-      released.wait();
-    }
-  };
+  HeldLookup held(*fake);
   auto slow = std::async(std::launch::async, [&] { return cache.lookup(v4(8, 8, 8, 8)); });
-  entered.get_future().wait();
+  held.wait_entered();
   cache.clear();
-  release.set_value();
+  held.release();
   EXPECT_TRUE(slow.get().has_value());
   EXPECT_FALSE(cache.lookup(v4(8, 8, 8, 8)));
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -133,6 +135,35 @@ class FakeEngine final : public Engine {
   mutable std::mutex mu_;
   std::vector<std::pair<IpPrefix, Metadata>> entries_;
   mutable EngineStats stats_;
+};
+
+/// Holds the first lookup of `fake` inside the inner engine, after its
+/// answer is computed, until release(): the window in which a miss has its
+/// answer in hand and no cache lock held.
+class HeldLookup {
+ public:
+  explicit HeldLookup(FakeEngine& fake) : fake_(fake) {
+    fake.after_lookup = [this](const IpAddress&) {
+      if (hold_.exchange(false)) {
+        entered_.set_value();
+        released_.wait();
+      }
+    };
+  }
+  ~HeldLookup() { fake_.after_lookup = nullptr; }
+  HeldLookup(const HeldLookup&) = delete;
+  HeldLookup& operator=(const HeldLookup&) = delete;
+
+  /// Blocks until the held lookup has its answer.
+  void wait_entered() { entered_.get_future().wait(); }
+  /// Lets the held lookup go on.
+  void release() { release_.set_value(); }
+
+ private:
+  FakeEngine& fake_;
+  std::promise<void> entered_, release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  std::atomic<bool> hold_{true};
 };
 
 }  // namespace netrove::testing

@@ -22,6 +22,7 @@ namespace netrove {
 namespace {
 
 using testing::FakeEngine;
+using testing::HeldLookup;
 using testing::prefix;
 using testing::record;
 using testing::v4;
@@ -236,20 +237,12 @@ TEST(RecordLender, CacheMissRacingAWriteIsLentButNotStored) {
       ASSERT_TRUE(cache.insert(prefix(v4(10, 0, 0, 0), 8), record("old")).ok());
     }
 
-    std::promise<void> entered, release;
-    auto released = release.get_future().share();
-    std::atomic<bool> hold{true};
-    fake->after_lookup = [&](const IpAddress&) {
-      if (hold.exchange(false)) {
-        entered.set_value();
-        released.wait();
-      }
-    };
+    HeldLookup held(*fake);
     auto slow = std::async(std::launch::async, [&] { return lend(cache, addr); });
-    entered.get_future().wait();  // the miss has its (old) answer in hand, no cache lock held
+    held.wait_entered();  // the miss has its (old) answer in hand, no cache lock held
     if (use_remove) ASSERT_TRUE(cache.remove(prefix(v4(10, 0, 0, 0), 8)));
     else ASSERT_TRUE(cache.insert(prefix(v4(10, 0, 0, 0), 8), record("new")).ok());
-    release.set_value();
+    held.release();
     const Lent raced = slow.get();
     EXPECT_EQ(raced.found, use_remove);
     EXPECT_EQ(raced.visits, use_remove ? 1 : 0);
