@@ -139,10 +139,16 @@ std::size_t NodePool::reserved() const noexcept {
 }
 
 NodePool& node_pool(std::size_t size) noexcept {
-  // Leaked on purpose: call_rcu may retire nodes while the process exits.
+  // Leaked on purpose: tries with static storage free nodes while the process exits.
   static NodePool* const pools[3] = {new NodePool(64), new NodePool(128), new NodePool(192)};
   NETROVE_ASSERT(size == 64 || size == 128 || size == 192);
   return *pools[size / 64 - 1];
 }
+
+namespace {
+// The pools' locks enroll for fork when the pools are made: make them as the
+// library loads, not on a writer's first node, which holds its trie's lock.
+[[maybe_unused]] const bool g_pools_made = (node_pool(64), true);
+}  // namespace
 
 }  // namespace netrove::trie

@@ -20,8 +20,8 @@
 //
 // Blocks are 64-byte aligned because the chunk is and every size is a
 // multiple of 64.  One mutex per pool guards the free list and the bump
-// pointer: writers allocate under their trie's writer lock and the reclaim
-// thread frees, so the mutex is nearly never contended.
+// pointer: writers allocate under their trie's writer lock and free in
+// their deferred-free passes, so the mutex is nearly never contended.
 //
 // Chunks stay with the pool while any node lives: the blocks of a table
 // that shrinks or is dropped serve the next nodes of any trie.  When the
@@ -33,6 +33,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "netrove/sync.hpp"
 
 namespace netrove::trie {
 
@@ -74,7 +76,7 @@ class NodePool {
   void release_chunks(Chunk* keep) noexcept;
 
   const std::size_t block_;
-  mutable std::mutex mu_;
+  mutable ForkSafeMutex mu_;
   FreeBlock* free_ = nullptr;
   unsigned char* bump_ = nullptr;
   unsigned char* end_ = nullptr;
@@ -84,7 +86,8 @@ class NodePool {
 };
 
 /// The process-wide pool for node records of `size` bytes (64, 128 or 192).
-/// Never destroyed, so nodes retired late at exit still have a home.
+/// Made when the library loads (so no pool is first made under a lock) and
+/// never destroyed, so nodes freed late at exit still have a home.
 NodePool& node_pool(std::size_t size) noexcept;
 
 }  // namespace netrove::trie

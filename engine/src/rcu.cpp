@@ -1,16 +1,14 @@
-// Deferred reclamation on liburcu's memb flavour; see rcu.hpp.
+// Deferred reclamation on liburcu's bulletproof flavour, run by the writers
+// themselves; see rcu.hpp.
 #include "rcu.hpp"
 
 #include <atomic>
-#include <chrono>
-#include <thread>
-#include <cstddef>
-#include <new>
-#include <type_traits>
+#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "netrove/panic.hpp"
+#include "netrove/sync.hpp"
 
 namespace netrove::rcu {
 
@@ -20,98 +18,88 @@ char g_tsan_grace;
 
 namespace {
 
-/// Unregisters the thread when it exits.  Armed by the first registration.
-struct Registrar {
-  bool armed = false;
-  ~Registrar() {
-    if (armed) {
-      urcu_memb_unregister_thread();
-      t_registered = false;
-    }
-  }
-};
-thread_local Registrar t_registrar;
-
 struct Retired {
   void* obj;
   void (*destroy)(void*);
 };
 
-/// One call_rcu unit: a single object, or a batch released by callbacks.
-/// Standard layout, so the rcu_head at offset 0 converts back to the block.
-struct Block {
-  rcu_head head;
-  Retired one;
-  std::vector<Retired>* many;
-};
-static_assert(std::is_standard_layout_v<Block> && offsetof(Block, head) == 0);
+/// The retire list.  Held only to push or to take the whole list.
+ForkSafeMutex g_list_mu{ForkGuarded::Rank::leaf};
+std::vector<Retired> g_list;
+/// g_list.size(), readable without the lock.
+std::atomic<std::size_t> g_waiting{0};
 
-std::atomic<std::uint64_t> g_pending{0};
+/// Held by the one thread running destroy passes.
+ForkSafeMutex g_pass_mu{ForkGuarded::Rank::reclaim};
 
-/// Set while this thread runs destroy callbacks; releases then join `t_batch`.
-thread_local bool t_in_callback = false;
-thread_local std::vector<Retired> t_batch;
+/// Set while this thread runs destroy functions: what they retire only
+/// joins the list.
+thread_local bool t_in_pass = false;
 
-void enqueue(Block* b) {
-  ensure_registered();
-  g_pending.fetch_add(1, std::memory_order_relaxed);
-#if defined(NETROVE_TSAN)
-  tsan_release(&g_tsan_grace);
-#endif
-  urcu_memb_call_rcu(&b->head, [](rcu_head* h) {
-    Block* blk = reinterpret_cast<Block*>(h);
-#if defined(NETROVE_TSAN)
-    tsan_acquire(&g_tsan_grace);
-#endif
-    // liburcu registers its worker threads itself.
-    t_registered = true;
-    t_in_callback = true;
-    if (blk->one.obj) blk->one.destroy(blk->one.obj);
-    if (blk->many) {
-      for (const Retired& r : *blk->many) r.destroy(r.obj);
-      delete blk->many;
-    }
-    t_in_callback = false;
-    if (!t_batch.empty()) {
-      Block* next = new Block{};
-      next->many = new std::vector<Retired>(std::move(t_batch));
-      t_batch.clear();
-      enqueue(next);
-    }
-    delete blk;
-    g_pending.fetch_sub(1, std::memory_order_release);
-  });
-}
+/// Deepest chain of objects that free each other in turn (one grace period
+/// each): a node releases its children and record, a child-map entry its
+/// child, down at most 129 trie levels.  drain() stops after this many
+/// passes even if other threads keep retiring meanwhile.
+constexpr int kMaxPasses = 4 * 130;
 
-}  // namespace
-
-void register_thread_slow() {
-  urcu_memb_register_thread();
-  t_registered = true;
-  t_registrar.armed = true;
-}
-
-void retire(void* obj, void (*destroy)(void*)) {
-  NETROVE_ASSERT(obj != nullptr);
-  if (t_in_callback) {
-    t_batch.push_back({obj, destroy});
-    return;
+/// One pass, g_pass_mu held and outside any read section: take the list,
+/// wait for a grace period, destroy what was taken.  Returns how many.
+std::size_t pass(std::vector<Retired>& batch) {
+  batch.clear();
+  {
+    std::lock_guard lock(g_list_mu);
+    batch.swap(g_list);
+    g_waiting.store(0, std::memory_order_relaxed);
   }
-  Block* b = new Block{};
-  b->one = {obj, destroy};
-  enqueue(b);
-}
-
-void drain() {
-  NETROVE_ASSERT(!t_in_callback);
-  // Polls instead of urcu_memb_barrier(): the barrier hands memory between
-  // liburcu's threads in a way ThreadSanitizer cannot follow.
-  while (g_pending.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  if (batch.empty()) return 0;
+  urcu_bp_synchronize_rcu();
 #if defined(NETROVE_TSAN)
   tsan_acquire(&g_tsan_grace);
 #endif
+  t_in_pass = true;
+  for (const Retired& r : batch) r.destroy(r.obj);
+  t_in_pass = false;
+  return batch.size();
 }
 
-std::uint64_t pending() noexcept { return g_pending.load(std::memory_order_acquire); }
+/// Objects batched by the calling thread's passes; kept to reuse capacity.
+thread_local std::vector<Retired> t_batch;
+
+bool may_wait() noexcept { return !t_in_pass && !urcu_bp_read_ongoing(); }
+
+}  // namespace
+
+void retire(void* obj, void (*destroy)(void*)) {
+  NETROVE_ASSERT(obj != nullptr);
+  std::size_t n;
+  {
+    std::lock_guard lock(g_list_mu);
+    g_list.push_back({obj, destroy});
+    n = g_list.size();
+    g_waiting.store(n, std::memory_order_relaxed);
+  }
+  if (n >= kCollectAt) collect();
+}
+
+void collect() noexcept {
+  if (g_waiting.load(std::memory_order_relaxed) < kCollectAt || !may_wait()) return;
+  std::unique_lock lock(g_pass_mu, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // that thread takes what waits now
+  while (g_waiting.load(std::memory_order_relaxed) >= kCollectAt) pass(t_batch);
+}
+
+void drain() noexcept {
+  if (!may_wait()) return;
+  std::lock_guard lock(g_pass_mu);
+  for (int i = 0; i < kMaxPasses && pass(t_batch) != 0; ++i) {
+  }
+  t_batch = {};  // a drained process keeps no large buffer
+}
+
+std::size_t pending() noexcept { return g_waiting.load(std::memory_order_relaxed); }
+
+void fork_prepare() noexcept { urcu_bp_before_fork(); }
+void fork_parent() noexcept { urcu_bp_after_fork_parent(); }
+void fork_child() noexcept { urcu_bp_after_fork_child(); }
 
 }  // namespace netrove::rcu

@@ -5,31 +5,51 @@
 // under them, so every node and record is freed through `retire`: the object
 // is destroyed after a grace period, i.e. once every read section that was
 // running when it was retired has ended.  The grace periods come from
-// liburcu's memb flavour (sys_membarrier when the kernel offers it): a read
-// section costs two stores to the reading thread's own counter.
+// liburcu's bulletproof flavour (sys_membarrier when the kernel offers it):
+// a read section costs two stores to the reading thread's own counter, and
+// threads register themselves on their first section and leave the registry
+// when they exit.
 //
-//   reader                           writer
-//   ------                           ------
-//   ReadSection rs;                  unlink X (one atomic pointer store)
-//   p = slot.load(acquire)           retire(X) --call_rcu--> [grace period]
-//   ... use *p ...                                                |
-//   ~ReadSection()   <---- waited for -------------------------- +
-//                                                      destroy(X) (worker thread)
+// No thread of our own does the freeing.  Retired objects wait in one
+// process-wide list; the writers free them in their own calls:
 //
-// Threads register with liburcu lazily, the first time they open a read
-// section or retire something, and unregister when they exit; lookups come
-// from arbitrary Python threads.
+//   reader                        writer (any insert, remove, clear)
+//   ------                        ------
+//   ReadSection rs;               unlink X (one atomic pointer store)
+//   p = slot.load(acquire)        retire(X)  --> pending list
+//   ... use *p ...                ... the write ends its read section ...
+//   ~ReadSection()                collect(): pending >= kCollectAt?
+//        ^                          take the whole list
+//        +---- waited for ------- synchronize_rcu()
+//                                   destroy each taken object
+//
+// collect() is a no-op inside a read section (it would wait for itself) and
+// while another thread is collecting.  Waiting for a grace period needs
+// every reader to leave its section, so no read section may ever wait for
+// something a collecting thread holds: read sections never take the
+// interpreter lock or any engine lock.
+//
+// Bound: when a write call returns, and no other thread is collecting or
+// inside that call, fewer than kCollectAt objects wait in the list.  clear()
+// and the destruction of a trie drain the list before they return, so a
+// dropped trie has freed all it owned.
 //
 // Retirement rule: an object may be retired only when no live or retired
 // structure links to it any more (its owner count reached zero).  Objects
-// released from inside a destroy callback are retired again, to a fresh
-// grace period: a reader may have reached them by another link that was cut
-// after the current grace period began.  Those releases are batched, so a
-// whole subtree is freed with one call_rcu per level.
+// released while a batch is destroyed are retired again, to a fresh grace
+// period: a reader may have reached them by another link that was cut after
+// the current grace period began.  A tree therefore unravels one level per
+// grace period; drain() runs as many as that takes.
+//
+// fork(): the child has only the forking thread.  fork_prepare() (run by the
+// process's atfork handler, see sync.hpp) waits until no thread collects,
+// then lets liburcu take its registry; the child prunes the registry down to
+// itself, so its grace periods never wait for a thread that is gone, and it
+// goes on freeing what parent and child retire.
 //
 // ThreadSanitizer cannot see liburcu's grace periods.  Under TSan every read
 // section ends with a release on one global sync object and every destroy
-// callback starts with an acquire on it, which is exactly the happens-before
+// pass starts with an acquire on it, which is exactly the happens-before
 // edge a grace period provides.
 #pragma once
 
@@ -47,8 +67,9 @@
 #if !defined(NETROVE_TSAN) && !defined(_LGPL_SOURCE)
 #define _LGPL_SOURCE
 #endif
-#include <urcu/urcu-memb.h>
+#include <urcu/urcu-bp.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace netrove::rcu {
@@ -67,45 +88,52 @@ inline void tsan_release(void*) noexcept {}
 inline void tsan_acquire(void*) noexcept {}
 #endif
 
-/// True once this thread is registered with liburcu.
-inline thread_local bool t_registered = false;
-
-/// Registers the calling thread (and arranges its unregistration at exit).
-void register_thread_slow();
-
-inline void ensure_registered() {
-  if (!t_registered) register_thread_slow();
-}
+/// Objects waiting before a write call frees them.  A batch this large
+/// makes one grace period (some microseconds) cheap per object, and caps
+/// what waits at about a megabyte of nodes and records.
+inline constexpr std::size_t kCollectAt = 4096;
 
 /// A read section: while one is open on a thread, nothing retired after it
-/// opened is destroyed.  Sections nest.  Never call drain() inside one.
+/// opened is destroyed.  Sections nest.  Inside one, never wait for a lock
+/// that a writer may hold while collecting (see above).
 class ReadSection {
  public:
-  ReadSection() {
-    ensure_registered();
-    urcu_memb_read_lock();
-  }
+  ReadSection() noexcept { urcu_bp_read_lock(); }
   ~ReadSection() {
 #if defined(NETROVE_TSAN)
     tsan_release(&g_tsan_grace);
 #endif
-    urcu_memb_read_unlock();
+    urcu_bp_read_unlock();
   }
   ReadSection(const ReadSection&) = delete;
   ReadSection& operator=(const ReadSection&) = delete;
 };
 
-/// Destroys `obj` with `destroy(obj)` after a grace period.  May be called
-/// from any thread, inside or outside a read section, and from destroy
-/// callbacks (then the object joins the callback's next batch).
+/// Queues `obj` to be destroyed with `destroy(obj)` after a grace period.
+/// Any thread, inside or outside a read section, and from destroy functions.
+/// Outside a read section it collects when the list is full.
 void retire(void* obj, void (*destroy)(void*));
 
-/// Blocks until every object retired so far, and everything their
-/// destruction retires in turn, has been destroyed.  For tests and
-/// measurements; must not be called inside a read section.
-void drain();
+/// Frees the waiting objects when there are kCollectAt or more: one grace
+/// period per round, rounds until fewer remain.  Does nothing inside a read
+/// section, inside a destroy function, or while another thread collects.
+/// Writers call it when their read section has ended.
+void collect() noexcept;
 
-/// Number of retire batches queued and not yet run.
-std::uint64_t pending() noexcept;
+/// Frees everything retired before the call, and what freeing it releases
+/// in turn (a whole tree, level by level).  Waits for a thread that is
+/// collecting.  Does nothing inside a read section or a destroy function,
+/// where waiting for a grace period could never end.
+void drain() noexcept;
+
+/// Objects retired and not yet destroyed.
+std::size_t pending() noexcept;
+
+/// The reclaimer's part of the process's fork handlers: prepare takes its
+/// locks (no thread collects across fork) and then liburcu's; parent and
+/// child give them back, and the child prunes liburcu's reader registry.
+void fork_prepare() noexcept;
+void fork_parent() noexcept;
+void fork_child() noexcept;
 
 }  // namespace netrove::rcu

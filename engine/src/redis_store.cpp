@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "netrove/redis_store.hpp"
+#include "netrove/sync.hpp"
 #include "redis_wire.hpp"
 
 namespace netrove {
@@ -47,7 +48,7 @@ class RedisStore::Pool {
   std::variant<Lease, WireError> borrow() {
     std::uint64_t generation;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard lock(mu_);
       generation = generation_;
       if (!idle_.empty()) {
         Connection c = std::move(idle_.back());
@@ -64,7 +65,7 @@ class RedisStore::Pool {
   void give_back(Lease lease, bool healthy) {
     std::vector<Connection> doomed;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard lock(mu_);
       if (lease.generation != generation_) {
         // Opened before a failure: close it.
       } else if (!healthy) {
@@ -80,19 +81,19 @@ class RedisStore::Pool {
 
   // Keeps open_store's proving connection.
   void adopt(Connection c) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard lock(mu_);
     if (idle_.size() < options_.max_idle) idle_.push_back(std::move(c));
   }
 
   std::size_t idle() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard lock(mu_);
     return idle_.size();
   }
 
  private:
   const RedisUrl endpoint_;
   const StoreOptions options_;
-  mutable std::mutex mu_;          // guards idle_ and generation_
+  mutable ForkSafeMutex mu_;       // guards idle_ and generation_
   std::vector<Connection> idle_;   // open, authenticated, db selected
   std::uint64_t generation_ = 0;   // bumped by every socket failure or time-out
 };

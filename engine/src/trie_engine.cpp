@@ -3,7 +3,9 @@
 //
 // Order of effects: insert = trie change, prefix count (both under the
 // writer lock), then `inserts` under the statistics lock; remove likewise
-// with `removals`.  A concurrent len() can therefore see a new count before
+// with `removals`.  Every write ends, outside its read section, by freeing
+// what waits for a grace period when enough does (rcu::collect); clear
+// frees the whole old tree before it returns.  A concurrent len() can therefore see a new count before
 // stats() shows the new `inserts` / `removals`, never the reverse.
 #include "netrove/trie_engine.hpp"
 
@@ -61,6 +63,7 @@ InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
         with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, rec); });
     if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
   }
+  rcu::collect();
   PoisonMutex::Guard stats(stats_lock_);
   ++inserts_;
   return InsertResult::success();
@@ -103,6 +106,7 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
   // Readers may still be copying the record, so it is copied, not moved.
   std::optional<Metadata> out(taken->md);
   trie::release(taken);
+  rcu::collect();
   PoisonMutex::Guard stats(stats_lock_);
   ++removals_;
   return out;
@@ -116,10 +120,13 @@ bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
 
 template <TrieForm F>
 void TrieEngine::clear() {
-  PoisonMutex::Guard writer(roots_->writer());
-  rcu::ReadSection rs;
-  with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
-  roots_->count.store(0, std::memory_order_relaxed);
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
+    roots_->count.store(0, std::memory_order_relaxed);
+  }
+  rcu::drain();
 }
 
 std::uint64_t TrieEngine::len() const noexcept { return roots_->count.load(std::memory_order_relaxed); }

@@ -33,8 +33,11 @@ class TrieRoots {
   explicit TrieRoots(NodeKind kind) : kind_(kind) {
     for (auto& r : roots_) r.store(make_node(kind).release(), std::memory_order_relaxed);
   }
+  /// Releases both trees and frees them before returning (no reader can
+  /// be inside a trie whose last owner is gone).
   ~TrieRoots() {
     for (auto& r : roots_) trie::release(r.load(std::memory_order_relaxed));
+    rcu::drain();
   }
   TrieRoots(const TrieRoots&) = delete;
   TrieRoots& operator=(const TrieRoots&) = delete;
