@@ -15,6 +15,21 @@ namespace netrove {
 /// called from several threads at once; each implementation owns its own
 /// locking.  The seven operations are declared in slot order, ahead of the
 /// destructor, so they occupy vtable slots 0 to 6.
+///
+/// Threads.  The library starts no thread.  A trie's lookups never free
+/// anything; nodes and records that a write unlinks wait until no lookup
+/// can still be reading them and are freed by later writes (of any engine,
+/// on any thread): never more than 4096 wait once a write has returned,
+/// `clear` frees the whole old table before it returns, and an engine's
+/// destructor frees everything the engine owned before it returns.  Destroy
+/// an engine only when no other thread is inside one of its operations.
+///
+/// fork().  Any thread may fork at any time, also while other threads are
+/// inside operations: fork() waits until the writes under way have left
+/// their locks (the library installs pthread_atfork handlers for this), and
+/// afterwards both the parent and the child go on using every engine built
+/// before, and both go on freeing what they retire.  The child has only the
+/// forking thread, as always after fork().
 class Engine {
  public:
   /// Slot 0.  Stores `prefix` (host bits ignored for identity) with `record`;
