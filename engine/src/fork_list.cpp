@@ -1,4 +1,4 @@
-// The process-wide list of ForkGuarded locks and the atfork handlers that
+// The process-wide list of locks with a ForkGuard and the atfork handlers that
 // take them around fork() (see netrove/sync.hpp for the ranks).
 //
 //   prepare: list lock, then every lock of rank engine, reclaim, leaf (in
@@ -11,6 +11,8 @@
 #include <pthread.h>
 
 #include <mutex>
+#include <new>
+#include <shared_mutex>
 
 #include "netrove/sync.hpp"
 #include "rcu.hpp"
@@ -19,7 +21,7 @@ namespace netrove {
 
 struct ForkList {
   std::mutex mu;
-  ForkGuarded* head = nullptr;
+  ForkGuard* head = nullptr;
 
   static ForkList& get() {
     // Leaked: locks with static storage withdraw during exit, after any
@@ -32,14 +34,14 @@ struct ForkList {
     return *list;
   }
 
-  void add(ForkGuarded* g) {
+  void add(ForkGuard* g) {
     std::lock_guard lock(mu);
     g->next_ = head;
     if (head) head->prev_ = g;
     head = g;
   }
 
-  void remove(ForkGuarded* g) {
+  void remove(ForkGuard* g) {
     std::lock_guard lock(mu);
     if (g->prev_) g->prev_->next_ = g->next_;
     else head = g->next_;
@@ -49,29 +51,44 @@ struct ForkList {
   static void prepare() {
     ForkList& l = get();
     l.mu.lock();
-    for (auto rank : {ForkGuarded::Rank::engine, ForkGuarded::Rank::reclaim, ForkGuarded::Rank::leaf})
-      for (ForkGuarded* g = l.head; g; g = g->next_)
-        if (g->rank_ == rank) g->fork_lock();
+    for (auto rank : {ForkGuard::Rank::engine, ForkGuard::Rank::reclaim, ForkGuard::Rank::leaf})
+      for (ForkGuard* g = l.head; g; g = g->next_)
+        if (g->rank_ == rank) {
+          if (g->shared_) static_cast<std::shared_mutex*>(g->mu_)->lock();
+          else static_cast<std::mutex*>(g->mu_)->lock();
+        }
     rcu::fork_prepare();
   }
 
   static void parent() {
     ForkList& l = get();
     rcu::fork_parent();
-    for (ForkGuarded* g = l.head; g; g = g->next_) g->fork_unlock();
+    for (ForkGuard* g = l.head; g; g = g->next_) {
+      if (g->shared_) static_cast<std::shared_mutex*>(g->mu_)->unlock();
+      else static_cast<std::mutex*>(g->mu_)->unlock();
+    }
     l.mu.unlock();
   }
 
   static void child() {
     ForkList& l = get();
     rcu::fork_child();
-    for (ForkGuarded* g = l.head; g; g = g->next_) g->fork_reset();
+    // The child's only thread took every lock before fork(): build each
+    // anew instead of unlocking (a read-write lock remembers its writer's
+    // thread id, which the child does not share).
+    for (ForkGuard* g = l.head; g; g = g->next_) {
+      if (g->shared_) new (g->mu_) std::shared_mutex;
+      else new (g->mu_) std::mutex;
+    }
     new (&l.mu) std::mutex;
   }
 };
 
-ForkGuarded::ForkGuarded(Rank rank) : rank_(rank) { ForkList::get().add(this); }
-
-ForkGuarded::~ForkGuarded() { ForkList::get().remove(this); }
+ForkGuard::ForkGuard(Rank rank, void* mu, bool shared) : mu_(mu), shared_(shared), rank_(rank) {
+  ForkList::get().add(this);
+}
+ForkGuard::ForkGuard(Rank rank, std::mutex& mu) : ForkGuard(rank, &mu, false) {}
+ForkGuard::ForkGuard(Rank rank, std::shared_mutex& mu) : ForkGuard(rank, &mu, true) {}
+ForkGuard::~ForkGuard() { ForkList::get().remove(this); }
 
 }  // namespace netrove

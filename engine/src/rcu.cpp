@@ -24,13 +24,13 @@ struct Retired {
 };
 
 /// The retire list.  Held only to push or to take the whole list.
-ForkSafeMutex g_list_mu{ForkGuarded::Rank::leaf};
+ForkSafeMutex g_list_mu{ForkGuard::Rank::leaf};
 std::vector<Retired> g_list;
 /// g_list.size(), readable without the lock.
 std::atomic<std::size_t> g_waiting{0};
 
 /// Held by the one thread running destroy passes.
-ForkSafeMutex g_pass_mu{ForkGuarded::Rank::reclaim};
+ForkSafeMutex g_pass_mu{ForkGuard::Rank::reclaim};
 
 /// Set while this thread runs destroy functions: what they retire only
 /// joins the list.

@@ -8,7 +8,7 @@
 //
 // fork().  A child process has only the thread that forked, so a lock some
 // other thread held at that instant would stay held in the child forever.
-// Every lock of the engine library is a ForkGuarded lock: it is enrolled in
+// Every lock of the engine library carries a ForkGuard: it is enrolled in
 // one process-wide list, and the library's atfork handler takes all of them
 // before fork() and gives them back after it, in the parent and the child.
 // The handler takes them by rank, so it waits in the same order as any
@@ -26,77 +26,66 @@
 // to leave their locks, and both processes then go on using every engine
 // built before it.  (What a write had done to the structure when fork()
 // came stays done in the child; a write is never half-visible within one
-// node.)  A ForkGuarded lock must not be constructed or destroyed by a
-// thread that holds another one.
+// node.)  A lock with a ForkGuard must not be constructed or destroyed by
+// a thread that holds another one.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <shared_mutex>
 
 #include "netrove/panic.hpp"
 
 namespace netrove {
 
-/// A lock enrolled with the process's fork handlers (see above).
-class ForkGuarded {
+/// One lock's entry in the process's fork list (see above).  A lock class
+/// declares it as its last member, after the mutex it guards: it enrolls
+/// once that mutex is built and withdraws before the mutex is destroyed.
+class ForkGuard {
  public:
   enum class Rank : std::uint8_t { engine = 0, reclaim = 1, leaf = 2 };
 
-  ForkGuarded(const ForkGuarded&) = delete;
-  ForkGuarded& operator=(const ForkGuarded&) = delete;
-
-  /// Before fork(): take the lock.
-  virtual void fork_lock() noexcept = 0;
-  /// After fork(), in the parent: give it back.
-  virtual void fork_unlock() noexcept = 0;
-  /// After fork(), in the child: make it a fresh, unheld lock.
-  virtual void fork_reset() noexcept = 0;
-
- protected:
-  explicit ForkGuarded(Rank rank);
-  ~ForkGuarded();
+  /// Enrolls `mu` (a std::mutex or std::shared_mutex, alive as long as this).
+  ForkGuard(Rank rank, std::mutex& mu);
+  ForkGuard(Rank rank, std::shared_mutex& mu);
+  ~ForkGuard();
+  ForkGuard(const ForkGuard&) = delete;
+  ForkGuard& operator=(const ForkGuard&) = delete;
 
  private:
   friend struct ForkList;
-  ForkGuarded* prev_ = nullptr;
-  ForkGuarded* next_ = nullptr;
+  ForkGuard(Rank rank, void* mu, bool shared);
+  ForkGuard* prev_ = nullptr;
+  ForkGuard* next_ = nullptr;
+  void* mu_;
+  bool shared_;  // mu_ is a std::shared_mutex, else a std::mutex
   Rank rank_;
 };
 
-/// A plain std::mutex enrolled for fork (for BasicLockable use).
-class ForkSafeMutex final : public ForkGuarded {
+/// A plain mutex enrolled for fork, for std::lock_guard and friends.
+class ForkSafeMutex {
  public:
-  explicit ForkSafeMutex(Rank rank = Rank::leaf) : ForkGuarded(rank) {}
+  explicit ForkSafeMutex(ForkGuard::Rank rank = ForkGuard::Rank::leaf) : fork_(rank, mu_) {}
   void lock() { mu_.lock(); }
   bool try_lock() { return mu_.try_lock(); }
   void unlock() { mu_.unlock(); }
 
-  void fork_lock() noexcept override { mu_.lock(); }
-  void fork_unlock() noexcept override { mu_.unlock(); }
-  void fork_reset() noexcept override { new (&mu_) std::mutex; }
-
  private:
   std::mutex mu_;
+  ForkGuard fork_;
 };
 
 inline constexpr const char* kPoisonedMessage = "lock poisoned by an earlier failure";
 
 /// A read-write lock with a poisoned flag.
-class PoisonSharedMutex final : public ForkGuarded {
+class PoisonSharedMutex {
  public:
-  PoisonSharedMutex() : ForkGuarded(Rank::engine) {}
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
 
   class ReadGuard;
   class WriteGuard;
-
-  void fork_lock() noexcept override { mu_.lock(); }
-  void fork_unlock() noexcept override { mu_.unlock(); }
-  void fork_reset() noexcept override { new (&mu_) std::shared_mutex; }
 
  private:
   friend class ReadGuard;
@@ -106,6 +95,7 @@ class PoisonSharedMutex final : public ForkGuarded {
   }
   std::shared_mutex mu_;
   std::atomic<bool> poisoned_{false};
+  ForkGuard fork_{ForkGuard::Rank::engine, mu_};
 };
 
 /// Shared (reader) hold.  Readers change nothing, so a failure during a read
@@ -150,9 +140,8 @@ class PoisonSharedMutex::WriteGuard {
 };
 
 /// An exclusive lock with a poisoned flag.
-class PoisonMutex final : public ForkGuarded {
+class PoisonMutex {
  public:
-  PoisonMutex() : ForkGuarded(Rank::engine) {}
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
 
   class Guard {
@@ -176,13 +165,10 @@ class PoisonMutex final : public ForkGuarded {
     int depth_;
   };
 
-  void fork_lock() noexcept override { mu_.lock(); }
-  void fork_unlock() noexcept override { mu_.unlock(); }
-  void fork_reset() noexcept override { new (&mu_) std::mutex; }
-
  private:
   std::mutex mu_;
   std::atomic<bool> poisoned_{false};
+  ForkGuard fork_{ForkGuard::Rank::engine, mu_};
 };
 
 }  // namespace netrove
