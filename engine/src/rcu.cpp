@@ -71,14 +71,9 @@ bool may_wait() noexcept { return !t_in_pass && !urcu_bp_read_ongoing(); }
 
 void retire(void* obj, void (*destroy)(void*)) {
   NETROVE_ASSERT(obj != nullptr);
-  std::size_t n;
-  {
-    std::lock_guard lock(g_list_mu);
-    g_list.push_back({obj, destroy});
-    n = g_list.size();
-    g_waiting.store(n, std::memory_order_relaxed);
-  }
-  if (n >= kCollectAt) collect();
+  std::lock_guard lock(g_list_mu);
+  g_list.push_back({obj, destroy});
+  g_waiting.store(g_list.size(), std::memory_order_relaxed);
 }
 
 void collect() noexcept {

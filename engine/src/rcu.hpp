@@ -23,8 +23,9 @@
 //        +---- waited for ------- synchronize_rcu()
 //                                   destroy each taken object
 //
-// collect() is a no-op inside a read section (it would wait for itself) and
-// while another thread is collecting.  Waiting for a grace period needs
+// retire() never waits; collect() runs where the caller holds no lock, and
+// is a no-op inside a read section (it would wait for itself) and while
+// another thread is collecting.  Waiting for a grace period needs
 // every reader to leave its section, so no read section may ever wait for
 // something a collecting thread holds: read sections never take the
 // interpreter lock or any engine lock.
@@ -110,14 +111,15 @@ class ReadSection {
 };
 
 /// Queues `obj` to be destroyed with `destroy(obj)` after a grace period.
-/// Any thread, inside or outside a read section, and from destroy functions.
-/// Outside a read section it collects when the list is full.
+/// Any thread, inside or outside a read section, under any lock, and from
+/// destroy functions: it never waits.
 void retire(void* obj, void (*destroy)(void*));
 
 /// Frees the waiting objects when there are kCollectAt or more: one grace
 /// period per round, rounds until fewer remain.  Does nothing inside a read
 /// section, inside a destroy function, or while another thread collects.
-/// Writers call it when their read section has ended.
+/// Every operation that retires calls it at its end, once it holds no lock
+/// a reader could wait for (a grace period waits for every reader).
 void collect() noexcept;
 
 /// Frees everything retired before the call, and what freeing it releases
