@@ -5,6 +5,9 @@
 //   (shared by    +-- root[1] --> IPv6 trie   (keys of IPv6 prefixes only)
 //    all shards)  +-- writer   (PoisonMutex; inserts, removes, clears)
 //                 +-- count    (stored prefixes of both families)
+//                 +-- index    (read index of both families: every stored
+//                               prefix again, answering lookups; changed
+//                               under `writer` after each trie change)
 //
 // Each family has its own key space, so an IPv4 prefix can only ever cover
 // IPv4 addresses and never shares a node with an IPv6 prefix; IPv4-mapped
@@ -23,6 +26,7 @@
 
 #include "netrove/node.hpp"
 #include "netrove/sync.hpp"
+#include "index/read_index.hpp"
 #include "node_records.hpp"
 
 namespace netrove {
@@ -41,6 +45,10 @@ class TrieRoots {
 
   NodeKind kind() const noexcept { return kind_; }
   PoisonMutex& writer() noexcept { return writer_; }
+
+  /// The read index shared by every shard; written under the writer lock.
+  index::ReadIndex& read_index() noexcept { return index_; }
+  const index::ReadIndex& read_index() const noexcept { return index_; }
 
   /// The root of family index `fam` (trie::family_index); valid until the
   /// caller's read section ends.
@@ -65,6 +73,7 @@ class TrieRoots {
   // What lookups read sits on its own cache line, away from what every
   // write dirties (the count and the writer lock).
   alignas(64) std::atomic<trie::NodeHeader*> roots_[2];
+  index::ReadIndex index_;
   NodeKind kind_;
 
  public:
