@@ -5,6 +5,7 @@
 #include <new>
 
 #include "../rcu.hpp"
+#include "node_arena.hpp"
 #include "netrove/panic.hpp"
 
 namespace netrove::index {
@@ -71,7 +72,7 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
   if (e.kid >= 0) set_bit(head.kids, static_cast<unsigned>(e.kid), e.kid_to != nullptr);
   if (e.prefix >= 0) set_bit(head.prefixes, static_cast<unsigned>(e.prefix), e.rec_to != nullptr);
   const unsigned nk = head.kid_count(), np = head.prefix_count();
-  void* mem = ::operator new(StrideNode::bytes_for(nk, np));
+  void* mem = arena_allocate(StrideNode::bytes_for(nk, np));
   auto* n = ::new (mem) StrideNode(head);
   copy_slots(old->kids, old->child_slots(), head.kids, n->child_slots(), 4, e.kid, e.kid_to);
   copy_slots(old->prefixes, old->record_slots(), head.prefixes, n->record_slots(), 8, e.prefix, e.rec_to);
@@ -79,14 +80,15 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
 }
 
 /// Frees one node; its children and records live on elsewhere.
-void free_shallow(void* p) noexcept { ::operator delete(p); }
+void free_node(StrideNode* n) noexcept { arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count())); }
+void free_shallow(void* p) noexcept { free_node(static_cast<StrideNode*>(p)); }
 
 /// Frees a whole unreachable tree and drops its record shares.
 void free_deep(StrideNode* n) noexcept {
   const unsigned nk = n->kid_count(), np = n->prefix_count();
   for (unsigned i = 0; i < nk; ++i) free_deep(n->child_slots()[i].load(std::memory_order_relaxed));
   for (unsigned i = 0; i < np; ++i) trie::release(n->record_slots()[i].load(std::memory_order_relaxed));
-  ::operator delete(n);
+  free_node(n);
 }
 
 void retire_node(StrideNode* n) { rcu::retire(n, free_shallow); }
