@@ -94,8 +94,17 @@ namespace netrove::index {
 // The node ranks are population counts.  The x86-64 baseline has no popcnt
 // instruction (a library call per count instead), so the functions that
 // count are compiled twice and the loader picks the popcnt build where the
-// processor has it.
-#if defined(__x86_64__) && !defined(__POPCNT__) && defined(__has_attribute)
+// processor has it.  Not under the sanitizers: their runtimes are not yet
+// set up when the loader runs the (instrumented) choosing function.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define NETROVE_NO_CLONES 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define NETROVE_NO_CLONES 1
+#endif
+#if defined(__x86_64__) && !defined(__POPCNT__) && !defined(NETROVE_NO_CLONES) && defined(__has_attribute)
 #if __has_attribute(target_clones)
 #define NETROVE_POPCNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #endif
