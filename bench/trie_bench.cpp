@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "netrove/cache.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/local_engine.hpp"
 #include "netrove/trie_engine.hpp"
@@ -469,6 +470,29 @@ void BM_IndexLookupWith(benchmark::State& state) {
   benchmark::DoNotOptimize(bytes);
 }
 
+/// Cache hits against the index, side by side on the same 8,192 in-table
+/// addresses (arg 1: 0 the engine's lending lookup, i.e. the index; 1 the
+/// same through a warm answer cache, every lookup a hit).
+void BM_CacheHit(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  constexpr std::size_t kHot = 8192;
+  const std::shared_ptr<netrove::Engine> inner(std::shared_ptr<void>{}, p.engine.get());  // not owned
+  static std::unique_ptr<netrove::CachedEngine> cache;
+  if (!cache || cache->inner() != inner) {
+    cache = std::make_unique<netrove::CachedEngine>(std::nullopt, 2 * kHot, inner);
+    for (std::size_t i = 0; i < kHot; ++i) (void)cache->lookup(p.inside[i]);
+  }
+  const netrove::RecordLender& lender =
+      state.range(1) ? static_cast<const netrove::RecordLender&>(*cache) : *p.engine;
+  std::size_t i = 0, bytes = 0;
+  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  const netrove::RecordVisitor visit(count);
+  for (auto _ : state) benchmark::DoNotOptimize(lender.lookup_with(p.inside[i++ & (kHot - 1)], visit));
+  state.SetItemsProcessed(state.iterations());
+  state.counters["cached"] = static_cast<double>(cache->cached());
+  benchmark::DoNotOptimize(bytes);
+}
+
 void kinds(benchmark::internal::Benchmark* b) {
   for (int k = 0; k < 8; ++k) b->Args({k});
 }
@@ -490,6 +514,8 @@ namespace {
       benchmark::RegisterBenchmark(("BM_SyncCost" + args).c_str(), BM_SyncCost)->Args({k, u});
     }
     if (k == 5) {
+      benchmark::RegisterBenchmark("BM_CacheHit/index", BM_CacheHit)->Args({k, 0})->Repetitions(5)->ReportAggregatesOnly(true);
+      benchmark::RegisterBenchmark("BM_CacheHit/cache", BM_CacheHit)->Args({k, 1})->Repetitions(5)->ReportAggregatesOnly(true);
       // Read index per family, one and two threads, medians of repetitions.
       for (int fam = 0; fam < 2; ++fam) {
         const std::string f = fam ? "/ipv6/inside" : "/ipv4/inside";

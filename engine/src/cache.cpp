@@ -2,9 +2,9 @@
 //
 //   slots (a power of two, at least twice the entries kept; linear probing)
 //   +------+------+------+------+------+------+------+------+
-//   |  E1  |  --  |  E2  |  E3  |  P4  |  --  |  --  |  E5  |   E = answer entry
-//   +------+------+------+------+------+------+------+------+   P = pending miss
-//      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on       -- = empty
+//   |  E1  |  --  |  E2  |  E3  |  E4  |  --  |  --  |  E5  |   E = answer entry
+//   +------+------+------+------+------+------+------+------+   -- = empty
+//      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on
 //
 // Each slot is one published pointer to an immutable entry (address, its
 // hash, the inner answer, "no match" included).  Only the answers of
@@ -16,26 +16,25 @@
 //   1. Hit: inside a read section, hash once and probe from the home slot
 //      to the entry or the first empty slot; lend (or copy) its answer.  No
 //      lock, no shared write.
-//   2. Miss: under the table lock, drop an older entry of the address and
-//      place a pending entry for it, evicting first when at the limit (4);
-//      then ask the inner engine with no cache lock held.
-//   3. Under the table lock again: the pending entry is gone (a write's
-//      invalidation, a clear, an eviction or a newer miss dropped it), so
-//      the answer is returned but not kept.
-//   4. Eviction: the first entry at or after a hand that sweeps the slots
-//      goes, and the hand moves past it, so a full cache takes in a new
+//   2. Miss: note the generation, ask the inner engine with no cache lock.
+//   3. Under the table lock: the generation moved (a write completed its
+//      invalidation meanwhile), so the answer is returned but not kept.
+//   4. At the limit: evict the first entry at or after a hand that sweeps
+//      the slots, and move the hand past it, so a full cache takes in a new
 //      working set and a new answer is not the next one to go.
-//   5. Store: the answer entry replaces its pending entry in place.
+//   5. Store the answer entry (or replace the one another miss stored).
 //
-// The pending-entry rule (no answer older than the last covering write).  A
-// write changes the inner engine first and then, under the table lock,
-// drops every entry inside its prefix, pending ones included.  If that
-// happens after a miss placed its pending entry, the entry is dropped and
-// the miss does not store (3).  If it happened before, the table lock
-// orders the write's inner change before the miss's inner lookup, whose
-// answer is therefore at least as new.  So once a write has returned, no
-// entry older than it is found.
-//
+// The generation rule (no answer older than the last covering write).  The
+// inner engine is never called with the table lock held (its own locks must
+// not nest inside ours).  A write changes the inner engine first, then under
+// the table lock drops every entry inside its prefix and bumps the
+// generation.  A miss whose inner answer may predate some write W either
+// stores before W's invalidation (which then drops it) or after it, when it
+// finds the generation moved and does not store.  So once a write has
+// returned, no entry older than it is found.  The check is global rather
+// than per prefix: one integer compare, and a miss that loses the race
+// merely goes uncached.
+
 // Removal is by backward shift (no tombstones): later entries of the probe
 // run move up into the hole.  A reader racing with a shift may miss an
 // entry that is being moved (it then asks the inner engine, which is a
@@ -116,6 +115,10 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
 
 CachedEngine::~CachedEngine() {
   for (std::size_t i = 0; i <= mask_; ++i) delete slots_[i].load(std::memory_order_relaxed);
+  if (retiring_) {
+    for (Entry* e : *retiring_) delete e;  // no reader is left
+    delete retiring_;
+  }
 }
 
 InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {
@@ -128,7 +131,7 @@ const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::si
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
     const Entry* e = slots_[i].load(std::memory_order_acquire);
     if (!e) return nullptr;
-    if (e->hash == hash && !e->pending && e->address == address) return e;
+    if (e->hash == hash && e->address == address) return e;
   }
 }
 
@@ -140,33 +143,21 @@ bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
     use(e->answer);
     return e->answer.has_value();
   }
-  // 2. Place a pending entry, then ask the inner engine unlocked.
-  auto pending = std::make_unique<Entry>(Entry{address, h, true, std::nullopt});
+  // 2. Note the generation, ask the inner engine with no cache lock held.
+  const std::uint64_t seen = generation_.load(std::memory_order_acquire);
+  auto fresh = std::make_unique<Entry>(Entry{address, h, inner_->lookup(address)});
+  const Entry* result = fresh.get();
   {
     PoisonMutex::Guard g(mu_);
-    if (const std::size_t i = slot_of(address, h); i != kNone) erase_at(i);
-    if (count_ >= limit_) evict_one();  // 4
-    place(pending.get());
-  }
-  Entry* const marker = pending.release();  // owned by the table now
-  std::optional<Metadata> got;
-  try {
-    got = inner_->lookup(address);
-  } catch (...) {
-    {  // released before the rethrow, so the lock is not poisoned
-      PoisonMutex::Guard g(mu_);
-      if (const std::size_t i = slot_of(marker); i != kNone) erase_at(i);
-    }
-    throw;
-  }
-  auto done = std::make_unique<Entry>(Entry{address, h, false, std::move(got)});
-  const Entry* result = done.get();
-  {
-    PoisonMutex::Guard g(mu_);
-    if (const std::size_t i = slot_of(marker); i != kNone) {  // 5
-      slots_[i].store(done.release(), std::memory_order_release);
-      rcu::retire(marker, [](void* p) { delete static_cast<Entry*>(p); });
-    }  // 3: otherwise not kept
+    if (generation_.load(std::memory_order_relaxed) == seen) {
+      if (const std::size_t i = slot_of(address, h); i != kNone) {
+        // 5: another miss stored it meanwhile; replace in place.
+        retire_entry(slots_[i].exchange(fresh.release(), std::memory_order_acq_rel));
+      } else {
+        if (count_ >= limit_) evict_one();  // 4
+        place(fresh.release());              // 5
+      }
+    }  // 3: a write completed meanwhile: not kept
   }
   // Still inside the read section: a stored entry evicted from here on is
   // freed only after it ends.
@@ -194,14 +185,6 @@ std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) co
   }
 }
 
-std::size_t CachedEngine::slot_of(const Entry* target) const noexcept {
-  for (std::size_t i = target->hash & mask_;; i = (i + 1) & mask_) {
-    const Entry* e = slots_[i].load(std::memory_order_relaxed);
-    if (!e) return kNone;
-    if (e == target) return i;
-  }
-}
-
 void CachedEngine::place(Entry* e) const noexcept {
   NETROVE_ASSERT(count_ < limit_);
   std::size_t i = e->hash & mask_;
@@ -210,7 +193,25 @@ void CachedEngine::place(Entry* e) const noexcept {
   ++count_;
 }
 
-void CachedEngine::erase_at(std::size_t i) const noexcept {
+void CachedEngine::retire_entry(Entry* e) const {
+  // Entries go to reclamation in batches: one grace-period request per
+  // kRetireBatch entries instead of one per eviction.
+  if (!retiring_) {
+    retiring_ = new std::vector<Entry*>;
+    retiring_->reserve(kRetireBatch);
+  }
+  retiring_->push_back(e);
+  if (retiring_->size() >= kRetireBatch) {
+    rcu::retire(retiring_, [](void* p) {
+      auto* batch = static_cast<std::vector<Entry*>*>(p);
+      for (Entry* x : *batch) delete x;
+      delete batch;
+    });
+    retiring_ = nullptr;
+  }
+}
+
+void CachedEngine::erase_at(std::size_t i) const {
   Entry* gone = slots_[i].load(std::memory_order_relaxed);
   std::size_t hole = i;
   for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
@@ -226,10 +227,10 @@ void CachedEngine::erase_at(std::size_t i) const noexcept {
   }
   slots_[hole].store(nullptr, std::memory_order_release);
   --count_;
-  rcu::retire(gone, [](void* p) { delete static_cast<Entry*>(p); });
+  retire_entry(gone);
 }
 
-void CachedEngine::evict_one() const noexcept {
+void CachedEngine::evict_one() const {
   // The first entry at or after the hand goes; the hand moves past it.
   for (std::size_t n = 0, i = hand_ & mask_; n <= mask_; ++n, i = (i + 1) & mask_) {
     if (slots_[i].load(std::memory_order_relaxed)) {
@@ -253,10 +254,10 @@ void CachedEngine::clear() {
   inner_->clear();
   PoisonMutex::Guard g(mu_);
   for (std::size_t i = 0; i <= mask_; ++i) {
-    if (Entry* e = slots_[i].exchange(nullptr, std::memory_order_acq_rel))
-      rcu::retire(e, [](void* p) { delete static_cast<Entry*>(p); });
+    if (Entry* e = slots_[i].exchange(nullptr, std::memory_order_acq_rel)) retire_entry(e);
   }
   count_ = 0;
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 std::uint64_t CachedEngine::len() const { return inner_->len(); }
@@ -267,16 +268,14 @@ std::size_t CachedEngine::cached() const {
   PoisonMutex::Guard g(mu_);
   std::size_t n = 0;
   for (std::size_t i = 0; i <= mask_; ++i) {
-    const Entry* e = slots_[i].load(std::memory_order_relaxed);
-    n += e && !e->pending;
+    n += slots_[i].load(std::memory_order_relaxed) != nullptr;
   }
   return n;
 }
 
 bool CachedEngine::is_cached(const IpAddress& address) const {
   PoisonMutex::Guard g(mu_);
-  const std::size_t i = slot_of(address, hash_(address));
-  return i != kNone && !slots_[i].load(std::memory_order_relaxed)->pending;
+  return slot_of(address, hash_(address)) != kNone;
 }
 
 void CachedEngine::invalidate(const IpPrefix& prefix) {
@@ -291,6 +290,7 @@ void CachedEngine::invalidate(const IpPrefix& prefix) {
     }
     ++i;
   }
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace netrove

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "netrove/engine.hpp"
 #include "netrove/sync.hpp"
@@ -23,8 +24,8 @@ struct SeededAddressHash {
 /// wrapped engine.  Writes drop the answers they may have changed.  A hit
 /// takes no lock and writes nothing shared: one hash, one probe sequence of
 /// an open-addressed table, the answer lent or copied.  See
-/// engine/src/cache.cpp for the table, and the pending-entry rule that keeps
-/// a racing lookup from caching an answer older than a completed write.
+/// engine/src/cache.cpp for the table, and the generation rule that keeps a
+/// racing lookup from caching an answer older than a completed write.
 class CachedEngine final : public Engine, public RecordLender {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
@@ -64,32 +65,31 @@ class CachedEngine final : public Engine, public RecordLender {
   bool is_cached(const IpAddress& address) const;
 
  private:
-  /// One slot's content, immutable once published.  A pending entry stands
-  /// for a miss in flight and is never an answer.
+  /// One slot's content, immutable once published.
   struct Entry {
     IpAddress address;
     std::size_t hash;
-    bool pending;
     std::optional<Metadata> answer;
   };
   static constexpr std::size_t kNone = ~std::size_t{0};
+  static constexpr std::size_t kRetireBatch = 64;
 
   template <class Use>
   bool answer(const IpAddress& address, Use&& use) const;
   const Entry* probe(const IpAddress& address, std::size_t hash) const noexcept;
   // The rest runs with mu_ held.
   std::size_t slot_of(const IpAddress& address, std::size_t hash) const noexcept;
-  std::size_t slot_of(const Entry* e) const noexcept;
+  void retire_entry(Entry* e) const;
   void place(Entry* e) const noexcept;
-  void erase_at(std::size_t i) const noexcept;
-  void evict_one() const noexcept;
+  void erase_at(std::size_t i) const;
+  void evict_one() const;
   void invalidate(const IpPrefix& prefix);
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
   SeededAddressHash hash_;
-  std::size_t limit_;  // entries kept at most (pending ones included)
+  std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two
   std::unique_ptr<std::atomic<Entry*>[]> slots_;
   // Serialises every change of slots_ (misses storing, writes dropping);
@@ -97,6 +97,10 @@ class CachedEngine final : public Engine, public RecordLender {
   mutable PoisonMutex mu_;
   mutable std::size_t count_ = 0;  // entries in slots_, under mu_
   mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
+  mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
+  // Completed invalidations; bumped under mu_, read by misses before they
+  // ask the inner engine.
+  mutable std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace netrove
