@@ -3,6 +3,7 @@
 #include "read_index.hpp"
 
 #include <new>
+#include <vector>
 
 #include "../rcu.hpp"
 #include "node_arena.hpp"
@@ -81,7 +82,6 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
 
 /// Frees one node; its children and records live on elsewhere.
 void free_node(StrideNode* n) noexcept { arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count())); }
-void free_shallow(void* p) noexcept { free_node(static_cast<StrideNode*>(p)); }
 
 /// Frees a whole unreachable tree and drops its record shares.
 void free_deep(StrideNode* n) noexcept {
@@ -91,7 +91,6 @@ void free_deep(StrideNode* n) noexcept {
   free_node(n);
 }
 
-void retire_node(StrideNode* n) { rcu::retire(n, free_shallow); }
 
 StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
   return StrideNode::test(n->kids, b) ? n->child_slots()[StrideNode::rank(n->kids, b)].load(std::memory_order_relaxed)
@@ -157,12 +156,33 @@ NETROVE_POPCNT_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const 
   }
 }
 
+void ReadIndex::retire_node(StrideNode* n) {
+  // Replaced nodes go to reclamation in batches: one grace-period request
+  // per kRetireBatch nodes instead of one per write.
+  if (!retiring_) {
+    retiring_ = new std::vector<StrideNode*>;
+    retiring_->reserve(kRetireBatch);
+  }
+  retiring_->push_back(n);
+  if (retiring_->size() < kRetireBatch) return;
+  rcu::retire(retiring_, [](void* p) {
+    auto* batch = static_cast<std::vector<StrideNode*>*>(p);
+    for (StrideNode* x : *batch) free_node(x);
+    delete batch;
+  });
+  retiring_ = nullptr;
+}
+
 ReadIndex::ReadIndex() {
   for (auto& r : roots_) r.store(rebuild(nullptr, {}), std::memory_order_relaxed);
 }
 
 ReadIndex::~ReadIndex() {
   for (auto& r : roots_) free_deep(r.load(std::memory_order_relaxed));
+  if (retiring_) {
+    for (StrideNode* n : *retiring_) free_node(n);  // no reader is left
+    delete retiring_;
+  }
 }
 
 NETROVE_POPCNT_CLONES void ReadIndex::insert(const IpPrefix& p, Record* rec) {

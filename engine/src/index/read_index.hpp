@@ -85,6 +85,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "stride_node.hpp"
 #include "netrove/types.hpp"
@@ -146,7 +147,12 @@ class ReadIndex {
   Footprint footprint(unsigned fam) const;
 
  private:
+  static constexpr std::size_t kRetireBatch = 64;
+  /// Queues a node unlinked by a write for reclamation.  Writer lock held.
+  void retire_node(StrideNode* n);
+
   std::atomic<StrideNode*> roots_[2];
+  std::vector<StrideNode*>* retiring_ = nullptr;  // unlinked nodes, writer lock held
 };
 
 }  // namespace netrove::index
