@@ -280,6 +280,8 @@ bool CachedEngine::is_cached(const IpAddress& address) const {
 
 void CachedEngine::invalidate(const IpPrefix& prefix) {
   PoisonMutex::Guard g(mu_);
+  generation_.fetch_add(1, std::memory_order_release);
+  if (count_ == 0) return;  // a bulk load into an empty cache scans nothing
   // A shift may move an unvisited entry into slot i, so i is looked at
   // again after each erase; entries shifted across the wrap were visited.
   for (std::size_t i = 0; i <= mask_;) {
@@ -290,7 +292,6 @@ void CachedEngine::invalidate(const IpPrefix& prefix) {
     }
     ++i;
   }
-  generation_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace netrove
