@@ -1,6 +1,9 @@
 // Trie engines on a real routing table: build time, bytes per prefix and
 // per node, lookup time against a plain unsynchronised traversal of the
-// same nodes, and lookup scaling over threads.
+// same nodes, and lookup scaling over threads.  BM_Index* measure the read
+// index that answers the lookups: bytes per prefix per family, and lookups
+// per family (read section and index walk; the engine's lending lookup adds
+// the statistics counter) on one and two threads.
 //
 // The table is read from $NETROVE_BENCH_DATA, ../shared/data/ or
 // /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
@@ -17,11 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "netrove/cache.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/local_engine.hpp"
 #include "netrove/trie_engine.hpp"
 #include "node_records.hpp"
 #include "rcu.hpp"
+#include "index/read_index.hpp"
 #include "trie_roots.hpp"
 #include "bench_memory.hpp"
 #include "bench_table.hpp"
@@ -378,6 +383,116 @@ void BM_NodeBytes(benchmark::State& state) {
   state.counters["heap_per_inner"] = inner;
 }
 
+// ---------------------------------------------------------------------------
+// The read index.
+
+/// Heap bytes of a read index holding the table's prefixes of one family
+/// (records made beforehand and not counted), per prefix; and its nodes.
+void BM_IndexBytes(benchmark::State& state) {
+  const std::uint8_t family = state.range(0) ? netrove::kIpv6 : netrove::kIpv4;
+  prepared(-1);
+  std::vector<IpPrefix> mine;
+  for (const auto& p : table())
+    if (p.family == family) mine.push_back(p);
+  std::vector<trie::Record*> recs;
+  for (std::size_t i = 0; i < mine.size(); ++i) recs.push_back(new trie::Record(record_for(i)));
+  double bytes = 0, nodes = 0, build_ns = 0;
+  for (auto _ : state) {
+    netrove::rcu::drain();
+    const std::size_t before = heap_in_use();
+    auto ix = std::make_unique<netrove::index::ReadIndex>();
+    const auto t0 = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+      netrove::rcu::ReadSection rs;  // one per write, as TrieEngine holds it
+      ix->insert(mine[i], recs[i]);
+    }
+    build_ns = static_cast<double>((std::chrono::steady_clock::now() - t0).count()) / static_cast<double>(mine.size());
+    netrove::rcu::drain();
+    bytes = static_cast<double>(heap_in_use() - before) / static_cast<double>(mine.size());
+    nodes = static_cast<double>(ix->footprint(family == netrove::kIpv4 ? 0 : 1).nodes);
+    ix.reset();
+    netrove::rcu::drain();
+  }
+  for (auto* r : recs) trie::release(r);
+  netrove::rcu::drain();
+  state.counters["prefixes"] = static_cast<double>(mine.size());
+  state.counters["nodes"] = nodes;
+  state.counters["bytes_per_prefix"] = bytes;
+  state.counters["ns_per_insert"] = build_ns;
+}
+
+/// Addresses of `family` inside the table's prefixes, from the prepared
+/// engine's address set.
+const std::vector<IpAddress>& inside_of(Prepared& p, std::uint8_t family) {
+  static std::vector<IpAddress> by_family[2];
+  static std::mutex mu;
+  std::lock_guard<std::mutex> g(mu);
+  auto& v = by_family[family == netrove::kIpv4 ? 0 : 1];
+  if (v.empty()) {
+    for (const auto& a : p.inside)
+      if (a.family == family) v.push_back(a);
+    while (v.size() < kAddresses) v.push_back(v[v.size() % 4099]);
+    v.resize(kAddresses);
+  }
+  return v;
+}
+
+/// Read section and index walk, per family (arg 1: 0 IPv4, 1 IPv6).
+void BM_IndexLookup(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
+  const netrove::index::ReadIndex& ix = p.engine->trie()->roots()->read_index();
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919 * 64;
+  std::size_t hits = 0;
+  for (auto _ : state) {
+    netrove::rcu::ReadSection rs;
+    const trie::Record* r = ix.lookup(addrs[i++ & (kAddresses - 1)]);
+    hits += r != nullptr;
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+/// The engine's lending lookup (index, read section, statistics; no copy).
+void BM_IndexLookupWith(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919 * 64;
+  std::size_t bytes = 0;
+  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  const netrove::RecordVisitor visit(count);
+  for (auto _ : state) {
+    const bool hit = p.engine->lookup_with(addrs[i++ & (kAddresses - 1)], visit);
+    benchmark::DoNotOptimize(hit);
+  }
+  state.SetItemsProcessed(state.iterations());
+  benchmark::DoNotOptimize(bytes);
+}
+
+/// Cache hits against the index, side by side on the same 8,192 in-table
+/// addresses (arg 1: 0 the engine's lending lookup, i.e. the index; 1 the
+/// same through a warm answer cache, every lookup a hit).
+void BM_CacheHit(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  constexpr std::size_t kHot = 8192;
+  const std::shared_ptr<netrove::Engine> inner(std::shared_ptr<void>{}, p.engine.get());  // not owned
+  static std::unique_ptr<netrove::CachedEngine> cache;
+  if (!cache || cache->inner() != inner) {
+    cache = std::make_unique<netrove::CachedEngine>(std::nullopt, 2 * kHot, inner);
+    for (std::size_t i = 0; i < kHot; ++i) (void)cache->lookup(p.inside[i]);
+  }
+  const netrove::RecordLender& lender =
+      state.range(1) ? static_cast<const netrove::RecordLender&>(*cache) : *p.engine;
+  std::size_t i = 0, bytes = 0;
+  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  const netrove::RecordVisitor visit(count);
+  for (auto _ : state) benchmark::DoNotOptimize(lender.lookup_with(p.inside[i++ & (kHot - 1)], visit));
+  state.SetItemsProcessed(state.iterations());
+  state.counters["cached"] = static_cast<double>(cache->cached());
+  benchmark::DoNotOptimize(bytes);
+}
+
 void kinds(benchmark::internal::Benchmark* b) {
   for (int k = 0; k < 8; ++k) b->Args({k});
 }
@@ -386,6 +501,7 @@ void kinds(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
 BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
 
 namespace {
 /// Lookup benchmarks grouped by kind, so each kind's engine is built once.
@@ -396,6 +512,23 @@ namespace {
       benchmark::RegisterBenchmark(("BM_Lookup" + args).c_str(), BM_Lookup)->Args({k, u});
       benchmark::RegisterBenchmark(("BM_Plain" + args).c_str(), BM_Plain)->Args({k, u});
       benchmark::RegisterBenchmark(("BM_SyncCost" + args).c_str(), BM_SyncCost)->Args({k, u});
+    }
+    if (k == 5) {
+      benchmark::RegisterBenchmark("BM_CacheHit/index", BM_CacheHit)->Args({k, 0})->Repetitions(5)->ReportAggregatesOnly(true);
+      benchmark::RegisterBenchmark("BM_CacheHit/cache", BM_CacheHit)->Args({k, 1})->Repetitions(5)->ReportAggregatesOnly(true);
+      // Read index per family, one and two threads, medians of repetitions.
+      for (int fam = 0; fam < 2; ++fam) {
+        const std::string f = fam ? "/ipv6/inside" : "/ipv4/inside";
+        for (auto* fn : {BM_IndexLookup, BM_IndexLookupWith}) {
+          benchmark::RegisterBenchmark(((fn == BM_IndexLookup ? "BM_IndexLookup" : "BM_IndexLookupWith") + f).c_str(), fn)
+              ->Args({k, fam})
+              ->Threads(1)
+              ->Threads(2)
+              ->UseRealTime()
+              ->Repetitions(5)
+              ->ReportAggregatesOnly(true);
+        }
+      }
     }
     if (k == 4 || k == 5) {
       // Time per lookup per thread; throughput = threads / time.  The plain

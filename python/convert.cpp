@@ -62,6 +62,13 @@ bool metadata_from_dict(PyObject* dict, Metadata& out) {
   return true;
 }
 
+// The cyclic collector and the result dicts: the attributes dict holds only
+// str objects, so it is created untracked and stays so until the caller
+// stores a container in it (the dict then tracks itself again).  The outer
+// dict holds the attributes dict and must stay tracked: were it untracked, a
+// cycle made through the attributes dict (d["attributes"]["me"] = d) would
+// re-track only the inner dict, whose one reference then comes from an
+// object the collector never visits, and the cycle would never be freed.
 PyObject* metadata_to_dict(const Metadata& record) noexcept {
   Ref attributes(new_dict(record.attributes.size()));
   if (!attributes) return nullptr;

@@ -1,68 +1,56 @@
-// CachedEngine: a bounded map of lookup answers in front of another engine.
+// CachedEngine: a bounded table of lookup answers in front of another engine.
 //
-//                 lookup(a)                      insert(p) / remove(p) / clear()
-//                    |                                     |
-//          +---------v----------+                          |
-//          | read lock: map[a]? |--hit--> copy, return     |
-//          +---------+----------+                          |
-//               miss | g := generation                     |
-//                    v                                     v
-//          +--------------------+              +------------------------+
-//          | inner.lookup(a)    |  no cache    | inner.insert / remove  |
-//          | (no cache lock)    |  lock held   | (no cache lock)        |
-//          +---------+----------+              +-----------+------------+
-//                    v                                     v
-//          +--------------------+              +------------------------+
-//          | write lock:        |              | write lock:            |
-//          |  g == generation ? |              |  drop map entries in p |
-//          |   evict one, store |              |  ++generation          |
-//          +--------------------+              +------------------------+
+//   slots (a power of two, at least twice the entries kept; linear probing)
+//   +------+------+------+------+------+------+------+------+
+//   |  E1  |  --  |  E2  |  E3  |  E4  |  --  |  --  |  E5  |   E = answer entry
+//   +------+------+------+------+------+------+------+------+   -- = empty
+//      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on
 //
-// The map is keyed by the exact address looked up and holds the inner
-// engine's answer, "no match" included.  Only the answers of addresses inside
-// a changed prefix can change when that prefix is inserted or removed, so an
-// invalidation drops exactly those (IpPrefix::contains, family included) and
-// keeps the others.  Capacity is enforced on the miss path: at capacity one
-// entry goes, with no recency or frequency bookkeeping: the first entry in
-// bucket order at or after a hand that sweeps the buckets.  (Not the first
-// entry of the map's own iteration order: the standard library links a node
-// stored into an empty bucket at the front of that order, so evicting
-// begin() mostly threw out the answer stored by the previous miss, and a
-// full cache froze with its first working set.)  With a load factor near 1
-// the scan stops after a bucket or two.  Answers never expire; the ttl is
-// only kept.
-//
-// The generation rule.  The inner engine is never called with the cache lock
-// held (its own locks must not nest inside ours), so a miss works in three
-// steps: probe, ask the inner engine unlocked, store.  A write that completes
-// between the second and the third step has already run its invalidation, so
-// the answer the miss is about to store may predate it and would otherwise
-// stay cached until the next write covering the address.  Every invalidation
-// therefore bumps `generation_` under the write lock, the miss reads it under
-// the same read lock as its probe, and it stores only if the generation is
-// unchanged when it takes the write lock.  If it changed, some write finished
-// in between: the answer is still returned to this caller (it was current at
-// some moment during the call) but not kept.  The check is deliberately
-// global rather than per prefix: it costs one integer compare, and a miss
-// that loses the race merely goes uncached.
+// Each slot is one published pointer to an immutable entry (address, its
+// hash, the inner answer, "no match" included).  Only the answers of
+// addresses inside a changed prefix can change when that prefix is inserted
+// or removed, so an invalidation drops exactly those (IpPrefix::contains,
+// family included) and keeps the others.
 //
 // Case list for lookup, numbers used in the code:
-//   1. Hit: copy the cached answer under the read lock.
-//   2. Miss: note the generation, release, ask the inner engine.
-//   3. Generation moved: return the answer without storing it.
-//   4. At capacity (and not empty): evict one entry (evict_one).
-//   5. Store (or replace) the answer.
-// lookup_with takes the same steps and lends instead of copying: the cached
-// answer under the read lock (1), the answer stored in the map under the
-// write lock (5), or its own copy of the inner answer (3).
+//   1. Hit: inside a read section, hash once and probe from the home slot
+//      to the entry or the first empty slot; lend (or copy) its answer.  No
+//      lock, no shared write.
+//   2. Miss: note the generation, ask the inner engine with no cache lock.
+//   3. Under the table lock: the generation moved (a write completed its
+//      invalidation meanwhile), so the answer is returned but not kept.
+//   4. At the limit: evict the first entry at or after a hand that sweeps
+//      the slots, and move the hand past it, so a full cache takes in a new
+//      working set and a new answer is not the next one to go.
+//   5. Store the answer entry (or replace the one another miss stored).
+//
+// The generation rule (no answer older than the last covering write).  The
+// inner engine is never called with the table lock held (its own locks must
+// not nest inside ours).  A write changes the inner engine first, then under
+// the table lock drops every entry inside its prefix and bumps the
+// generation.  A miss whose inner answer may predate some write W either
+// stores before W's invalidation (which then drops it) or after it, when it
+// finds the generation moved and does not store.  So once a write has
+// returned, no entry older than it is found.  The check is global rather
+// than per prefix: one integer compare, and a miss that loses the race
+// merely goes uncached.
+
+// Removal is by backward shift (no tombstones): later entries of the probe
+// run move up into the hole.  A reader racing with a shift may miss an
+// entry that is being moved (it then asks the inner engine, which is a
+// correct, slower answer) but never sees a wrong one: entries are immutable
+// and are freed only after a grace period (rcu::retire).  Answers never
+// expire; the ttl is only kept.
 #include "netrove/cache.hpp"
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
 #include "netrove/panic.hpp"
+#include "rcu.hpp"
 
 namespace netrove {
 
@@ -101,91 +89,173 @@ std::size_t SeededAddressHash::operator()(const IpAddress& a) const noexcept {
   return static_cast<std::size_t>(h);
 }
 
-CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner)
-    : ttl_(ttl), capacity_(capacity), inner_(std::move(inner)), map_(0, SeededAddressHash{fresh_seed()}) {
-  if (!inner_) panic("CachedEngine needs an inner engine");
+namespace {
+
+constexpr std::size_t kMaxEntries = std::size_t{1} << 20;
+
+std::size_t slots_for(std::size_t limit) noexcept {
+  std::size_t n = 2;
+  while (n < 2 * limit) n <<= 1;
+  return n;
 }
 
-CachedEngine::~CachedEngine() = default;
+}  // namespace
+
+CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner)
+    : ttl_(ttl),
+      capacity_(capacity),
+      inner_(std::move(inner)),
+      hash_{fresh_seed()},
+      limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
+      mask_(slots_for(limit_) - 1),
+      slots_(new std::atomic<Entry*>[mask_ + 1]) {
+  if (!inner_) panic("CachedEngine needs an inner engine");
+  for (std::size_t i = 0; i <= mask_; ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
+}
+
+CachedEngine::~CachedEngine() {
+  for (std::size_t i = 0; i <= mask_; ++i) delete slots_[i].load(std::memory_order_relaxed);
+  if (retiring_) {
+    for (Entry* e : *retiring_) delete e;  // no reader is left
+    delete retiring_;
+  }
+}
+
+// Every operation that retires entries ends by collecting (rcu.hpp), once
+// its read section has ended and the table lock is released.
 
 InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {
   InsertResult r = inner_->insert(prefix, std::move(record));
   if (r.ok()) invalidate(prefix);
+  rcu::collect();
   return r;
 }
 
-std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
-  std::uint64_t seen;
+const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::size_t hash) const noexcept {
+  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const Entry* e = slots_[i].load(std::memory_order_acquire);
+    if (!e) return nullptr;
+    if (e->hash == hash && e->address == address) return e;
+  }
+}
+
+template <class Use>
+bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
+  const std::size_t h = hash_(address);
+  rcu::ReadSection rs;  // keeps every entry found below alive
+  if (const Entry* e = probe(address, h)) {  // 1
+    use(e->answer);
+    return e->answer.has_value();
+  }
+  // 2. Note the generation, ask the inner engine with no cache lock held.
+  const std::uint64_t seen = generation_.load(std::memory_order_acquire);
+  auto fresh = std::make_unique<Entry>(Entry{address, h, inner_->lookup(address)});
+  const Entry* result = fresh.get();
   {
-    PoisonSharedMutex::ReadGuard g(lock_);
-    if (auto it = map_.find(address); it != map_.end()) return it->second;  // 1
-    seen = generation_;                                                      // 2
+    PoisonMutex::Guard g(mu_);
+    if (generation_.load(std::memory_order_relaxed) == seen) {
+      if (const std::size_t i = slot_of(address, h); i != kNone) {
+        // 5: another miss stored it meanwhile; replace in place.
+        retire_entry(slots_[i].exchange(fresh.release(), std::memory_order_acq_rel));
+      } else {
+        if (count_ >= limit_) evict_one();  // 4
+        place(fresh.release());              // 5
+      }
+    }  // 3: a write completed meanwhile: not kept
   }
-  std::optional<Metadata> answer = inner_->lookup(address);
-  PoisonSharedMutex::WriteGuard g(lock_);
-  if (generation_ != seen) return answer;  // 3
-  if (map_.size() >= capacity_ && !map_.empty()) {
-    if (auto it = map_.find(address); it != map_.end()) {
-      it->second = answer;  // 5: another miss stored it meanwhile; replace
-      return answer;
-    }
-    evict_one();  // 4
-  }
-  map_.insert_or_assign(address, answer);  // 5
-  return answer;
+  // Still inside the read section: a stored entry evicted from here on is
+  // freed only after it ends.
+  use(result->answer);
+  return result->answer.has_value();
+}
+
+std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
+  std::optional<Metadata> out;
+  answer(address, [&](const std::optional<Metadata>& a) { out = a; });
+  rcu::collect();
+  return out;
 }
 
 bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  std::uint64_t seen;
-  {
-    PoisonSharedMutex::ReadGuard g(lock_);
-    if (auto it = map_.find(address); it != map_.end()) {  // 1
-      if (it->second && visit) visit(*it->second);
-      return it->second.has_value();
-    }
-    seen = generation_;  // 2
-  }
-  std::optional<Metadata> answer = inner_->lookup(address);
-  const bool found = answer.has_value();
-  PoisonSharedMutex::WriteGuard g(lock_);
-  if (generation_ != seen) {  // 3
-    if (found && visit) visit(*answer);
-    return found;
-  }
-  const std::optional<Metadata>* stored;
-  if (map_.size() >= capacity_ && !map_.empty()) {
-    if (auto it = map_.find(address); it != map_.end()) {
-      it->second = std::move(answer);  // 5: another miss stored it meanwhile; replace
-      stored = &it->second;
-    } else {
-      evict_one();  // 4
-      stored = &map_.insert_or_assign(address, std::move(answer)).first->second;  // 5
-    }
-  } else {
-    stored = &map_.insert_or_assign(address, std::move(answer)).first->second;  // 5
-  }
-  if (found && visit) visit(**stored);
+  const bool found = answer(address, [&](const std::optional<Metadata>& a) {
+    if (a && visit) visit(*a);
+  });
+  rcu::collect();
   return found;
 }
 
+std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) const noexcept {
+  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const Entry* e = slots_[i].load(std::memory_order_relaxed);
+    if (!e) return kNone;
+    if (e->hash == hash && e->address == address) return i;
+  }
+}
+
+void CachedEngine::place(Entry* e) const noexcept {
+  NETROVE_ASSERT(count_ < limit_);
+  std::size_t i = e->hash & mask_;
+  while (slots_[i].load(std::memory_order_relaxed)) i = (i + 1) & mask_;
+  slots_[i].store(e, std::memory_order_release);
+  ++count_;
+}
+
+void CachedEngine::retire_entry(Entry* e) const {
+  // Entries go to reclamation in batches: one grace-period request per
+  // kRetireBatch entries instead of one per eviction.
+  if (!retiring_) {
+    retiring_ = new std::vector<Entry*>;
+    retiring_->reserve(kRetireBatch);
+  }
+  retiring_->push_back(e);
+  if (retiring_->size() >= kRetireBatch) {
+    rcu::retire(
+        retiring_,
+        [](void* p) {
+          auto* batch = static_cast<std::vector<Entry*>*>(p);
+          for (Entry* x : *batch) delete x;
+          delete batch;
+        },
+        retiring_->size());
+    retiring_ = nullptr;
+  }
+}
+
+void CachedEngine::erase_at(std::size_t i) const {
+  Entry* gone = slots_[i].load(std::memory_order_relaxed);
+  std::size_t hole = i;
+  for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
+    Entry* e = slots_[j].load(std::memory_order_relaxed);
+    if (!e) break;
+    // e stays when its home lies cyclically in (hole, j]: moving it to the
+    // hole would put it before its home, out of its probe run.
+    const std::size_t k = e->hash & mask_;
+    const bool stays = hole <= j ? (hole < k && k <= j) : (hole < k || k <= j);
+    if (stays) continue;
+    slots_[hole].store(e, std::memory_order_release);
+    hole = j;
+  }
+  slots_[hole].store(nullptr, std::memory_order_release);
+  --count_;
+  retire_entry(gone);
+}
+
 void CachedEngine::evict_one() const {
-  // A hand sweeps the buckets: the first entry at or after it goes, and the
-  // hand moves past that bucket.  Each entry is passed once per sweep
-  // whatever its use, and a new answer is not the next one to go.
-  const std::size_t n = map_.bucket_count();
-  for (std::size_t i = 0, b = hand_ % n; i < n; ++i, b = b + 1 == n ? 0 : b + 1) {
-    if (map_.begin(b) != map_.end(b)) {
-      map_.erase(map_.begin(b)->first);
-      hand_ = b + 1;
+  // The first entry at or after the hand goes; the hand moves past it.
+  for (std::size_t n = 0, i = hand_ & mask_; n <= mask_; ++n, i = (i + 1) & mask_) {
+    if (slots_[i].load(std::memory_order_relaxed)) {
+      erase_at(i);
+      hand_ = i + 1;
       return;
     }
   }
-  NETROVE_ASSERT(false);  // callers evict only from a non-empty map
+  NETROVE_ASSERT(false);  // callers evict only from a non-empty table
 }
 
 std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
   std::optional<Metadata> r = inner_->remove(prefix);
   invalidate(prefix);
+  rcu::collect();
   return r;
 }
 
@@ -193,9 +263,15 @@ bool CachedEngine::contains_prefix(const IpPrefix& prefix) const { return inner_
 
 void CachedEngine::clear() {
   inner_->clear();
-  PoisonSharedMutex::WriteGuard g(lock_);
-  map_.clear();  // keeps the bucket array for reuse
-  ++generation_;
+  {
+    PoisonMutex::Guard g(mu_);
+    for (std::size_t i = 0; i <= mask_; ++i) {
+      if (Entry* e = slots_[i].exchange(nullptr, std::memory_order_acq_rel)) retire_entry(e);
+    }
+    count_ = 0;
+    generation_.fetch_add(1, std::memory_order_release);
+  }
+  rcu::collect();
 }
 
 std::uint64_t CachedEngine::len() const { return inner_->len(); }
@@ -203,22 +279,33 @@ std::uint64_t CachedEngine::len() const { return inner_->len(); }
 EngineStats CachedEngine::stats() const { return inner_->stats(); }
 
 std::size_t CachedEngine::cached() const {
-  PoisonSharedMutex::ReadGuard g(lock_);
-  return map_.size();
+  PoisonMutex::Guard g(mu_);
+  std::size_t n = 0;
+  for (std::size_t i = 0; i <= mask_; ++i) {
+    n += slots_[i].load(std::memory_order_relaxed) != nullptr;
+  }
+  return n;
 }
 
 bool CachedEngine::is_cached(const IpAddress& address) const {
-  PoisonSharedMutex::ReadGuard g(lock_);
-  return map_.contains(address);
+  PoisonMutex::Guard g(mu_);
+  return slot_of(address, hash_(address)) != kNone;
 }
 
 void CachedEngine::invalidate(const IpPrefix& prefix) {
-  PoisonSharedMutex::WriteGuard g(lock_);
-  for (auto it = map_.begin(); it != map_.end();) {
-    if (prefix.contains(it->first)) it = map_.erase(it);
-    else ++it;
+  PoisonMutex::Guard g(mu_);
+  generation_.fetch_add(1, std::memory_order_release);
+  if (count_ == 0) return;  // a bulk load into an empty cache scans nothing
+  // A shift may move an unvisited entry into slot i, so i is looked at
+  // again after each erase; entries shifted across the wrap were visited.
+  for (std::size_t i = 0; i <= mask_;) {
+    const Entry* e = slots_[i].load(std::memory_order_relaxed);
+    if (e && prefix.contains(e->address)) {
+      erase_at(i);
+      continue;
+    }
+    ++i;
   }
-  ++generation_;
 }
 
 }  // namespace netrove

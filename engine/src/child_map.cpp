@@ -54,7 +54,7 @@ void retire_entry(Entry* e) noexcept {
 
 cds_lfht* new_table() {
   // One bucket, no resizing: at most two entries ever live in a table.
-  cds_lfht* t = cds_lfht_new_flavor(1, 1, 1, 0, &urcu_bp_flavor, nullptr);
+  cds_lfht* t = cds_lfht_new_flavor(1, 1, 1, 0, &urcu_memb_flavor, nullptr);
   if (!t) throw std::bad_alloc();
   return t;
 }

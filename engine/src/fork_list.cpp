@@ -2,9 +2,10 @@
 // take them around fork() (see netrove/sync.hpp for the ranks).
 //
 //   prepare: list lock, then every lock of rank engine, reclaim, leaf (in
-//            that order), then liburcu's locks (rcu::fork_prepare)
-//   parent:  the same given back, in reverse
-//   child:   liburcu's registry pruned to this thread, every lock made new
+//            that order)
+//   parent:  the same given back
+//   child:   the lost threads' read sections ended (rcu::fork_child), every
+//            lock made new
 //
 // The list is a doubly linked list threaded through the locks themselves,
 // so enrolling allocates nothing.
@@ -57,12 +58,10 @@ struct ForkList {
           if (g->shared_) static_cast<std::shared_mutex*>(g->mu_)->lock();
           else static_cast<std::mutex*>(g->mu_)->lock();
         }
-    rcu::fork_prepare();
   }
 
   static void parent() {
     ForkList& l = get();
-    rcu::fork_parent();
     for (ForkGuard* g = l.head; g; g = g->next_) {
       if (g->shared_) static_cast<std::shared_mutex*>(g->mu_)->unlock();
       else static_cast<std::mutex*>(g->mu_)->unlock();

@@ -5,10 +5,11 @@
 // under them, so every node and record is freed through `retire`: the object
 // is destroyed after a grace period, i.e. once every read section that was
 // running when it was retired has ended.  The grace periods come from
-// liburcu's bulletproof flavour (sys_membarrier when the kernel offers it):
-// a read section costs two stores to the reading thread's own counter, and
-// threads register themselves on their first section and leave the registry
-// when they exit.
+// liburcu's memb flavour (sys_membarrier when the kernel offers it): a read
+// section costs two stores to the reading thread's own counter, and a
+// writer waiting for a grace period sleeps on a futex that the last reader
+// to leave wakes.  Threads register on their first section and leave the
+// registry when they exit.
 //
 // No thread of our own does the freeing.  Retired objects wait in one
 // process-wide list; the writers free them in their own calls:
@@ -31,7 +32,9 @@
 // interpreter lock or any engine lock.
 //
 // Bound: when a write call returns, and no other thread is collecting or
-// inside that call, fewer than kCollectAt objects wait in the list.  clear()
+// retiring meanwhile, fewer than kCollectAt objects wait in the list (two
+// rounds free all that waited and what freeing it released; a whole tree
+// only waits longer after clear and destruction, which drain).  clear()
 // and the destruction of a trie drain the list before they return, so a
 // dropped trie has freed all it owned.
 //
@@ -42,11 +45,14 @@
 // the current grace period began.  A tree therefore unravels one level per
 // grace period; drain() runs as many as that takes.
 //
-// fork(): the child has only the forking thread.  fork_prepare() (run by the
-// process's atfork handler, see sync.hpp) waits until no thread collects,
-// then lets liburcu take its registry; the child prunes the registry down to
-// itself, so its grace periods never wait for a thread that is gone, and it
-// goes on freeing what parent and child retire.
+// fork(): the child has only the forking thread.  The process's atfork
+// handler (see sync.hpp) first takes the reclaimer's locks, so no thread
+// waits for a grace period or (un)registers across fork().  In the child,
+// the other threads' entries stay in liburcu's registry, and one that was
+// inside a read section at that instant would hold every grace period up
+// forever: fork_child() marks each of them as outside any section (their
+// counters live in the child's copy of their thread-local storage), so the
+// child goes on freeing what parent and child retire.
 //
 // ThreadSanitizer cannot see liburcu's grace periods.  Under TSan every read
 // section ends with a release on one global sync object and every destroy
@@ -68,7 +74,7 @@
 #if !defined(NETROVE_TSAN) && !defined(_LGPL_SOURCE)
 #define _LGPL_SOURCE
 #endif
-#include <urcu/urcu-bp.h>
+#include <urcu/urcu-memb.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -94,29 +100,43 @@ inline void tsan_acquire(void*) noexcept {}
 /// what waits at about a megabyte of nodes and records.
 inline constexpr std::size_t kCollectAt = 4096;
 
+/// True once this thread is registered with liburcu.
+inline thread_local bool t_registered = false;
+
+/// Registers the calling thread (and arranges its unregistration at exit).
+void register_thread_slow();
+
+inline void ensure_registered() {
+  if (!t_registered) register_thread_slow();
+}
+
 /// A read section: while one is open on a thread, nothing retired after it
 /// opened is destroyed.  Sections nest.  Inside one, never wait for a lock
 /// that a writer may hold while collecting (see above).
 class ReadSection {
  public:
-  ReadSection() noexcept { urcu_bp_read_lock(); }
+  ReadSection() {
+    ensure_registered();
+    urcu_memb_read_lock();
+  }
   ~ReadSection() {
 #if defined(NETROVE_TSAN)
     tsan_release(&g_tsan_grace);
 #endif
-    urcu_bp_read_unlock();
+    urcu_memb_read_unlock();
   }
   ReadSection(const ReadSection&) = delete;
   ReadSection& operator=(const ReadSection&) = delete;
 };
 
 /// Queues `obj` to be destroyed with `destroy(obj)` after a grace period.
-/// Any thread, inside or outside a read section, under any lock, and from
-/// destroy functions: it never waits.
-void retire(void* obj, void (*destroy)(void*));
+/// `weight` is how many objects it stands for (a batch counts as its
+/// size against kCollectAt).  Any thread, inside or outside a read section,
+/// under any lock, and from destroy functions: it never waits.
+void retire(void* obj, void (*destroy)(void*), std::size_t weight = 1);
 
 /// Frees the waiting objects when there are kCollectAt or more: one grace
-/// period per round, rounds until fewer remain.  Does nothing inside a read
+/// period per round, at most two rounds.  Does nothing inside a read
 /// section, inside a destroy function, or while another thread collects.
 /// Every operation that retires calls it at its end, once it holds no lock
 /// a reader could wait for (a grace period waits for every reader).
@@ -128,14 +148,27 @@ void collect() noexcept;
 /// where waiting for a grace period could never end.
 void drain() noexcept;
 
-/// Objects retired and not yet destroyed.
+/// While one lives on a thread, what that thread retires is destroyed at
+/// once.  For tearing down a structure no reader can reach any more (its
+/// last owner is gone), which would otherwise take a grace period per
+/// level.
+class DestroyAtOnce {
+ public:
+  DestroyAtOnce() noexcept;
+  ~DestroyAtOnce();
+  DestroyAtOnce(const DestroyAtOnce&) = delete;
+  DestroyAtOnce& operator=(const DestroyAtOnce&) = delete;
+
+ private:
+  bool outer_;
+};
+
+/// Objects retired and not yet destroyed, by weight.
 std::size_t pending() noexcept;
 
-/// The reclaimer's part of the process's fork handlers: prepare takes its
-/// locks (no thread collects across fork) and then liburcu's; parent and
-/// child give them back, and the child prunes liburcu's reader registry.
-void fork_prepare() noexcept;
-void fork_parent() noexcept;
+/// The reclaimer's part of the process's fork handlers, run after every
+/// lock of the library is taken: the child marks the readers it lost as
+/// outside any read section.
 void fork_child() noexcept;
 
 }  // namespace netrove::rcu

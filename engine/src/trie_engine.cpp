@@ -1,11 +1,16 @@
 // TrieEngine: the trie algorithms under the writer lock and read sections,
-// the prefix count and the statistics.
+// the read index beside them, the prefix count and the statistics.
 //
-// Order of effects: insert = trie change, prefix count (both under the
-// writer lock), then `inserts` under the statistics lock; remove likewise
-// with `removals`.  Every write ends, outside its read section, by freeing
-// what waits for a grace period when enough does (rcu::collect); clear
-// frees the whole old tree before it returns.  A concurrent len() can therefore see a new count before
+// The trie is the structure of record; lookups are answered by the read
+// index (index/read_index.hpp), which every write changes right after the
+// trie, under the same writer lock, so the two agree once a write returned.
+//
+// Order of effects: insert = trie change, index change, prefix count (all
+// under the writer lock), then `inserts` under the statistics lock; remove
+// likewise with `removals`.  Every write ends, outside its read section and
+// its locks, by freeing what waits for a grace period when enough does
+// (rcu::collect); clear frees the whole old tree before it returns.  A
+// concurrent len() can therefore see a new count before
 // stats() shows the new `inserts` / `removals`, never the reverse.
 #include "netrove/trie_engine.hpp"
 
@@ -56,11 +61,14 @@ void TrieEngine::count_lookup(bool hit) const noexcept {
 template <TrieForm F>
 InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
   auto rec = std::make_unique<trie::Record>(std::move(record));
+  trie::Record* const stored = rec.get();
   {
     PoisonMutex::Guard writer(roots_->writer());
     rcu::ReadSection rs;
     const bool fresh =
         with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, rec); });
+    NETROVE_ASSERT(rec == nullptr);  // the trie took the record over
+    roots_->read_index().insert(prefix, stored);
     if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
   }
   rcu::collect();
@@ -74,8 +82,7 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   std::optional<Metadata> out;
   {
     rcu::ReadSection rs;
-    const trie::Record* r =
-        with_trie<F>(kind_, [&]<class Trie>() { return Trie::lookup(*roots_, address); });
+    const trie::Record* r = roots_->read_index().lookup(address);
     if (r) out.emplace(r->md);
   }
   count_lookup(out.has_value());
@@ -87,7 +94,7 @@ bool TrieEngine::lookup_with(const IpAddress& address, RecordVisitor visit) cons
   // The record stays valid until the read section ends: a remover or a
   // replacing insert frees it only after a grace period.
   rcu::ReadSection rs;
-  const trie::Record* r = with_trie<F>(kind_, [&]<class Trie>() { return Trie::lookup(*roots_, address); });
+  const trie::Record* r = roots_->read_index().lookup(address);
   count_lookup(r != nullptr);
   if (r && visit) visit(r->md);
   return r != nullptr;
@@ -100,7 +107,11 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
     PoisonMutex::Guard writer(roots_->writer());
     rcu::ReadSection rs;
     taken = with_trie<F>(kind_, [&]<class Trie>() { return Trie::remove(*roots_, prefix); });
-    if (taken) roots_->count.fetch_sub(1, std::memory_order_relaxed);
+    if (taken) {
+      [[maybe_unused]] const bool indexed = roots_->read_index().remove(prefix);
+      NETROVE_ASSERT(indexed);
+      roots_->count.fetch_sub(1, std::memory_order_relaxed);
+    }
   }
   if (!taken) return std::nullopt;
   // Readers may still be copying the record, so it is copied, not moved.
@@ -124,6 +135,7 @@ void TrieEngine::clear() {
     PoisonMutex::Guard writer(roots_->writer());
     rcu::ReadSection rs;
     with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
+    roots_->read_index().clear();
     roots_->count.store(0, std::memory_order_relaxed);
   }
   rcu::drain();

@@ -5,6 +5,9 @@
 //   (shared by    +-- root[1] --> IPv6 trie   (keys of IPv6 prefixes only)
 //    all shards)  +-- writer   (PoisonMutex; inserts, removes, clears)
 //                 +-- count    (stored prefixes of both families)
+//                 +-- index    (read index of both families: every stored
+//                               prefix again, answering lookups; changed
+//                               under `writer` after each trie change)
 //
 // Each family has its own key space, so an IPv4 prefix can only ever cover
 // IPv4 addresses and never shares a node with an IPv6 prefix; IPv4-mapped
@@ -23,6 +26,7 @@
 
 #include "netrove/node.hpp"
 #include "netrove/sync.hpp"
+#include "index/read_index.hpp"
 #include "node_records.hpp"
 
 namespace netrove {
@@ -33,10 +37,16 @@ class TrieRoots {
   explicit TrieRoots(NodeKind kind) : kind_(kind) {
     for (auto& r : roots_) r.store(make_node(kind).release(), std::memory_order_relaxed);
   }
-  /// Releases both trees and frees them before returning (no reader can
-  /// be inside a trie whose last owner is gone).
+  /// Frees both trees and the index before returning: no reader can be
+  /// inside a trie whose last owner is gone, so nothing waits for a grace
+  /// period, except nodes that writes retired earlier and that readers
+  /// may have seen then (drained).
   ~TrieRoots() {
-    for (auto& r : roots_) trie::release(r.load(std::memory_order_relaxed));
+    {
+      rcu::DestroyAtOnce now;
+      for (auto& r : roots_) trie::release(r.load(std::memory_order_relaxed));
+      index_.destroy_now();
+    }
     rcu::drain();
   }
   TrieRoots(const TrieRoots&) = delete;
@@ -44,6 +54,10 @@ class TrieRoots {
 
   NodeKind kind() const noexcept { return kind_; }
   PoisonMutex& writer() noexcept { return writer_; }
+
+  /// The read index shared by every shard; written under the writer lock.
+  index::ReadIndex& read_index() noexcept { return index_; }
+  const index::ReadIndex& read_index() const noexcept { return index_; }
 
   /// The root of family index `fam` (trie::family_index); valid until the
   /// caller's read section ends.
@@ -68,6 +82,7 @@ class TrieRoots {
   // What lookups read sits on its own cache line, away from what every
   // write dirties (the count and the writer lock).
   alignas(64) std::atomic<trie::NodeHeader*> roots_[2];
+  index::ReadIndex index_;
   NodeKind kind_;
 
  public:

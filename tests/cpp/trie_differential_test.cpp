@@ -1,6 +1,8 @@
 // Differential test: every node kind, unsharded and sharded, against a
 // brute-force longest-prefix oracle on random nested prefixes of both
 // families (host bits set, IPv4-compatible and IPv4-mapped ranges included).
+// After every operation a walk of the trie and the read index must also
+// agree on a set of probe addresses.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include "netrove/factory.hpp"
 #include "netrove/local_engine.hpp"
 #include "trie_test_util.hpp"
+#include "trie_walk.hpp"
 
 using netrove::IpAddress;
 using netrove::IpPrefix;
@@ -132,9 +135,28 @@ TEST_P(Differential, MatchesTheOracle) {
   nt::Oracle oracle;
   netrove::EngineStats want;
   std::uint64_t next_value = 0;
+  // Probes: the first and the last address of the prefixes written lately.
+  std::vector<IpAddress> probes(24, nt::v4(10, 1, 2, 3));
+  std::size_t next_probe = 0;
+  auto probe_ends = [&](const IpPrefix& p) {
+    IpAddress a;
+    a.family = p.family;
+    a.bytes = p.network_address();
+    probes[next_probe++ % probes.size()] = a;
+    for (unsigned i = p.length; i < netrove::family_bits(p.family); ++i)
+      a.bytes[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+    probes[next_probe++ % probes.size()] = a;
+  };
+  std::uint64_t probed_hits = 0;
 
   for (int step = 0; step < ops; ++step) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " step " << step);
+    // The index answers exactly as a walk of the trie (the shards share both).
+    for (const IpAddress& a : probes) {
+      const nt::TwoAnswers two = nt::walk_and_index(*e.trie(), GetParam().kind >= 4, a);
+      ASSERT_EQ(two.index, two.walk);
+      probed_hits += two.walk != "<none>";
+    }
     const std::uint64_t op = gen.pick(1000);
     if (op < 450) {
       const IpPrefix p = gen.prefix();
@@ -143,11 +165,13 @@ TEST_P(Differential, MatchesTheOracle) {
       const netrove::Metadata m = nt::md(std::move(value), "step", std::to_string(step));
       oracle.insert(p, m);
       ASSERT_TRUE(e.insert(p, m).ok());
+      probe_ends(p);
       ++want.inserts;
     } else if (op < 600) {
       const IpPrefix p = gen.prefix();
       const auto expect = oracle.remove(p);
       const auto got = e.remove(p);
+      probe_ends(p);
       ASSERT_EQ(show(got), show(expect));
       if (expect) {
         ASSERT_EQ(*got, *expect);
@@ -189,6 +213,7 @@ TEST_P(Differential, MatchesTheOracle) {
   EXPECT_GT(want.hits, want.lookups / 5);
   EXPECT_GT(want.misses, 30u);
   EXPECT_GT(want.removals, 10u);
+  EXPECT_GT(probed_hits, static_cast<std::uint64_t>(ops));
 }
 
 }  // namespace

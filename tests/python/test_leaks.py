@@ -80,3 +80,28 @@ def test_no_growth_and_refcounts_unchanged(variant, case):
         tracemalloc.stop()
     assert grown < SLACK, f"{case}: {grown} bytes more after {CALLS} calls"
     assert [sys.getrefcount(o) for o in watched] == counts
+
+
+class _Sentinel:
+    freed = False
+
+    def __del__(self):
+        _Sentinel.freed = True
+
+
+@pytest.mark.parametrize("variant", [None, "standard"], ids=str)
+@pytest.mark.parametrize("through", ["result", "attributes"])
+def test_cycles_through_a_result_are_collected(variant, through):
+    e = RadixEngine(variant)
+    e.insert("10.0.0.0/8", {"value": "v", "attributes": {"k": "x"}})
+    d = e.lookup("10.1.2.3")
+    # Only str values: the collector need not track the attributes dict.
+    assert not gc.is_tracked(d["attributes"])
+    holder = d if through == "result" else d["attributes"]
+    holder["back"] = d  # a container stored: tracked again, cycle made
+    holder["sentinel"] = _Sentinel()
+    assert gc.is_tracked(holder)
+    _Sentinel.freed = False
+    del d, holder
+    gc.collect()
+    assert _Sentinel.freed, f"a cycle through the {through} dict was not collected"

@@ -1,10 +1,11 @@
 // netrove/cache.hpp - a bounded cache of lookup answers in front of an engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
+#include <vector>
 
 #include "netrove/engine.hpp"
 #include "netrove/sync.hpp"
@@ -20,14 +21,17 @@ struct SeededAddressHash {
 
 /// An Engine that remembers the answers of recent lookups per exact address
 /// (found records and "no match" alike) and forwards everything else to the
-/// wrapped engine.  Writes drop the answers they may have changed.  See
-/// engine/src/cache.cpp for the locking and the generation rule that keeps
-/// a racing lookup from caching an answer older than a completed write.
+/// wrapped engine.  Writes drop the answers they may have changed.  A hit
+/// takes no lock and writes nothing shared: one hash, one probe sequence of
+/// an open-addressed table, the answer lent or copied.  See
+/// engine/src/cache.cpp for the table, and the generation rule that keeps a
+/// racing lookup from caching an answer older than a completed write.
 class CachedEngine final : public Engine, public RecordLender {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
-  /// (a capacity of 0 still caches one answer at a time); `inner` must not be
-  /// null.  The map starts empty with a fresh random hash seed.
+  /// (a capacity of 0 still caches one answer at a time; above 2^20 the
+  /// table holds at most 2^20); `inner` must not be null.  The table starts
+  /// empty with a fresh random hash seed.
   CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner);
   ~CachedEngine() override;
 
@@ -37,8 +41,8 @@ class CachedEngine final : public Engine, public RecordLender {
   /// The cached answer for `address`, or the inner answer, which is cached.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
   /// The same lookup lending the answer (see RecordLender): a cached answer
-  /// is lent under the read lock; a miss asks the inner engine with no cache
-  /// lock held, stores the answer as lookup does and lends it.
+  /// is lent inside a read section; a miss asks the inner engine with no
+  /// cache lock held, stores the answer as lookup does and lends it.
   bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
@@ -55,28 +59,48 @@ class CachedEngine final : public Engine, public RecordLender {
   const std::shared_ptr<Engine>& inner() const noexcept { return inner_; }
   std::optional<std::uint64_t> ttl() const noexcept { return ttl_; }
   std::uint64_t capacity() const noexcept { return capacity_; }
-  /// Number of cached answers now (takes the read lock).
+  /// Number of cached answers now (takes the table lock).
   std::size_t cached() const;
-  /// Whether an answer for `address` is cached now (takes the read lock).
+  /// Whether an answer for `address` is cached now (takes the table lock).
   bool is_cached(const IpAddress& address) const;
 
  private:
-  using Map = std::unordered_map<IpAddress, std::optional<Metadata>, SeededAddressHash>;
+  /// One slot's content, immutable once published.
+  struct Entry {
+    IpAddress address;
+    std::size_t hash;
+    std::optional<Metadata> answer;
+  };
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  static constexpr std::size_t kRetireBatch = 64;
 
-  void invalidate(const IpPrefix& prefix);
-  // Removes the first entry at or after the sweeping hand.  The map must
-  // not be empty; the write lock must be held.
+  template <class Use>
+  bool answer(const IpAddress& address, Use&& use) const;
+  const Entry* probe(const IpAddress& address, std::size_t hash) const noexcept;
+  // The rest runs with mu_ held.
+  std::size_t slot_of(const IpAddress& address, std::size_t hash) const noexcept;
+  void retire_entry(Entry* e) const;
+  void place(Entry* e) const noexcept;
+  void erase_at(std::size_t i) const;
   void evict_one() const;
+  void invalidate(const IpPrefix& prefix);
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
-  mutable PoisonSharedMutex lock_;
-  // Guarded by lock_.  generation_ counts completed invalidations (insert,
-  // remove, clear); a miss stores its answer only if it is unchanged.
-  mutable Map map_;
-  mutable std::uint64_t generation_ = 0;
-  mutable std::size_t hand_ = 0;  // next bucket eviction looks at
+  SeededAddressHash hash_;
+  std::size_t limit_;  // entries kept at most
+  std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two
+  std::unique_ptr<std::atomic<Entry*>[]> slots_;
+  // Serialises every change of slots_ (misses storing, writes dropping);
+  // lookups that hit never take it.
+  mutable PoisonMutex mu_;
+  mutable std::size_t count_ = 0;  // entries in slots_, under mu_
+  mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
+  mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
+  // Completed invalidations; bumped under mu_, read by misses before they
+  // ask the inner engine.
+  mutable std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace netrove

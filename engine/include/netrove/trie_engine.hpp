@@ -25,9 +25,13 @@ class TrieRoots;
 /// TrieEngines sharing one TrieRoots, each with its own statistics.
 ///
 /// Every operation may be called from any thread at any time.  Writes
-/// (insert, remove, clear) are serialised by the trie's writer lock; lookup
-/// and contains_prefix take no lock and write nothing shared except one
-/// per-thread-striped hit or miss counter.  Nothing here returns an
+/// (insert, remove, clear) are serialised by the trie's writer lock and
+/// change the trie, then its read index; lookup and lookup_with are answered
+/// by the read index (a stride-8 multibit trie per family, shared by all
+/// shards), contains_prefix by the trie.  Readers take no lock and write
+/// nothing shared except one per-thread-striped hit or miss counter; a
+/// lookup beside a write sees, for every address, the state before or after
+/// it.  Nothing here returns an
 /// EngineError.  Panics: "lock poisoned by an earlier failure" when an
 /// earlier failure left the writer or statistics lock poisoned;
 /// "set_edge called on an uncompressed node" when the compressed form runs

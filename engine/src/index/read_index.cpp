@@ -1,0 +1,261 @@
+// ReadIndex writers: nodes built aside and published with one store; the
+// drawings and case lists are in read_index.hpp.
+#include "read_index.hpp"
+
+#include <new>
+#include <vector>
+
+#include "../rcu.hpp"
+#include "node_arena.hpp"
+#include "netrove/panic.hpp"
+
+namespace netrove::index {
+
+namespace {
+
+/// Where a prefix lives: node depth, base index, and its network octets.
+struct Place {
+  unsigned fam;
+  unsigned depth;
+  unsigned idx;
+  std::array<std::uint8_t, 16> net;
+};
+
+Place place_of(const IpPrefix& p) noexcept {
+  Place pl;
+  pl.fam = p.family == kIpv4 ? 0u : 1u;
+  pl.net = p.network_address();
+  const unsigned len = p.length;
+  pl.depth = len == 0 ? 0u : (len - 1u) / 8u;
+  pl.idx = base_index(pl.net[pl.depth], len - 8u * pl.depth);
+  return pl;
+}
+
+/// One change to a node being rebuilt: a child (set, or dropped when the
+/// new pointer is null) and/or a prefix (likewise).  -1: no change.
+struct Edit {
+  int kid = -1;
+  StrideNode* kid_to = nullptr;
+  int prefix = -1;
+  Record* rec_to = nullptr;
+};
+
+void set_bit(std::uint64_t* words, unsigned pos, bool on) noexcept {
+  const std::uint64_t m = std::uint64_t{1} << (pos & 63);
+  if (on) words[pos >> 6] |= m;
+  else words[pos >> 6] &= ~m;
+}
+
+/// Copies the slots of `old_bits` (n words) in `from` to the slots of
+/// `new_bits` in `to`, in one pass: the two bitmaps differ at most in `pos`,
+/// whose slot (when set in new_bits) gets `value`.
+template <class T>
+void copy_slots(const std::uint64_t* old_bits, const std::atomic<T*>* from, const std::uint64_t* new_bits,
+                std::atomic<T*>* to, unsigned n, int pos, T* value) {
+  unsigned oi = 0, ni = 0;
+  for (unsigned w = 0; w < n; ++w) {
+    for (std::uint64_t m = old_bits[w] | new_bits[w]; m; m &= m - 1) {
+      const unsigned b = w * 64u + static_cast<unsigned>(__builtin_ctzll(m));
+      const std::uint64_t bitmask = std::uint64_t{1} << (b & 63);
+      T* v = (old_bits[w] & bitmask) ? from[oi++].load(std::memory_order_relaxed) : nullptr;
+      if (new_bits[w] & bitmask) ::new (&to[ni++]) std::atomic<T*>(static_cast<int>(b) == pos ? value : v);
+    }
+  }
+}
+
+/// A new unpublished node: `old`'s bitmaps and slots (none when null) with
+/// `e` applied.  Record shares move from `old` to the new node; `old` itself
+/// is left as it was, for readers still inside it.
+NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) {
+  static const StrideNode kEmpty{};
+  if (!old) old = &kEmpty;
+  StrideNode head = *old;
+  if (e.kid >= 0) set_bit(head.kids, static_cast<unsigned>(e.kid), e.kid_to != nullptr);
+  if (e.prefix >= 0) set_bit(head.prefixes, static_cast<unsigned>(e.prefix), e.rec_to != nullptr);
+  const unsigned nk = head.kid_count(), np = head.prefix_count();
+  void* mem = arena_allocate(StrideNode::bytes_for(nk, np));
+  auto* n = ::new (mem) StrideNode(head);
+  copy_slots(old->kids, old->child_slots(), head.kids, n->child_slots(), 4, e.kid, e.kid_to);
+  copy_slots(old->prefixes, old->record_slots(), head.prefixes, n->record_slots(), 8, e.prefix, e.rec_to);
+  return n;
+}
+
+/// Frees one node; its children and records live on elsewhere.
+void free_node(StrideNode* n) noexcept { arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count())); }
+
+/// Frees a whole unreachable tree and drops its record shares.
+void free_deep(StrideNode* n) noexcept {
+  const unsigned nk = n->kid_count(), np = n->prefix_count();
+  for (unsigned i = 0; i < nk; ++i) free_deep(n->child_slots()[i].load(std::memory_order_relaxed));
+  for (unsigned i = 0; i < np; ++i) trie::release(n->record_slots()[i].load(std::memory_order_relaxed));
+  free_node(n);
+}
+
+
+StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
+  return StrideNode::test(n->kids, b) ? n->child_slots()[StrideNode::rank(n->kids, b)].load(std::memory_order_relaxed)
+                                      : nullptr;
+}
+
+/// Walks from the root of pl.fam towards pl.depth; path[0..d] are the nodes
+/// passed.  Returns d (pl.depth when the prefix's node exists).
+unsigned walk(const std::atomic<StrideNode*>& root, const Place& pl, StrideNode** path) noexcept {
+  unsigned d = 0;
+  path[0] = root.load(std::memory_order_relaxed);
+  while (d < pl.depth) {
+    StrideNode* c = mutable_child(path[d], pl.net[d]);
+    if (!c) break;
+    path[++d] = c;
+  }
+  return d;
+}
+
+void walk_footprint(const StrideNode* n, ReadIndex::Footprint& f) {
+  const unsigned nk = n->kid_count(), np = n->prefix_count();
+  ++f.nodes;
+  f.bytes += StrideNode::bytes_for(nk, np);
+  f.prefixes += np;
+  for (unsigned i = 0; i < nk; ++i) walk_footprint(n->child_slots()[i].load(std::memory_order_relaxed), f);
+}
+
+}  // namespace
+
+/// Makes `fresh` the node at depth d of pl's path: one release store into
+/// the parent's child slot, or into the family's root.
+static void publish(std::atomic<StrideNode*>& root, StrideNode** path, unsigned d, const Place& pl,
+                    StrideNode* fresh) noexcept {
+  if (d == 0) {
+    root.store(fresh, std::memory_order_release);
+    return;
+  }
+  StrideNode* parent = path[d - 1];
+  parent->child_slots()[StrideNode::rank(parent->kids, pl.net[d - 1])].store(fresh, std::memory_order_release);
+}
+
+NETROVE_POPCNT_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const noexcept {
+  const bool v4 = a.family == kIpv4;
+  const unsigned last = v4 ? 3u : 15u;  // deepest node depth of the family
+  const std::uint8_t* o = a.bytes.data();
+  const StrideNode* path[16];
+  const StrideNode* n = roots_[v4 ? 0 : 1].load(std::memory_order_acquire);
+  unsigned d = 0;
+  // 1. Descend.
+  for (;;) {
+    path[d] = n;
+    if (d == last) break;
+    const StrideNode* c = n->child(o[d]);
+    if (!c) break;
+    n = c;
+    ++d;
+  }
+  // 2. Backtrack.
+  for (;;) {
+    if (const unsigned i = path[d]->longest(o[d])) return path[d]->record_at(i);
+    if (d == 0) return nullptr;
+    --d;
+  }
+}
+
+void ReadIndex::retire_node(StrideNode* n) {
+  // Replaced nodes go to reclamation in batches: one grace-period request
+  // per kRetireBatch nodes instead of one per write.
+  if (!retiring_) {
+    retiring_ = new std::vector<StrideNode*>;
+    retiring_->reserve(kRetireBatch);
+  }
+  retiring_->push_back(n);
+  if (retiring_->size() < kRetireBatch) return;
+  rcu::retire(
+      retiring_,
+      [](void* p) {
+        auto* batch = static_cast<std::vector<StrideNode*>*>(p);
+        for (StrideNode* x : *batch) free_node(x);
+        delete batch;
+      },
+      retiring_->size());
+  retiring_ = nullptr;
+}
+
+ReadIndex::ReadIndex() {
+  for (auto& r : roots_) r.store(rebuild(nullptr, {}), std::memory_order_relaxed);
+}
+
+void ReadIndex::destroy_now() noexcept {
+  for (auto& r : roots_)
+    if (StrideNode* n = r.exchange(nullptr, std::memory_order_relaxed)) free_deep(n);
+  if (retiring_) {
+    for (StrideNode* n : *retiring_) free_node(n);  // no reader is left
+    delete retiring_;
+    retiring_ = nullptr;
+  }
+}
+
+NETROVE_POPCNT_CLONES void ReadIndex::insert(const IpPrefix& p, Record* rec) {
+  const bool shared = trie::try_share(rec);
+  NETROVE_ASSERT(shared);
+  (void)shared;
+  const Place pl = place_of(p);
+  auto& root = roots_[pl.fam];
+  StrideNode* path[16];
+  const unsigned d = walk(root, pl, path);
+  StrideNode* n = path[d];
+  if (d == pl.depth) {
+    if (StrideNode::test(n->prefixes, pl.idx)) {
+      // I1. Present: replace the record in its slot.
+      auto& slot = n->record_slots()[StrideNode::rank(n->prefixes, pl.idx)];
+      trie::release(slot.exchange(rec, std::memory_order_acq_rel));
+      return;
+    }
+    // I2. The node exists: again with one more prefix.
+    publish(root, path, d, pl, rebuild(n, {.prefix = static_cast<int>(pl.idx), .rec_to = rec}));
+    retire_node(n);
+    return;
+  }
+  // I3. Build the missing nodes d+1 .. depth bottom up, then node d again
+  // with the new child.
+  StrideNode* below = rebuild(nullptr, {.prefix = static_cast<int>(pl.idx), .rec_to = rec});
+  for (unsigned k = pl.depth; k-- > d + 1;) below = rebuild(nullptr, {.kid = pl.net[k], .kid_to = below});
+  publish(root, path, d, pl, rebuild(n, {.kid = pl.net[d], .kid_to = below}));
+  retire_node(n);
+}
+
+NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {
+  const Place pl = place_of(p);
+  auto& root = roots_[pl.fam];
+  StrideNode* path[16];
+  if (walk(root, pl, path) != pl.depth) return false;
+  StrideNode* n = path[pl.depth];
+  if (!StrideNode::test(n->prefixes, pl.idx)) return false;
+  Record* rec = n->record_slots()[StrideNode::rank(n->prefixes, pl.idx)].load(std::memory_order_relaxed);
+  if (pl.depth == 0 || n->prefix_count() > 1 || n->kid_count() > 0) {
+    // R1. The node keeps something: again without the prefix.
+    publish(root, path, pl.depth, pl, rebuild(n, {.prefix = static_cast<int>(pl.idx), .rec_to = nullptr}));
+    retire_node(n);
+  } else {
+    // R2. Drop the node and the ancestors it alone keeps alive; the lowest
+    // ancestor with anything else (or the root) loses one child.
+    unsigned k = pl.depth - 1;
+    while (k > 0 && path[k]->prefix_count() == 0 && path[k]->kid_count() == 1) --k;
+    publish(root, path, k, pl, rebuild(path[k], {.kid = pl.net[k], .kid_to = nullptr}));
+    for (unsigned j = k; j <= pl.depth; ++j) retire_node(path[j]);
+  }
+  // Unlinked from the index: readers still holding it are covered by the
+  // grace period of the retire this may start.
+  trie::release(rec);
+  return true;
+}
+
+void ReadIndex::clear() {
+  for (auto& r : roots_) {
+    StrideNode* old = r.exchange(rebuild(nullptr, {}), std::memory_order_acq_rel);
+    rcu::retire(old, [](void* p) { free_deep(static_cast<StrideNode*>(p)); });
+  }
+}
+
+ReadIndex::Footprint ReadIndex::footprint(unsigned fam) const {
+  Footprint f;
+  walk_footprint(roots_[fam].load(std::memory_order_acquire), f);
+  return f;
+}
+
+}  // namespace netrove::index
