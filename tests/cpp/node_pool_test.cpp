@@ -114,9 +114,7 @@ TEST(NodePool, ThreadsNeverShareABlock) {
   EXPECT_EQ(pool.live(), 0u);
 }
 
-std::size_t live_nodes() {
-  return node_pool(64).live() + node_pool(128).live() + node_pool(192).live();
-}
+using nt::live_nodes;
 
 // Every node of a dropped trie, of every kind and sharding, goes back to its
 // pool once the grace periods have passed: node leaks show up here, since
