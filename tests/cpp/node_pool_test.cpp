@@ -117,8 +117,8 @@ TEST(NodePool, ThreadsNeverShareABlock) {
 using nt::live_nodes;
 
 // Every node of a dropped trie, of every kind and sharding, goes back to its
-// pool once the grace periods have passed: node leaks show up here, since
-// the pool keeps its chunks and a leak checker cannot see inside them.
+// pool once the grace periods have passed: node leaks show up here, since a
+// leaked node only keeps its chunk, which the leak checker scans as a root.
 TEST(NodePool, DroppedTriesReturnEveryNode) {
   netrove::rcu::drain();
   const std::size_t before = live_nodes();
