@@ -266,10 +266,11 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     R* n = as<R>(t.root(fam));
     std::uint64_t d = 0;
     for (;;) {
+      // The edge must lie within the key's remaining bits and agree with them.
       const std::uint64_t e = edge_length(*n);
-      const std::uint64_t r = k.length > d ? k.length - d : 0;
-      if (r < e || first_difference(extract_bits(k.key, d, r), edge_label(*n), e) < e) return nullptr;
-      if (e == r) break;
+      if (d + e > k.length) return nullptr;
+      if (e != 0 && ((shl(k.key, d) ^ edge_label(*n)) & lead_mask(e)) != 0) return nullptr;
+      if (d + e == k.length) break;
       const bool b = bit(k.key, d + e);
       R* c = as<R>(n->kids.get(b));
       if (!c) return nullptr;

@@ -18,30 +18,30 @@
 //   1. walk the key's path from the root, keeping every node on it.  A
 //      missing child, or no record at the end: nothing removed.
 //   2. take the record out (from here on a lookup misses the prefix).
-//   3. prune: from the exact node upward, every node that now holds no
-//      record and has no child is cut from its parent (one store each,
-//      bottom first, so every step leaves a well-formed trie).  The chain
-//      stops below the first node that holds a record, has another child,
-//      or is the root.
+//   3. prune: from the exact node upward, the nodes that now hold no record
+//      and have no child besides the one on the path form an empty chain;
+//      cutting the link to its top node, in one store, drops the chain.
+//      The chain stops below the first node that holds a record, has
+//      another child, or is the root.
 //
 //   root                         root
 //    |0                           |0
 //    a = 10.0.0.0/7               a = 10.0.0.0/7
 //    |0        \1                   \1
 //    b          z = ...   ---->       z = ...
-//    |1                 (d, c, then b cut, each once childless)
+//    |1                 (b, c, d: one chain, cut above b)
 //    c
 //    |0
 //    d = 10.2.0.0/9 (taken)
 //
-// Each cut node is retired with its last link and freed after every reader
-// that could see it has left.
+// The cut chain is retired with its top node's last link; each node frees
+// its child when it is destroyed, after every reader that could see it.
 //
 // Writers (insert, remove, clear) run under the trie's writer lock inside a
 // read section; lookups and exact tests only inside a read section.  Every
 // change a reader can see is one pointer store: a new child is fully built
 // before it is linked, a record is published or taken in one step, a pruned
-// node is cut by one link, and clear swaps in a fresh root.  A concurrent lookup therefore sees every node
+// chain is cut by one link, and clear swaps in a fresh root.  A concurrent lookup therefore sees every node
 // either before or after a change.
 #pragma once
 
@@ -104,11 +104,17 @@ struct UncompressedTrie : ExactNodeOps<UncompressedTrie<R>, R> {
     }
     Record* out = path[k.length]->value.take();  // 2
     if (!out) return nullptr;
-    // 3. Cut the empty chain from the bottom up, one childless node at a
-    // time: each is then retired on its own, all in one grace period,
-    // instead of one grace period per level as a subtree's teardown takes.
-    for (std::uint64_t i = k.length; i > 0 && path[i]->value.get() == nullptr && !has_children(*path[i]); --i)
-      path[i - 1]->kids.set(bit(k.key, i - 1), nullptr);
+    // 3. top: the highest node of the empty chain ending at the exact node.
+    // One cut, one retirement on the writer's side; the chain's nodes free
+    // each other in the reclamation that follows.
+    std::uint64_t top = k.length;
+    if (top == 0 || has_children(*path[top])) return out;
+    while (top > 1) {
+      const R* up = path[top - 1];
+      if (up->value.get() != nullptr || up->kids.get(!bit(k.key, top - 1)) != nullptr) break;
+      --top;
+    }
+    path[top - 1]->kids.set(bit(k.key, top - 1), nullptr);
     return out;
   }
 
