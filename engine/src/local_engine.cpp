@@ -287,4 +287,17 @@ const TrieEngine* LocalEngine::trie(std::size_t shard) const noexcept {
   }
 }
 
+const AdaptiveEngine* LocalEngine::adaptive_engine(std::size_t shard) const noexcept {
+  switch (tag_) {
+    case LocalTag::adaptive:
+      return shard == 0 ? &rec<AdaptiveEngine>() : nullptr;
+    case LocalTag::sharded_adaptive: {
+      auto& g = rec<ShardedAdaptive>();
+      return shard < g.shards.size() ? &g.shards[shard] : nullptr;
+    }
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace netrove

@@ -1,5 +1,6 @@
-// node_pool.cpp - chunks from mmap, blocks from a bump pointer and a free
-// list (see node_pool.hpp for the picture).
+// node_pool.cpp - chunks from mmap, blocks from per-chunk free lists and a
+// bump pointer, empty chunks given back (see node_pool.hpp for the picture
+// and the numbered cases).
 
 #include "node_pool.hpp"
 
@@ -55,59 +56,91 @@ NodePool::NodePool(std::size_t block_size) noexcept : block_(block_size) {
 }
 
 NodePool::~NodePool() {
-  NETROVE_ASSERT(live_ == 0);
-  release_chunks(nullptr);
+  NETROVE_ASSERT(live_ == 0 && open_ == nullptr);
+  if (spare_ != nullptr) unmap_chunk(spare_);
 }
 
-void NodePool::release_chunks(Chunk* keep) noexcept {
-  Chunk* c = chunks_;
-  while (c != nullptr) {
-    Chunk* next = c->next;
-    if (c != keep) {
-      auto* base = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(c) & ~(kChunkBytes - 1));
-      NETROVE_UNPOISON(base, kChunkBytes);
-      NETROVE_DROP_ROOT_REGION(base, kChunkBytes);
-      munmap(base, kChunkBytes);
-      reserved_ -= kChunkBytes;
-    }
-    c = next;
-  }
-  chunks_ = keep;
-  free_ = nullptr;
-  bump_ = end_ = nullptr;
-  if (keep != nullptr) {
-    keep->next = nullptr;
-    bump_ = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(keep) & ~(kChunkBytes - 1));
-    end_ = reinterpret_cast<unsigned char*>(keep);
-    NETROVE_POISON(bump_, static_cast<std::size_t>(end_ - bump_));
-  }
+unsigned char* NodePool::base_of(const Chunk* c) const noexcept {
+  return reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(c) & ~(kChunkBytes - 1));
 }
 
-void NodePool::add_chunk() {
+NodePool::Chunk* NodePool::chunk_of(void* block) const noexcept {
+  auto* base = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(block) & ~(kChunkBytes - 1));
+  return reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - 1) * block_);
+}
+
+NodePool::Chunk* NodePool::map_new_chunk() {
   unsigned char* base = map_chunk();
-  // The last whole block of the chunk records the chunk in the pool's list.
-  const std::size_t blocks = kChunkBytes / block_;
-  auto* link = reinterpret_cast<Chunk*>(base + (blocks - 1) * block_);
-  link->next = chunks_;
-  chunks_ = link;
-  NETROVE_POISON(base, (blocks - 1) * block_);
-  bump_ = base;
-  end_ = base + (blocks - 1) * block_;
+  auto* c = reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - 1) * block_);
+  *c = Chunk{nullptr, nullptr, nullptr, 0, false};
+  NETROVE_POISON(base, static_cast<std::size_t>(reinterpret_cast<unsigned char*>(c) - base));
   reserved_ += kChunkBytes;
+  return c;
+}
+
+void NodePool::unmap_chunk(Chunk* c) noexcept {
+  unsigned char* base = base_of(c);
+  NETROVE_UNPOISON(base, kChunkBytes);
+  NETROVE_DROP_ROOT_REGION(base, kChunkBytes);
+  munmap(base, kChunkBytes);
+  reserved_ -= kChunkBytes;
+}
+
+void NodePool::start_bump_chunk() {
+  Chunk* c = spare_ != nullptr ? spare_ : map_new_chunk();
+  spare_ = nullptr;
+  bump_chunk_ = c;
+  bump_ = base_of(c);
+  end_ = reinterpret_cast<unsigned char*>(c);
+}
+
+void NodePool::open_chunk(Chunk* c) noexcept {
+  c->open = true;
+  c->prev = nullptr;
+  c->next = open_;
+  if (open_ != nullptr) open_->prev = c;
+  open_ = c;
+}
+
+void NodePool::close_chunk(Chunk* c) noexcept {
+  if (c->prev != nullptr) c->prev->next = c->next;
+  else open_ = c->next;
+  if (c->next != nullptr) c->next->prev = c->prev;
+  c->prev = c->next = nullptr;
+  c->open = false;
+}
+
+void NodePool::retire_chunk(Chunk* c) noexcept {
+  NETROVE_ASSERT(c->live == 0);
+  if (c->open) close_chunk(c);
+  if (c == bump_chunk_) {
+    bump_chunk_ = nullptr;
+    bump_ = end_ = nullptr;
+  }
+  if (spare_ == nullptr) {  // 4
+    c->free = nullptr;
+    NETROVE_POISON(base_of(c), static_cast<std::size_t>(reinterpret_cast<unsigned char*>(c) - base_of(c)));
+    spare_ = c;
+  } else {  // 5
+    unmap_chunk(c);
+  }
 }
 
 void* NodePool::allocate() {
   std::lock_guard lock(mu_);
   void* out;
-  if (free_ != nullptr) {
-    FreeBlock* b = free_;
+  if (Chunk* c = open_; c != nullptr) {  // 1
+    FreeBlock* b = c->free;
     NETROVE_UNPOISON(b, sizeof(FreeBlock));
-    free_ = b->next;
+    c->free = b->next;
+    if (c->free == nullptr) close_chunk(c);
+    ++c->live;
     out = b;
   } else {
-    if (bump_ == end_) add_chunk();
-    out = bump_;
+    if (bump_ == end_) start_bump_chunk();  // 3
+    out = bump_;                            // 2
     bump_ += block_;
+    ++bump_chunk_->live;
   }
   NETROVE_UNPOISON(out, block_);
   ++live_;
@@ -117,15 +150,15 @@ void* NodePool::allocate() {
 void NodePool::deallocate(void* block) noexcept {
   NETROVE_ASSERT(block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 64 == 0);
   std::lock_guard lock(mu_);
-  NETROVE_ASSERT(live_ > 0);
+  Chunk* c = chunk_of(block);
+  NETROVE_ASSERT(live_ > 0 && c->live > 0);
   auto* b = static_cast<FreeBlock*>(block);
-  b->next = free_;
-  free_ = b;
+  b->next = c->free;
+  c->free = b;
   NETROVE_POISON(block, block_);
-  // The last node gone (every trie dropped): give the chunks back to the
-  // system but one, so that a process creating and dropping small tries
-  // does not map and clear a fresh chunk each time.
-  if (--live_ == 0) release_chunks(chunks_);
+  if (!c->open) open_chunk(c);
+  --live_;
+  if (--c->live == 0) retire_chunk(c);
 }
 
 std::size_t NodePool::live() const noexcept {

@@ -7,27 +7,47 @@
 // so every level of a walk risks a TLB miss on top of its cache miss.
 //
 // A pool per size carves blocks out of 2 MiB chunks that are asked to be
-// backed by transparent huge pages.  A freed block goes on the pool's free
-// list and is handed out again first:
+// backed by transparent huge pages.  Each chunk keeps, in its last block-
+// sized slot, its own free list and the count of its live blocks; chunks
+// that have free blocks are on the pool's open list:
 //
 //   chunk (2 MiB, 2 MiB aligned, MADV_HUGEPAGE)
-//   +-------+-------+-------+-------+---- ... ------------------+
-//   | block | block | free  | block |  not handed out yet       |
-//   +-------+-------+---|---+-------+---- ... ------------------+
-//                       |           ^ bump: next fresh block
-//                       v
-//   free list: the first word of a free block links the next free block
+//   +-------+-------+-------+-------+---- ... --------+--------------+
+//   | block | block | free  | block |  not handed out | Chunk header |
+//   +-------+-------+---|---+-------+---- ... --------+--------------+
+//                       |                              free -> first free
+//                       v                              live:  blocks out
+//   free list: the first word of a free block links    prev/next: open list
+//   the chunk's next free block
+//
+//   pool: open list  ->  chunk A <-> chunk B ...   (chunks with free blocks)
+//         bump chunk ->  the chunk whose untouched tail is carved next
+//         spare      ->  at most one empty chunk, kept for the next growth
 //
 // Blocks are 64-byte aligned because the chunk is and every size is a
-// multiple of 64.  One mutex per pool guards the free list and the bump
-// pointer: writers allocate under their trie's writer lock and free in
-// their deferred-free passes, so the mutex is nearly never contended.
+// multiple of 64, and a block finds its chunk by masking its address.
 //
-// Chunks stay with the pool while any node lives: the blocks of a table
-// that shrinks or is dropped serve the next nodes of any trie.  When the
-// last node goes, every chunk but one is returned to the system.  Under
-// AddressSanitizer free blocks are poisoned, so a stale pointer into a free
-// block is still reported, and chunks are scanned by the leak checker.
+// Allocation, numbered as in the code:
+//   1. a free block of the first open chunk (the chunk leaves the open list
+//      when its last free block goes);
+//   2. otherwise the next block of the bump chunk;
+//   3. otherwise a new bump chunk: the spare, or a fresh mapping.
+// Free blocks are thus reused before any new memory is touched, and the
+// pool holds at most as many chunks as its peak of live blocks needs, plus
+// the spare.
+//
+// Deallocation pushes the block on its chunk's free list (the chunk joins
+// the open list if it was full) and, when the chunk's last live block goes:
+//   4. the chunk becomes the spare, emptied, if there is none;
+//   5. otherwise it is unmapped: memory follows the nodes that live, a whole
+//      chunk at a time.  Keeping one spare means a table whose size swings
+//      around a chunk boundary does not map and clear a chunk on each swing.
+//
+// One mutex per pool guards all of it: writers allocate under their trie's
+// writer lock and deferred-free passes free, so the mutex is nearly never
+// contended.  Under AddressSanitizer free blocks are poisoned, so a stale
+// pointer into a free block is still reported, and chunks are scanned by
+// the leak checker.
 #pragma once
 
 #include <cstddef>
@@ -47,13 +67,16 @@ class NodePool {
   explicit NodePool(std::size_t block_size) noexcept;
   NodePool(const NodePool&) = delete;
   NodePool& operator=(const NodePool&) = delete;
-  /// Returns every chunk to the system; the pool must have no live block.
+  /// Returns the spare chunk to the system; the pool must have no live
+  /// block (so it holds no other chunk).
   ~NodePool();
 
   /// One uninitialised block.  Throws std::bad_alloc, as operator new would,
   /// when the system has no chunk to give.
   void* allocate();
   /// Returns a block from allocate(); its contents are already destroyed.
+  /// Gives the block's chunk back to the system when it was the chunk's
+  /// last live block and a spare chunk is kept already.
   void deallocate(void* block) noexcept;
 
   std::size_t block_size() const noexcept { return block_; }
@@ -66,21 +89,34 @@ class NodePool {
   struct FreeBlock {
     FreeBlock* next;
   };
+  /// Kept in the chunk's last block-sized slot, never handed out.
   struct Chunk {
-    Chunk* next;  // kept in the chunk's last block-sized slot, never handed out
+    Chunk* prev;           // open list, while `open`
+    Chunk* next;
+    FreeBlock* free;       // this chunk's free blocks
+    std::size_t live;      // blocks handed out and not yet returned
+    bool open;
   };
 
-  void add_chunk();
-  /// Unmaps every chunk except `keep` (may be null), which becomes empty.
-  /// Called with no live block, under the mutex or from the destructor.
-  void release_chunks(Chunk* keep) noexcept;
+  unsigned char* base_of(const Chunk* c) const noexcept;
+  Chunk* chunk_of(void* block) const noexcept;
+  /// Maps a chunk; its header is set up, every block is untouched.
+  Chunk* map_new_chunk();
+  void unmap_chunk(Chunk* c) noexcept;
+  /// Makes the spare, or a new chunk, the bump chunk (case 3).
+  void start_bump_chunk();
+  void open_chunk(Chunk* c) noexcept;
+  void close_chunk(Chunk* c) noexcept;
+  /// A chunk without live blocks: the spare or unmapped (cases 4 and 5).
+  void retire_chunk(Chunk* c) noexcept;
 
   const std::size_t block_;
   mutable ForkSafeMutex mu_;
-  FreeBlock* free_ = nullptr;
+  Chunk* open_ = nullptr;
+  Chunk* bump_chunk_ = nullptr;
   unsigned char* bump_ = nullptr;
   unsigned char* end_ = nullptr;
-  Chunk* chunks_ = nullptr;
+  Chunk* spare_ = nullptr;
   std::size_t live_ = 0;
   std::size_t reserved_ = 0;
 };

@@ -27,6 +27,42 @@
 //      part (i = r) or to a new leaf C beside B.
 //   5. descend (i = e < r) along key bit d + e, or hang a new leaf there.
 //
+// Remove, numbered as in the code.  Outside the root every node holds a
+// record or has two children; insert keeps that, and so does remove, which
+// therefore leaves the trie exactly as if the prefix had never been stored
+// (the path-compressed trie of a set of keys is unique):
+//   1. walk to the exact node N, keeping its parent P (side b) and P's
+//      parent G.  No exact node, or N holds no record: nothing removed.
+//   2. the replacement, if the case needs one, is built aside before
+//      anything changes, so a failed allocation changes nothing; then N's
+//      record is taken out (from here on a lookup misses the prefix).
+//   3. N has two children: it stays as their branch point.
+//   4. N has one child C: N folds into C.  M, a copy of C whose edge is
+//      N's edge, the branch bit and C's edge, replaces N in P (or as root).
+//   5. N is the root and has no child: a fresh empty root replaces it
+//      (nothing to do when its edge is empty already).
+//   6. N is a leaf and P keeps a record (or P is the root and N its only
+//      child): N is unlinked from P; a root left without record and child
+//      is replaced by a fresh empty root.
+//   7. N is a leaf, P holds no record: P is left with one child S, so P
+//      folds into S, as in 4, one level up: M replaces P in G (or as root).
+//
+//   4. N folds into its only child        7. N unlinked, P folds into S
+//
+//   P                  P                  G                  G
+//   |b                 |b                 |                  |
+//   N [E_N] (taken)    M [E_N c E_C] = v  P [E_P] (none)     M [E_P !b E_S] = w
+//   |c        ---->    |-- x              |b    \!b   ---->   |-- s1
+//   C [E_C] = v        +-- y              N      S [E_S] = w  +-- s2
+//   |-- x                                 = u    |-- s1
+//   +-- y                                 (taken)+-- s2
+//
+// M shares the folded node's record and children, exactly as B does in a
+// split, and is published with one store; the nodes it replaces are
+// retired with their last link.  At most one structural store per remove:
+// the node that replaces P in case 7 has as many children as P had, so G
+// never changes shape.
+//
 // Concurrent lookups, and why every change is one pointer store
 // ------------------------------------------------------------
 // Lookups take no lock; each field has its own version word or is a
@@ -57,7 +93,8 @@
 // N's immutable record, which is why records carry an owner count.  The
 // remaining changes touch one field each: step 3 publishes a record into a
 // node whose edge stays, step 5 links a fully built leaf, remove takes a
-// record out, clear swaps in fresh roots.  Hence a lookup running beside
+// record out and then either cuts one link or publishes a merged node the
+// way a split does, clear swaps in fresh roots.  Hence a lookup running beside
 // writers returns, for every prefix not itself being changed, exactly the
 // answer it would give without them.  Writers are serialised by the trie's
 // writer lock (trie_roots.hpp), which is what makes the walk to the parent
@@ -92,6 +129,33 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     c->prefix.write(p);
     c->value.set(rec.release());
     return c;
+  }
+
+  /// A node with edge `label` / `len` holding what `src` holds below its
+  /// edge: its record (shared; records never change once published), its
+  /// prefix and its children (each gaining a link).  Writer lock held.
+  static Fresh<R> relabelled(R& src, u128 label, std::uint64_t len) {
+    Fresh<R> m(new_node<R>());
+    set_edge(*m, label, len);
+    if (Record* v = src.value.peek(); v && try_share(v)) m->value.set(v);
+    if (auto old_prefix = src.prefix.read()) m->prefix.write(*old_prefix);
+    for (const bool s : {false, true}) {
+      if (NodeHeader* c = src.kids.get(s)) {
+        share(c);
+        m->kids.set(s, c);
+      }
+    }
+    return m;
+  }
+
+  /// The node that replaces `upper` (no record) and its only child `lower`,
+  /// on side `side`: lower's contents under the edge upper's edge, the
+  /// branch bit, lower's edge.  The edges fit: both lie within one key.
+  static Fresh<R> folded(const R& upper, bool side, R& lower) {
+    const std::uint64_t eu = edge_length(upper);
+    NETROVE_ASSERT(eu + 1 + edge_length(lower) <= 128);
+    const u128 label = edge_label(upper) | (side ? single_bit(eu) : u128{0}) | shr(edge_label(lower), eu + 1);
+    return relabelled(lower, label, eu + 1 + edge_length(lower));
   }
 
   /// Makes `fresh` the child `side` of `parent`, or the root when parent is
@@ -135,16 +199,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       // 4. Split at i, built aside and published in one store.
       if (i < e) {
         const bool side_b = bit(E, i);
-        Fresh<R> b(new_node<R>());
-        set_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
-        if (Record* v = n->value.peek(); v && try_share(v)) b->value.set(v);
-        if (auto old_prefix = n->prefix.read()) b->prefix.write(*old_prefix);
-        for (const bool s : {false, true}) {
-          if (NodeHeader* c = n->kids.get(s)) {
-            share(c);
-            b->kids.set(s, c);
-          }
-        }
+        Fresh<R> b = relabelled(*n, extract_bits(E, i + 1, e - i - 1), e - i - 1);
         Fresh<R> top(new_node<R>());
         set_edge(*top, extract_bits(E, 0, i), i);
         top->kids.set(side_b, &b.release()->hdr);
@@ -194,6 +249,75 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       d = at + 1;
     }
     return best;
+  }
+
+  /// Takes the record stored for exactly `p` out and reshapes the nodes
+  /// around it (cases in the header); the caller owns the result, null when
+  /// nothing was stored.  Writer lock and a read section held.  Throws
+  /// std::bad_alloc, having changed nothing, when a merged node cannot be
+  /// allocated.
+  static Record* remove(TrieRoots& t, const IpPrefix& p) {
+    const unsigned fam = family_index(p.family);
+    const PrefixKey k = compressed_key(p);
+    // 1. Walk to the exact node N, keeping P (side) and G (p_side).
+    R* g = nullptr;
+    R* par = nullptr;
+    bool p_side = false, side = false;
+    R* n = as<R>(t.root(fam));
+    std::uint64_t d = 0;
+    for (;;) {
+      // The edge must lie within the key's remaining bits and agree with them.
+      const std::uint64_t e = edge_length(*n);
+      if (d + e > k.length) return nullptr;
+      if (e != 0 && ((shl(k.key, d) ^ edge_label(*n)) & lead_mask(e)) != 0) return nullptr;
+      if (d + e == k.length) break;
+      const bool b = bit(k.key, d + e);
+      R* c = as<R>(n->kids.get(b));
+      if (!c) return nullptr;
+      g = par, p_side = side;
+      par = n, side = b;
+      n = c;
+      d += e + 1;
+    }
+    if (n->value.get() == nullptr) return nullptr;
+    NodeHeader* const kid[2] = {n->kids.get(false), n->kids.get(true)};
+    // 3. A branch point stays.
+    if (kid[0] && kid[1]) return n->value.take();
+    // 4. One child: N folds into it.
+    if (kid[0] || kid[1]) {
+      const bool c = kid[1] != nullptr;
+      Fresh<R> m = folded(*n, c, *as<R>(kid[c]));
+      Record* out = n->value.take();  // 2
+      publish(t, fam, par, side, std::move(m));
+      return out;
+    }
+    // 5. A childless root.
+    if (!par) {
+      if (edge_length(*n) == 0) return n->value.take();
+      Fresh<R> empty(new_node<R>());
+      Record* out = n->value.take();  // 2
+      publish(t, fam, nullptr, false, std::move(empty));
+      return out;
+    }
+    R* sib = as<R>(par->kids.get(!side));
+    // 7. P without a record keeps one child: P folds into it.
+    if (sib && par->value.get() == nullptr) {
+      Fresh<R> m = folded(*par, !side, *sib);
+      Record* out = n->value.take();  // 2
+      publish(t, fam, g, p_side, std::move(m));
+      return out;
+    }
+    // 6. Unlink N; a root left with nothing becomes a fresh empty root.
+    NETROVE_ASSERT(sib || !g);  // outside the root a node without record has two children
+    if (!g && !sib && par->value.get() == nullptr) {
+      Fresh<R> empty(new_node<R>());
+      Record* out = n->value.take();  // 2
+      publish(t, fam, nullptr, false, std::move(empty));
+      return out;
+    }
+    Record* out = n->value.take();  // 2
+    par->kids.set(side, nullptr);
+    return out;
   }
 
   /// The node where the key of `p` ends exactly, or null.

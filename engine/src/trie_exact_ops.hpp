@@ -1,5 +1,6 @@
 // trie_exact_ops.hpp - the trie operations that only need the node where a
-// prefix's key ends.  Both tries derive them from their own `find`.
+// prefix's key ends.  Both tries derive them from their own `find`; remove,
+// which also reshapes the nodes around that one, is each trie's own.
 #pragma once
 
 #include "node_records.hpp"
@@ -7,17 +8,10 @@
 
 namespace netrove::trie {
 
-/// Remove, contains-prefix and clear for a trie `Trie` of layout R whose
-/// static `find(t, p)` returns the node where the key of `p` ends, or null.
+/// Contains-prefix and clear for a trie `Trie` of layout R whose static
+/// `find(t, p)` returns the node where the key of `p` ends, or null.
 template <class Trie, class R>
 struct ExactNodeOps {
-  /// Takes the record stored for exactly `p` out; the caller owns the
-  /// result.  No node is pruned and no edges are merged.
-  static Record* remove(TrieRoots& t, const IpPrefix& p) noexcept {
-    R* n = Trie::find(t, p);
-    return n ? n->value.take() : nullptr;
-  }
-
   static bool contains(const TrieRoots& t, const IpPrefix& p) noexcept {
     const R* n = Trie::find(t, p);
     return n && n->value.get() != nullptr;

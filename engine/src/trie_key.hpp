@@ -56,6 +56,12 @@ inline constexpr bool bit(u128 k, std::uint64_t i) noexcept { return i < 128 && 
 /// `k` shifted left by `n` bits; 0 for n >= 128.
 inline constexpr u128 shl(u128 k, std::uint64_t n) noexcept { return n >= 128 ? u128{0} : k << n; }
 
+/// `k` shifted right by `n` bits; 0 for n >= 128.
+inline constexpr u128 shr(u128 k, std::uint64_t n) noexcept { return n >= 128 ? u128{0} : k >> n; }
+
+/// A label with only bit i set (i < 128).
+inline constexpr u128 single_bit(std::uint64_t i) noexcept { return u128{1} << (127 - i); }
+
 /// Mask of the leading `n` bits (n clamped to 128).
 inline constexpr u128 lead_mask(std::uint64_t n) noexcept {
   return n == 0 ? u128{0} : n >= 128 ? kAllOnes : ~(kAllOnes >> n);

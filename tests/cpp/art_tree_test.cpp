@@ -123,21 +123,28 @@ TEST(ArtTree, RemoveNeedsTheExactLength) {
   EXPECT_EQ(tr.search(v4(10, 1, 1, 1)), "-");
 }
 
-TEST(ArtTree, EmptyNode4StaysAfterRemovalAndIsReused) {
+TEST(ArtTree, RemovalCollapsesTheNodesItLeavesWithOneEntry) {
   Tree tr;
   tr.insert(v4p(10, 1, 2, 0, 24), "a");
-  tr.insert(v4p(10, 1, 3, 0, 24), "b");
-  const ArtNode* d2 = find_child(*find_child(*tr.root4(), 10), 1);
-  EXPECT_EQ(tr.remove(v4p(10, 1, 2, 0, 24)), "a");
+  const auto alone = tr.t.census();
+  tr.insert(v4p(10, 1, 3, 0, 24), "b");  // splits twice: Node4s at depths 1 and 2
+  ASSERT_FALSE(is_leaf(find_child(*find_child(*tr.root4(), 10), 1)));
   EXPECT_EQ(tr.remove(v4p(10, 1, 3, 0, 24)), "b");
-  const ArtNode* still = find_child(*find_child(*tr.root4(), 10), 1);
-  ASSERT_EQ(still, d2);
-  EXPECT_EQ(still->node_type, NodeType::node4);
-  EXPECT_EQ(netrove::art::child_count(*still), 0u);
-  tr.insert(v4p(10, 1, 9, 0, 24), "c");
-  EXPECT_EQ(find_child(*find_child(*tr.root4(), 10), 1), d2);
-  EXPECT_TRUE(is_leaf(find_child(*d2, 9)));
-  EXPECT_EQ(tr.search(v4(10, 1, 9, 9)), "c");
+  // Both Node4s are gone: the leaf hangs under the root again.
+  const ArtNode* ten = find_child(*tr.root4(), 10);
+  ASSERT_TRUE(is_leaf(ten));
+  EXPECT_EQ(tr.search(v4(10, 1, 2, 9)), "a");
+  EXPECT_EQ(tr.t.census().bytes, alone.bytes);
+  // A set entry left alone moves up as well.
+  tr.insert(v4p(10, 1, 0, 0, 16), "set");
+  tr.insert(v4p(10, 1, 0, 0, 20), "twenty");
+  EXPECT_EQ(tr.remove(v4p(10, 1, 2, 0, 24)), "a");
+  EXPECT_EQ(tr.remove(v4p(10, 1, 0, 0, 20)), "twenty");
+  ASSERT_TRUE(is_leaf(find_child(*tr.root4(), 10)));
+  EXPECT_EQ(tr.search(v4(10, 1, 200, 1)), "set");
+  EXPECT_EQ(tr.remove(v4p(10, 1, 0, 0, 16)), "set");
+  EXPECT_EQ(child_count(*tr.root4()), 0u);
+  EXPECT_EQ(tr.t.census().bytes, Tree().t.census().bytes);
 }
 
 TEST(ArtTree, ClearLeavesEmptyNode4Roots) {

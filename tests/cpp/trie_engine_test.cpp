@@ -266,11 +266,20 @@ TEST_P(CompressedKind, Ipv4KeysStartWith96ZeroBitsInTheirOwnTrie) {
   EXPECT_FALSE(root6().left());
 }
 
-TEST_P(CompressedKind, EmptiedLeafAbsorbsTheNextPrefix) {
+TEST_P(CompressedKind, RemovesLeaveTheTrieAsIfNeverInserted) {
   constexpr auto C = TrieForm::compressed;
   ASSERT_TRUE(t.insert<C>(p6({0x2001, 0xdb8}, 32), md("a")).ok());
+  ASSERT_TRUE(t.insert<C>(p6({0x2001}, 16), md("s")).ok());  // splits the root at bit 16
+  ASSERT_EQ(root6().edge_len(), 16u);
+  // The /16 goes: the root folds into its only child again.
+  ASSERT_TRUE(t.remove<C>(p6({0x2001}, 16)));
+  EXPECT_EQ(root6().edge_len(), 32u);
+  EXPECT_EQ(value_of(root6().value()), "a");
+  EXPECT_FALSE(root6().left() || root6().right());
+  // The last prefix goes: an empty root, as in a new trie.
   ASSERT_TRUE(t.remove<C>(p6({0x2001, 0xdb8}, 32)));
-  EXPECT_EQ(root6().edge_len(), 32u);  // nodes are not pruned
+  EXPECT_EQ(root6().edge_len(), 0u);
+  EXPECT_FALSE(root6().value());
   EXPECT_FALSE(t.lookup<C>(v6({0x2001, 0xdb8})));
   ASSERT_TRUE(t.insert<C>(p6({0x2001, 0xdb8}, 32), md("b")).ok());
   EXPECT_EQ(t.len(), 1u);

@@ -6,7 +6,8 @@
 // for a prefix that covers the address; and since stable prefixes never
 // change, the answer may never be shorter than the longest stable prefix
 // covering the address, nor a different stable prefix.  Afterwards the
-// engine must hold exactly what each prefix's owning thread last did.
+// engine must hold exactly what each prefix's owning thread last did, and
+// removing all but the stable prefixes must leave exactly their nodes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -193,6 +194,7 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
     ASSERT_TRUE(e.insert(u.prefixes[k], nt::md(record_value(k, -1, 0))).ok());
     ++initial;
   }
+  const std::size_t stable_nodes = nt::live_nodes();
 
   struct Result {
     std::uint64_t inserts = 0, removals = 0, lookups = 0;
@@ -293,6 +295,16 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
   EXPECT_EQ(s.lookups, want.lookups);
   EXPECT_EQ(s.hits + s.misses, s.lookups);
   EXPECT_EQ(s.size, oracle.size());
+
+  // The merges and unlinks of the concurrent removes leaked nothing: with
+  // all but the stable prefixes removed, exactly their nodes are left.
+  for (const auto& [key, entry] : oracle.entries()) {
+    if (entry.record.value.rfind("/s/") == std::string::npos) {
+      EXPECT_TRUE(e.remove(entry.prefix));
+    }
+  }
+  EXPECT_EQ(e.len(), initial);
+  EXPECT_EQ(nt::live_nodes(), stable_nodes);
 }
 
 // Clears racing lookups: answers stay well-formed and covering, and the

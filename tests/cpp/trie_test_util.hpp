@@ -1,5 +1,6 @@
-// Test helpers: addresses, prefixes and records built from bytes, and a
-// brute-force longest-prefix oracle.
+// Test helpers: addresses, prefixes and records built from bytes, a
+// generator of random nested prefixes, a brute-force longest-prefix oracle
+// and the count of live trie nodes.
 #pragma once
 
 #include <array>
@@ -7,11 +8,15 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "netrove/metadata.hpp"
 #include "netrove/types.hpp"
+#include "node_pool.hpp"
+#include "rcu.hpp"
 
 namespace nt {
 
@@ -125,5 +130,89 @@ class Oracle {
  private:
   std::map<Key, Entry> entries_;
 };
+
+/// Random prefixes and addresses, biased to nest inside earlier prefixes.
+class Generator {
+ public:
+  explicit Generator(std::uint64_t seed) : rng_(seed) {}
+
+  IpPrefix prefix() {
+    IpPrefix p;
+    if (!made_.empty() && pick(100) < 65) {
+      const IpPrefix& base = made_[pick(made_.size())];
+      const unsigned width = netrove::family_bits(base.family);
+      p = base;
+      randomise_from(p, pick(4) == 0 ? 0 : base.length, width);
+      p.length = static_cast<std::uint8_t>(pick(4) == 0 ? pick(base.length + 1u)
+                                                        : base.length + pick(width - base.length + 1u));
+    } else {
+      const IpAddress a = region_address();
+      const unsigned width = netrove::family_bits(a.family);
+      p = nt::prefix(a, 0);
+      const bool embedded = a.family == netrove::kIpv6 && a.bytes[0] == 0 && a.bytes[8] == 0;
+      p.length = static_cast<std::uint8_t>(embedded && pick(2) ? 96 + pick(33) : pick(width + 1u));
+    }
+    if (made_.size() < 400) made_.push_back(p);
+    else made_[pick(made_.size())] = p;
+    return p;
+  }
+
+  /// Inside a made prefix half of the time, otherwise somewhere in a region.
+  IpAddress address() {
+    if (!made_.empty() && pick(2)) {
+      const IpPrefix& base = made_[pick(made_.size())];
+      IpPrefix p = base;
+      randomise_from(p, base.length, netrove::family_bits(base.family));
+      IpAddress a;
+      a.family = p.family;
+      a.bytes = p.address;
+      return a;
+    }
+    return region_address();
+  }
+
+  std::uint64_t pick(std::uint64_t n) { return n == 0 ? 0 : rng_() % n; }
+
+ private:
+  /// Random bits from position `from` on (to the family's width).
+  void randomise_from(IpPrefix& p, unsigned from, unsigned width) {
+    for (unsigned i = from; i < width; ++i) {
+      const std::uint8_t m = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      if (pick(2)) p.address[i / 8] |= m;
+      else p.address[i / 8] &= static_cast<std::uint8_t>(~m);
+    }
+  }
+
+  IpAddress region_address() {
+    std::array<std::uint8_t, 16> b{};
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng_());
+    switch (pick(6)) {
+      case 0:  // IPv4 anywhere
+        return nt::v4(b[0], b[1], b[2], b[3]);
+      case 1:  // IPv4 in 10/8
+        return nt::v4(10, b[1], b[2], b[3]);
+      case 2:  // ::a.b.c.d
+        return nt::v4_compat(b[12], b[13], b[14], b[15]);
+      case 3:  // ::ffff:a.b.c.d
+        return nt::v4_mapped(b[12], b[13], b[14], b[15]);
+      case 4:  // 2001:db8::/32
+        b[0] = 0x20, b[1] = 0x01, b[2] = 0x0d, b[3] = 0xb8;
+        return nt::v6_bytes(b);
+      default:
+        return nt::v6_bytes(b);
+    }
+  }
+
+  std::mt19937_64 rng_;
+  std::vector<IpPrefix> made_;
+};
+
+/// Trie nodes alive in the process once every retired node has been freed
+/// (their pools' live blocks).  Outside any read section.
+inline std::size_t live_nodes() {
+  netrove::rcu::drain();
+  using netrove::trie::node_pool;
+  return node_pool(64).live() + node_pool(128).live() + node_pool(192).live();
+}
 
 }  // namespace nt

@@ -78,6 +78,8 @@ class LocalEngine final : public Engine, public RecordLender {
   std::size_t shard_count() const noexcept;
   /// The trie engine of tags 0 and 2, or shard i of tags 1 and 3; null otherwise.
   const TrieEngine* trie(std::size_t shard = 0) const noexcept;
+  /// The adaptive engine of tag 4, or shard i of tag 5; null otherwise.
+  const AdaptiveEngine* adaptive_engine(std::size_t shard = 0) const noexcept;
 
  private:
   template <class T>

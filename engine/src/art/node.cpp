@@ -18,9 +18,12 @@ constexpr unsigned kNode4Max = 4;
 constexpr unsigned kNode16Max = 16;
 constexpr unsigned kNode48Slots = 48;
 constexpr unsigned kNode48GrowAt = 45;
+// Each shrink point lies well below the grow point of the kind below, so a
+// child that comes and goes at a grow point does not rebuild the node on
+// every change (hysteresis); a shrunk node has room for a quarter more.
 constexpr unsigned kNode16ShrinkAt = 3;
-constexpr unsigned kNode48ShrinkAt = 16;
-constexpr unsigned kNode256ShrinkAt = 48;
+constexpr unsigned kNode48ShrinkAt = 12;
+constexpr unsigned kNode256ShrinkAt = 36;
 
 template <class T>
 T* new_inner(NodeType type, const NodeHeader& from) noexcept {
@@ -178,7 +181,7 @@ ArtNode* find_child(const ArtNode& node, std::uint8_t byte) noexcept {
 //   1. Node4 with room: append.        2. full Node4: grow to Node16, append.
 //   3. Node16 with room: append.       4. full Node16: grow to Node48, go to 5.
 //   5. Node48: first free slot; at 45 children grow to Node256.  A Node48
-//      that a shrink left with all 48 slots in use grows first.
+//      with all 48 slots in use (no shrink leaves one) grows first.
 //   6. Node256: store by byte.
 ArtNode* add_child(ArtNode* node, std::uint8_t byte, ArtNode* child) {
   NETROVE_ASSERT(child != nullptr);
@@ -225,8 +228,8 @@ ArtNode* add_child(ArtNode* node, std::uint8_t byte, ArtNode* child) {
 // Cases, by kind:
 //   1. Node4: shift the later slots down; never changes kind, may end empty.
 //   2. Node16: as 1; at 3 children or fewer shrink to Node4.
-//   3. Node48: free the slot; at 16 or fewer shrink to Node16 (sorted keys).
-//   4. Node256: clear the pointer; at 48 or fewer shrink to Node48.
+//   3. Node48: free the slot; at 12 or fewer shrink to Node16 (sorted keys).
+//   4. Node256: clear the pointer; at 36 or fewer shrink to Node48.
 ArtNode* remove_child(ArtNode* node, std::uint8_t byte) {
   switch (node->node_type) {
     case NodeType::node4:
@@ -321,6 +324,16 @@ unsigned child_count(const ArtNode& node) noexcept {
 
 void free_leaf(Leaf* leaf) noexcept { art_delete(leaf); }
 
+void free_inner(ArtNode* node) noexcept {
+  switch (node->node_type) {
+    case NodeType::node4: art_delete(static_cast<Node4*>(node)); return;
+    case NodeType::node16: art_delete(static_cast<Node16*>(node)); return;
+    case NodeType::node48: art_delete(static_cast<Node48*>(node)); return;
+    case NodeType::node256: art_delete(static_cast<Node256*>(node)); return;
+    case NodeType::leaf: return;
+  }
+}
+
 void release(ArtNode* node) noexcept {
   if (node == nullptr) return;
   if (is_leaf(node)) {
@@ -329,13 +342,7 @@ void release(ArtNode* node) noexcept {
   }
   for_each_child(*node, [](std::uint8_t, ArtNode* child) { release(child); });
   prefix_set_release(as_inner(node)->prefixes);
-  switch (node->node_type) {
-    case NodeType::node4: art_delete(static_cast<Node4*>(node)); return;
-    case NodeType::node16: art_delete(static_cast<Node16*>(node)); return;
-    case NodeType::node48: art_delete(static_cast<Node48*>(node)); return;
-    case NodeType::node256: art_delete(static_cast<Node256*>(node)); return;
-    case NodeType::leaf: return;
-  }
+  free_inner(node);
 }
 
 std::size_t node_size(const ArtNode& node) noexcept {

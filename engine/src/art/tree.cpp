@@ -106,38 +106,67 @@ ArtNode* insert_at(ArtNode* node, const Key& key, unsigned depth, std::unique_pt
   return node;
 }
 
+/// A node below the root left holding a single entry gives way to that
+/// entry's leaf, and one left with none is freed (case 5 of remove_at).  An
+/// inner child always holds two entries or more, so a node whose only child
+/// is inner stays.
+ArtNode* collapsed(ArtNode* node, unsigned depth) noexcept {
+  NETROVE_ASSERT(depth > 0);
+  NodeHeader* h = as_inner(node);
+  const unsigned in_set = h->prefixes != nullptr ? h->prefixes->count : 0;
+  const unsigned kids = child_count(*node);
+  if (in_set + kids > 1) return node;
+  ArtNode* only = nullptr;
+  if (kids == 1) {
+    for_each_child(*node, [&](std::uint8_t, ArtNode* c) { only = c; });
+    if (!is_leaf(only)) return node;
+  } else if (in_set == 1) {
+    Leaf* l = h->prefixes->leaves()[0];
+    prefix_set_take(h->prefixes, set_position(l->prefix_len, depth, l->key[depth]));
+    only = l;
+  }
+  free_inner(node);
+  return only;
+}
+
 // Remove from the inner node `node` at `depth` (key.k() >= depth).  Cases:
 //   1. k == depth: the entry, if stored, is in this node's set.
 //   2. no child under addr[depth]: nothing stored for the prefix.
 //   3. the child is a leaf: when it holds exactly this prefix, detach its
 //      record, free it and take it out of the node (which may shrink);
 //      otherwise nothing is stored for the prefix.
-//   4. the child is an inner node: remove there and store back the child
-//      if it changed kind.
-// Paths are not collapsed.  Returns the node standing where `node` stood.
+//   4. the child is an inner node: remove there; the child that comes back
+//      may be another object (a smaller kind), a leaf (it collapsed) or
+//      null (it emptied), and is stored back or taken out accordingly.
+//   5. something was detached and the node is not a root: it collapses
+//      when it is left with one entry or none (collapsed()).
+// Returns the node standing where `node` stood, or null.
 ArtNode* remove_at(ArtNode* node, const Key& key, unsigned depth, std::unique_ptr<Metadata>& out) {
   NETROVE_ASSERT(!is_leaf(node) && depth < key.len && key.k() >= depth);
   if (key.k() == depth) {  // 1
     NodeHeader* h = as_inner(node);
-    if (Leaf* l = prefix_set_take(h->prefixes, set_position(key.p, depth, key.addr[depth]))) {
-      out = std::move(l->value);
-      free_leaf(l);
+    Leaf* l = prefix_set_take(h->prefixes, set_position(key.p, depth, key.addr[depth]));
+    if (l == nullptr) return node;
+    out = std::move(l->value);
+    free_leaf(l);
+  } else {
+    const std::uint8_t b = key.addr[depth];
+    ArtNode* child = find_child(*node, b);
+    if (child == nullptr) return node;  // 2
+    if (is_leaf(child)) {               // 3
+      Leaf* leaf = as_leaf(child);
+      if (leaf->prefix_len != key.p || !leaf_matches(*leaf, key.addr, key.len)) return node;
+      out = std::move(leaf->value);
+      free_leaf(leaf);
+      node = remove_child(node, b);
+    } else {
+      ArtNode* c2 = remove_at(child, key, depth + 1, out);  // 4
+      if (out == nullptr) return node;
+      if (c2 == nullptr) node = remove_child(node, b);
+      else if (c2 != child) replace_child(*node, b, c2);
     }
-    return node;
   }
-  const std::uint8_t b = key.addr[depth];
-  ArtNode* child = find_child(*node, b);
-  if (child == nullptr) return node;  // 2
-  if (is_leaf(child)) {               // 3
-    Leaf* leaf = as_leaf(child);
-    if (leaf->prefix_len != key.p || !leaf_matches(*leaf, key.addr, key.len)) return node;
-    out = std::move(leaf->value);
-    free_leaf(leaf);
-    return remove_child(node, b);
-  }
-  ArtNode* c2 = remove_at(child, key, depth + 1, out);  // 4
-  if (c2 != child) replace_child(*node, b, c2);
-  return node;
+  return depth > 0 ? collapsed(node, depth) : node;  // 5
 }
 
 void census_walk(const ArtNode* node, TreeCensus& c) {

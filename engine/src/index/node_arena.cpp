@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <atomic>
 #include <mutex>
+
+#include "netrove/sync.hpp"
 #include <new>
 
 #include "netrove/panic.hpp"
@@ -24,12 +26,12 @@ struct FreeBlock {
 };
 
 struct Arena {
-  /// Blocks freed since the last allocation, pushed without the mutex: the
-  /// reclamation thread frees while writers allocate, and a writer must not
-  /// wait for a thread that was descheduled holding a lock.
+  /// Blocks freed since the last allocation, pushed without the mutex:
+  /// deferred-free passes free while writers of other tries allocate, and a
+  /// writer must not wait for a thread that was descheduled holding a lock.
   std::atomic<FreeBlock*> returned{nullptr};
   std::atomic<std::size_t> returned_bytes{0};
-  std::mutex mu;
+  ForkSafeMutex mu;
   FreeBlock* free[kClasses] = {};
   char* bump = nullptr;
   char* end = nullptr;
@@ -57,6 +59,10 @@ Arena& arena() {
   return *a;
 }
 
+// The arena's lock enrolls for fork when the arena is made: make it as the
+// library loads, not on a writer's first node, which holds its trie's lock.
+[[maybe_unused]] Arena& g_arena_made = arena();
+
 std::size_t class_of(std::size_t bytes) noexcept { return (bytes + kGrain - 1) / kGrain; }
 
 }  // namespace
@@ -72,7 +78,7 @@ void* arena_allocate(std::size_t bytes) {
   NETROVE_ASSERT(bytes > 0 && bytes <= kArenaMaxBlock);
   const std::size_t c = class_of(bytes);
   Arena& a = arena();
-  std::lock_guard<std::mutex> g(a.mu);
+  std::lock_guard g(a.mu);
   // Sort the returned blocks into their lists (taking the whole stack at
   // once, so no block can come back under a concurrent pop).
   for (FreeBlock* f = a.returned.exchange(nullptr, std::memory_order_acquire); f;) {
@@ -121,7 +127,7 @@ void arena_free(void* p, std::size_t bytes) noexcept {
 
 std::size_t arena_in_use() noexcept {
   Arena& a = arena();
-  std::lock_guard<std::mutex> g(a.mu);
+  std::lock_guard g(a.mu);
   return a.in_use - a.returned_bytes.load(std::memory_order_relaxed);
 }
 #endif

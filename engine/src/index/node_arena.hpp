@@ -16,7 +16,7 @@
 // Freed blocks go to the free list of their size class and are reused by
 // the next node of that size; chunks are never returned to the system.
 // Allocation and release take one mutex: they run on writers (under the
-// trie's writer lock) and on the reclamation thread, never on lookups.
+// trie's writer lock) and in deferred-free passes, never on lookups.
 #pragma once
 
 #include <cstddef>

@@ -17,11 +17,11 @@
 // Growth and shrinking (num_children after the add / after the removal):
 //
 //   Node4  --5-->  Node16  --17-->  Node48  --45-->  Node256
-//   Node4  <=3---  Node16  <=16---  Node48  <=48---  Node256
+//   Node4  <=3---  Node16  <=12---  Node48  <=36---  Node256
 //
-// Node48 grows early, at 45 and not 49; a Node48 that a shrink left with
-// all 48 slots in use grows before the add instead of looking for a slot
-// that is not there.  num_children is 8 bits wide for every kind, so a
+// Node48 grows early, at 45 and not 49.  Every shrink point lies below the
+// grow point that led to the kind (3 < 5, 12 < 17, 36 < 45), so a child
+// that comes and goes at a boundary never rebuilds the node on each change.  num_children is 8 bits wide for every kind, so a
 // Node256 holding all 256 children records 0; removing one records 255.
 //
 // `pfx` is what lets the tree hold nested prefixes: an inner node at depth
@@ -134,6 +134,10 @@ Leaf* make_leaf(const std::uint8_t* addr, unsigned len, unsigned prefix_len, std
 /// Whether the leading leaf.prefix_len bits of the leaf's key and of the
 /// `len` bytes at `addr` agree (only bytes below `len` are compared).
 bool leaf_matches(const Leaf& leaf, const std::uint8_t* addr, unsigned len) noexcept;
+
+/// Frees the inner node object's own storage only: its children and its
+/// PrefixSet are the caller's (who has moved them elsewhere).
+void free_inner(ArtNode* node) noexcept;
 
 /// The number of children `node` really holds (256 for a full Node256).
 unsigned child_count(const ArtNode& node) noexcept;

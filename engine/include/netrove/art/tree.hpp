@@ -44,9 +44,25 @@
 // the sets to the end spares a search that ends at a matching leaf - most
 // of them, in a routing table - the memory traffic of the sets above it.
 //
+// Below the root, an inner node stands exactly where two entries or more
+// share its path: insert builds it for the second one (case 5).  Remove
+// keeps it so, and so leaves the tree as if the entry had never been
+// inserted: a node left with one entry (one leaf child, or one set entry)
+// gives way to that entry's leaf one level up, one left with none is
+// freed, and the parent, having lost an entry itself, is checked the same
+// way on the way back up.  Nodes also shrink to a smaller kind (node.hpp).
+//
+//   Node4 d=1  set {10.0.0.0/8}          Node4 d=1  set {10.0.0.0/8}
+//      | 1                                  | 1
+//   Node4 d=2             remove           Leaf 10.1.2.0/24
+//      | 2       \ 3      10.1.3.0/24
+//   Leaf          Leaf     ---->      the d=2 node is left with one entry:
+//   10.1.2.0/24   10.1.3.0/24         it is freed and its leaf moves up;
+//                                     d=1 keeps two entries and stays
+//
 // The tree keeps no count and takes no locks; AdaptiveEngine does both.
-// Paths are never collapsed by removal: nodes left with one child, or an
-// empty Node4, stay and are reused by later inserts.
+// Its writers hold the engine's write lock, which excludes every search,
+// so a freed node is freed at once.
 #pragma once
 
 #include <cstdint>
@@ -87,7 +103,8 @@ class AdaptiveRadixTree {
   const Metadata* search(std::uint8_t family, const std::uint8_t* addr) const;
 
   /// Takes out the entry for exactly this prefix and returns its record,
-  /// or null when there is none.  Panics as insert does.
+  /// or null when there is none; the nodes around it collapse and shrink
+  /// as described above.  Panics as insert does.
   std::unique_ptr<Metadata> remove(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len);
 
   /// The record stored for exactly this prefix, or null.  Panics as insert.
