@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "netrove/redis_store.hpp"
+#include "fork_generation.hpp"
 #include "netrove/sync.hpp"
 #include "redis_wire.hpp"
 
@@ -47,8 +48,15 @@ class RedisStore::Pool {
 
   std::variant<Lease, WireError> borrow() {
     std::uint64_t generation;
+    std::vector<Connection> inherited;  // closed outside the lock
     {
       std::lock_guard lock(mu_);
+      if (const std::uint64_t forks = fork_generation(); forks != forks_) {
+        // A forked child: the idle sockets are the parent's streams too.
+        forks_ = forks;
+        ++generation_;
+        inherited.swap(idle_);
+      }
       generation = generation_;
       if (!idle_.empty()) {
         Connection c = std::move(idle_.back());
@@ -96,6 +104,7 @@ class RedisStore::Pool {
   mutable ForkSafeMutex mu_;       // guards idle_ and generation_
   std::vector<Connection> idle_;   // open, authenticated, db selected
   std::uint64_t generation_ = 0;   // bumped by every socket failure or time-out
+  std::uint64_t forks_ = fork_generation();  // the process the idle ones belong to
 };
 
 namespace {
@@ -137,6 +146,40 @@ auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Conv
 
 StoreStatus discard_reply(const redisReply&) { return std::monostate{}; }
 
+// The write script.  KEYS[1] the hash; ARGV[1] the channel, ARGV[2] "1" to
+// DEL the hash first (clear) or "0"; then one pair or triple per write:
+//   "s", field, json   HSET, then PUBLISH "insert\nfield\njson"
+//   "d", field         HDEL, then PUBLISH "remove\nfield"
+//   "c"                PUBLISH "clear"
+// redis.call raises on an error reply, which ends the script there: the
+// writes before it stand with their events, nothing after it runs.
+constexpr std::string_view kWriteScript = R"lua(
+local key, ch = KEYS[1], ARGV[1]
+if ARGV[2] == '1' then redis.call('DEL', key) end
+local i, n = 3, #ARGV
+while i <= n do
+  local op = ARGV[i]
+  if op == 's' then
+    redis.call('HSET', key, ARGV[i + 1], ARGV[i + 2])
+    redis.call('PUBLISH', ch, 'insert\n' .. ARGV[i + 1] .. '\n' .. ARGV[i + 2])
+    i = i + 3
+  elseif op == 'd' then
+    redis.call('HDEL', key, ARGV[i + 1])
+    redis.call('PUBLISH', ch, 'remove\n' .. ARGV[i + 1])
+    i = i + 2
+  else
+    redis.call('PUBLISH', ch, 'clear')
+    i = i + 1
+  end
+end
+return 1
+)lua";
+
+// The EVAL command of the write script: fixed head, then the writes' words.
+std::vector<std::string_view> script_call(std::string_view channel, bool drop_hash) {
+  return {"EVAL", kWriteScript, "1", kEntriesKey, channel, drop_hash ? "1" : "0"};
+}
+
 }  // namespace
 
 RedisStore::RedisStore(std::string url, RedisUrl endpoint, std::unique_ptr<Pool> pool)
@@ -150,6 +193,40 @@ StoreStatus RedisStore::hset_entry(std::string_view field, std::string_view json
 
 StoreStatus RedisStore::hdel_entry(std::string_view field) {
   return run(*pool_, {"HDEL", kEntriesKey, field}, discard_reply);
+}
+
+StoreStatus RedisStore::publish_set(std::string_view channel, std::string_view field, std::string_view json) {
+  auto argv = script_call(channel, false);
+  argv.insert(argv.end(), {"s", field, json});
+  return run(*pool_, argv, discard_reply);
+}
+
+StoreStatus RedisStore::publish_del(std::string_view channel, std::string_view field) {
+  auto argv = script_call(channel, false);
+  argv.insert(argv.end(), {"d", field});
+  return run(*pool_, argv, discard_reply);
+}
+
+StoreStatus RedisStore::publish_clear(std::string_view channel, bool drop_hash) {
+  auto argv = script_call(channel, drop_hash);
+  argv.push_back("c");
+  return run(*pool_, argv, discard_reply);
+}
+
+StoreStatus RedisStore::publish_batch(std::string_view channel, const std::vector<EntryWrite>& writes) {
+  for (std::size_t at = 0; at < writes.size(); at += kBatchChunk) {
+    auto argv = script_call(channel, false);
+    const std::size_t end = std::min(writes.size(), at + kBatchChunk);
+    argv.reserve(argv.size() + 3 * (end - at));
+    for (std::size_t i = at; i < end; ++i) {
+      const EntryWrite& w = writes[i];
+      if (w.json) argv.insert(argv.end(), {"s", w.field, *w.json});
+      else argv.insert(argv.end(), {"d", w.field});
+    }
+    StoreStatus done = run(*pool_, argv, discard_reply);
+    if (!done.ok()) return done;
+  }
+  return std::monostate{};
 }
 
 StoreResult<StoreEntries> RedisStore::fetch_entries() {

@@ -63,6 +63,10 @@ class Connection {
   /// kept from the process.
   std::variant<ReplyPtr, WireError> command(const std::vector<std::string_view>& argv);
 
+  /// The hiredis context, for the follower's subscription (which polls its
+  /// descriptor and reads replies as they come).
+  redisContext* raw() noexcept { return ctx_; }
+
  private:
   explicit Connection(redisContext* ctx) noexcept : ctx_(ctx) {}
   redisContext* ctx_;

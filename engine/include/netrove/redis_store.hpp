@@ -44,6 +44,8 @@ inline constexpr unsigned kOpenAttempts = 6;
 inline constexpr std::chrono::milliseconds kBackoffFactor{100};
 /// Idle connections a store keeps open for reuse.
 inline constexpr std::size_t kMaxIdleConnections = 16;
+/// Writes of a batch sent in one script call (one round trip).
+inline constexpr std::size_t kBatchChunk = 512;
 
 /// A failure of the store.  `message` always begins "Redis error: ".
 struct StoreError {
@@ -113,6 +115,13 @@ StoreResult<RedisUrl> parse_redis_url(std::string_view url);
 /// Field and value pairs of the hash, in the server's order.
 using StoreEntries = std::vector<std::pair<std::string, std::string>>;
 
+/// One write of a batch: HSET field json when `json` is present, else HDEL
+/// field.
+struct EntryWrite {
+  std::string field;
+  std::optional<std::string> json;
+};
+
 /// Tuning of a store.  The defaults are the constants above; tests and
 /// benchmarks shorten or change them.
 struct StoreOptions {
@@ -149,8 +158,11 @@ StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view url, const 
 /// send the command, read its reply, and give the connection back.  A
 /// connection whose socket fails is closed, every other idle connection
 /// opened before the failure is closed too, and a command that failed that
-/// way is sent once more on a fresh connection (the three commands are
-/// idempotent).  A time-out closes the connection and is not retried.  Every
+/// way is sent once more on a fresh connection, so a server that restarted
+/// loses nothing (every command is idempotent; a repeated write script may
+/// publish its events twice, and applying an event twice changes nothing).
+/// A forked child never uses the connections idle at the fork: they share
+/// their sockets with the parent, so the child drops them and connects anew.  A time-out closes the connection and is not retried.  Every
 /// network step (connect, each of AUTH/SELECT on a new connection, the
 /// command) waits at most its time-out, so a server that stops answering
 /// costs a command a few seconds, not forever; host-name resolution has no
@@ -173,6 +185,26 @@ class RedisStore {
   /// HDEL "netrove:entries" field; the reply is read and discarded.  A
   /// field that is not stored is no error.
   StoreStatus hdel_entry(std::string_view field);
+
+  /// The published writes.  Each runs one server-side script that makes
+  /// the hash write and then PUBLISHes its UpdateEvent (update_event.hpp)
+  /// on `channel`, so no other client's command comes between the two and
+  /// every subscriber sees the events in the order the hash took them.  A
+  /// hash write the server refuses (a key of another type) aborts the
+  /// script before its event, so no event announces a write that did not
+  /// happen.  The script's reply is read and discarded.
+  ///
+  /// HSET field json, then PUBLISH channel "insert\nfield\njson".
+  StoreStatus publish_set(std::string_view channel, std::string_view field, std::string_view json);
+  /// HDEL field, then PUBLISH channel "remove\nfield".
+  StoreStatus publish_del(std::string_view channel, std::string_view field);
+  /// DEL "netrove:entries" when `drop_hash`, then PUBLISH channel "clear".
+  StoreStatus publish_clear(std::string_view channel, bool drop_hash);
+  /// The writes in order, kBatchChunk per script call (one round trip per
+  /// chunk instead of one per write); each chunk is atomic and its events
+  /// keep its order.  Stops at the first failing chunk, whose error is the
+  /// result (the chunks before it stand).
+  StoreStatus publish_batch(std::string_view channel, const std::vector<EntryWrite>& writes);
 
   /// HGETALL "netrove:entries": every pair, or nothing for a missing key.
   /// Errors: connection failures, error replies, and "Response type not
