@@ -233,7 +233,8 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
   if (!text_arg(url, "url", text)) return nullptr;
   EngineConfig config;
   if (!config_for(variant, config)) return nullptr;
-  config.enable_redis = true;  // wins over the cache
+  config.enable_redis = true;            // wins over the cache
+  config.write_path_compression = true;  // the write engine is never queried: keep it small
   config.redis_url = std::string(text);
   config.follow = follow;
   std::shared_ptr<Engine> engine;

@@ -62,24 +62,45 @@ class HybridEngine::Sink final : public FollowSink {
   }
 
   // Apply cases (the event forms of update_event.hpp):
-  //   1. not an event, a field that is not a prefix, or an insert whose
-  //      JSON is not Metadata: skipped (false);
-  //   2. insert: the record into the read engine;
-  //   3. remove: the prefix out of the read engine.
-  bool apply(std::string_view payload) override {
-    const std::optional<UpdateEvent> event = decode_event(payload);
-    if (!event) return false;  // 1.
-    LocalEngine& read = *e_.read_.load(std::memory_order_relaxed);
-    if (event->op == kInsertOp) {
-      auto pair = parse_pair(event->field, *event->json);
-      if (!pair) return false;
-      (void)read.insert(pair->first, std::move(pair->second));  // 2.
-      return true;
+  //   1. not a message of events: one skipped;
+  //   2. a clear among them: nothing applied, reload (the snapshot holds
+  //      every event of the message);
+  //   3. per event: a field that is not a prefix, or an insert whose JSON
+  //      is not Metadata: skipped;
+  //   4. insert: the record into the read engine;
+  //   5. remove: the prefix out of the read engine.
+  Applied apply(std::string_view payload) override {
+    Applied done;
+    std::optional<std::vector<UpdateEvent>> events = decode_events(payload);
+    if (!events) {  // 1.
+      done.skipped = 1;
+      return done;
     }
-    const std::optional<IpPrefix> prefix = parse_prefix(event->field);
-    if (!prefix || event->op != kRemoveOp) return false;
-    (void)read.remove(*prefix);  // 3.
-    return true;
+    for (const UpdateEvent& e : *events)
+      if (e.op == kClearOp) {  // 2.
+        done.clear = true;
+        return done;
+      }
+    LocalEngine& read = *e_.read_.load(std::memory_order_relaxed);
+    for (UpdateEvent& e : *events) {
+      if (e.op == kInsertOp) {
+        auto pair = parse_pair(e.field, *e.json);
+        if (!pair) {
+          ++done.skipped;  // 3.
+          continue;
+        }
+        (void)read.insert(pair->first, std::move(pair->second));  // 4.
+      } else {
+        const std::optional<IpPrefix> prefix = parse_prefix(e.field);
+        if (!prefix) {
+          ++done.skipped;  // 3.
+          continue;
+        }
+        (void)read.remove(*prefix);  // 5.
+      }
+      ++done.applied;
+    }
+    return done;
   }
 
   std::uint64_t fields_skipped() const noexcept { return fields_skipped_.load(std::memory_order_relaxed); }
@@ -221,35 +242,34 @@ EngineStats HybridEngine::stats() const {
   return with_read([](const LocalEngine& r) { return r.stats(); });
 }
 
+// Bulk writes: each entry goes to the write engine and straight into the
+// batch, which ships a chunk whenever one is full, so the local work of one
+// chunk overlaps the server's work on the ones before it.
 InsertResult HybridEngine::insert_many(std::vector<std::pair<IpPrefix, Metadata>> entries) {
   check_process();
-  std::vector<EntryWrite> writes;
-  if (store_) writes.reserve(entries.size());
-  InsertResult result = InsertResult::success();
+  std::optional<StoreBatch> batch;
+  if (store_) batch.emplace(*store_, update_channel_);
   for (auto& [prefix, record] : entries) {
     InsertResult written = write_engine_.insert(prefix, Metadata(record));
-    if (!written.ok()) {
-      result = std::move(written);
-      break;
-    }
-    if (store_) writes.push_back({prefix_field(prefix), to_json(record)});
+    if (!written.ok()) return written;  // the batch sends what it has
+    if (batch) batch->set(prefix_field(prefix), to_json(record));
     else (void)read_.load(std::memory_order_relaxed)->insert(prefix, std::move(record));
   }
-  if (store_) (void)store_->publish_batch(update_channel_, writes);
-  return result;
+  if (batch) (void)batch->finish();
+  return InsertResult::success();
 }
 
 std::uint64_t HybridEngine::remove_many(const std::vector<IpPrefix>& prefixes) {
   check_process();
-  std::vector<EntryWrite> writes;
-  if (store_) writes.reserve(prefixes.size());
+  std::optional<StoreBatch> batch;
+  if (store_) batch.emplace(*store_, update_channel_);
   std::uint64_t held = 0;
   for (const IpPrefix& prefix : prefixes) {
     if (write_engine_.remove(prefix)) ++held;
-    if (store_) writes.push_back({prefix_field(prefix), std::nullopt});
+    if (batch) batch->del(prefix_field(prefix));
     else (void)read_.load(std::memory_order_relaxed)->remove(prefix);
   }
-  if (store_) (void)store_->publish_batch(update_channel_, writes);
+  if (batch) (void)batch->finish();
   return held;
 }
 

@@ -10,7 +10,6 @@
 #include <system_error>
 
 #include "fork_generation.hpp"
-#include "netrove/update_event.hpp"
 #include "redis_wire.hpp"
 
 namespace netrove {
@@ -139,13 +138,10 @@ bool Follower::session() {
       const ReplyPtr reply(static_cast<redisReply*>(raw));
       const std::optional<std::string_view> payload = message_payload(*reply);
       if (!payload) continue;
-      if (*payload == kClearOp) {
-        if (!load()) return true;
-      } else if (sink_.apply(*payload)) {
-        applied_.fetch_add(1, std::memory_order_relaxed);
-      } else {
-        skipped_.fetch_add(1, std::memory_order_relaxed);
-      }
+      const FollowSink::Applied done = sink_.apply(*payload);
+      applied_.fetch_add(done.applied, std::memory_order_relaxed);
+      skipped_.fetch_add(done.skipped, std::memory_order_relaxed);
+      if (done.clear && !load()) return true;
     }
     // Wait for more, or for the stop signal.
     pollfd fds[2] = {{ctx->fd, POLLIN, 0}, {stop_fd_, POLLIN, 0}};

@@ -35,9 +35,15 @@ class FollowSink {
   /// Loads the whole hash into a fresh read engine and swaps it in.  false
   /// when the fetch failed (the old read engine stays).
   virtual bool reload() = 0;
-  /// Applies one message of the channel; false when it did not parse (it
-  /// is skipped).
-  virtual bool apply(std::string_view payload) = 0;
+  /// What one message did.
+  struct Applied {
+    std::uint64_t applied = 0;  ///< events applied
+    std::uint64_t skipped = 0;  ///< events (or a whole message) that did not parse
+    bool clear = false;         ///< it held a clear: reload instead
+  };
+  /// Applies one message of the channel: every event that parses, in
+  /// order; nothing when it holds a clear.
+  virtual Applied apply(std::string_view payload) = 0;
 
  protected:
   ~FollowSink() = default;

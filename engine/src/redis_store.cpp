@@ -16,12 +16,14 @@
 // Connections lent out before the bump carry the old generation and are
 // closed when they come back.
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "netrove/redis_store.hpp"
 #include "fork_generation.hpp"
 #include "netrove/sync.hpp"
+#include "netrove/update_event.hpp"
 #include "redis_wire.hpp"
 
 namespace netrove {
@@ -71,6 +73,7 @@ class RedisStore::Pool {
 
   // Returns a lent connection.  Connections are closed outside the lock.
   void give_back(Lease lease, bool healthy) {
+    if (healthy && !options_.pooled) return;  // closes here
     std::vector<Connection> doomed;
     {
       std::lock_guard lock(mu_);
@@ -146,38 +149,28 @@ auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Conv
 
 StoreStatus discard_reply(const redisReply&) { return std::monostate{}; }
 
-// The write script.  KEYS[1] the hash; ARGV[1] the channel, ARGV[2] "1" to
-// DEL the hash first (clear) or "0"; then one pair or triple per write:
-//   "s", field, json   HSET, then PUBLISH "insert\nfield\njson"
-//   "d", field         HDEL, then PUBLISH "remove\nfield"
-//   "c"                PUBLISH "clear"
-// redis.call raises on an error reply, which ends the script there: the
-// writes before it stand with their events, nothing after it runs.
+// The write script.  KEYS[1] the hash; ARGV[1] the channel, ARGV[2] the
+// kind of write, ARGV[3] "1" to DEL the hash first, ARGV[4] the message (the
+// events, encoded by encode_event), then the words of the hash write:
+//   "s"  field json field json ...   one HSET of every pair, in order (a
+//                                    field named twice ends with its last value)
+//   "d"  field field ...             one HDEL
+//   "c"  (none)                      no hash write (clear)
+// then one PUBLISH of the message.  redis.call raises on an error reply,
+// which ends the script there: a refused hash write publishes nothing.
 constexpr std::string_view kWriteScript = R"lua(
-local key, ch = KEYS[1], ARGV[1]
-if ARGV[2] == '1' then redis.call('DEL', key) end
-local i, n = 3, #ARGV
-while i <= n do
-  local op = ARGV[i]
-  if op == 's' then
-    redis.call('HSET', key, ARGV[i + 1], ARGV[i + 2])
-    redis.call('PUBLISH', ch, 'insert\n' .. ARGV[i + 1] .. '\n' .. ARGV[i + 2])
-    i = i + 3
-  elseif op == 'd' then
-    redis.call('HDEL', key, ARGV[i + 1])
-    redis.call('PUBLISH', ch, 'remove\n' .. ARGV[i + 1])
-    i = i + 2
-  else
-    redis.call('PUBLISH', ch, 'clear')
-    i = i + 1
-  end
-end
+local key = KEYS[1]
+if ARGV[3] == '1' then redis.call('DEL', key) end
+if ARGV[2] == 's' then redis.call('HSET', key, unpack(ARGV, 5))
+elseif ARGV[2] == 'd' then redis.call('HDEL', key, unpack(ARGV, 5)) end
+redis.call('PUBLISH', ARGV[1], ARGV[4])
 return 1
 )lua";
 
-// The EVAL command of the write script: fixed head, then the writes' words.
-std::vector<std::string_view> script_call(std::string_view channel, bool drop_hash) {
-  return {"EVAL", kWriteScript, "1", kEntriesKey, channel, drop_hash ? "1" : "0"};
+// The EVAL command of the write script, before the hash write's words.
+std::vector<std::string_view> script_call(std::string_view channel, std::string_view kind, bool drop_hash,
+                                          std::string_view message) {
+  return {"EVAL", kWriteScript, "1", kEntriesKey, channel, kind, drop_hash ? "1" : "0", message};
 }
 
 }  // namespace
@@ -196,36 +189,157 @@ StoreStatus RedisStore::hdel_entry(std::string_view field) {
 }
 
 StoreStatus RedisStore::publish_set(std::string_view channel, std::string_view field, std::string_view json) {
-  auto argv = script_call(channel, false);
-  argv.insert(argv.end(), {"s", field, json});
+  const std::string message =
+      encode_event({std::string(kInsertOp), std::string(field), std::string(json)});
+  auto argv = script_call(channel, "s", false, message);
+  argv.insert(argv.end(), {field, json});
   return run(*pool_, argv, discard_reply);
 }
 
 StoreStatus RedisStore::publish_del(std::string_view channel, std::string_view field) {
-  auto argv = script_call(channel, false);
-  argv.insert(argv.end(), {"d", field});
+  const std::string message = encode_event({std::string(kRemoveOp), std::string(field), std::nullopt});
+  auto argv = script_call(channel, "d", false, message);
+  argv.push_back(field);
   return run(*pool_, argv, discard_reply);
 }
 
 StoreStatus RedisStore::publish_clear(std::string_view channel, bool drop_hash) {
-  auto argv = script_call(channel, drop_hash);
-  argv.push_back("c");
-  return run(*pool_, argv, discard_reply);
+  return run(*pool_, script_call(channel, "c", drop_hash, kClearOp), discard_reply);
 }
 
-StoreStatus RedisStore::publish_batch(std::string_view channel, const std::vector<EntryWrite>& writes) {
-  for (std::size_t at = 0; at < writes.size(); at += kBatchChunk) {
-    auto argv = script_call(channel, false);
-    const std::size_t end = std::min(writes.size(), at + kBatchChunk);
-    argv.reserve(argv.size() + 3 * (end - at));
-    for (std::size_t i = at; i < end; ++i) {
-      const EntryWrite& w = writes[i];
-      if (w.json) argv.insert(argv.end(), {"s", w.field, *w.json});
-      else argv.insert(argv.end(), {"d", w.field});
+// ---------------------------------------------------------------------------
+// StoreBatch
+
+struct StoreBatch::State {
+  RedisStore::Pool& pool;
+  std::string channel;
+  std::vector<EntryWrite> pending;                // not yet sent
+  std::deque<std::vector<EntryWrite>> flying;     // sent, reply not yet read
+  std::optional<RedisStore::Pool::Lease> lease;
+  std::optional<StoreError> failed;
+  bool retried = false;
+  bool finished = false;
+
+  // Appends the script call of `chunk`, writes of one kind: its events as
+  // one message, then the hash write's words.
+  std::optional<WireError> send(const std::vector<EntryWrite>& chunk) {
+    NETROVE_ASSERT(!chunk.empty());
+    const bool sets = chunk.front().json.has_value();
+    std::string message;
+    for (const EntryWrite& w : chunk) {
+      if (!message.empty()) message += '\n';
+      message += encode_event({std::string(sets ? kInsertOp : kRemoveOp), w.field, w.json});
     }
-    StoreStatus done = run(*pool_, argv, discard_reply);
-    if (!done.ok()) return done;
+    auto argv = script_call(channel, sets ? "s" : "d", false, message);
+    argv.reserve(argv.size() + 2 * chunk.size());
+    for (const EntryWrite& w : chunk) {
+      argv.push_back(w.field);
+      if (sets) argv.push_back(*w.json);
+    }
+    return lease->conn.append(argv);
   }
+
+  // Records the batch's failure and drops what is left.
+  void fail(std::string detail) {
+    failed = StoreError::redis(detail);
+    pending.clear();
+    flying.clear();
+  }
+
+  // A connection, borrowed once; on a socket failure a fresh one with every
+  // unanswered chunk sent again (once per batch).  False when it failed.
+  bool reconnect_and_resend() {
+    for (;;) {
+      auto borrowed = pool.borrow();
+      if (auto* e = std::get_if<WireError>(&borrowed)) {
+        fail(e->detail);
+        return false;
+      }
+      lease.emplace(std::move(std::get<RedisStore::Pool::Lease>(borrowed)));
+      std::optional<WireError> e;
+      for (const auto& chunk : flying)
+        if (!e) e = send(chunk);
+      if (!e) return true;
+      if (!drop_broken(*e)) return false;
+    }
+  }
+
+  // Closes a connection that failed with `e`; true when a retry is due.
+  bool drop_broken(const WireError& e) {
+    pool.give_back(std::move(*lease), false);
+    lease.reset();
+    if (e.kind != WireError::Kind::socket || retried) {
+      fail(e.detail);
+      return false;
+    }
+    retried = true;
+    return true;
+  }
+
+  // Ships `pending` as one chunk, then reads replies down to the window.
+  void ship(std::size_t window) {
+    if (failed) return;
+    if (!pending.empty()) {
+      flying.push_back(std::move(pending));
+      pending.clear();
+      pending.reserve(kBatchChunk);
+      if (!lease) {
+        if (!reconnect_and_resend()) return;
+      } else if (auto e = send(flying.back())) {
+        if (!drop_broken(*e) || !reconnect_and_resend()) return;
+      }
+    }
+    while (flying.size() > window) {
+      auto reply = lease->conn.read_reply();
+      if (std::holds_alternative<ReplyPtr>(reply)) {
+        flying.pop_front();
+        continue;
+      }
+      const WireError& e = std::get<WireError>(reply);
+      if (e.kind == WireError::Kind::reply) {  // the connection is still in step
+        flying.pop_front();
+        while (!flying.empty()) {  // read the answers of the rest before giving it back
+          (void)lease->conn.read_reply();
+          flying.pop_front();
+        }
+        fail(e.detail);
+        return;
+      }
+      if (!drop_broken(e) || !reconnect_and_resend()) return;
+    }
+  }
+
+  // A chunk holds writes of one kind: a write of the other kind ships it.
+  void add(EntryWrite w) {
+    if (failed) return;
+    if (!pending.empty() && pending.front().json.has_value() != w.json.has_value()) ship(kBatchWindow);
+    pending.push_back(std::move(w));
+    if (pending.size() >= kBatchChunk) ship(kBatchWindow);
+  }
+};
+
+StoreBatch::StoreBatch(RedisStore& store, std::string channel)
+    : state_(new State{*store.pool_, std::move(channel), {}, {}, std::nullopt, std::nullopt}) {
+  state_->pending.reserve(kBatchChunk);
+}
+
+StoreBatch::~StoreBatch() {
+  if (!state_->finished) (void)finish();
+}
+
+void StoreBatch::set(std::string field, std::string json) { state_->add({std::move(field), std::move(json)}); }
+
+void StoreBatch::del(std::string field) { state_->add({std::move(field), std::nullopt}); }
+
+StoreStatus StoreBatch::finish() {
+  State& s = *state_;
+  s.finished = true;
+  s.ship(0);
+  if (s.lease) {
+    s.pool.give_back(std::move(*s.lease), true);
+    s.lease.reset();
+  }
+  if (s.failed) return *s.failed;
   return std::monostate{};
 }
 

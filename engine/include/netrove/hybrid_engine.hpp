@@ -115,11 +115,11 @@ class HybridEngine final : public Engine, public RecordLender {
   /// Read engine.
   EngineStats stats() const override;
 
-  /// Bulk insert: every entry into the write engine, then all the hash
-  /// writes and events pipelined, kBatchChunk per round trip (see
-  /// RedisStore::publish_batch), or the read engine without a store.
-  /// Stops at the first write-engine error and returns it; the entries
-  /// before it are written and published.
+  /// Bulk insert: every entry into the write engine, and its hash write and
+  /// event into one pipelined StoreBatch (kBatchChunk writes per script
+  /// call, kBatchWindow calls in flight), or the read engine without a
+  /// store.  Stops at the first write-engine error and returns it; the
+  /// entries before it are written and published.
   InsertResult insert_many(std::vector<std::pair<IpPrefix, Metadata>> entries);
   /// Bulk remove, pipelined likewise.  Result: how many the write engine held.
   std::uint64_t remove_many(const std::vector<IpPrefix>& prefixes);

@@ -44,8 +44,10 @@ inline constexpr unsigned kOpenAttempts = 6;
 inline constexpr std::chrono::milliseconds kBackoffFactor{100};
 /// Idle connections a store keeps open for reuse.
 inline constexpr std::size_t kMaxIdleConnections = 16;
-/// Writes of a batch sent in one script call (one round trip).
+/// Writes of a batch sent in one script call.
 inline constexpr std::size_t kBatchChunk = 512;
+/// Script calls of a batch on the wire at once.
+inline constexpr std::size_t kBatchWindow = 4;
 
 /// A failure of the store.  `message` always begins "Redis error: ".
 struct StoreError {
@@ -120,6 +122,44 @@ using StoreEntries = std::vector<std::pair<std::string, std::string>>;
 struct EntryWrite {
   std::string field;
   std::optional<std::string> json;
+};
+
+class RedisStore;
+
+/// A pipelined run of writes on one connection (the hybrid engine's
+/// insert_many and remove_many).  Writes are gathered kBatchChunk to a
+/// script call, which makes them with one HSET or HDEL per run of equal
+/// operations and publishes all their events, in order, in one message
+/// (update_event.hpp).  Up to kBatchWindow calls are on the wire at once,
+/// so the caller prepares the next chunk while the server runs the earlier
+/// ones: no round trip per write, and hardly one per chunk.
+///
+///   set/del ──► pending (< kBatchChunk) ──full──► EVAL appended ──► in flight
+///                                                          (> kBatchWindow:
+///                                                           read the oldest reply)
+///
+/// A socket failure sends the chunks not yet answered once more on a fresh
+/// connection (they are idempotent); an error reply or a second failure
+/// ends the batch: later writes are dropped and finish() reports it.  One
+/// thread at a time.
+class StoreBatch {
+ public:
+  StoreBatch(RedisStore& store, std::string channel);
+  /// finish(), its result discarded, unless already called.
+  ~StoreBatch();
+  StoreBatch(const StoreBatch&) = delete;
+  StoreBatch& operator=(const StoreBatch&) = delete;
+
+  void set(std::string field, std::string json);
+  void del(std::string field);
+  /// Sends what is left, waits for every reply and returns the connection.
+  /// The first failure, or success.
+  StoreStatus finish();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
 };
 
 /// Tuning of a store.  The defaults are the constants above; tests and
@@ -200,11 +240,6 @@ class RedisStore {
   StoreStatus publish_del(std::string_view channel, std::string_view field);
   /// DEL "netrove:entries" when `drop_hash`, then PUBLISH channel "clear".
   StoreStatus publish_clear(std::string_view channel, bool drop_hash);
-  /// The writes in order, kBatchChunk per script call (one round trip per
-  /// chunk instead of one per write); each chunk is atomic and its events
-  /// keep its order.  Stops at the first failing chunk, whose error is the
-  /// result (the chunks before it stand).
-  StoreStatus publish_batch(std::string_view channel, const std::vector<EntryWrite>& writes);
 
   /// HGETALL "netrove:entries": every pair, or nothing for a missing key.
   /// Errors: connection failures, error replies, and "Response type not
@@ -218,6 +253,7 @@ class RedisStore {
   class Pool;  ///< the connection pool, defined with the store's code
 
  private:
+  friend class StoreBatch;
   friend StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view, const StoreOptions&);
 
   RedisStore(std::string url, RedisUrl endpoint, std::unique_ptr<Pool> pool);

@@ -21,6 +21,14 @@
 //           (everything after the second "\n"; compact JSON has no raw
 //           newline, so a reader may also split on the first two only)
 //
+// A message carries one event, or several one after another (a bulk write
+// publishes the events of each chunk as one message):
+//
+//   payload = event *( "\n" event )
+//
+// A reader takes an op line, then as many lines as that op has parts.
+// Fields never hold a newline, and the JSON is compact (no raw newline).
+//
 // Examples (\n shown as a line break):
 //   insert                     remove              clear
 //   10.0.0.0/8                 10.0.0.0/8
@@ -37,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace netrove {
 
@@ -56,9 +65,13 @@ inline constexpr std::string_view kClearOp = "clear";
 /// The payload of `event` in the wire form above.
 std::string encode_event(const UpdateEvent& event);
 
-/// Reads a payload.  Nothing when it is not one of the three forms: an
-/// unknown op, a missing or extra part, or text that is not UTF-8.  The
-/// field and the JSON are not parsed here (the follower does that).
+/// Reads a payload of one or more events.  Nothing when any part is not
+/// one of the three forms (an unknown op, a missing part), or the text is
+/// not UTF-8.  The field and the JSON are not parsed here (the follower
+/// does that).
+std::optional<std::vector<UpdateEvent>> decode_events(std::string_view payload);
+
+/// decode_events of a payload that must hold exactly one event.
 std::optional<UpdateEvent> decode_event(std::string_view payload);
 
 }  // namespace netrove
