@@ -120,13 +120,21 @@ namespace {
 //   4. A time-out: close the connection and fail; no retry, so the caller
 //      waits at most one time-out for the command.
 //   5. A socket failure: close it (and the idle ones) and go back to 1 once.
+//   `timeout`, when given, replaces the command time-out for this command.
 template <class Convert>
-auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Convert convert)
+auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Convert convert,
+         std::optional<std::chrono::milliseconds> timeout = std::nullopt)
     -> decltype(convert(std::declval<const redisReply&>())) {
+  auto exchange = [&](Connection& conn) {
+    if (timeout) conn.set_timeout(*timeout);
+    auto reply = conn.command(argv);
+    if (timeout) conn.set_timeout(pool.options().command_timeout);
+    return reply;
+  };
   if (!pool.options().pooled) {
     auto conn = pool.connect();
     if (auto* e = std::get_if<WireError>(&conn)) return StoreError::redis(e->detail);
-    auto reply = std::get<Connection>(conn).command(argv);
+    auto reply = exchange(std::get<Connection>(conn));
     if (auto* e = std::get_if<WireError>(&reply)) return StoreError::redis(e->detail);
     return convert(*std::get<ReplyPtr>(reply));
   }
@@ -134,7 +142,7 @@ auto run(RedisStore::Pool& pool, const std::vector<std::string_view>& argv, Conv
     auto lease = pool.borrow();  // 1.
     if (auto* e = std::get_if<WireError>(&lease)) return StoreError::redis(e->detail);
     auto& l = std::get<RedisStore::Pool::Lease>(lease);
-    auto reply = l.conn.command(argv);  // 2.
+    auto reply = exchange(l.conn);  // 2.
     if (auto* r = std::get_if<ReplyPtr>(&reply)) {
       ReplyPtr owned = std::move(*r);
       pool.give_back(std::move(l), true);
@@ -344,7 +352,7 @@ StoreStatus StoreBatch::finish() {
 }
 
 StoreResult<StoreEntries> RedisStore::fetch_entries() {
-  return run(*pool_, {"HGETALL", kEntriesKey}, entries_from_reply);
+  return run(*pool_, {"HGETALL", kEntriesKey}, entries_from_reply, pool_->options().fetch_timeout);
 }
 
 std::size_t RedisStore::idle_connections() const { return pool_->idle(); }

@@ -162,6 +162,10 @@ std::variant<ReplyPtr, WireError> Connection::command(const std::vector<std::str
   return reply;
 }
 
+bool Connection::set_timeout(std::chrono::milliseconds timeout) {
+  return redisSetTimeout(ctx_, to_timeval(timeout)) == REDIS_OK;
+}
+
 std::optional<WireError> Connection::append(const std::vector<std::string_view>& argv) {
   NETROVE_ASSERT(ctx_ != nullptr);
   std::vector<const char*> args;

@@ -70,6 +70,9 @@ class Connection {
   std::optional<WireError> append(const std::vector<std::string_view>& argv);
   std::variant<ReplyPtr, WireError> read_reply();
 
+  /// Changes the send and receive time-out of later commands.
+  bool set_timeout(std::chrono::milliseconds timeout);
+
   /// The hiredis context, for the follower's subscription (which polls its
   /// descriptor and reads replies as they come).
   redisContext* raw() noexcept { return ctx_; }

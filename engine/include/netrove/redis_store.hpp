@@ -37,6 +37,10 @@ inline constexpr std::string_view kEntriesKey = "netrove:entries";
 inline constexpr std::chrono::milliseconds kConnectTimeout{2000};
 /// Longest wait for the reply to one command (and for sending it).
 inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+/// Longest wait for the first bytes of the HGETALL reply: a server builds
+/// the reply of a table of a million prefixes for a second or more before
+/// it sends any of it.
+inline constexpr std::chrono::milliseconds kFetchTimeout{60000};
 /// Connection attempts of open_store before it gives up.
 inline constexpr unsigned kOpenAttempts = 6;
 /// Back-off of open_store: after failed attempt n (1-based) it waits
@@ -167,6 +171,7 @@ class StoreBatch {
 struct StoreOptions {
   std::chrono::milliseconds connect_timeout = kConnectTimeout;
   std::chrono::milliseconds command_timeout = kCommandTimeout;
+  std::chrono::milliseconds fetch_timeout = kFetchTimeout;
   unsigned open_attempts = kOpenAttempts;
   std::chrono::milliseconds backoff_factor = kBackoffFactor;
   std::size_t max_idle = kMaxIdleConnections;
@@ -241,7 +246,8 @@ class RedisStore {
   /// DEL "netrove:entries" when `drop_hash`, then PUBLISH channel "clear".
   StoreStatus publish_clear(std::string_view channel, bool drop_hash);
 
-  /// HGETALL "netrove:entries": every pair, or nothing for a missing key.
+  /// HGETALL "netrove:entries": every pair, or nothing for a missing key;
+  /// its reply may take options.fetch_timeout to start.
   /// Errors: connection failures, error replies, and "Response type not
   /// map compatible" for a reply that is not nil, an even flat array of
   /// texts or a map of texts.
