@@ -104,6 +104,7 @@ double lookup_ns(const netrove::Engine& e, const std::vector<IpAddress>& addrs) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines show as they come, even piped
   const std::size_t n_lookups = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2000000;
   netrove::testing::RedisTestServer server;
   const std::vector<IpPrefix> table = ipv4_table();
