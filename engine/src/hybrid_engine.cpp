@@ -24,7 +24,7 @@ std::optional<std::pair<IpPrefix, Metadata>> parse_pair(std::string_view field, 
   return std::pair{*prefix, std::move(*record)};
 }
 
-void destroy_local(void* engine) { delete static_cast<LocalEngine*>(engine); }
+void mark_passed(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true, std::memory_order_release); }
 
 }  // namespace
 
@@ -56,8 +56,15 @@ class HybridEngine::Sink final : public FollowSink {
     }
     first_ = false;
     LocalEngine* old = e_.read_.exchange(fresh.release(), std::memory_order_acq_rel);  // c.
-    rcu::retire(old, destroy_local);
-    rcu::drain();
+    // A marker retired after the swap is destroyed only after a grace
+    // period, so once drain() has destroyed it no lookup is inside `old`.
+    // The engine itself is deleted here, outside the reclaimer's lock: its
+    // own locks leave the fork list, which must not happen under another
+    // ForkGuarded lock.
+    std::atomic<bool> passed{false};
+    rcu::retire(&passed, mark_passed);
+    while (!passed.load(std::memory_order_acquire)) rcu::drain();
+    delete old;
     return true;
   }
 

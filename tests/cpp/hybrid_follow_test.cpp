@@ -236,7 +236,7 @@ TEST_F(Follow, RacingWritersLeaveEveryFollowerEqualToTheHash) {
   for (int w = 0; w < 2; ++w) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-      auto writer = open(url(), w == 0);  // one of them a follower too
+      auto writer = open(url(), false);
       std::mt19937 rng(100 + w);
       for (int op = 0; op < 3000; ++op) {
         const IpPrefix p = prefix_of(static_cast<int>(rng() % kPrefixes));
