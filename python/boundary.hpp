@@ -2,6 +2,10 @@
 // of the module is turned into a Python exception here, so none unwinds into
 // the interpreter.
 //
+//   netrove::StartupError (a hybrid engine's store did not open)
+//       -> netrove.StoreError(store text "Redis error: ..."), a ConnectionError
+//   netrove::UsageError (a following engine used in a forked child)
+//       -> RuntimeError(text)
 //   netrove::Panic, any other std::exception, anything else
 //       -> PanicException(text), a BaseException subclass created on first use
 //   std::bad_alloc
@@ -15,6 +19,8 @@
 #include <new>
 #include <string_view>
 
+#include "netrove/factory.hpp"
+
 namespace netrove::py {
 
 /// The PanicException class, created on first use and kept for the life of
@@ -25,6 +31,14 @@ PyObject* panic_exception_type() noexcept;
 /// Raises PanicException with `text` (taken as UTF-8, bad bytes replaced).
 void raise_panic(std::string_view text) noexcept;
 
+/// The StoreError class (netrove.StoreError, derived from ConnectionError),
+/// created on first use and kept for the life of the process.  Null (with
+/// the creation error set) only if the class could not be created.
+PyObject* store_error_type() noexcept;
+
+/// Raises `type` with `text` (taken as UTF-8, bad bytes replaced).
+void raise_text(PyObject* type, std::string_view text) noexcept;
+
 /// Runs `body` and returns its result; a C++ exception becomes a raised
 /// PanicException and the result `failure`.
 template <class R, class F>
@@ -33,6 +47,10 @@ R guarded(R failure, F&& body) noexcept {
     return body();
   } catch (const std::bad_alloc&) {
     Py_FatalError("netrove: out of memory");
+  } catch (const StartupError& e) {
+    if (PyObject* type = store_error_type()) raise_text(type, e.store_message());
+  } catch (const UsageError& e) {
+    raise_text(PyExc_RuntimeError, e.what());
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

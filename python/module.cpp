@@ -1,6 +1,6 @@
 // The module `netrove`: multi-phase initialisation with one execution slot
-// that adds the class RadixEngine and the function version, and lists both
-// in __all__.
+// that adds the class RadixEngine, the function version and the exception
+// StoreError, and lists them in __all__.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -47,6 +47,7 @@ int exec_module(PyObject* module) noexcept {
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
   if (!add(module, all, "version", PyCFunction_NewEx(&version_def, module, name.get()))) return -1;
+  if (!add(module, all, "StoreError", Py_XNewRef(store_error_type()))) return -1;
   return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 

@@ -2,7 +2,7 @@
 
 from typing import Literal, TypeAlias, TypedDict, final
 
-__all__ = ["RadixEngine", "version"]
+__all__ = ["RadixEngine", "version", "StoreError"]
 
 # Names starting with "_" exist only for type checkers, not in the module.
 
@@ -28,7 +28,22 @@ class _Stats(TypedDict):
     misses: int
     removals: int
 
+class _FollowStats(TypedDict):
+    """``RadixEngine.follow_stats()`` of a following engine."""
+
+    events_applied: int
+    events_skipped: int
+    fields_skipped: int
+    resyncs: int
+    in_step: bool
+    lag_seconds: float
+
 _Variant: TypeAlias = Literal["standard", "lockfree", "adaptive"]
+
+class StoreError(ConnectionError):
+    """A Redis-backed engine could not reach its store: a bad URL, a server
+    that does not answer, or refused authentication.  The text is the
+    store's, ``"Redis error: ..."``."""
 
 @final
 class RadixEngine:
@@ -46,6 +61,32 @@ class RadixEngine:
     """
 
     def __new__(cls, variant: _Variant | str | None = None) -> RadixEngine: ...
+    @classmethod
+    def from_redis(cls, url: str, variant: _Variant | str | None = None, *, follow: bool = True) -> RadixEngine:
+        """Open an engine whose table lives in the Redis hash "netrove:entries".
+
+        ``url`` is ``redis://[user:password@]host[:port][/db]``,
+        ``redis+unix:///path?db=N&user=U&pass=P`` or ``unix:///path?...``.
+        Every insert and remove writes the hash and publishes an update
+        event on "netrove:updates".  With ``follow=True`` a thread owned by
+        the engine applies every event (other processes' and its own) to the
+        table that answers lookups and reloads the hash after any break; its
+        own writes show once their event is back (well under a millisecond
+        on loopback).  With ``follow=False`` lookups answer from the hash as
+        it was when the engine opened.  Lookups and ``contains`` never touch
+        the network.  ``variant`` picks the tree as for ``RadixEngine``;
+        there is no lookup cache.
+
+        A following engine cannot be used in a child made by ``os.fork()``
+        (``RuntimeError``): open it after the fork.
+
+        Raises ``StoreError`` with the store's text, ``"Redis error: ..."``,
+        for a bad URL, an unreachable server or refused authentication.
+        """
+    def follow_stats(self) -> _FollowStats | None:
+        """How a following engine keeps in step, or ``None`` for any other
+        engine.  ``lag_seconds`` is the time out of step so far (0.0 when in
+        step); ``resyncs`` counts full reloads after the first."""
     def insert(self, subnet: str, metadata: _MetadataInput | dict[str, object]) -> None:
         """Insert a CIDR prefix with associated metadata dict.
 

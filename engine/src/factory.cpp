@@ -137,6 +137,10 @@ std::optional<std::uint64_t> available_memory_bytes() noexcept {
   return out;
 }
 
+StartupError::StartupError(std::string store_message)
+    : std::runtime_error("Failed to initialize HybridEngine: " + quote_escaped(store_message)),
+      store_message_(std::move(store_message)) {}
+
 std::string quote_escaped(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -219,7 +223,7 @@ std::unique_ptr<Engine> create_engine(EngineConfig config) {
   if (config.enable_redis) {
     std::string error;
     std::unique_ptr<HybridEngine> hybrid = HybridEngine::start(config, error);
-    if (!hybrid) panic("Failed to initialize HybridEngine: " + quote_escaped(error));
+    if (!hybrid) throw StartupError(std::move(error));
     return hybrid;
   }
   LocalEngine local = build_local(config.engine_type, config.node_style, config.path_compression, config.shards);

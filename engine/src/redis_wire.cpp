@@ -162,6 +162,36 @@ std::variant<ReplyPtr, WireError> Connection::command(const std::vector<std::str
   return reply;
 }
 
+bool Connection::set_timeout(std::chrono::milliseconds timeout) {
+  return redisSetTimeout(ctx_, to_timeval(timeout)) == REDIS_OK;
+}
+
+std::optional<WireError> Connection::append(const std::vector<std::string_view>& argv) {
+  NETROVE_ASSERT(ctx_ != nullptr);
+  std::vector<const char*> args;
+  std::vector<std::size_t> lens;
+  args.reserve(argv.size());
+  lens.reserve(argv.size());
+  for (std::string_view a : argv) {
+    args.push_back(a.data());
+    lens.push_back(a.size());
+  }
+  if (redisAppendCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lens.data()) != REDIS_OK)
+    return failure_of(ctx_, errno);
+  return std::nullopt;
+}
+
+std::variant<ReplyPtr, WireError> Connection::read_reply() {
+  NETROVE_ASSERT(ctx_ != nullptr);
+  SigpipeGuard guard;
+  void* raw = nullptr;
+  errno = 0;
+  if (redisGetReply(ctx_, &raw) != REDIS_OK || raw == nullptr) return failure_of(ctx_, errno);
+  ReplyPtr reply(static_cast<redisReply*>(raw));
+  if (reply->type == REDIS_REPLY_ERROR) return WireError{WireError::Kind::reply, std::string(reply->str, reply->len)};
+  return reply;
+}
+
 StoreResult<StoreEntries> entries_from_reply(const redisReply& reply) {
   if (reply.type == REDIS_REPLY_NIL) return StoreEntries{};
   bool flat = reply.type == REDIS_REPLY_ARRAY;

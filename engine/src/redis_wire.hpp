@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,6 +63,19 @@ class Connection {
   /// leaves the connection unusable.  SIGPIPE from a peer that has gone is
   /// kept from the process.
   std::variant<ReplyPtr, WireError> command(const std::vector<std::string_view>& argv);
+
+  /// Pipelining: `append` queues a command in the output buffer without
+  /// sending it; `read_reply` sends whatever is queued and reads the next
+  /// reply, in the order the commands were queued.  Failures as for command.
+  std::optional<WireError> append(const std::vector<std::string_view>& argv);
+  std::variant<ReplyPtr, WireError> read_reply();
+
+  /// Changes the send and receive time-out of later commands.
+  bool set_timeout(std::chrono::milliseconds timeout);
+
+  /// The hiredis context, for the follower's subscription (which polls its
+  /// descriptor and reads replies as they come).
+  redisContext* raw() noexcept { return ctx_; }
 
  private:
   explicit Connection(redisContext* ctx) noexcept : ctx_(ctx) {}

@@ -61,14 +61,18 @@ std::unique_ptr<HybridEngine> start_hybrid(std::optional<std::string> url) {
   return std::unique_ptr<HybridEngine>(h);
 }
 
-// The Panic text of create_engine(config), or "<no panic>".
+// The StartupError text of create_engine(config), or "<no error>"; its
+// store_message is the quoted part.
 std::string startup_failure(EngineConfig config) {
   try {
     (void)netrove::create_engine(std::move(config));
-  } catch (const netrove::Panic& p) {
-    return p.what();
+  } catch (const netrove::StartupError& e) {
+    const std::string what = e.what();
+    if (what != "Failed to initialize HybridEngine: " + netrove::quote_escaped(e.store_message()))
+      return "<inconsistent texts>";
+    return what;
   }
-  return "<no panic>";
+  return "<no error>";
 }
 
 class HybridTcp : public ::testing::Test {
@@ -327,7 +331,7 @@ TEST_F(HybridTcp, StoppedServerAfterStartupCannotBlockWrites) {
 }
 
 // ---------------------------------------------------------------------------
-// Start-up failures become the factory's panic
+// Start-up failures become the factory's StartupError
 
 TEST_F(HybridTcp, StartupFailureTexts) {
   const std::string base = "127.0.0.1:" + std::to_string(server.port());

@@ -14,10 +14,10 @@ from conftest import VARIANTS, raised
 def test_module_docstring_and_names():
     assert netrove.__name__ == "netrove"
     assert netrove.__doc__ == "Netrove \u2014 high-performance IP subnet longest-prefix matching engine."
-    assert netrove.__all__ == ["RadixEngine", "version"]
-    # Populated in this order: the class, the function, then __all__.
+    assert netrove.__all__ == ["RadixEngine", "version", "StoreError"]
+    # Populated in this order: the class, the function, the exception, then __all__.
     names = [n for n in vars(netrove) if not (n.startswith("__") and n != "__all__")]
-    assert names == ["RadixEngine", "version", "__all__"]
+    assert names == ["RadixEngine", "version", "StoreError", "__all__"]
 
 
 def test_version():

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "netrove/engine.hpp"
 #include "netrove/local_engine.hpp"
@@ -21,17 +23,40 @@ struct EngineConfig {
   std::uint64_t cache_capacity = 0;                   ///< cached lookup answers at most
   bool enable_cache = false;                          ///< wrap the local engine in a CachedEngine
   bool enable_redis = false;                          ///< build a HybridEngine (wins over the cache)
+  bool follow = false;                                ///< hybrid read engine follows update_channel
   bool write_path_compression = false;                ///< path compression of the hybrid write engine
   bool path_compression = true;                       ///< compressed (true) or uncompressed tries
   std::uint8_t engine_type = 0;                       ///< tree family and sharding policy, 0..5
   std::uint8_t node_style = 0;                        ///< node layout within a trie family, 0..3
 };
 
+/// A hybrid engine could not start: its store did not open (bad URL,
+/// unreachable server, refused authentication).  Nothing inside broke, so
+/// this is no Panic: callers catch it and may try again.
+class StartupError : public std::runtime_error {
+ public:
+  /// what() is "Failed to initialize HybridEngine: " and `store_message`
+  /// quoted (quote_escaped).
+  explicit StartupError(std::string store_message);
+  /// The store's own text, "Redis error: ...".
+  const std::string& store_message() const noexcept { return store_message_; }
+
+ private:
+  std::string store_message_;
+};
+
+/// An engine used where it cannot work (a following engine in a forked
+/// child).  The caller's mistake, not a broken invariant.
+class UsageError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 /// Builds the engine of `config`: a HybridEngine when enable_redis, else a
 /// CachedEngine around a LocalEngine when enable_cache, else the LocalEngine.
 /// Errors: std::invalid_argument for engine_type above 5, node_style above 3,
-/// or engine_type 5 without shards; Panic "Failed to initialize HybridEngine:
-/// <quoted error>" when the hybrid start-up fails.
+/// or engine_type 5 without shards; StartupError when the hybrid start-up
+/// fails.
 std::unique_ptr<Engine> create_engine(EngineConfig config);
 
 /// Builds the LocalEngine of `engine_type` (0..5), `node_style` (0..3),

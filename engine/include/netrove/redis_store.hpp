@@ -37,6 +37,10 @@ inline constexpr std::string_view kEntriesKey = "netrove:entries";
 inline constexpr std::chrono::milliseconds kConnectTimeout{2000};
 /// Longest wait for the reply to one command (and for sending it).
 inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+/// Longest wait for the first bytes of the HGETALL reply: a server builds
+/// the reply of a table of a million prefixes for a second or more before
+/// it sends any of it.
+inline constexpr std::chrono::milliseconds kFetchTimeout{60000};
 /// Connection attempts of open_store before it gives up.
 inline constexpr unsigned kOpenAttempts = 6;
 /// Back-off of open_store: after failed attempt n (1-based) it waits
@@ -44,6 +48,10 @@ inline constexpr unsigned kOpenAttempts = 6;
 inline constexpr std::chrono::milliseconds kBackoffFactor{100};
 /// Idle connections a store keeps open for reuse.
 inline constexpr std::size_t kMaxIdleConnections = 16;
+/// Writes of a batch sent in one script call.
+inline constexpr std::size_t kBatchChunk = 512;
+/// Script calls of a batch on the wire at once.
+inline constexpr std::size_t kBatchWindow = 4;
 
 /// A failure of the store.  `message` always begins "Redis error: ".
 struct StoreError {
@@ -113,11 +121,57 @@ StoreResult<RedisUrl> parse_redis_url(std::string_view url);
 /// Field and value pairs of the hash, in the server's order.
 using StoreEntries = std::vector<std::pair<std::string, std::string>>;
 
+/// One write of a batch: HSET field json when `json` is present, else HDEL
+/// field.
+struct EntryWrite {
+  std::string field;
+  std::optional<std::string> json;
+};
+
+class RedisStore;
+
+/// A pipelined run of writes on one connection (the hybrid engine's
+/// insert_many and remove_many).  Writes are gathered kBatchChunk to a
+/// script call, which makes them with one HSET or HDEL per run of equal
+/// operations and publishes all their events, in order, in one message
+/// (update_event.hpp).  Up to kBatchWindow calls are on the wire at once,
+/// so the caller prepares the next chunk while the server runs the earlier
+/// ones: no round trip per write, and hardly one per chunk.
+///
+///   set/del ──► pending (< kBatchChunk) ──full──► EVAL appended ──► in flight
+///                                                          (> kBatchWindow:
+///                                                           read the oldest reply)
+///
+/// A socket failure sends the chunks not yet answered once more on a fresh
+/// connection (they are idempotent); an error reply or a second failure
+/// ends the batch: later writes are dropped and finish() reports it.  One
+/// thread at a time.
+class StoreBatch {
+ public:
+  StoreBatch(RedisStore& store, std::string channel);
+  /// finish(), its result discarded, unless already called.
+  ~StoreBatch();
+  StoreBatch(const StoreBatch&) = delete;
+  StoreBatch& operator=(const StoreBatch&) = delete;
+
+  void set(std::string field, std::string json);
+  void del(std::string field);
+  /// Sends what is left, waits for every reply and returns the connection.
+  /// The first failure, or success.
+  StoreStatus finish();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
 /// Tuning of a store.  The defaults are the constants above; tests and
 /// benchmarks shorten or change them.
 struct StoreOptions {
   std::chrono::milliseconds connect_timeout = kConnectTimeout;
   std::chrono::milliseconds command_timeout = kCommandTimeout;
+  std::chrono::milliseconds fetch_timeout = kFetchTimeout;
   unsigned open_attempts = kOpenAttempts;
   std::chrono::milliseconds backoff_factor = kBackoffFactor;
   std::size_t max_idle = kMaxIdleConnections;
@@ -149,8 +203,11 @@ StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view url, const 
 /// send the command, read its reply, and give the connection back.  A
 /// connection whose socket fails is closed, every other idle connection
 /// opened before the failure is closed too, and a command that failed that
-/// way is sent once more on a fresh connection (the three commands are
-/// idempotent).  A time-out closes the connection and is not retried.  Every
+/// way is sent once more on a fresh connection, so a server that restarted
+/// loses nothing (every command is idempotent; a repeated write script may
+/// publish its events twice, and applying an event twice changes nothing).
+/// A forked child never uses the connections idle at the fork: they share
+/// their sockets with the parent, so the child drops them and connects anew.  A time-out closes the connection and is not retried.  Every
 /// network step (connect, each of AUTH/SELECT on a new connection, the
 /// command) waits at most its time-out, so a server that stops answering
 /// costs a command a few seconds, not forever; host-name resolution has no
@@ -174,7 +231,23 @@ class RedisStore {
   /// field that is not stored is no error.
   StoreStatus hdel_entry(std::string_view field);
 
-  /// HGETALL "netrove:entries": every pair, or nothing for a missing key.
+  /// The published writes.  Each runs one server-side script that makes
+  /// the hash write and then PUBLISHes its UpdateEvent (update_event.hpp)
+  /// on `channel`, so no other client's command comes between the two and
+  /// every subscriber sees the events in the order the hash took them.  A
+  /// hash write the server refuses (a key of another type) aborts the
+  /// script before its event, so no event announces a write that did not
+  /// happen.  The script's reply is read and discarded.
+  ///
+  /// HSET field json, then PUBLISH channel "insert\nfield\njson".
+  StoreStatus publish_set(std::string_view channel, std::string_view field, std::string_view json);
+  /// HDEL field, then PUBLISH channel "remove\nfield".
+  StoreStatus publish_del(std::string_view channel, std::string_view field);
+  /// DEL "netrove:entries" when `drop_hash`, then PUBLISH channel "clear".
+  StoreStatus publish_clear(std::string_view channel, bool drop_hash);
+
+  /// HGETALL "netrove:entries": every pair, or nothing for a missing key;
+  /// its reply may take options.fetch_timeout to start.
   /// Errors: connection failures, error replies, and "Response type not
   /// map compatible" for a reply that is not nil, an even flat array of
   /// texts or a map of texts.
@@ -186,6 +259,7 @@ class RedisStore {
   class Pool;  ///< the connection pool, defined with the store's code
 
  private:
+  friend class StoreBatch;
   friend StoreResult<std::shared_ptr<RedisStore>> open_store(std::string_view, const StoreOptions&);
 
   RedisStore(std::string url, RedisUrl endpoint, std::unique_ptr<Pool> pool);
