@@ -25,7 +25,8 @@ namespace {
 
 /// Every registered thread's reader counter, under g_readers_mu.
 ForkSafeMutex g_readers_mu{ForkGuard::Rank::leaf};
-std::vector<std::pair<pthread_t, urcu_reader*>> g_readers;
+// Leaked, like the list below: threads may exit after static destructors ran.
+std::vector<std::pair<pthread_t, urcu_reader*>>& g_readers = *new std::vector<std::pair<pthread_t, urcu_reader*>>;
 
 /// Unregisters the thread when it exits.  Armed by the first registration.
 struct Registrar {
@@ -47,7 +48,10 @@ struct Retired {
 
 /// The retire list.  Held only to push or to take the whole list.
 ForkSafeMutex g_list_mu{ForkGuard::Rank::leaf};
-std::vector<Retired> g_list;
+// Leaked on purpose: what still waits when the process exits stays
+// reachable (the leak checker sees it) instead of being cut loose by the
+// list's destructor.
+std::vector<Retired>& g_list = *new std::vector<Retired>;
 /// The weight of what g_list holds, readable without the lock.
 std::atomic<std::size_t> g_waiting{0};
 
