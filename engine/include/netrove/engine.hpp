@@ -16,7 +16,8 @@ namespace netrove {
 /// locking.  The seven operations are declared in slot order, ahead of the
 /// destructor, so they occupy vtable slots 0 to 6.
 ///
-/// Threads.  The library starts no thread.  A trie's lookups never free
+/// Threads.  The library starts no thread (but the one a HybridEngine in
+/// follow mode owns, joined when it is destroyed).  A trie's lookups never free
 /// anything; nodes and records that a write unlinks wait until no lookup
 /// can still be reading them and are freed by later writes (of any engine,
 /// on any thread): never more than 4096 wait once a write has returned,
