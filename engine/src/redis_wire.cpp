@@ -138,23 +138,35 @@ Connection& Connection::operator=(Connection&& o) noexcept {
   return *this;
 }
 
+namespace {
+
+/// A command's words as the pointer and length arrays hiredis takes.
+struct ArgvArrays {
+  explicit ArgvArrays(const std::vector<std::string_view>& argv) {
+    args.reserve(argv.size());
+    lens.reserve(argv.size());
+    for (std::string_view w : argv) {
+      args.push_back(w.data());
+      lens.push_back(w.size());
+    }
+  }
+  int count() const noexcept { return static_cast<int>(args.size()); }
+  std::vector<const char*> args;
+  std::vector<std::size_t> lens;
+};
+
+}  // namespace
+
 Connection::~Connection() {
   if (ctx_) redisFree(ctx_);
 }
 
 std::variant<ReplyPtr, WireError> Connection::command(const std::vector<std::string_view>& argv) {
   NETROVE_ASSERT(ctx_ != nullptr);
-  std::vector<const char*> args;
-  std::vector<std::size_t> lens;
-  args.reserve(argv.size());
-  lens.reserve(argv.size());
-  for (std::string_view a : argv) {
-    args.push_back(a.data());
-    lens.push_back(a.size());
-  }
+  ArgvArrays a(argv);
   SigpipeGuard guard;
   errno = 0;
-  void* raw = redisCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lens.data());
+  void* raw = redisCommandArgv(ctx_, a.count(), a.args.data(), a.lens.data());
   const int saved = errno;
   if (raw == nullptr) return failure_of(ctx_, saved);
   ReplyPtr reply(static_cast<redisReply*>(raw));
@@ -168,15 +180,8 @@ bool Connection::set_timeout(std::chrono::milliseconds timeout) {
 
 std::optional<WireError> Connection::append(const std::vector<std::string_view>& argv) {
   NETROVE_ASSERT(ctx_ != nullptr);
-  std::vector<const char*> args;
-  std::vector<std::size_t> lens;
-  args.reserve(argv.size());
-  lens.reserve(argv.size());
-  for (std::string_view a : argv) {
-    args.push_back(a.data());
-    lens.push_back(a.size());
-  }
-  if (redisAppendCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lens.data()) != REDIS_OK)
+  ArgvArrays a(argv);
+  if (redisAppendCommandArgv(ctx_, a.count(), a.args.data(), a.lens.data()) != REDIS_OK)
     return failure_of(ctx_, errno);
   return std::nullopt;
 }
