@@ -66,7 +66,9 @@ class Adapter:
     def build(self, cidrs: list[str], values: list[str], metas: list[dict]) -> None:
         raise NotImplementedError
 
-    def lookup_loop(self, addrs: list[str]) -> None:
+    def lookup_loop(self, addrs: list[str], keep: bool = True) -> list | None:
+        """Looks up every address; with `keep` the answers are kept in a list
+        (returned), as a caller that uses them does, else each is dropped."""
         raise NotImplementedError
 
     def contains_loop(self, addrs: list[str]) -> None:
@@ -116,13 +118,17 @@ class PyTricia(Adapter):
                 else:
                     t4[c] = v
 
-    def lookup_loop(self, addrs):
+    def lookup_loop(self, addrs, keep=True):
         g4 = self.t4.get
         if self.t6 is None:
+            if keep:
+                return [g4(a) for a in addrs]
             for a in addrs:
                 g4(a)
         else:
             g6 = self.t6.get
+            if keep:
+                return [(g6 if ":" in a else g4)(a) for a in addrs]
             for a in addrs:
                 (g6 if ":" in a else g4)(a)
 
@@ -177,13 +183,16 @@ class PyRadix(Adapter):
         for c, v in zip(cidrs, values):
             add(c).data["value"] = v
 
-    def lookup_loop(self, addrs):
+    def lookup_loop(self, addrs, keep=True):
         f = self.rt.search_best
+        if keep:
+            return [f(a) for a in addrs]
         for a in addrs:
             f(a)
 
-    # py-radix has no membership test: a found node is the answer.
-    contains_loop = lookup_loop
+    def contains_loop(self, addrs):
+        # py-radix has no membership test: a found node is the answer.
+        self.lookup_loop(addrs, keep=False)
 
     def remove_loop(self, cidrs):
         f = self.rt.delete
@@ -216,13 +225,17 @@ class PySubnetTree(Adapter):
         for c, v in zip(cidrs, values):
             t[c] = v
 
-    def lookup_loop(self, addrs):
+    def lookup_loop(self, addrs, keep=True):
         t = self.t
+        out = [] if keep else None
         for a in addrs:
             try:
-                t[a]
+                v = t[a]
             except KeyError:
-                pass
+                v = None
+            if keep:
+                out.append(v)
+        return out
 
     def contains_loop(self, addrs):
         t = self.t
@@ -262,8 +275,10 @@ class RadixTarget(Adapter):
         for c, v in zip(cidrs, values):
             f(c, v)
 
-    def lookup_loop(self, addrs):
+    def lookup_loop(self, addrs, keep=True):
         f = self.rt.get
+        if keep:
+            return [f(a) for a in addrs]
         for a in addrs:
             f(a)
 
@@ -315,8 +330,10 @@ class Netrove(Adapter):
         for c, m in zip(cidrs, metas):
             f(c, m)
 
-    def lookup_loop(self, addrs):
+    def lookup_loop(self, addrs, keep=True):
         f = self.e.lookup
+        if keep:
+            return [f(a) for a in addrs]
         for a in addrs:
             f(a)
 

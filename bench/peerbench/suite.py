@@ -38,6 +38,7 @@ OPS = [
     ("inside", "lookup, in table"),
     ("random", "lookup, random"),
     ("skewed", "lookup, skewed"),
+    ("dropped", "lookup, in table, dropped"),
     ("contains", "contains"),
     ("remove", "remove"),
 ]
@@ -160,13 +161,16 @@ def run_workload(table: Table, streams: Streams, libs: list[str], *, repeats: in
                     addrs = getattr(streams, sname)
                     for name, a in adapters.items():
                         before = a.stats()["lookups"] if isinstance(a, Netrove) else 0
-                        _best(out.libs[name], sname, measure.timed(a.lookup_loop, addrs), len(addrs))
+                        _best(out.libs[name], sname, measure.timed(a.lookup_loop, addrs, collector=True),
+                              len(addrs))
                         if sname == "skewed" and isinstance(a, Netrove) and a.variant is not None:
                             # The engine counts only the lookups that reach it,
                             # i.e. the cache's misses.
                             missed = a.stats()["lookups"] - before
                             hits[name].append(1 - missed / len(addrs))
                 for name, a in adapters.items():
+                    drop = lambda addrs, a=a: a.lookup_loop(addrs, keep=False)
+                    _best(out.libs[name], "dropped", measure.timed(drop, streams.inside), len(streams.inside))
                     _best(out.libs[name], "contains", measure.timed(a.contains_loop, streams.inside),
                           len(streams.inside))
                 _log(f"  {table.name}: lookup round {rep + 1}/{repeats} done", verbose)
@@ -176,7 +180,7 @@ def run_workload(table: Table, streams: Streams, libs: list[str], *, repeats: in
 
         else:
             for a in adapters.values():
-                a.lookup_loop(streams.skewed)
+                a.lookup_loop(streams.skewed, keep=False)
         for name, a in adapters.items():
             _best(out.libs[name], "remove", measure.timed(a.remove_loop, removed), len(removed))
             _log(f"  {table.name}: {name} removed {len(removed):,}", verbose)
