@@ -178,7 +178,8 @@ bool bind_impl(const Params& p, PyObject* const* args, Py_ssize_t nargs, const K
 
 }  // namespace
 
-bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+bool bind_general(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** out) noexcept {
   Keywords kw;
   if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
     kw.names = kwnames;

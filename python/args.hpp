@@ -46,10 +46,23 @@ struct Params {
   PyObject* const* const* names;  // `count` pointers into `strings`
 };
 
+/// The general case of bind() below: keywords, or a count that does not fit.
+bool bind_general(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** out) noexcept;
+
 /// Binds a vectorcall argument list: `out[i]` is the i-th parameter's
 /// argument (borrowed) or null when an optional one is absent.  Returns false
-/// with TypeError set when the arguments do not fit.
-bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+/// with TypeError set when the arguments do not fit.  Inline for the common
+/// call, positional arguments only and as many as fit, which is on every
+/// lookup's path.
+inline bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) noexcept {
+  if (kwnames == nullptr && p.required <= nargs && nargs <= p.count) {
+    for (int i = 0; i < p.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    return true;
+  }
+  return bind_general(p, args, nargs, kwnames, out);
+}
 
 /// The same for an argument tuple and keyword dict (tp_new).
 bool bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
