@@ -2,6 +2,8 @@
 // statistics.
 #include "netrove/local_engine.hpp"
 
+#include <algorithm>
+
 #include "netrove/adaptive_engine.hpp"
 #include "netrove/panic.hpp"
 #include "netrove/trie_engine.hpp"
@@ -133,6 +135,106 @@ bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) con
       auto& g = rec<ShardedAdaptive>();
       return g.shards[g.select(address)].lookup_with(address, visit);
     }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().lookup_many<TrieForm::uncompressed>(addresses, n, out);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().lookup_many<TrieForm::compressed>(addresses, n, out);
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      for (std::size_t i = 0; i < n; ++i) {
+        TrieEngine& s = *g.shards[g.select(addresses[i])];
+        if (c) s.lookup_many<TrieForm::compressed>(addresses + i, 1, out + i);
+        else s.lookup_many<TrieForm::uncompressed>(addresses + i, 1, out + i);
+      }
+      return;
+    }
+    case LocalTag::adaptive:
+    case LocalTag::sharded_adaptive:
+      for (std::size_t i = 0; i < n; ++i)
+        lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+      return;
+  }
+  panic("unknown LocalEngine tag");
+}
+
+void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return rec<TrieEngine>().contains_many<TrieForm::uncompressed>(addresses, n, found);
+    case LocalTag::compressed:
+      return rec<TrieEngine>().contains_many<TrieForm::compressed>(addresses, n, found);
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      for (std::size_t i = 0; i < n; ++i) {
+        TrieEngine& s = *g.shards[g.select(addresses[i])];
+        if (c) s.contains_many<TrieForm::compressed>(addresses + i, 1, found + i);
+        else s.contains_many<TrieForm::uncompressed>(addresses + i, 1, found + i);
+      }
+      return;
+    }
+    case LocalTag::adaptive:
+    case LocalTag::sharded_adaptive:
+      for (std::size_t i = 0; i < n; ++i) found[i] = lookup_with(addresses[i], RecordVisitor{});
+      return;
+  }
+  panic("unknown LocalEngine tag");
+}
+
+InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                                      std::size_t* done) {
+  *done = 0;
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed: {
+      TrieEngine& e = rec<TrieEngine>();
+      InsertResult r = form_of(tag_) == TrieForm::compressed ? e.insert_many<TrieForm::compressed>(prefixes, records, n)
+                                                             : e.insert_many<TrieForm::uncompressed>(prefixes, records, n);
+      *done = n;
+      return r;
+    }
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      // Chunk by chunk, every shard in index order, each with its own
+      // copies of the records (the last shard takes the originals): the
+      // same stored records and counters as fan_out_insert per element.
+      auto& g = rec<ShardedTrie>();
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      std::vector<Metadata> copies;
+      for (std::size_t base = 0; base < n; base += TrieEngine::kWriteChunk) {
+        const std::size_t m = std::min(TrieEngine::kWriteChunk, n - base);
+        for (std::size_t i = 0; i < g.shards.size(); ++i) {
+          Metadata* batch = records + base;
+          if (i + 1 < g.shards.size()) {
+            copies.assign(records + base, records + base + m);
+            batch = copies.data();
+          }
+          TrieEngine& s = *g.shards[i];
+          InsertResult r = c ? s.insert_many<TrieForm::compressed>(prefixes + base, batch, m)
+                             : s.insert_many<TrieForm::uncompressed>(prefixes + base, batch, m);
+          if (!r.ok()) return r;
+        }
+        *done = base + m;
+      }
+      *done = n;
+      return InsertResult::success();
+    }
+    case LocalTag::adaptive:
+    case LocalTag::sharded_adaptive:
+      for (; *done < n; ++*done) {
+        InsertResult r = insert(prefixes[*done], std::move(records[*done]));
+        if (!r.ok()) return r;
+      }
+      return InsertResult::success();
   }
   panic("unknown LocalEngine tag");
 }

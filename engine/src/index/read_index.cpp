@@ -156,6 +156,116 @@ NETROVE_POPCNT_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const 
   }
 }
 
+// Interleaved walks.  Each lane carries one address's walk; a round gives
+// every lane one step and a step only touches memory the lane prefetched in
+// the round before, so up to Lanes misses are in flight together:
+//
+//   round:      1          2          3          4
+//   lane 0   root:slot  load kid   kid:slot   load kid ...
+//   lane 1   root:slot  load kid   kid:slot   done -> next address
+//   ...            \ prefetch slot  \ prefetch node
+//
+// A step is one of (numbered as in the code):
+//   1. the lane prefetched a child slot: load the child, prefetch its
+//      bitmaps (its first two cache lines);
+//   2. the node's bitmaps arrived: the child for the next octet exists:
+//      prefetch its slot;
+//   3. the descent ended: backtrack as lookup does (the nodes passed are in
+//      the cache), report the answer and start the next address in the lane.
+namespace {
+
+struct Lane {
+  const StrideNode* path[16];
+  const std::uint8_t* octets;
+  const std::atomic<StrideNode*>* slot;  // step 1 pending when not null
+  std::size_t i;                         // index of the address
+  unsigned d, last;
+};
+
+inline void prefetch_node(const void* p) noexcept {
+  __builtin_prefetch(p);
+  __builtin_prefetch(static_cast<const char*>(p) + 64);
+}
+
+}  // namespace
+
+template <unsigned Lanes, class Out>
+NETROVE_POPCNT_CLONES void ReadIndex::walk_many(const IpAddress* a, std::size_t n, Out&& out) const noexcept {
+  Lane lanes[Lanes];
+  std::size_t next = 0;
+  auto start = [&](Lane& l) {
+    if (next == n) return false;
+    const IpAddress& x = a[next];
+    const bool v4 = x.family == kIpv4;
+    l.i = next++;
+    l.octets = x.bytes.data();
+    l.last = v4 ? 3u : 15u;
+    l.d = 0;
+    l.slot = nullptr;
+    l.path[0] = roots_[v4 ? 0 : 1].load(std::memory_order_acquire);
+    return true;
+  };
+  unsigned live = 0;
+  while (live < Lanes && start(lanes[live])) ++live;
+  while (live) {
+    for (unsigned k = 0; k < live;) {
+      Lane& l = lanes[k];
+      if (l.slot) {  // 1
+        const StrideNode* c = l.slot->load(std::memory_order_acquire);
+        l.slot = nullptr;
+        l.path[++l.d] = c;
+        prefetch_node(c);
+        ++k;
+        continue;
+      }
+      const StrideNode* nd = l.path[l.d];
+      const unsigned b = l.octets[l.d];
+      if (l.d != l.last && StrideNode::test(nd->kids, b)) {  // 2
+        l.slot = &nd->child_slots()[StrideNode::rank(nd->kids, b)];
+        __builtin_prefetch(l.slot);
+        ++k;
+        continue;
+      }
+      // 3. Backtrack.
+      for (unsigned d = l.d;; --d) {
+        if (const unsigned idx = l.path[d]->longest(l.octets[d])) {
+          out(l.i, l.path[d], idx);
+          break;
+        }
+        if (d == 0) {
+          out(l.i, nullptr, 0u);
+          break;
+        }
+      }
+      if (start(l)) {
+        ++k;
+      } else {
+        lanes[k] = lanes[--live];  // the moved lane takes its step now
+      }
+    }
+  }
+}
+
+template <unsigned Lanes>
+void ReadIndex::lookup_many_lanes(const IpAddress* a, std::size_t n, const Record** out) const noexcept {
+  walk_many<Lanes>(a, n, [out](std::size_t i, const StrideNode* nd, unsigned idx) {
+    out[i] = nd ? nd->record_at(idx) : nullptr;
+  });
+}
+template void ReadIndex::lookup_many_lanes<1>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<2>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<4>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<8>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<16>(const IpAddress*, std::size_t, const Record**) const noexcept;
+
+void ReadIndex::lookup_many(const IpAddress* a, std::size_t n, const Record** out) const noexcept {
+  lookup_many_lanes<kLanes>(a, n, out);
+}
+
+void ReadIndex::contains_many(const IpAddress* a, std::size_t n, bool* found) const noexcept {
+  walk_many<kLanes>(a, n, [found](std::size_t i, const StrideNode*, unsigned idx) { found[i] = idx != 0; });
+}
+
 void ReadIndex::retire_node(StrideNode* n) {
   // Replaced nodes go to reclamation in batches: one grace-period request
   // per kRetireBatch nodes instead of one per write.

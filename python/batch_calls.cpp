@@ -1,0 +1,187 @@
+// The batch methods: convert under the interpreter lock, one engine batch
+// call without it, results under it again (see batch_calls.hpp).
+#include "batch_calls.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "ref.hpp"
+
+namespace netrove::py {
+
+namespace {
+
+/// Releases the interpreter lock for its lifetime, also when the engine
+/// call inside throws (the guard then reports with the lock held again).
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+/// Calls each(i, item) for the items of `iterable` in order, until it
+/// returns false.  A list or tuple is read directly (each item held while
+/// `each` runs, the length read again every step, so code run by `each`
+/// may change a list safely); anything else through its iterator.  Returns
+/// false with the error set: not iterable (note '<param>'), the iterator's
+/// error, or the error `each` left.
+template <class Each>
+bool for_each_item(PyObject* iterable, const char* param, Each&& each) {
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    const bool list = PyList_CheckExact(iterable);
+    for (Py_ssize_t i = 0;; ++i) {
+      if (i >= (list ? PyList_GET_SIZE(iterable) : PyTuple_GET_SIZE(iterable))) return true;
+      PyObject* borrowed = list ? PyList_GET_ITEM(iterable, i) : PyTuple_GET_ITEM(iterable, i);
+      Ref item((Py_INCREF(borrowed), borrowed));
+      if (!each(i, item.get())) return false;
+    }
+  }
+  Ref it(PyObject_GetIter(iterable));
+  if (!it) {
+    add_param_note(param);
+    return false;
+  }
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref item(PyIter_Next(it.get()));
+    if (!item) return !PyErr_Occurred();
+    if (!each(i, item.get())) return false;
+  }
+}
+
+/// Room for the items of `iterable` when it tells its length.
+Py_ssize_t expected_items(PyObject* iterable) {
+  const Py_ssize_t n = PyObject_LengthHint(iterable, 0);
+  if (n < 0) PyErr_Clear();  // only a hint: iterate and see
+  return n < 0 ? 0 : n;
+}
+
+/// Phase 1 of lookup_many and contains_many: every element of `ips` as an
+/// address.
+bool addresses_of(PyObject* ips, std::vector<IpAddress>& out) {
+  out.reserve(static_cast<std::size_t>(expected_items(ips)));
+  return for_each_item(ips, "ips", [&](Py_ssize_t i, PyObject* ip) {
+    IpAddress a;
+    if (!address_arg(ip, a)) {
+      add_element_note(i, "ips");
+      return false;
+    }
+    out.push_back(a);
+    return true;
+  });
+}
+
+/// A new list of `n` items, item(i) giving each as a new reference (null
+/// with the error set to fail).
+template <class Item>
+PyObject* list_of(std::size_t n, Item&& item) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* x = item(i);
+    if (!x) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);
+  }
+  return list.release();
+}
+
+/// Phase 1 of insert_many for one element: a (subnet, metadata) pair.
+bool pair_of(PyObject* item, IpPrefix& prefix, Metadata& record) {
+  Ref pair(PySequence_Fast(item, ""));
+  if (!pair) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not a (subnet, metadata) pair", Py_TYPE(item)->tp_name);
+    return false;
+  }
+  if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+    PyErr_Format(PyExc_ValueError, "a (subnet, metadata) pair has 2 elements, not %zd",
+                 PySequence_Fast_GET_SIZE(pair.get()));
+    return false;
+  }
+  PyObject** both = PySequence_Fast_ITEMS(pair.get());
+  return insert_args(both[0], both[1], prefix, record);
+}
+
+}  // namespace
+
+PyObject* lookup_many_impl(const Engine& engine, PyObject* ips) {
+  std::vector<IpAddress> addresses;
+  if (!addresses_of(ips, addresses)) return nullptr;
+  const std::size_t n = addresses.size();
+  std::vector<HeldRecord> held(n);
+  if (n) {
+    Unlocked unlocked;
+    lookup_many(engine, addresses.data(), n, held.data());
+  }
+  return list_of(n, [&](std::size_t i) -> PyObject* {
+    if (const Metadata* m = held[i].get()) return metadata_to_dict(*m);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* contains_many_impl(const Engine& engine, PyObject* ips) {
+  std::vector<IpAddress> addresses;
+  if (!addresses_of(ips, addresses)) return nullptr;
+  const std::size_t n = addresses.size();
+  std::unique_ptr<bool[]> found(new bool[n]());
+  if (n) {
+    Unlocked unlocked;
+    contains_many(engine, addresses.data(), n, found.get());
+  }
+  return list_of(n, [&](std::size_t i) { return PyBool_FromLong(found[i]); });
+}
+
+PyObject* insert_many_impl(Engine& engine, PyObject* items) {
+  // A mapping is read through a snapshot of its items, so that nothing run
+  // while converting can change what is being iterated.
+  // Like dict.update, anything with a keys() method is a mapping.
+  Ref pairs;
+  if (PyDict_Check(items)) {
+    pairs = Ref(PyDict_Items(items));
+  } else if (Ref keys(PyObject_GetAttrString(items, "keys")); keys) {
+    pairs = Ref(PyMapping_Items(items));
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    Py_INCREF(items);
+    pairs = Ref(items);
+  }
+  if (!pairs) return nullptr;
+  std::vector<IpPrefix> prefixes;
+  std::vector<Metadata> records;
+  const auto expected = static_cast<std::size_t>(expected_items(pairs.get()));
+  prefixes.reserve(expected);
+  records.reserve(expected);
+  const bool converted = for_each_item(pairs.get(), "items", [&](Py_ssize_t i, PyObject* item) {
+    IpPrefix p;
+    Metadata m;
+    if (!pair_of(item, p, m)) {
+      add_element_note(i, "items");
+      return false;
+    }
+    prefixes.push_back(p);
+    records.push_back(std::move(m));
+    return true;
+  });
+  if (!converted) return nullptr;
+  std::size_t done = 0;
+  InsertResult r;
+  if (!prefixes.empty()) {
+    Unlocked unlocked;
+    r = insert_many(engine, prefixes.data(), records.data(), prefixes.size(), &done);
+  }
+  if (!r.ok()) {
+    raise_text(PyExc_ValueError, r.error->message);
+    add_element_note(static_cast<Py_ssize_t>(done), "items");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace netrove::py
