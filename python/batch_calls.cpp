@@ -3,11 +3,15 @@
 #include "batch_calls.hpp"
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "args.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "netrove/text.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {
@@ -63,19 +67,87 @@ Py_ssize_t expected_items(PyObject* iterable) {
   return n < 0 ? 0 : n;
 }
 
-/// Phase 1 of lookup_many and contains_many: every element of `ips` as an
-/// address.
-bool addresses_of(PyObject* ips, std::vector<IpAddress>& out) {
-  out.reserve(static_cast<std::size_t>(expected_items(ips)));
+/// The address texts of a batch, copied out under the interpreter lock so
+/// that they can be parsed without it:
+///
+///   bytes  "10.1.2.3" "::1" "192.0.2.7" ...   (all texts, back to back)
+///   ends        8       11       20           (end offset of each text)
+struct Texts {
+  std::string bytes;
+  std::vector<std::size_t> ends;
+
+  std::size_t size() const noexcept { return ends.size(); }
+  std::string_view at(std::size_t i) const noexcept {
+    const std::size_t begin = i ? ends[i - 1] : 0;
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+};
+
+/// Parses texts[0..n) into `out` (which has room for n); returns the index
+/// of the first text the address grammar rejects, or n.
+std::size_t parse_texts(const Texts& texts, std::size_t n, IpAddress* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    std::optional<IpAddress> a = parse_address(texts.at(i));
+    if (!a) return i;
+    out[i] = *a;
+  }
+  return n;
+}
+
+/// Raises lookup's ValueError for text i, with the element note.
+void raise_bad_address(const Texts& texts, std::size_t i) {
+  const std::string_view t = texts.at(i);
+  Ref ip(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "replace"));
+  if (ip) PyErr_Format(PyExc_ValueError, "Invalid IP address: %U", ip.get());
+  add_element_note(static_cast<Py_ssize_t>(i), "ips");
+}
+
+/// Phase 1 of lookup_many and contains_many: the text of every element.
+/// An element that is not a str (or cannot be encoded) fails with lookup's
+/// error and the element note, unless an earlier text is not an address:
+/// that one is the first bad element, and its error is raised instead.
+bool texts_of(PyObject* ips, Texts& out) {
+  const auto n = static_cast<std::size_t>(expected_items(ips));
+  out.ends.reserve(n);
+  out.bytes.reserve(n * 16);
   return for_each_item(ips, "ips", [&](Py_ssize_t i, PyObject* ip) {
-    IpAddress a;
-    if (!address_arg(ip, a)) {
-      add_element_note(i, "ips");
-      return false;
+    std::string_view text;
+    if (text_arg(ip, "ip", text)) {
+      out.bytes.append(text);
+      out.ends.push_back(out.bytes.size());
+      return true;
     }
-    out.push_back(a);
-    return true;
+    std::vector<IpAddress> scratch(out.size());
+    if (const std::size_t bad = parse_texts(out, out.size(), scratch.data()); bad < out.size()) {
+      PyErr_Clear();
+      raise_bad_address(out, bad);
+    } else {
+      add_element_note(i, "ips");
+    }
+    return false;
   });
+}
+
+/// Phases 1 and 2 of lookup_many and contains_many: the texts of `ips`,
+/// then, without the interpreter lock, their addresses and `batch` over
+/// them.  False with the error set when an element is bad (nothing looked
+/// up).
+template <class Batch>
+bool run_addresses(PyObject* ips, Batch&& batch) {
+  Texts texts;
+  if (!texts_of(ips, texts)) return false;
+  const std::size_t n = texts.size();
+  if (!n) return true;
+  std::vector<IpAddress> addresses(n);
+  std::size_t bad;
+  {
+    Unlocked unlocked;
+    bad = parse_texts(texts, n, addresses.data());
+    if (bad == n) batch(addresses.data(), n);
+  }
+  if (bad == n) return true;
+  raise_bad_address(texts, bad);
+  return false;
 }
 
 /// A new list of `n` items, item(i) giving each as a new reference (null
@@ -112,30 +184,28 @@ bool pair_of(PyObject* item, IpPrefix& prefix, Metadata& record) {
 }  // namespace
 
 PyObject* lookup_many_impl(const Engine& engine, PyObject* ips) {
-  std::vector<IpAddress> addresses;
-  if (!addresses_of(ips, addresses)) return nullptr;
-  const std::size_t n = addresses.size();
-  std::vector<HeldRecord> held(n);
-  if (n) {
-    Unlocked unlocked;
-    lookup_many(engine, addresses.data(), n, held.data());
-  }
-  return list_of(n, [&](std::size_t i) -> PyObject* {
+  std::vector<HeldRecord> held;
+  const bool ok = run_addresses(ips, [&](const IpAddress* addresses, std::size_t n) {
+    held.resize(n);
+    lookup_many(engine, addresses, n, held.data());
+  });
+  if (!ok) return nullptr;
+  return list_of(held.size(), [&](std::size_t i) -> PyObject* {
     if (const Metadata* m = held[i].get()) return metadata_to_dict(*m);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* contains_many_impl(const Engine& engine, PyObject* ips) {
-  std::vector<IpAddress> addresses;
-  if (!addresses_of(ips, addresses)) return nullptr;
-  const std::size_t n = addresses.size();
-  std::unique_ptr<bool[]> found(new bool[n]());
-  if (n) {
-    Unlocked unlocked;
-    contains_many(engine, addresses.data(), n, found.get());
-  }
-  return list_of(n, [&](std::size_t i) { return PyBool_FromLong(found[i]); });
+  std::unique_ptr<bool[]> found;
+  std::size_t count = 0;
+  const bool ok = run_addresses(ips, [&](const IpAddress* addresses, std::size_t n) {
+    found.reset(new bool[n]());
+    count = n;
+    contains_many(engine, addresses, n, found.get());
+  });
+  if (!ok) return nullptr;
+  return list_of(count, [&](std::size_t i) { return PyBool_FromLong(found[i]); });
 }
 
 PyObject* insert_many_impl(Engine& engine, PyObject* items) {

@@ -3,15 +3,16 @@
 // Every batch call runs in three phases:
 //
 //   1. convert   (interpreter lock held)   every element of the argument is
-//                taken and converted; the first bad one raises the error the
-//                single call would raise, with the note "while processing
-//                element <i> of '<param>'", before the engine is called, so
-//                a failed batch leaves the engine and its counters as they
-//                were;
-//   2. engine    (interpreter lock released)   one batch call of the engine
-//                library (netrove::lookup_many, contains_many, insert_many),
-//                so batches from several Python threads run on several
-//                cores;
+//                taken and converted (for addresses: their texts copied
+//                out); the first bad one raises the error the single call
+//                would raise, with the note "while processing element <i>
+//                of '<param>'", before the engine is called, so a failed
+//                batch leaves the engine and its counters as they were;
+//   2. engine    (interpreter lock released)   the address texts parsed (a
+//                rejected one goes back to phase 1's error path), then one
+//                batch call of the engine library (netrove::lookup_many,
+//                contains_many, insert_many), so batches from several
+//                Python threads run on several cores;
 //   3. results   (interpreter lock held again)   the list of answers.
 //
 // Deadlock rules.  Phase 2 opens and closes every read section it uses;
