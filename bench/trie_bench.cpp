@@ -493,7 +493,8 @@ void BM_IndexLookupMany(benchmark::State& state) {
       case 2: ix.lookup_many_lanes<2>(a, kChunk, out); break;
       case 4: ix.lookup_many_lanes<4>(a, kChunk, out); break;
       case 8: ix.lookup_many_lanes<8>(a, kChunk, out); break;
-      default: ix.lookup_many_lanes<16>(a, kChunk, out); break;
+      case 16: ix.lookup_many_lanes<16>(a, kChunk, out); break;
+      default: ix.lookup_many_lanes<32>(a, kChunk, out); break;
     }
     benchmark::DoNotOptimize(out);
   }
@@ -586,7 +587,7 @@ namespace {
               ->Repetitions(5)
               ->ReportAggregatesOnly(true);
         }
-        for (int lanes : {0, 1, 2, 4, 8, 16})
+        for (int lanes : {0, 1, 2, 4, 8, 16, 32})
           benchmark::RegisterBenchmark(("BM_IndexLookupMany" + f + "/lanes:" + std::to_string(lanes)).c_str(),
                                        BM_IndexLookupMany)
               ->Args({k, fam, lanes})

@@ -131,8 +131,8 @@ class ReadIndex {
   /// Takes no lock and writes nothing.
   const Record* lookup(const IpAddress& a) const noexcept;
 
-  /// out[i] = lookup(a[i]) for i < n, with the walks of up to kLanes
-  /// addresses interleaved: each step of one walk loads what the previous
+  /// out[i] = lookup(a[i]) for i < n, the walks of groups of kLanes
+  /// addresses interleaved: each level of one walk reads what an earlier
   /// round prefetched, so the cache misses of independent walks overlap
   /// instead of queueing (see the drawing in read_index.cpp).  Each
   /// address sees the index before or after a concurrent write, as lookup
@@ -143,10 +143,10 @@ class ReadIndex {
   void contains_many(const IpAddress* a, std::size_t n, bool* found) const noexcept;
 
   /// Walks in flight at once in lookup_many (bench/trie_bench.cpp
-  /// BM_IndexLookupMany measures 1 to 16).
-  static constexpr unsigned kLanes = 8;
-  /// lookup_many with `Lanes` walks in flight (instantiated for 1, 2, 4, 8
-  /// and 16, for the benchmark).
+  /// BM_IndexLookupMany measures 1 to 32).
+  static constexpr unsigned kLanes = 16;
+  /// lookup_many with `Lanes` walks in flight (instantiated for 1, 2, 4, 8,
+  /// 16 and 32, for the benchmark).
   template <unsigned Lanes>
   void lookup_many_lanes(const IpAddress* a, std::size_t n, const Record** out) const noexcept;
 
@@ -169,7 +169,7 @@ class ReadIndex {
 
  private:
   static constexpr std::size_t kRetireBatch = 64;
-  /// The interleaved walks of lookup_many and contains_many; `Out` is told
+  /// The interleaved walks of lookup_many and contains_many; `out` is told
   /// (i, node, base index) for each address, base index 0 for no match.
   template <unsigned Lanes, class Out>
   void walk_many(const IpAddress* a, std::size_t n, Out&& out) const noexcept;
