@@ -139,55 +139,46 @@ bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) con
   panic("unknown LocalEngine tag");
 }
 
-void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+template <class TrieRun, class Adaptive>
+void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const {
   switch (tag_) {
     case LocalTag::uncompressed:
-      return rec<TrieEngine>().lookup_many<TrieForm::uncompressed>(addresses, n, out);
     case LocalTag::compressed:
-      return rec<TrieEngine>().lookup_many<TrieForm::compressed>(addresses, n, out);
+      return run(rec<TrieEngine>(), form_of(tag_) == TrieForm::compressed, std::size_t{0}, n);
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       auto& g = rec<ShardedTrie>();
-      const bool c = form_of(tag_) == TrieForm::compressed;
-      for (std::size_t i = 0; i < n; ++i) {
-        TrieEngine& s = *g.shards[g.select(addresses[i])];
-        if (c) s.lookup_many<TrieForm::compressed>(addresses + i, 1, out + i);
-        else s.lookup_many<TrieForm::uncompressed>(addresses + i, 1, out + i);
-      }
+      for (std::size_t i = 0; i < n; ++i) run(*g.shards[g.select(addresses[i])], form_of(tag_) == TrieForm::compressed, i, 1);
       return;
     }
     case LocalTag::adaptive:
     case LocalTag::sharded_adaptive:
-      for (std::size_t i = 0; i < n; ++i)
-        lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+      for (std::size_t i = 0; i < n; ++i) one(i);
       return;
   }
   panic("unknown LocalEngine tag");
 }
 
+void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  read_many(
+      addresses, n,
+      [&](TrieEngine& t, bool compressed, std::size_t from, std::size_t count) {
+        if (compressed) t.lookup_many<TrieForm::compressed>(addresses + from, count, out + from);
+        else t.lookup_many<TrieForm::uncompressed>(addresses + from, count, out + from);
+      },
+      [&](std::size_t i) {
+        lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+      });
+}
+
 void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().contains_many<TrieForm::uncompressed>(addresses, n, found);
-    case LocalTag::compressed:
-      return rec<TrieEngine>().contains_many<TrieForm::compressed>(addresses, n, found);
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      const bool c = form_of(tag_) == TrieForm::compressed;
-      for (std::size_t i = 0; i < n; ++i) {
-        TrieEngine& s = *g.shards[g.select(addresses[i])];
-        if (c) s.contains_many<TrieForm::compressed>(addresses + i, 1, found + i);
-        else s.contains_many<TrieForm::uncompressed>(addresses + i, 1, found + i);
-      }
-      return;
-    }
-    case LocalTag::adaptive:
-    case LocalTag::sharded_adaptive:
-      for (std::size_t i = 0; i < n; ++i) found[i] = lookup_with(addresses[i], RecordVisitor{});
-      return;
-  }
-  panic("unknown LocalEngine tag");
+  read_many(
+      addresses, n,
+      [&](TrieEngine& t, bool compressed, std::size_t from, std::size_t count) {
+        if (compressed) t.contains_many<TrieForm::compressed>(addresses + from, count, found + from);
+        else t.contains_many<TrieForm::uncompressed>(addresses + from, count, found + from);
+      },
+      [&](std::size_t i) { found[i] = lookup_with(addresses[i], RecordVisitor{}); });
 }
 
 InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
