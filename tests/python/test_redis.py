@@ -83,7 +83,7 @@ def test_followers_see_every_write(server, form, variant):
     reader = netrove.RadixEngine.from_redis(server[form], variant, follow=True)
     snapshot = netrove.RadixEngine.from_redis(server[form], follow=False)
     assert writer.follow_stats()["in_step"] and snapshot.follow_stats() is None
-    writer.insert_many({"10.0.0.0/8": REC})  # the batch calls fall back to the single ones here
+    writer.insert_many({"10.0.0.0/8": REC})
     assert wait_until(lambda: reader.lookup("10.1.2.3") == REC and writer.contains("10.1.2.3"))
     assert reader.lookup_many(["10.1.2.3", "11.0.0.1"]) == [REC, None]
     assert writer.contains_many(("11.0.0.1", "10.1.2.3")) == [False, True]
