@@ -2,6 +2,7 @@
 // call without it, results under it again (see batch_calls.hpp).
 #include "batch_calls.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,11 +61,13 @@ bool for_each_item(PyObject* iterable, const char* param, Each&& each) {
   }
 }
 
-/// Room for the items of `iterable` when it tells its length.
+/// Room to reserve for the items of `iterable` when it tells its length
+/// (a hint only, so capped: a wrong one must not allocate the machine).
 Py_ssize_t expected_items(PyObject* iterable) {
+  constexpr Py_ssize_t kMostReserved = Py_ssize_t{1} << 22;
   const Py_ssize_t n = PyObject_LengthHint(iterable, 0);
-  if (n < 0) PyErr_Clear();  // only a hint: iterate and see
-  return n < 0 ? 0 : n;
+  if (n < 0) PyErr_Clear();  // iterate and see
+  return n < 0 ? 0 : std::min(n, kMostReserved);
 }
 
 /// The address texts of a batch, copied out under the interpreter lock so
