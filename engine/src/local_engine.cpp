@@ -141,14 +141,18 @@ bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) con
 
 template <class TrieRun, class Adaptive>
 void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const {
+  auto run_form = [&](TrieEngine& t, std::size_t from, std::size_t count) {
+    if (form_of(tag_) == TrieForm::compressed) run.template operator()<TrieForm::compressed>(t, from, count);
+    else run.template operator()<TrieForm::uncompressed>(t, from, count);
+  };
   switch (tag_) {
     case LocalTag::uncompressed:
     case LocalTag::compressed:
-      return run(rec<TrieEngine>(), form_of(tag_) == TrieForm::compressed, std::size_t{0}, n);
+      return run_form(rec<TrieEngine>(), 0, n);
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       auto& g = rec<ShardedTrie>();
-      for (std::size_t i = 0; i < n; ++i) run(*g.shards[g.select(addresses[i])], form_of(tag_) == TrieForm::compressed, i, 1);
+      for (std::size_t i = 0; i < n; ++i) run_form(*g.shards[g.select(addresses[i])], i, 1);
       return;
     }
     case LocalTag::adaptive:
@@ -162,9 +166,8 @@ void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&&
 void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
   read_many(
       addresses, n,
-      [&](TrieEngine& t, bool compressed, std::size_t from, std::size_t count) {
-        if (compressed) t.lookup_many<TrieForm::compressed>(addresses + from, count, out + from);
-        else t.lookup_many<TrieForm::uncompressed>(addresses + from, count, out + from);
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+        t.lookup_many<F>(addresses + from, count, out + from);
       },
       [&](std::size_t i) {
         lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
@@ -174,9 +177,8 @@ void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRec
 void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
   read_many(
       addresses, n,
-      [&](TrieEngine& t, bool compressed, std::size_t from, std::size_t count) {
-        if (compressed) t.contains_many<TrieForm::compressed>(addresses + from, count, found + from);
-        else t.contains_many<TrieForm::uncompressed>(addresses + from, count, found + from);
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+        t.contains_many<F>(addresses + from, count, found + from);
       },
       [&](std::size_t i) { found[i] = lookup_with(addresses[i], RecordVisitor{}); });
 }

@@ -94,9 +94,9 @@ class LocalEngine final : public Engine, public RecordLender, public BatchEngine
  private:
   template <class T>
   T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
-  /// The batch reads of every variant: run(trie engine, compressed, from,
-  /// count) over the whole batch for an unsharded trie, or per address on
-  /// the shard it routes to; one(i) per address for the adaptive variants.
+  /// The batch reads of every variant: run<form>(trie engine, from, count)
+  /// over the whole batch for an unsharded trie, or per address on the
+  /// shard it routes to; one(i) per address for the adaptive variants.
   template <class TrieRun, class Adaptive>
   void read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const;
 
