@@ -8,6 +8,11 @@ Lookup results are dropped at once with the cyclic collector off; the
 list and the collector on, as a caller collecting answers would run.
 A loop calling a trivial built-in method on the same stream is timed too:
 it is the interpreter's own per-call cost, included in every figure.
+The batch calls are timed beside the single ones: `insert_many` of the
+whole table, and ns per address of `lookup_many` and `contains_many` of the
+uniform stream in one call.  For the default engine, `lookup_many` and
+`contains_many` of the uniform stream also run on one and on two Python
+threads at once, alternating, and the ratio of their throughputs is shown.
 
     PYTHONPATH=build/python python bench/python_bench.py [--out FILE] [--quick]
 
@@ -23,6 +28,7 @@ import json
 import os
 import random
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -94,6 +100,45 @@ def kept_call_ns(fn, stream, repeats):
     return best
 
 
+def batch_ns(fn, stream, repeats):
+    """Best of `repeats` timings per element of one batch call over the stream."""
+    best = float("inf")
+    for _ in range(repeats):
+        gc.collect()
+        t0 = time.perf_counter_ns()
+        kept = fn(stream)
+        t = time.perf_counter_ns() - t0
+        del kept
+        best = min(best, t / len(stream))
+    return best
+
+
+def thread_ratio(fn, stream, repeats):
+    """Throughput of `fn(stream)` on two threads at once over one thread,
+    the best of `repeats` alternating rounds of each."""
+    def rate(threads):
+        go = threading.Barrier(threads + 1)
+
+        def work():
+            go.wait()
+            fn(stream)
+
+        ts = [threading.Thread(target=work) for _ in range(threads)]
+        for t in ts:
+            t.start()
+        go.wait()
+        t0 = time.perf_counter()
+        for t in ts:
+            t.join()
+        return threads * len(stream) / (time.perf_counter() - t0)
+
+    one = two = 0.0
+    for _ in range(repeats):
+        one = max(one, rate(1))
+        two = max(two, rate(2))
+    return two / one
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", help="write the figures as JSON here")
@@ -124,15 +169,31 @@ def main():
         build = time.perf_counter() - t0
         gc.enable()
         figures = {"build_s": build}
+        many = RadixEngine(variant)
+        gc.disable()
+        t0 = time.perf_counter()
+        many.insert_many(rows)
+        figures["build_many_s"] = time.perf_counter() - t0
+        gc.enable()
+        del many
         for name, stream in (("uniform", uniform), ("skewed", skewed)):
             figures[f"lookup_{name}_ns"] = per_call_ns(engine.lookup, stream, repeats)
         figures["lookup_uniform_kept_ns"] = kept_call_ns(engine.lookup, uniform, repeats)
         for name, stream in (("uniform", uniform), ("skewed", skewed)):
             figures[f"contains_{name}_ns"] = per_call_ns(engine.contains, stream, repeats)
+        figures["lookup_many_uniform_ns"] = batch_ns(engine.lookup_many, uniform, repeats)
+        figures["contains_many_uniform_ns"] = batch_ns(engine.contains_many, uniform, repeats)
+        if variant is None:
+            figures["lookup_many_two_threads"] = thread_ratio(engine.lookup_many, uniform, repeats)
+            figures["contains_many_two_threads"] = thread_ratio(engine.contains_many, uniform, repeats)
         results["variants"][str(variant)] = figures
         print(f"{str(variant):<10} {build:>8.2f} {figures['lookup_uniform_ns']:>8.0f} {figures['lookup_skewed_ns']:>8.0f}"
               f" {figures['lookup_uniform_kept_ns']:>8.0f} {figures['contains_uniform_ns']:>9.0f}"
               f" {figures['contains_skewed_ns']:>9.0f}")
+        print(f"{'  batch':<10} {figures['build_many_s']:>8.2f} {figures['lookup_many_uniform_ns']:>8.0f} {'':>8}"
+              f" {'':>8} {figures['contains_many_uniform_ns']:>9.0f}"
+              + (f"   two threads: lookup_many {figures['lookup_many_two_threads']:.2f}x,"
+                 f" contains_many {figures['contains_many_two_threads']:.2f}x" if variant is None else ""))
         del engine
         gc.collect()
     if args.out:

@@ -3,7 +3,8 @@
 // same nodes, and lookup scaling over threads.  BM_Index* measure the read
 // index that answers the lookups: bytes per prefix per family, and lookups
 // per family (read section and index walk; the engine's lending lookup adds
-// the statistics counter) on one and two threads.
+// the statistics counter) on one and two threads, and batch lookups with
+// interleaved walks beside the single lookup loop.
 //
 // The table is read from $NETROVE_BENCH_DATA, ../shared/data/ or
 // /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
@@ -470,6 +471,64 @@ void BM_IndexLookupWith(benchmark::State& state) {
   benchmark::DoNotOptimize(bytes);
 }
 
+/// Batch lookups in the index, chunks of 256 addresses per read section
+/// (arg 2: 0 the single lookup in a loop; 1, 2, 4, 8, 16 lookup_many with
+/// that many walks interleaved), side by side on the same addresses.
+void BM_IndexLookupMany(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
+  const netrove::index::ReadIndex& ix = p.engine->trie()->roots()->read_index();
+  constexpr std::size_t kChunk = 256;
+  const trie::Record* out[kChunk];
+  std::size_t base = 0;
+  for (auto _ : state) {
+    const IpAddress* a = &addrs[base];
+    base = (base + kChunk) & (kAddresses - 1);
+    netrove::rcu::ReadSection rs;
+    switch (state.range(2)) {
+      case 0:
+        for (std::size_t j = 0; j < kChunk; ++j) out[j] = ix.lookup(a[j]);
+        break;
+      case 1: ix.lookup_many_lanes<1>(a, kChunk, out); break;
+      case 2: ix.lookup_many_lanes<2>(a, kChunk, out); break;
+      case 4: ix.lookup_many_lanes<4>(a, kChunk, out); break;
+      case 8: ix.lookup_many_lanes<8>(a, kChunk, out); break;
+      case 16: ix.lookup_many_lanes<16>(a, kChunk, out); break;
+      default: ix.lookup_many_lanes<32>(a, kChunk, out); break;
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kChunk));
+}
+
+/// The engine's batch lookup (read index walks, record shares held and
+/// dropped, statistics) against the lending lookup in a loop, 256
+/// addresses per iteration (arg 2: 0 loop of lookup_with, 1 lookup_many).
+void BM_EngineLookupMany(benchmark::State& state) {
+  Prepared& p = prepared(static_cast<int>(state.range(0)));
+  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
+  constexpr std::size_t kChunk = 256;
+  std::vector<netrove::HeldRecord> held(kChunk);
+  std::size_t base = 0, bytes = 0;
+  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  const netrove::RecordVisitor visit(count);
+  for (auto _ : state) {
+    const IpAddress* a = &addrs[base];
+    base = (base + kChunk) & (kAddresses - 1);
+    if (state.range(2)) {
+      p.engine->lookup_many(a, kChunk, held.data());
+      for (auto& h : held) {
+        if (h) bytes += h.get()->value.size();
+        h.reset();
+      }
+    } else {
+      for (std::size_t j = 0; j < kChunk; ++j) p.engine->lookup_with(a[j], visit);
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kChunk));
+  benchmark::DoNotOptimize(bytes);
+}
+
 /// Cache hits against the index, side by side on the same 8,192 in-table
 /// addresses (arg 1: 0 the engine's lending lookup, i.e. the index; 1 the
 /// same through a warm answer cache, every lookup a hit).
@@ -528,6 +587,18 @@ namespace {
               ->Repetitions(5)
               ->ReportAggregatesOnly(true);
         }
+        for (int lanes : {0, 1, 2, 4, 8, 16, 32})
+          benchmark::RegisterBenchmark(("BM_IndexLookupMany" + f + "/lanes:" + std::to_string(lanes)).c_str(),
+                                       BM_IndexLookupMany)
+              ->Args({k, fam, lanes})
+              ->Repetitions(5)
+              ->ReportAggregatesOnly(true);
+        for (int batch = 0; batch < 2; ++batch)
+          benchmark::RegisterBenchmark(("BM_EngineLookupMany" + f + (batch ? "/lookup_many" : "/lookup_with")).c_str(),
+                                       BM_EngineLookupMany)
+              ->Args({k, fam, batch})
+              ->Repetitions(5)
+              ->ReportAggregatesOnly(true);
       }
     }
     if (k == 4 || k == 5) {

@@ -16,6 +16,8 @@
 //      first unknown one is "'k' is an invalid keyword argument for f()".
 #include "args.hpp"
 
+#include "convert.hpp"
+#include "netrove/text.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {
@@ -23,7 +25,7 @@ namespace netrove::py {
 Strings strings{};
 
 bool init_strings() noexcept {
-  if (strings.removals) return true;
+  if (strings.items) return true;
   struct Entry {
     PyObject** slot;
     const char* text;
@@ -33,7 +35,7 @@ bool init_strings() noexcept {
       {&strings.variant, "variant"}, {&strings.value, "value"},           {&strings.attributes, "attributes"},
       {&strings.add_note, "add_note"}, {&strings.size, "size"},           {&strings.inserts, "inserts"},
       {&strings.lookups, "lookups"}, {&strings.hits, "hits"},             {&strings.misses, "misses"},
-      {&strings.removals, "removals"},
+      {&strings.removals, "removals"}, {&strings.ips, "ips"},            {&strings.items, "items"},
   };
   for (const Entry& e : entries) {
     if (*e.slot) continue;
@@ -204,10 +206,14 @@ void raise_not_instance(PyObject* obj, const char* expected) noexcept {
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
 }
 
-void add_param_note(const char* param) noexcept {
+namespace {
+
+// Adds `note` (a new reference, or null after a failed format) to the raised
+// exception.
+void add_note(PyObject* made) noexcept {
+  Ref note(made);
   PyObject* exc = PyErr_GetRaisedException();
   if (!exc) return;
-  Ref note(PyUnicode_FromFormat("while processing '%s'", param));
   if (note) {
     Ref done(PyObject_CallMethodOneArg(exc, strings.add_note, note.get()));
     if (done) {
@@ -218,6 +224,14 @@ void add_param_note(const char* param) noexcept {
   // The note could not be added: the original error is the one to report.
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
+}
+
+}  // namespace
+
+void add_param_note(const char* param) noexcept { add_note(PyUnicode_FromFormat("while processing '%s'", param)); }
+
+void add_element_note(Py_ssize_t i, const char* param) noexcept {
+  add_note(PyUnicode_FromFormat("while processing element %zd of '%s'", i, param));
 }
 
 bool utf8_of(PyObject* obj, std::string_view& out) noexcept {
@@ -236,6 +250,42 @@ bool text_arg(PyObject* obj, const char* param, std::string_view& out) noexcept 
   if (utf8_of(obj, out)) return true;
   add_param_note(param);
   return false;
+}
+
+bool address_arg(PyObject* ip, IpAddress& out) {
+  std::string_view text;
+  if (!text_arg(ip, "ip", text)) return false;
+  if (auto a = parse_address(text)) {
+    out = *a;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "Invalid IP address: %U", ip);
+  return false;
+}
+
+bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out) {
+  if (auto p = parse_prefix(text)) {
+    out = *p;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "Invalid CIDR '%U': invalid address: %U", subnet, subnet);
+  return false;
+}
+
+bool prefix_arg(PyObject* subnet, IpPrefix& out) {
+  std::string_view text;
+  return text_arg(subnet, "subnet", text) && parse_subnet(subnet, text, out);
+}
+
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record) {
+  std::string_view text;
+  if (!text_arg(subnet, "subnet", text)) return false;
+  if (!PyDict_Check(metadata)) {
+    raise_not_instance(metadata, "dict");
+    add_param_note("metadata");
+    return false;
+  }
+  return parse_subnet(subnet, text, prefix) && metadata_from_dict(metadata, record);
 }
 
 }  // namespace netrove::py

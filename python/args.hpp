@@ -12,6 +12,9 @@
 
 #include <string_view>
 
+#include "netrove/metadata.hpp"
+#include "netrove/types.hpp"
+
 namespace netrove::py {
 
 /// Interned strings used as keyword names and dict keys.  Created once by
@@ -30,6 +33,8 @@ struct Strings {
   PyObject* hits;
   PyObject* misses;
   PyObject* removals;
+  PyObject* ips;
+  PyObject* items;
 };
 extern Strings strings;
 
@@ -74,6 +79,10 @@ void raise_not_instance(PyObject* obj, const char* expected) noexcept;
 /// Adds the note "while processing '<param>'" to the raised exception.
 void add_param_note(const char* param) noexcept;
 
+/// Adds the note "while processing element <i> of '<param>'" to the raised
+/// exception (a batch call names the element that failed).
+void add_element_note(Py_ssize_t i, const char* param) noexcept;
+
 /// The UTF-8 text of `obj`, which must be a str: TypeError (wrong type) or
 /// the encoding error (lone surrogates) otherwise, without a note.  The view
 /// lives as long as `obj`.
@@ -81,5 +90,21 @@ bool utf8_of(PyObject* obj, std::string_view& out) noexcept;
 
 /// utf8_of, with the note "while processing '<param>'" on failure.
 bool text_arg(PyObject* obj, const char* param, std::string_view& out) noexcept;
+
+/// `ip` as an address: text (note 'ip'), then the address grammar;
+/// ValueError "Invalid IP address: <ip>" when the grammar rejects it.
+bool address_arg(PyObject* ip, IpAddress& out);
+
+/// The text of `subnet` (already taken from it) by the prefix grammar;
+/// ValueError "Invalid CIDR '<subnet>': invalid address: <subnet>" otherwise.
+bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out);
+
+/// `subnet` as a prefix: text (note 'subnet'), then the prefix grammar.
+bool prefix_arg(PyObject* subnet, IpPrefix& out);
+
+/// The arguments of insert, converted in its order: `subnet` to text (note
+/// 'subnet'), `metadata` a dict (TypeError, note 'metadata'), the prefix
+/// grammar, then the record (convert.hpp).  False with the error set.
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record);
 
 }  // namespace netrove::py

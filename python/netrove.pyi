@@ -1,5 +1,6 @@
 """Netrove — high-performance IP subnet longest-prefix matching engine."""
 
+from collections.abc import Iterable, Mapping
 from typing import Literal, TypeAlias, TypedDict, final
 
 __all__ = ["RadixEngine", "version", "StoreError"]
@@ -101,6 +102,36 @@ class RadixEngine:
         """Longest-prefix match.
 
         Returns a metadata dict on match, or ``None``.
+        """
+    def lookup_many(self, ips: Iterable[str]) -> list[_Metadata | None]:
+        """Longest-prefix match of every address of ``ips``.
+
+        Returns a list whose element i is what ``lookup(ips[i])`` returns.
+        ``ips`` is any iterable of str (a list or tuple is read directly).
+        Every address is parsed before any lookup runs: a bad element raises
+        the error ``lookup`` raises, with the note "while processing element
+        i of 'ips'", and no lookup is made.  Counters and the lookup cache
+        change exactly as for the single lookups in order.  The lookups run
+        without the interpreter lock, so batches from several threads run
+        in parallel.
+        """
+    def contains_many(self, ips: Iterable[str]) -> list[bool]:
+        """``contains`` of every address of ``ips``: a list of bool, element
+        i being ``contains(ips[i])``.  Errors, counters and threads as for
+        ``lookup_many``."""
+    def insert_many(
+        self, items: Mapping[str, _MetadataInput | dict[str, object]] | Iterable[tuple[str, _MetadataInput | dict[str, object]]]
+    ) -> None:
+        """Insert many prefixes at once.
+
+        ``items`` maps subnet to metadata dict, or is an iterable of
+        ``(subnet, metadata)`` pairs.  Every element is converted before
+        anything is stored: a bad element raises the error ``insert`` raises
+        (a pair that is not a sequence: ``TypeError``; of another length:
+        ``ValueError``), with the note "while processing element i of
+        'items'", and the engine is left unchanged.  Afterwards the table
+        and the counters are those of the single inserts in order.  The
+        engine works without the interpreter lock.
         """
     def remove(self, subnet: str) -> bool:
         """Remove a prefix.  Returns ``True`` if the entry existed."""

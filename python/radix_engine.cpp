@@ -18,8 +18,9 @@
 // typed implementation inside `guarded`, the one place where C++ exceptions
 // become Python ones.  Implementations convert the arguments in parameter
 // order, make exactly one engine call and build the result.  The interpreter
-// lock is held throughout: the engine does its own locking, and releasing
-// the lock around a lookup costs more than the lookup.
+// lock is held throughout the single calls: the engine does its own locking,
+// and releasing the lock around a lookup costs more than the lookup.  The
+// batch calls (batch_calls.hpp) release it while the engine works.
 #include "radix_engine.hpp"
 
 #include <cstddef>
@@ -28,6 +29,7 @@
 #include <string_view>
 
 #include "args.hpp"
+#include "batch_calls.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "netrove/engine.hpp"
@@ -121,6 +123,30 @@ constexpr const char kFollowStatsDoc[] =
     "``resyncs`` (full reloads after the first), ``in_step`` and\n"
     "``lag_seconds`` (time out of step so far, 0.0 when in step).";
 
+constexpr const char kLookupManyDoc[] =
+    "lookup_many($self, ips)\n--\n\n"
+    "Longest-prefix match of every address of ``ips`` (an iterable of str).\n"
+    "\n"
+    "Returns a list whose element i is what ``lookup(ips[i])`` returns.  Every\n"
+    "address is parsed before any lookup runs: a bad one raises the error\n"
+    "``lookup`` raises, with the note \"while processing element i of 'ips'\",\n"
+    "and nothing is looked up.  The lookups run without the interpreter lock.";
+
+constexpr const char kContainsManyDoc[] =
+    "contains_many($self, ips)\n--\n\n"
+    "``contains`` of every address of ``ips``: a list of bool.  Errors as\n"
+    "``lookup_many``.";
+
+constexpr const char kInsertManyDoc[] =
+    "insert_many($self, items)\n--\n\n"
+    "Insert many prefixes: ``items`` maps subnet to metadata dict, or is an\n"
+    "iterable of ``(subnet, metadata)`` pairs.\n"
+    "\n"
+    "Every element is converted before anything is stored: a bad one raises\n"
+    "the error ``insert`` raises, with the note \"while processing element i\n"
+    "of 'items'\", and the engine is left unchanged.  Afterwards the table\n"
+    "and the counters are those of the single inserts in order.";
+
 constexpr const char kClearDoc[] = "clear($self)\n--\n\nRemove all entries.";
 constexpr const char kStatsDoc[] = "stats($self)\n--\n\nEngine performance statistics.";
 
@@ -131,43 +157,20 @@ PyObject* const* const kNewNames[] = {&strings.variant};
 PyObject* const* const kInsertNames[] = {&strings.subnet, &strings.metadata};
 PyObject* const* const kSubnetNames[] = {&strings.subnet};
 PyObject* const* const kIpNames[] = {&strings.ip};
+PyObject* const* const kIpsNames[] = {&strings.ips};
+PyObject* const* const kItemsNames[] = {&strings.items};
 
 constexpr Params kNewParams{"RadixEngine.__new__", 1, 0, kNewNames};
 constexpr Params kInsertParams{"RadixEngine.insert", 2, 2, kInsertNames};
 constexpr Params kLookupParams{"RadixEngine.lookup", 1, 1, kIpNames};
 constexpr Params kRemoveParams{"RadixEngine.remove", 1, 1, kSubnetNames};
 constexpr Params kContainsParams{"RadixEngine.contains", 1, 1, kIpNames};
+constexpr Params kLookupManyParams{"RadixEngine.lookup_many", 1, 1, kIpsNames};
+constexpr Params kContainsManyParams{"RadixEngine.contains_many", 1, 1, kIpsNames};
+constexpr Params kInsertManyParams{"RadixEngine.insert_many", 1, 1, kItemsNames};
 
 // ---------------------------------------------------------------------------
 // Shared conversions.
-
-// The text of `subnet` by the prefix grammar.
-bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out) {
-  if (auto p = parse_prefix(text)) {
-    out = *p;
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError, "Invalid CIDR '%U': invalid address: %U", subnet, subnet);
-  return false;
-}
-
-// `subnet` as a prefix: text (note 'subnet'), then the prefix grammar.
-bool prefix_arg(PyObject* subnet, IpPrefix& out) {
-  std::string_view text;
-  return text_arg(subnet, "subnet", text) && parse_subnet(subnet, text, out);
-}
-
-// `ip` as an address: text (note 'ip'), then the address grammar.
-bool address_arg(PyObject* ip, IpAddress& out) {
-  std::string_view text;
-  if (!text_arg(ip, "ip", text)) return false;
-  if (auto a = parse_address(text)) {
-    out = *a;
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError, "Invalid IP address: %U", ip);
-  return false;
-}
 
 // The configuration of RadixEngine(variant): a recognised name selects a
 // cached engine of its tree; None, absence or any other text the default.
@@ -269,22 +272,12 @@ PyObject* follow_stats_impl(const Engine& engine) {
 }
 
 PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
-  std::string_view text;
-  if (!text_arg(subnet, "subnet", text)) return nullptr;
-  if (!PyDict_Check(metadata)) {
-    raise_not_instance(metadata, "dict");
-    add_param_note("metadata");
-    return nullptr;
-  }
   IpPrefix prefix;
-  if (!parse_subnet(subnet, text, prefix)) return nullptr;
   Metadata record;
-  if (!metadata_from_dict(metadata, record)) return nullptr;
+  if (!insert_args(subnet, metadata, prefix, record)) return nullptr;
   InsertResult r = engine.insert(prefix, std::move(record));
   if (!r.ok()) {
-    const std::string& m = r.error->message;
-    Ref message(PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    raise_text(PyExc_ValueError, r.error->message);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -390,6 +383,24 @@ PyObject* rx_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guarded<PyObject*>(nullptr, [&] { return contains_impl(engine_of(self), lender_of(self), argv[0]); });
 }
 
+PyObject* rx_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[1];
+  if (!bind(kLookupManyParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return lookup_many_impl(engine_of(self), argv[0]); });
+}
+
+PyObject* rx_contains_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[1];
+  if (!bind(kContainsManyParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return contains_many_impl(engine_of(self), argv[0]); });
+}
+
+PyObject* rx_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[1];
+  if (!bind(kInsertManyParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return insert_many_impl(engine_of(self), argv[0]); });
+}
+
 PyObject* rx_clear(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return clear_impl(engine_of(self)); });
 }
@@ -425,6 +436,9 @@ PyMethodDef methods[] = {
     {"lookup", as_cfunction(rx_lookup), METH_FASTCALL | METH_KEYWORDS, kLookupDoc},
     {"remove", as_cfunction(rx_remove), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
     {"contains", as_cfunction(rx_contains), METH_FASTCALL | METH_KEYWORDS, kContainsDoc},
+    {"lookup_many", as_cfunction(rx_lookup_many), METH_FASTCALL | METH_KEYWORDS, kLookupManyDoc},
+    {"contains_many", as_cfunction(rx_contains_many), METH_FASTCALL | METH_KEYWORDS, kContainsManyDoc},
+    {"insert_many", as_cfunction(rx_insert_many), METH_FASTCALL | METH_KEYWORDS, kInsertManyDoc},
     {"clear", as_cfunction(rx_clear), METH_NOARGS, kClearDoc},
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},
     {"from_redis", as_cfunction(rx_from_redis), METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromRedisDoc},

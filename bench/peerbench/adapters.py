@@ -16,6 +16,7 @@ against the oracle before anything is timed.
   pysubnettree  value                the value             one tree
   radixtarget   value                the value             one tree
   netrove       copy of the record   a new dict            one engine
+  netrove batch copy of the record   a list of new dicts   one engine
 
 pysubnettree keeps IPv4 as IPv4-mapped IPv6, so an IPv6 prefix that covers
 ::ffff:0:0/96 (::/0, say) answers IPv4 lookups too; the routing table holds
@@ -361,6 +362,31 @@ class Netrove(Adapter):
         return self.e.stats()
 
 
+class NetroveBatch(Netrove):
+    """The default engine through the batch calls: one `insert_many` of the
+    whole table, one `lookup_many` or `contains_many` per stream (the
+    result list kept until the call returns); removal one call each."""
+
+    NAME = "netrove batch"
+    idiom = "e.lookup_many(ips) -> list of new dicts"
+
+    def __init__(self, families, module=None):
+        super().__init__(families, None, module)
+        self.name = self.NAME
+        if not hasattr(self.e, "lookup_many"):
+            raise Unavailable("this netrove build has no batch calls")
+
+    def build(self, cidrs, values, metas):
+        self.e.insert_many(zip(cidrs, metas))
+
+    def lookup_loop(self, addrs, keep=True):
+        answers = self.e.lookup_many(addrs)
+        return answers if keep else None
+
+    def contains_loop(self, addrs):
+        self.e.contains_many(addrs)
+
+
 PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
     "pytricia": PyTricia,
     "py-radix": PyRadix,
@@ -371,7 +397,7 @@ PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
 
 def library_names() -> list[str]:
     """Every library in report order: the peers, then netrove's variants."""
-    return list(PEERS) + [f"netrove {v or 'default'}" for v in Netrove.VARIANTS]
+    return list(PEERS) + [f"netrove {v or 'default'}" for v in Netrove.VARIANTS] + [NetroveBatch.NAME]
 
 
 def make_adapter(name: str, families: Iterable[int], netrove_module=None) -> Adapter:
@@ -383,6 +409,8 @@ def make_adapter(name: str, families: Iterable[int], netrove_module=None) -> Ada
     fams = frozenset(families)
     if name in PEERS:
         return PEERS[name](fams)
+    if name == NetroveBatch.NAME:
+        return NetroveBatch(fams, netrove_module)
     if name.startswith("netrove "):
         v = name.split(" ", 1)[1]
         if v not in ("default",) + Netrove.VARIANTS[1:]:

@@ -68,6 +68,10 @@ def targets(w: WorkloadResult) -> list[Target]:
     ts += [
         Target("memory per prefix, default variant, <= 1.2x", "netrove default", "memory", 1.2, False),
         Target("memory per prefix, lockfree, <= 2x", "netrove lockfree", "memory", 2.0, False),
+        Target("lookup_many, in table, >= 10x pytricia get per address", "netrove batch", "inside", 10.0, True),
+        Target("lookup_many, random, >= 10x", "netrove batch", "random", 10.0, True),
+        Target("contains_many, >= 15x pytricia `in`", "netrove batch", "contains", 15.0, True),
+        Target("insert_many of the whole table, >= 3x pytricia's build", "netrove batch", "build", 3.0, True),
     ]
     base = baseline_of(w)
     for t in ts:
@@ -166,7 +170,10 @@ def markdown(results: list[WorkloadResult], meta: dict, chart_name: str) -> str:
         "`rt.delete(p)`; netrove `e.insert(p, record)`, `e.lookup(ip)`, `e.contains(ip)`, "
         "`e.remove(p)`.",
         "- netrove variants: default = `RadixEngine()` (uncached); `standard`, `lockfree` and "
-        "`adaptive` put a 10,000-entry lookup cache in front of the trie.",
+        "`adaptive` put a 10,000-entry lookup cache in front of the trie. *netrove batch* is the "
+        "default engine through the batch calls: `e.insert_many(zip(prefixes, records))` for the "
+        "build, one `e.lookup_many(stream)` or `e.contains_many(stream)` per stream (the list of "
+        "answers is built and then dropped), `e.remove(p)` per prefix.",
         "- Streams (same texts for every library): *in table*: an address inside a prefix drawn "
         "uniformly from the table; *random*: uniformly random IPv4 addresses, and IPv6 addresses "
         "uniform in 2000::/3, in the table's family mix; *skewed*: "

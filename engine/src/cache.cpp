@@ -48,6 +48,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <unordered_set>
 
 #include "netrove/panic.hpp"
 #include "rcu.hpp"
@@ -184,6 +185,27 @@ bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) co
   return found;
 }
 
+void CachedEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  for (std::size_t i = 0; i < n; ++i)
+    answer(addresses[i], [&](const std::optional<Metadata>& a) {
+      if (a) out[i] = HeldRecord::copy_of(*a);
+    });
+  rcu::collect();
+}
+
+void CachedEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  for (std::size_t i = 0; i < n; ++i) found[i] = answer(addresses[i], [](const std::optional<Metadata>&) {});
+  rcu::collect();
+}
+
+InsertResult CachedEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                                       std::size_t* done) {
+  InsertResult r = netrove::insert_many(*inner_, prefixes, records, n, done);
+  invalidate_many(prefixes, *done);
+  rcu::collect();
+  return r;
+}
+
 std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) const noexcept {
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
     const Entry* e = slots_[i].load(std::memory_order_relaxed);
@@ -292,20 +314,74 @@ bool CachedEngine::is_cached(const IpAddress& address) const {
   return slot_of(address, hash_(address)) != kNone;
 }
 
-void CachedEngine::invalidate(const IpPrefix& prefix) {
-  PoisonMutex::Guard g(mu_);
-  generation_.fetch_add(1, std::memory_order_release);
-  if (count_ == 0) return;  // a bulk load into an empty cache scans nothing
+template <class Inside>
+void CachedEngine::drop_where(Inside&& inside) {
   // A shift may move an unvisited entry into slot i, so i is looked at
   // again after each erase; entries shifted across the wrap were visited.
   for (std::size_t i = 0; i <= mask_;) {
     const Entry* e = slots_[i].load(std::memory_order_relaxed);
-    if (e && prefix.contains(e->address)) {
+    if (e && inside(e->address)) {
       erase_at(i);
       continue;
     }
     ++i;
   }
+}
+
+void CachedEngine::invalidate(const IpPrefix& prefix) {
+  PoisonMutex::Guard g(mu_);
+  generation_.fetch_add(1, std::memory_order_release);
+  if (count_ == 0) return;  // a bulk load into an empty cache scans nothing
+  drop_where([&](const IpAddress& a) { return prefix.contains(a); });
+}
+
+void CachedEngine::invalidate_many(const IpPrefix* prefixes, std::size_t n) {
+  // Dropping the entries inside any of the prefixes in one sweep drops
+  // exactly what n invalidations would (no lookup runs between them).  Few
+  // prefixes are tested one by one; many go into a set of networks, which
+  // each entry probes once per prefix length the batch holds.
+  constexpr std::size_t kTestEach = 8;
+  PoisonMutex::Guard g(mu_);
+  generation_.fetch_add(1, std::memory_order_release);
+  if (count_ == 0 || n == 0) return;
+  if (n <= kTestEach) {
+    drop_where([&](const IpAddress& a) {
+      return std::any_of(prefixes, prefixes + n, [&](const IpPrefix& p) { return p.contains(a); });
+    });
+    return;
+  }
+  struct NetHash {
+    SeededAddressHash h;
+    std::size_t operator()(const IpPrefix& p) const noexcept {
+      return h(IpAddress{p.family, p.address}) ^ p.length;
+    }
+  };
+  struct NetEq {
+    bool operator()(const IpPrefix& x, const IpPrefix& y) const noexcept {
+      return x.family == y.family && x.length == y.length && x.address == y.address;
+    }
+  };
+  std::unordered_set<IpPrefix, NetHash, NetEq> nets(n, NetHash{hash_});
+  bool lengths[2][129] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    IpPrefix p = prefixes[i];
+    p.address = p.network_address();
+    lengths[p.family == kIpv4 ? 0 : 1][p.length] = true;
+    nets.insert(p);
+  }
+  drop_where([&](const IpAddress& a) {
+    const unsigned fam = a.family == kIpv4 ? 0 : 1;
+    IpPrefix probe;
+    probe.family = a.family;
+    for (unsigned len = 0; len <= (fam ? 128u : 32u); ++len) {
+      if (!lengths[fam][len]) continue;
+      probe.length = static_cast<std::uint8_t>(len);
+      std::memcpy(probe.address.data(), a.bytes.data(), probe.address.size());
+      probe.address = probe.network_address();
+      if (nets.count(probe)) return true;
+    }
+    return false;
+  });
 }
 
 }  // namespace netrove

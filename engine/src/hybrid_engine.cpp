@@ -2,6 +2,8 @@
 // the follower's sink (reload beside and swap, apply one event).
 #include "netrove/hybrid_engine.hpp"
 
+#include <algorithm>
+
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
 #include "netrove/update_event.hpp"
@@ -253,10 +255,26 @@ EngineStats HybridEngine::stats() const {
 // batch, which ships a chunk whenever one is full, so the local work of one
 // chunk overlaps the server's work on the ones before it.
 InsertResult HybridEngine::insert_many(std::vector<std::pair<IpPrefix, Metadata>> entries) {
+  std::vector<IpPrefix> prefixes;
+  std::vector<Metadata> records;
+  prefixes.reserve(entries.size());
+  records.reserve(entries.size());
+  for (auto& [prefix, record] : entries) {
+    prefixes.push_back(prefix);
+    records.push_back(std::move(record));
+  }
+  std::size_t done = 0;
+  return insert_many(prefixes.data(), records.data(), prefixes.size(), &done);
+}
+
+InsertResult HybridEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                                       std::size_t* done) {
   check_process();
   std::optional<StoreBatch> batch;
   if (store_) batch.emplace(*store_, update_channel_);
-  for (auto& [prefix, record] : entries) {
+  for (*done = 0; *done < n; ++*done) {
+    const IpPrefix& prefix = prefixes[*done];
+    Metadata& record = records[*done];
     InsertResult written = write_engine_.insert(prefix, Metadata(record));
     if (!written.ok()) return written;  // the batch sends what it has
     if (batch) batch->set(prefix_field(prefix), to_json(record));
@@ -264,6 +282,20 @@ InsertResult HybridEngine::insert_many(std::vector<std::pair<IpPrefix, Metadata>
   }
   if (batch) (void)batch->finish();
   return InsertResult::success();
+}
+
+void HybridEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    with_read([&](const LocalEngine& r) { r.lookup_many(addresses + base, m, out + base); });
+  }
+}
+
+void HybridEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    with_read([&](const LocalEngine& r) { r.contains_many(addresses + base, m, found + base); });
+  }
 }
 
 std::uint64_t HybridEngine::remove_many(const std::vector<IpPrefix>& prefixes) {

@@ -2,6 +2,8 @@
 // statistics.
 #include "netrove/local_engine.hpp"
 
+#include <algorithm>
+
 #include "netrove/adaptive_engine.hpp"
 #include "netrove/panic.hpp"
 #include "netrove/trie_engine.hpp"
@@ -133,6 +135,99 @@ bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) con
       auto& g = rec<ShardedAdaptive>();
       return g.shards[g.select(address)].lookup_with(address, visit);
     }
+  }
+  panic("unknown LocalEngine tag");
+}
+
+template <class TrieRun, class Adaptive>
+void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const {
+  auto run_form = [&](TrieEngine& t, std::size_t from, std::size_t count) {
+    if (form_of(tag_) == TrieForm::compressed) run.template operator()<TrieForm::compressed>(t, from, count);
+    else run.template operator()<TrieForm::uncompressed>(t, from, count);
+  };
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed:
+      return run_form(rec<TrieEngine>(), 0, n);
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      auto& g = rec<ShardedTrie>();
+      for (std::size_t i = 0; i < n; ++i) run_form(*g.shards[g.select(addresses[i])], i, 1);
+      return;
+    }
+    case LocalTag::adaptive:
+    case LocalTag::sharded_adaptive:
+      for (std::size_t i = 0; i < n; ++i) one(i);
+      return;
+  }
+  panic("unknown LocalEngine tag");
+}
+
+void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  read_many(
+      addresses, n,
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+        t.lookup_many<F>(addresses + from, count, out + from);
+      },
+      [&](std::size_t i) {
+        lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+      });
+}
+
+void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  read_many(
+      addresses, n,
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+        t.contains_many<F>(addresses + from, count, found + from);
+      },
+      [&](std::size_t i) { found[i] = lookup_with(addresses[i], RecordVisitor{}); });
+}
+
+InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                                      std::size_t* done) {
+  *done = 0;
+  switch (tag_) {
+    case LocalTag::uncompressed:
+    case LocalTag::compressed: {
+      TrieEngine& e = rec<TrieEngine>();
+      InsertResult r = form_of(tag_) == TrieForm::compressed ? e.insert_many<TrieForm::compressed>(prefixes, records, n)
+                                                             : e.insert_many<TrieForm::uncompressed>(prefixes, records, n);
+      *done = n;
+      return r;
+    }
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      // Chunk by chunk, every shard in index order, each with its own
+      // copies of the records (the last shard takes the originals): the
+      // same stored records and counters as fan_out_insert per element.
+      auto& g = rec<ShardedTrie>();
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      std::vector<Metadata> copies;
+      for (std::size_t base = 0; base < n; base += TrieEngine::kWriteChunk) {
+        const std::size_t m = std::min(TrieEngine::kWriteChunk, n - base);
+        for (std::size_t i = 0; i < g.shards.size(); ++i) {
+          Metadata* batch = records + base;
+          if (i + 1 < g.shards.size()) {
+            copies.assign(records + base, records + base + m);
+            batch = copies.data();
+          }
+          TrieEngine& s = *g.shards[i];
+          InsertResult r = c ? s.insert_many<TrieForm::compressed>(prefixes + base, batch, m)
+                             : s.insert_many<TrieForm::uncompressed>(prefixes + base, batch, m);
+          if (!r.ok()) return r;
+        }
+        *done = base + m;
+      }
+      *done = n;
+      return InsertResult::success();
+    }
+    case LocalTag::adaptive:
+    case LocalTag::sharded_adaptive:
+      for (; *done < n; ++*done) {
+        InsertResult r = insert(prefixes[*done], std::move(records[*done]));
+        if (!r.ok()) return r;
+      }
+      return InsertResult::success();
   }
   panic("unknown LocalEngine tag");
 }

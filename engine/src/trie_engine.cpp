@@ -14,6 +14,8 @@
 // stats() shows the new `inserts` / `removals`, never the reverse.
 #include "netrove/trie_engine.hpp"
 
+#include <algorithm>
+
 #include "trie_compressed.hpp"
 #include "trie_uncompressed.hpp"
 
@@ -56,6 +58,85 @@ TrieEngine::~TrieEngine() = default;
 void TrieEngine::count_lookup(bool hit) const noexcept {
   Stripe& s = stripes_[my_stripe() % kStripes];
   (hit ? s.hits : s.misses).fetch_add(1, std::memory_order_relaxed);
+}
+
+void TrieEngine::count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept {
+  Stripe& s = stripes_[my_stripe() % kStripes];
+  if (hits) s.hits.fetch_add(hits, std::memory_order_relaxed);
+  if (misses) s.misses.fetch_add(misses, std::memory_order_relaxed);
+}
+
+namespace {
+
+/// A hold of `r` that outlives the caller's read section: a share of the
+/// stored record, or a copy when its owners already reached zero (it is
+/// being retired, and only readable until the section ends).  Read section
+/// held.
+HeldRecord hold(const trie::Record* r) {
+  auto* w = const_cast<trie::Record*>(r);  // only its owner count changes
+  if (!trie::try_share(w)) return HeldRecord::copy_of(r->md);
+  return HeldRecord(&w->md, w, [](void* p) noexcept { trie::release(static_cast<trie::Record*>(p)); });
+}
+
+}  // namespace
+
+template <TrieForm F>
+void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  const trie::Record* found[kReadChunk];
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    std::uint64_t hits = 0;
+    {
+      rcu::ReadSection rs;
+      roots_->read_index().lookup_many(addresses + base, m, found);
+      for (std::size_t j = 0; j < m; ++j) {
+        if (!found[j]) continue;
+        ++hits;
+        out[base + j] = hold(found[j]);
+      }
+    }
+    count_lookups(hits, m - hits);
+  }
+}
+
+template <TrieForm F>
+void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    {
+      rcu::ReadSection rs;
+      roots_->read_index().contains_many(addresses + base, m, found + base);
+    }
+    const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
+    count_lookups(hits, m - hits);
+  }
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
+  std::unique_ptr<trie::Record> recs[kWriteChunk];
+  for (std::size_t base = 0; base < n; base += kWriteChunk) {
+    const std::size_t m = std::min(kWriteChunk, n - base);
+    // The records are built before the writer lock is taken.
+    for (std::size_t j = 0; j < m; ++j) recs[j] = std::make_unique<trie::Record>(std::move(records[base + j]));
+    {
+      PoisonMutex::Guard writer(roots_->writer());
+      rcu::ReadSection rs;
+      for (std::size_t j = 0; j < m; ++j) {
+        const IpPrefix& prefix = prefixes[base + j];
+        trie::Record* const stored = recs[j].get();
+        const bool fresh =
+            with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
+        NETROVE_ASSERT(recs[j] == nullptr);
+        roots_->read_index().insert(prefix, stored);
+        if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    rcu::collect();
+    PoisonMutex::Guard stats(stats_lock_);
+    inserts_ += m;
+  }
+  return InsertResult::success();
 }
 
 template <TrieForm F>
@@ -165,7 +246,10 @@ EngineStats TrieEngine::stats() const {
   template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
   template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
-  template void TrieEngine::clear<F>();
+  template void TrieEngine::clear<F>();                                             \
+  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
+  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
+  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)
 #undef NETROVE_INSTANTIATE

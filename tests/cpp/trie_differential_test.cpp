@@ -2,11 +2,14 @@
 // brute-force longest-prefix oracle on random nested prefixes of both
 // families (host bits set, IPv4-compatible and IPv4-mapped ranges included).
 // After every operation a walk of the trie and the read index must also
-// agree on a set of probe addresses.
+// agree on a set of probe addresses.  Bulk inserts and batch lookups are
+// mixed in and must equal the single operations.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
+#include <vector>
 
 #include "netrove/factory.hpp"
 #include "netrove/local_engine.hpp"
@@ -84,7 +87,41 @@ TEST_P(Differential, MatchesTheOracle) {
       probed_hits += two.walk != "<none>";
     }
     const std::uint64_t op = gen.pick(1000);
-    if (op < 450) {
+    if (op < 40) {
+      // A bulk insert: the same effect and counters as the single inserts.
+      std::vector<IpPrefix> ps(1 + gen.pick(20));
+      std::vector<netrove::Metadata> ms;
+      for (IpPrefix& p : ps) {
+        p = gen.prefix();
+        std::string value = "b";
+        value += std::to_string(next_value++);
+        ms.push_back(nt::md(std::move(value), "step", std::to_string(step)));
+        oracle.insert(p, ms.back());
+        probe_ends(p);
+      }
+      std::size_t done = 0;
+      ASSERT_TRUE(netrove::insert_many(e, ps.data(), ms.data(), ps.size(), &done).ok());
+      ASSERT_EQ(done, ps.size());
+      want.inserts += ps.size();
+    } else if (op < 80) {
+      // Batch lookups and contains: the answers and counters of the singles.
+      std::vector<IpAddress> as(gen.pick(40));
+      for (IpAddress& a : as) a = gen.address();
+      std::vector<netrove::HeldRecord> held(as.size());
+      std::unique_ptr<bool[]> found(new bool[as.size() + 1]);
+      netrove::lookup_many(e, as.data(), as.size(), held.data());
+      netrove::contains_many(e, as.data(), as.size(), found.get());
+      for (std::size_t i = 0; i < as.size(); ++i) {
+        const auto expect = oracle.lookup(as[i]);
+        ASSERT_EQ(held[i].get() ? held[i].get()->value : "<none>", show(expect));
+        if (expect) {
+          ASSERT_EQ(*held[i].get(), *expect);
+        }
+        ASSERT_EQ(found[i], expect.has_value());
+        want.lookups += 2;
+        (expect ? want.hits : want.misses) += 2;
+      }
+    } else if (op < 450) {
       const IpPrefix p = gen.prefix();
       std::string value = "v";
       value += std::to_string(next_value++);

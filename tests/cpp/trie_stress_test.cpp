@@ -1,4 +1,5 @@
-// Stress: threads mixing inserts, removes and lookups on one engine.
+// Stress: threads mixing inserts, removes, lookups and batch lookups on one
+// engine.
 //
 // The prefixes are nested and crowded into a few ranges of both families so
 // that writers keep splitting edges next to a set of stable prefixes that
@@ -253,6 +254,20 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
             r.errors.push_back("remove of " + std::to_string(k) + " returned the wrong record");
           if (got) ++r.removals;
           r.last[k] = std::nullopt;
+        } else if (op == 19 && i % 4 == 0) {
+          // A batch of probes, each answer held past the batch's read sections.
+          constexpr std::size_t kBatch = 8;
+          std::size_t which[kBatch];
+          IpAddress batch[kBatch];
+          for (std::size_t j = 0; j < kBatch; ++j) batch[j] = u.probes[which[j] = rng() % u.probes.size()];
+          netrove::HeldRecord held[kBatch];
+          netrove::lookup_many(e, batch, kBatch, held);
+          for (std::size_t j = 0; j < kBatch; ++j) {
+            const auto answer = held[j] ? std::optional<netrove::Metadata>(*held[j].get()) : std::nullopt;
+            const std::string why = check_answer(u, which[j], answer);
+            if (!why.empty() && r.errors.size() < 10) r.errors.push_back("batch probe: " + why);
+          }
+          r.lookups += kBatch;
         } else {
           const std::size_t p = rng() % u.probes.size();
           const std::string why = check_answer(u, p, e.lookup(u.probes[p]));

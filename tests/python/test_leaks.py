@@ -47,6 +47,15 @@ def _cases(e, variant, subnet, meta, ip, miss):
         "err_binding": lambda: _swallow(e.insert, subnet),
         "err_keyword": lambda: _swallow(e.lookup, ip, foo=1),
         "err_new": lambda: _swallow(RadixEngine, 1),
+        "lookup_many": lambda: e.lookup_many([ip, miss, ip]),
+        "contains_many": lambda: e.contains_many((ip, miss)),
+        "insert_many": lambda: e.insert_many([(subnet, meta)]),
+        "insert_many_map": lambda: e.insert_many({subnet: meta}),
+        "err_many_bad_ip": lambda: _swallow(e.lookup_many, iter([ip, "1.2.3"])),
+        "err_many_ip_type": lambda: _swallow(e.contains_many, [ip, None]),
+        "err_many_not_iterable": lambda: _swallow(e.lookup_many, 5),
+        "err_many_pair": lambda: _swallow(e.insert_many, [(subnet, meta), (subnet,)]),
+        "err_many_metadata": lambda: _swallow(e.insert_many, [(subnet, meta), (subnet, bad_meta)]),
     }
 
 

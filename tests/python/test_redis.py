@@ -83,8 +83,10 @@ def test_followers_see_every_write(server, form, variant):
     reader = netrove.RadixEngine.from_redis(server[form], variant, follow=True)
     snapshot = netrove.RadixEngine.from_redis(server[form], follow=False)
     assert writer.follow_stats()["in_step"] and snapshot.follow_stats() is None
-    writer.insert("10.0.0.0/8", REC)
+    writer.insert_many({"10.0.0.0/8": REC})
     assert wait_until(lambda: reader.lookup("10.1.2.3") == REC and writer.contains("10.1.2.3"))
+    assert reader.lookup_many(["10.1.2.3", "11.0.0.1"]) == [REC, None]
+    assert writer.contains_many(("11.0.0.1", "10.1.2.3")) == [False, True]
     assert writer.remove("10.0.0.0/8") is True
     assert wait_until(lambda: reader.lookup("10.1.2.3") is None and len(writer) == 0)
     assert snapshot.lookup("10.1.2.3") is None and len(snapshot) == 0  # the hash as it was when opened

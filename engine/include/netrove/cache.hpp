@@ -26,7 +26,7 @@ struct SeededAddressHash {
 /// an open-addressed table, the answer lent or copied.  See
 /// engine/src/cache.cpp for the table, and the generation rule that keeps a
 /// racing lookup from caching an answer older than a completed write.
-class CachedEngine final : public Engine, public RecordLender {
+class CachedEngine final : public Engine, public RecordLender, public BatchEngine {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -44,6 +44,14 @@ class CachedEngine final : public Engine, public RecordLender {
   /// is lent inside a read section; a miss asks the inner engine with no
   /// cache lock held, stores the answer as lookup does and lends it.
   bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
+  /// lookup for each address in order (each cached answer copied into its
+  /// hold, misses filled as lookup fills them); see BatchEngine.
+  void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
+  /// The same without copying any answer.
+  void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
+  /// Inner insert_many; then, under the table lock once, drops the cached
+  /// answers inside any of the prefixes stored (those before an error).
+  InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
@@ -84,6 +92,9 @@ class CachedEngine final : public Engine, public RecordLender {
   void erase_at(std::size_t i) const;
   void evict_one() const;
   void invalidate(const IpPrefix& prefix);
+  void invalidate_many(const IpPrefix* prefixes, std::size_t n);
+  template <class Inside>
+  void drop_where(Inside&& inside);
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;

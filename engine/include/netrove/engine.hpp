@@ -1,6 +1,7 @@
 // netrove/engine.hpp - the one interface every engine implements.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
@@ -115,5 +116,100 @@ class RecordLender {
   RecordLender& operator=(const RecordLender&) = default;
   ~RecordLender() = default;
 };
+
+/// A record held for a caller outside any read section, so that it can be
+/// used after the lookup that found it has returned (a batch hands its
+/// answers to a phase that runs under another lock, the interpreter's):
+///
+///   +-----------------+        +-----------------------------+
+///   | record  ------------+--->| Metadata (stored or copied) |
+///   | owner   ------------+    +-----------------------------+
+///   | drop(owner)     |        drop: release the share of the stored
+///   +-----------------+        record, or delete the caller's copy
+///
+/// An empty hold (record null) means "no match".  Move-only; the destructor
+/// (or reset) drops what is held.  Dropping never waits: a stored record
+/// whose last share goes is retired, not freed in place.
+class HeldRecord {
+ public:
+  using Drop = void (*)(void* owner) noexcept;
+
+  HeldRecord() noexcept = default;
+  /// Holds `record`, which stays valid until `drop(owner)` runs.
+  HeldRecord(const Metadata* record, void* owner, Drop drop) noexcept : record_(record), owner_(owner), drop_(drop) {}
+  /// A hold of the caller's own copy of `record`.
+  static HeldRecord copy_of(const Metadata& record);
+  HeldRecord(HeldRecord&& o) noexcept : record_(o.record_), owner_(o.owner_), drop_(o.drop_) { o.forget(); }
+  HeldRecord& operator=(HeldRecord&& o) noexcept {
+    if (this != &o) {
+      reset();
+      record_ = o.record_, owner_ = o.owner_, drop_ = o.drop_;
+      o.forget();
+    }
+    return *this;
+  }
+  ~HeldRecord() { reset(); }
+
+  /// The held record, or null.
+  const Metadata* get() const noexcept { return record_; }
+  explicit operator bool() const noexcept { return record_ != nullptr; }
+  /// Drops what is held; the hold is empty afterwards.
+  void reset() noexcept {
+    if (drop_) drop_(owner_);
+    forget();
+  }
+
+ private:
+  void forget() noexcept { record_ = nullptr, owner_ = nullptr, drop_ = nullptr; }
+
+  const Metadata* record_ = nullptr;
+  void* owner_ = nullptr;
+  Drop drop_ = nullptr;
+};
+static_assert(sizeof(HeldRecord) == 3 * sizeof(void*), "a hold is three words");
+
+/// Batch operations beside Engine (whose vtable layout is fixed): callers
+/// find it with dynamic_cast<BatchEngine*>(engine).  Use the free functions
+/// lookup_many, contains_many and insert_many below, which fall back to the
+/// single operations for engines without this side.
+///
+/// Every batch operation behaves as the single operations called for each
+/// element in order (the same answers, the same counters, the same cache
+/// fills and evictions); it only takes its locks and read sections once per
+/// chunk of elements instead of once per element.  None needs, takes or
+/// waits for any lock of the caller's: a caller may run it with its own
+/// locks (an interpreter lock) released.
+class BatchEngine {
+ public:
+  /// Looks up `addresses[0..n)`: out[i] holds the record of the longest
+  /// match of addresses[i] (a share of the stored record, or a copy), or is
+  /// empty.  `out` has n empty holds on entry.  Errors and panics are those
+  /// of Engine::lookup.
+  virtual void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const = 0;
+  /// found[i] = whether a stored prefix covers addresses[i]; counts as
+  /// lookup_many does, copies nothing.
+  virtual void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const = 0;
+  /// Inserts (prefixes[i], records[i]) for i in order, moving the records
+  /// out.  Stops at the first EngineError, which it returns, with `*done`
+  /// the number stored before it; on success *done = n.
+  virtual InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                                   std::size_t* done) = 0;
+
+ protected:
+  BatchEngine() = default;
+  BatchEngine(const BatchEngine&) = default;
+  BatchEngine& operator=(const BatchEngine&) = default;
+  ~BatchEngine() = default;
+};
+
+/// BatchEngine::lookup_many of `engine`, or for an engine without a batch
+/// side one lookup per address (a lent record copied, or Engine::lookup).
+void lookup_many(const Engine& engine, const IpAddress* addresses, std::size_t n, HeldRecord* out);
+/// BatchEngine::contains_many of `engine`, or one lookup per address.
+void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found);
+/// BatchEngine::insert_many of `engine`, or one Engine::insert per element,
+/// stopping at the first error (same result and `*done` as the batch side).
+InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                         std::size_t* done);
 
 }  // namespace netrove

@@ -51,7 +51,7 @@ struct ShardedEngine {
 using ShardedTrie = ShardedEngine<std::shared_ptr<TrieEngine>>;
 using ShardedAdaptive = ShardedEngine<AdaptiveEngine>;
 
-class LocalEngine final : public Engine, public RecordLender {
+class LocalEngine final : public Engine, public RecordLender, public BatchEngine {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> record) noexcept : tag_(tag), record_(std::move(record)) {}
 
@@ -67,6 +67,16 @@ class LocalEngine final : public Engine, public RecordLender {
   /// The same lookup, routed the same way, lending the record (see
   /// RecordLender).
   bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
+  /// Batch lookups (see BatchEngine): the trie variants answer from the
+  /// read index, unsharded ones with interleaved walks and sharded ones one
+  /// address at a time (each counted by the shard it routes to); the
+  /// adaptive variants copy each lent record.
+  void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
+  void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
+  /// Batch insert (see BatchEngine): the trie variants insert in chunks,
+  /// a sharded one chunk by chunk into every shard in index order; the
+  /// adaptive variants one insert at a time.  Never fails.
+  InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   bool contains_prefix(const IpPrefix& prefix) const override;
   void clear() override;
@@ -84,6 +94,11 @@ class LocalEngine final : public Engine, public RecordLender {
  private:
   template <class T>
   T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
+  /// The batch reads of every variant: run<form>(trie engine, from, count)
+  /// over the whole batch for an unsharded trie, or per address on the
+  /// shard it routes to; one(i) per address for the adaptive variants.
+  template <class TrieRun, class Adaptive>
+  void read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const;
 
   LocalTag tag_;
   std::shared_ptr<void> record_;

@@ -58,6 +58,24 @@ class TrieEngine {
   /// inside the read section (no copy).  Returns whether a record was found.
   /// `visit` must not write to this trie nor wait for a grace period.
   template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
+  /// lookup for addresses[0..n) in order, answered by the read index with
+  /// interleaved walks, one read section and one counter update per chunk:
+  /// out[i] holds a share of the stored record (a copy when the record is
+  /// being retired meanwhile) or stays empty.  Counts n lookups.
+  template <TrieForm F> void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const;
+  /// found[i] = whether lookup(addresses[i]) finds a record; counts as
+  /// lookup_many, copies and shares nothing.
+  template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
+  /// insert for each (prefixes[i], records[i]) in order, the records moved
+  /// out, taking the writer lock and a read section once per chunk of
+  /// kWriteChunk (other writers run between chunks); the read index and
+  /// the prefix count follow each insert, `inserts` each chunk.  Always
+  /// succeeds.
+  template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
+  /// Elements per chunk of the batch operations: bounds how long a batch
+  /// holds the writer lock, or a read section that grace periods wait for.
+  static constexpr std::size_t kReadChunk = 256;
+  static constexpr std::size_t kWriteChunk = 256;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// Whether a record is stored for exactly `prefix`; counts nothing.
@@ -84,6 +102,7 @@ class TrieEngine {
   static constexpr std::size_t kStripes = 16;
 
   void count_lookup(bool hit) const noexcept;
+  void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
 
   mutable PoisonMutex stats_lock_;
   std::uint64_t inserts_ = 0;   // under stats_lock_

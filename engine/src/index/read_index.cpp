@@ -2,6 +2,7 @@
 // drawings and case lists are in read_index.hpp.
 #include "read_index.hpp"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -154,6 +155,100 @@ NETROVE_POPCNT_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const 
     if (d == 0) return nullptr;
     --d;
   }
+}
+
+// Interleaved walks.  A group of Lanes addresses descends in lock step, one
+// level of every walk per round; each child is prefetched when its walk
+// reaches it and read a round later, after the other walks of the group had
+// their step, so the group's cache misses are in flight together:
+//
+//   round:       1            2            3
+//   walk 0    root->A      A->B (A ok)   B: done
+//   walk 1    root->C      C: done
+//   walk 2    root->D      D->E          E->F ...
+//                  \ prefetch A, C, D   \ prefetch B, E
+//
+// Then every walk backtracks as lookup does (the nodes passed are cached).
+// Measured (bench/trie_bench.cpp BM_IndexLookupMany, the full table): 16
+// lanes answer about 1.2x the lookups per second of the single lookup loop
+// for IPv4 and the same for IPv6; a lane-per-address state machine that
+// refilled lanes as walks finished was 0.6x, its bookkeeping costing more
+// than the overlap won.  The single loop already overlaps some misses of
+// consecutive lookups in the processor's own window.
+namespace {
+
+inline void prefetch_node(const void* p) noexcept {
+  __builtin_prefetch(p);
+  __builtin_prefetch(static_cast<const char*>(p) + 64);
+}
+
+}  // namespace
+
+template <unsigned Lanes, class Out>
+NETROVE_POPCNT_CLONES void ReadIndex::walk_many(const IpAddress* a, std::size_t n, Out&& out) const noexcept {
+  const StrideNode* path[Lanes][16];
+  unsigned depth[Lanes];
+  for (std::size_t base = 0; base < n; base += Lanes) {
+    const unsigned m = static_cast<unsigned>(std::min<std::size_t>(Lanes, n - base));
+    for (unsigned k = 0; k < m; ++k) {
+      path[k][0] = roots_[a[base + k].family == kIpv4 ? 0 : 1].load(std::memory_order_acquire);
+      depth[k] = 0;
+    }
+    // Descend in lock step: one level of every walk per round, each child
+    // prefetched a round before it is read.
+    for (unsigned live = m; live;) {
+      live = 0;
+      for (unsigned k = 0; k < m; ++k) {
+        const unsigned d = depth[k];
+        if (d & 0x80u) continue;  // finished
+        const IpAddress& x = a[base + k];
+        const unsigned last = x.family == kIpv4 ? 3u : 15u;
+        const StrideNode* c = d == last ? nullptr : path[k][d]->child(x.bytes[d]);
+        if (!c) {
+          depth[k] = d | 0x80u;
+          continue;
+        }
+        prefetch_node(c);
+        path[k][d + 1] = c;
+        depth[k] = d + 1;
+        ++live;
+      }
+    }
+    for (unsigned k = 0; k < m; ++k) {
+      const std::uint8_t* o = a[base + k].bytes.data();
+      for (unsigned d = depth[k] & 0x7Fu;; --d) {
+        if (const unsigned idx = path[k][d]->longest(o[d])) {
+          out(base + k, path[k][d], idx);
+          break;
+        }
+        if (d == 0) {
+          out(base + k, nullptr, 0u);
+          break;
+        }
+      }
+    }
+  }
+}
+
+template <unsigned Lanes>
+void ReadIndex::lookup_many_lanes(const IpAddress* a, std::size_t n, const Record** out) const noexcept {
+  walk_many<Lanes>(a, n, [out](std::size_t i, const StrideNode* nd, unsigned idx) {
+    out[i] = nd ? nd->record_at(idx) : nullptr;
+  });
+}
+template void ReadIndex::lookup_many_lanes<1>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<2>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<4>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<8>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<16>(const IpAddress*, std::size_t, const Record**) const noexcept;
+template void ReadIndex::lookup_many_lanes<32>(const IpAddress*, std::size_t, const Record**) const noexcept;
+
+void ReadIndex::lookup_many(const IpAddress* a, std::size_t n, const Record** out) const noexcept {
+  lookup_many_lanes<kLanes>(a, n, out);
+}
+
+void ReadIndex::contains_many(const IpAddress* a, std::size_t n, bool* found) const noexcept {
+  walk_many<kLanes>(a, n, [found](std::size_t i, const StrideNode*, unsigned idx) { found[i] = idx != 0; });
 }
 
 void ReadIndex::retire_node(StrideNode* n) {

@@ -1,0 +1,43 @@
+// The batch entry points: an engine's BatchEngine side when it has one,
+// otherwise the single operations element by element.
+#include "netrove/engine.hpp"
+
+namespace netrove {
+
+HeldRecord HeldRecord::copy_of(const Metadata& record) {
+  auto* copy = new Metadata(record);
+  return HeldRecord(copy, copy, [](void* p) noexcept { delete static_cast<Metadata*>(p); });
+}
+
+void lookup_many(const Engine& engine, const IpAddress* addresses, std::size_t n, HeldRecord* out) {
+  if (const auto* batch = dynamic_cast<const BatchEngine*>(&engine)) return batch->lookup_many(addresses, n, out);
+  if (const auto* lender = dynamic_cast<const RecordLender*>(&engine)) {
+    for (std::size_t i = 0; i < n; ++i)
+      lender->lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::optional<Metadata> m = engine.lookup(addresses[i])) {
+      auto* owned = new Metadata(std::move(*m));
+      out[i] = HeldRecord(owned, owned, [](void* p) noexcept { delete static_cast<Metadata*>(p); });
+    }
+}
+
+void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found) {
+  if (const auto* batch = dynamic_cast<const BatchEngine*>(&engine)) return batch->contains_many(addresses, n, found);
+  const auto* lender = dynamic_cast<const RecordLender*>(&engine);
+  for (std::size_t i = 0; i < n; ++i)
+    found[i] = lender ? lender->lookup_with(addresses[i], RecordVisitor{}) : engine.lookup(addresses[i]).has_value();
+}
+
+InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* records, std::size_t n,
+                         std::size_t* done) {
+  if (auto* batch = dynamic_cast<BatchEngine*>(&engine)) return batch->insert_many(prefixes, records, n, done);
+  for (*done = 0; *done < n; ++*done) {
+    InsertResult r = engine.insert(prefixes[*done], std::move(records[*done]));
+    if (!r.ok()) return r;
+  }
+  return InsertResult::success();
+}
+
+}  // namespace netrove
