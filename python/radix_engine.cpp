@@ -454,28 +454,12 @@ PyObject* rx_follow_stats(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return follow_stats_impl(engine_of(self)); });
 }
 
-PyObject* rx_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// match, covering, covered and get: one parameter, one read-only call.
+template <const Params& P, PyObject* (*Impl)(const Engine&, PyObject*)>
+PyObject* rx_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
-  if (!bind(kMatchParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return match_impl(engine_of(self), argv[0]); });
-}
-
-PyObject* rx_covering(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  if (!bind(kCoveringParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return covering_impl(engine_of(self), argv[0]); });
-}
-
-PyObject* rx_covered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  if (!bind(kCoveredParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return covered_impl(engine_of(self), argv[0]); });
-}
-
-PyObject* rx_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  if (!bind(kGetParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return get_impl(engine_of(self), argv[0]); });
+  if (!bind(P, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return Impl(engine_of(self), argv[0]); });
 }
 
 PyObject* rx_items(PyObject* self, PyObject*) noexcept {
@@ -509,10 +493,10 @@ PyMethodDef methods[] = {
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},
     {"from_redis", as_cfunction(rx_from_redis), METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromRedisDoc},
     {"follow_stats", as_cfunction(rx_follow_stats), METH_NOARGS, kFollowStatsDoc},
-    {"match", as_cfunction(rx_match), METH_FASTCALL | METH_KEYWORDS, kMatchDoc},
-    {"covering", as_cfunction(rx_covering), METH_FASTCALL | METH_KEYWORDS, kCoveringDoc},
-    {"covered", as_cfunction(rx_covered), METH_FASTCALL | METH_KEYWORDS, kCoveredDoc},
-    {"get", as_cfunction(rx_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
+    {"match", as_cfunction(rx_query<kMatchParams, match_impl>), METH_FASTCALL | METH_KEYWORDS, kMatchDoc},
+    {"covering", as_cfunction(rx_query<kCoveringParams, covering_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveringDoc},
+    {"covered", as_cfunction(rx_query<kCoveredParams, covered_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveredDoc},
+    {"get", as_cfunction(rx_query<kGetParams, get_impl>), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
     {"items", as_cfunction(rx_items), METH_NOARGS, kItemsDoc},
     {"__reduce__", as_cfunction(rx_reduce), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -144,3 +144,14 @@ def test_oracle_sanity():
     assert o.lookup("::a01:203")["value"] == "b"
     assert o.remove("10.0.0.0/8") and not o.remove("10.0.0.0/8")
     assert len(o) == 1
+
+
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_clones_keep_the_variant(variant):
+    e = RadixEngine(variant)
+    e.insert("10.0.0.0/8", {})
+    assert e.__reduce__()[1] == (variant, [("10.0.0.0/8", {"value": "", "attributes": {}})])
+    for twin in (pickle.loads(pickle.dumps(e)), copy.copy(e), copy.deepcopy(e)):
+        twin.lookup("10.1.2.3")
+        twin.lookup("10.1.2.3")
+        assert twin.stats()["lookups"] == (2 if variant is None else 1)  # the cache answered the second
