@@ -1,6 +1,7 @@
 // The module `netrove`: multi-phase initialisation with one execution slot
 // that adds the class RadixEngine, the function version and the exception
-// StoreError, and lists them in __all__.
+// StoreError, lists them in __all__, and adds __restore__, the reconstructor
+// pickled engines name.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -48,7 +49,10 @@ int exec_module(PyObject* module) noexcept {
   if (!name) return -1;
   if (!add(module, all, "version", PyCFunction_NewEx(&version_def, module, name.get()))) return -1;
   if (!add(module, all, "StoreError", Py_XNewRef(store_error_type()))) return -1;
-  return PyModule_AddObjectRef(module, "__all__", all.get());
+  if (PyModule_AddObjectRef(module, "__all__", all.get()) != 0) return -1;
+  // The pickle reconstructor: a dunder name, outside __all__.
+  Ref restore(restore_function(module));
+  return restore ? PyModule_AddObjectRef(module, "__restore__", restore.get()) : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -39,6 +39,10 @@ class _FollowStats(TypedDict):
     in_step: bool
     lag_seconds: float
 
+_Entry: TypeAlias = tuple[str, _Metadata]
+"""One stored entry: its prefix in network form (``"10.0.0.0/8"``, host
+bits cleared) and a new metadata dict."""
+
 _Variant: TypeAlias = Literal["standard", "lockfree", "adaptive"]
 
 class StoreError(ConnectionError):
@@ -141,6 +145,35 @@ class RadixEngine:
         """Remove all entries."""
     def stats(self) -> _Stats:
         """Engine performance statistics."""
+    def match(self, ip: str) -> _Entry | None:
+        """The longest stored prefix covering ``ip``, with its metadata.
+
+        Returns ``(prefix, metadata)`` or ``None``; ``prefix`` is the network
+        form, e.g. ``"10.0.0.0/8"``.  Agrees with ``lookup`` but counts
+        nothing and bypasses the cache.
+        """
+    def covering(self, ip: str) -> list[_Entry]:
+        """Every stored prefix covering ``ip``: a list of ``(prefix,
+        metadata)``, longest first."""
+    def covered(self, subnet: str) -> list[_Entry]:
+        """Every stored prefix inside ``subnet`` (host bits ignored),
+        ``subnet`` itself included: a list of ``(prefix, metadata)`` in
+        address order, a shorter prefix before a longer one at the same
+        address."""
+    def get(self, subnet: str) -> _Metadata | None:
+        """The metadata stored for exactly ``subnet`` (host bits ignored),
+        or ``None``."""
+    def items(self) -> list[_Entry]:
+        """Every entry as a list of ``(prefix, metadata)``: IPv4 before
+        IPv6, in address order, a shorter prefix before a longer one."""
+    def __reduce__(self) -> tuple[object, tuple[_Variant | None, list[_Entry]]]:
+        """Pickle support: ``(netrove.__restore__, (variant, items))``.  A
+        reloaded or copied engine has the same variant and entries, and
+        counters at zero.  Raises ``TypeError`` for an engine opened with
+        ``from_redis``."""
     def __len__(self) -> int: ...
 
 def version() -> str: ...
+def __restore__(variant: _Variant | str | None, entries: list[_Entry] | tuple[_Entry, ...], /) -> RadixEngine:
+    """Pickle support: a new ``RadixEngine(variant)`` holding every
+    ``(prefix, metadata)`` pair of ``entries``, with counters at zero."""

@@ -27,11 +27,14 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "batch_calls.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "entry_queries.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/hybrid_engine.hpp"
@@ -46,11 +49,17 @@ struct RadixEngineObject {
   PyObject ob_base;
   std::shared_ptr<Engine> engine;
   const RecordLender* lender;  // the engine's lending side, or null
+  Variant variant;             // the constructor form, for pickling
 };
 static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header comes first");
 
 Engine& engine_of(PyObject* self) noexcept { return *reinterpret_cast<RadixEngineObject*>(self)->engine; }
 const RecordLender* lender_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->lender; }
+// netrove.__restore__, set when the module is populated; what __reduce__
+// names as the reconstructor.
+PyObject* restore_object = nullptr;
+
+Variant variant_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->variant; }
 
 // ---------------------------------------------------------------------------
 // Docstrings.  Each begins with its text signature: the signature line, "--"
@@ -168,19 +177,25 @@ constexpr Params kContainsParams{"RadixEngine.contains", 1, 1, kIpNames};
 constexpr Params kLookupManyParams{"RadixEngine.lookup_many", 1, 1, kIpsNames};
 constexpr Params kContainsManyParams{"RadixEngine.contains_many", 1, 1, kIpsNames};
 constexpr Params kInsertManyParams{"RadixEngine.insert_many", 1, 1, kItemsNames};
+constexpr Params kMatchParams{"RadixEngine.match", 1, 1, kIpNames};
+constexpr Params kCoveringParams{"RadixEngine.covering", 1, 1, kIpNames};
+constexpr Params kCoveredParams{"RadixEngine.covered", 1, 1, kSubnetNames};
+constexpr Params kGetParams{"RadixEngine.get", 1, 1, kSubnetNames};
 
 // ---------------------------------------------------------------------------
 // Shared conversions.
 
 // The configuration of RadixEngine(variant): a recognised name selects a
 // cached engine of its tree; None, absence or any other text the default.
-bool config_for(PyObject* variant, EngineConfig& config) {
+// `form` is set to the form that builds the same engine again.
+bool config_for(PyObject* variant, EngineConfig& config, Variant& form) {
+  form = Variant::none;
   if (!variant || variant == Py_None) return true;
   std::string_view name;
   if (!text_arg(variant, "variant", name)) return false;
-  if (name == "standard") config.engine_type = 0;
-  else if (name == "lockfree") config.engine_type = 2;
-  else if (name == "adaptive") config.engine_type = 3;
+  if (name == "standard") config.engine_type = 0, form = Variant::standard;
+  else if (name == "lockfree") config.engine_type = 2, form = Variant::lockfree;
+  else if (name == "adaptive") config.engine_type = 3, form = Variant::adaptive;
   else return true;
   config.cache_ttl_secs = 3600;
   config.cache_capacity = 10000;
@@ -195,7 +210,8 @@ bool config_for(PyObject* variant, EngineConfig& config) {
 
 PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
   EngineConfig config;
-  if (!config_for(variant, config)) return nullptr;
+  Variant form;
+  if (!config_for(variant, config, form)) return nullptr;
   std::shared_ptr<Engine> engine(create_engine(std::move(config)));
   newfunc base_new = PyBaseObject_Type.tp_new;
   if (!base_new) {
@@ -211,18 +227,20 @@ PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
   }
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
+  obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
 }
 
-// A new instance of `type` holding `engine`.
-PyObject* instance_of(PyTypeObject* type, std::shared_ptr<Engine> engine) {
+// A new instance of `type` holding `engine`, made with the form `form`.
+PyObject* instance_of(PyTypeObject* type, std::shared_ptr<Engine> engine, Variant form) {
   Ref no_args(PyTuple_New(0));
   if (!no_args) return nullptr;
   PyObject* self = PyBaseObject_Type.tp_new(type, no_args.get(), nullptr);
   if (!self) return nullptr;
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
+  obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
 }
@@ -235,7 +253,8 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
   std::string_view text;
   if (!text_arg(url, "url", text)) return nullptr;
   EngineConfig config;
-  if (!config_for(variant, config)) return nullptr;
+  Variant form;
+  if (!config_for(variant, config, form)) return nullptr;
   config.enable_redis = true;            // wins over the cache
   config.write_path_compression = true;  // the write engine is never queried: keep it small
   config.redis_url = std::string(text);
@@ -249,7 +268,23 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
     throw;
   }
   PyEval_RestoreThread(released);
-  return instance_of(type, std::move(engine));
+  return instance_of(type, std::move(engine), form);
+}
+
+// __restore__: the variant converted as RadixEngine(variant) converts it,
+// then the state; only then is the engine built and filled, counting
+// nothing.
+PyObject* restore_impl(PyObject* variant, PyObject* state) {
+  EngineConfig config;
+  Variant form;
+  if (!config_for(variant, config, form)) return nullptr;
+  std::vector<std::pair<IpPrefix, Metadata>> entries;
+  if (!state_entries(state, entries)) return nullptr;
+  PyObject* type = radix_engine_type();
+  if (!type) return nullptr;
+  Ref self(instance_of(reinterpret_cast<PyTypeObject*>(type), create_engine(std::move(config)), form));
+  if (!self || !load_entries(engine_of(self.get()), std::move(entries))) return nullptr;
+  return self.release();
 }
 
 PyObject* follow_stats_impl(const Engine& engine) {
@@ -426,6 +461,31 @@ PyObject* rx_follow_stats(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return follow_stats_impl(engine_of(self)); });
 }
 
+// match, covering, covered and get: one parameter, one read-only call.
+template <const Params& P, PyObject* (*Impl)(const Engine&, PyObject*)>
+PyObject* rx_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[1];
+  if (!bind(P, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return Impl(engine_of(self), argv[0]); });
+}
+
+PyObject* rx_items(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return items_impl(engine_of(self)); });
+}
+
+PyObject* rx_reduce(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return reduce_impl(restore_object, engine_of(self), variant_of(self)); });
+}
+
+// netrove.__restore__(variant, entries).
+PyObject* rx_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "__restore__ expected 2 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] { return restore_impl(args[0], args[1]); });
+}
+
 template <class F>
 PyCFunction as_cfunction(F* f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -443,6 +503,12 @@ PyMethodDef methods[] = {
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},
     {"from_redis", as_cfunction(rx_from_redis), METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromRedisDoc},
     {"follow_stats", as_cfunction(rx_follow_stats), METH_NOARGS, kFollowStatsDoc},
+    {"match", as_cfunction(rx_query<kMatchParams, match_impl>), METH_FASTCALL | METH_KEYWORDS, kMatchDoc},
+    {"covering", as_cfunction(rx_query<kCoveringParams, covering_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveringDoc},
+    {"covered", as_cfunction(rx_query<kCoveredParams, covered_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveredDoc},
+    {"get", as_cfunction(rx_query<kGetParams, get_impl>), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
+    {"items", as_cfunction(rx_items), METH_NOARGS, kItemsDoc},
+    {"__reduce__", as_cfunction(rx_reduce), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -464,7 +530,16 @@ PyType_Spec spec = {"builtins.RadixEngine", sizeof(RadixEngineObject), 0, Py_TPF
 // Created under the interpreter lock, which serialises every call here.
 PyObject* type_object = nullptr;
 
+PyMethodDef restore_def = {"__restore__", as_cfunction(rx_restore), METH_FASTCALL, kRestoreDoc};
+
 }  // namespace
+
+PyObject* restore_function(PyObject* module) noexcept {
+  Ref name(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  Py_XSETREF(restore_object, PyCFunction_NewEx(&restore_def, module, name.get()));
+  return Py_XNewRef(restore_object);
+}
 
 PyObject* radix_engine_type() noexcept {
   if (!type_object) type_object = PyType_FromSpec(&spec);

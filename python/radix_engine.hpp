@@ -11,4 +11,9 @@ namespace netrove::py {
 /// not be created.
 PyObject* radix_engine_type() noexcept;
 
+/// A new reference to the function netrove.__restore__ of `module`, the
+/// pickle reconstructor of RadixEngine (see entry_queries.hpp), kept as the
+/// one __reduce__ names.  Null with an error set on failure.
+PyObject* restore_function(PyObject* module) noexcept;
+
 }  // namespace netrove::py

@@ -4,6 +4,8 @@
 // the write lock is taken and copied out (or lent) under the read lock.
 #include "netrove/adaptive_engine.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace netrove {
@@ -60,6 +62,44 @@ std::uint64_t AdaptiveEngine::len() const {
 }
 
 EngineStats AdaptiveEngine::stats() const { return EngineStats{.size = len()}; }
+
+namespace {
+
+// Copies of the leaves' entries, made under the read lock.
+std::vector<Entry> copied(std::uint8_t family, const std::vector<const art::Leaf*>& leaves) {
+  std::vector<Entry> out;
+  out.reserve(leaves.size());
+  for (const art::Leaf* l : leaves) {
+    Entry e{IpPrefix{family, {}, l->prefix_len}, *l->value};
+    std::copy(std::begin(l->key), std::end(l->key), e.prefix.address.begin());
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Entry> AdaptiveEngine::covering(const IpAddress& address, std::size_t limit) const {
+  std::vector<const art::Leaf*> leaves;
+  PoisonSharedMutex::ReadGuard g(lock_);
+  tree_.covering(address.family, address.bytes.data(), leaves);
+  keep_longest_first(leaves, limit);
+  return copied(address.family, leaves);
+}
+
+std::vector<Entry> AdaptiveEngine::covered(const IpPrefix& prefix) const {
+  std::vector<const art::Leaf*> leaves;
+  PoisonSharedMutex::ReadGuard g(lock_);
+  tree_.covered(prefix.family, prefix.address.data(), prefix.length, leaves);
+  return copied(prefix.family, leaves);
+}
+
+std::optional<Metadata> AdaptiveEngine::exact(const IpPrefix& prefix) const {
+  PoisonSharedMutex::ReadGuard g(lock_);
+  const Metadata* found = tree_.find_exact(prefix.family, prefix.address.data(), prefix.length);
+  if (found == nullptr) return std::nullopt;
+  return *found;
+}
 
 art::TreeCensus AdaptiveEngine::census() const {
   PoisonSharedMutex::ReadGuard g(lock_);

@@ -283,6 +283,29 @@ std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
 
 bool CachedEngine::contains_prefix(const IpPrefix& prefix) const { return inner_->contains_prefix(prefix); }
 
+const EntryReader& CachedEngine::inner_reader() const {
+  const auto* r = dynamic_cast<const EntryReader*>(inner_.get());
+  if (!r) panic("the inner engine enumerates no entries");
+  return *r;
+}
+
+std::vector<netrove::Entry> CachedEngine::covering(const IpAddress& address, std::size_t limit) const {
+  return inner_reader().covering(address, limit);
+}
+
+std::vector<netrove::Entry> CachedEngine::covered(const IpPrefix& prefix) const { return inner_reader().covered(prefix); }
+
+std::optional<Metadata> CachedEngine::exact(const IpPrefix& prefix) const { return inner_reader().exact(prefix); }
+
+InsertResult CachedEngine::load(const IpPrefix& prefix, Metadata record) {
+  auto* loader = dynamic_cast<EntryLoader*>(inner_.get());
+  if (!loader) panic("the inner engine cannot load entries");
+  InsertResult r = loader->load(prefix, std::move(record));
+  if (r.ok()) invalidate(prefix);
+  rcu::collect();
+  return r;
+}
+
 void CachedEngine::clear() {
   inner_->clear();
   {

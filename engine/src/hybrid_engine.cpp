@@ -233,6 +233,18 @@ bool HybridEngine::contains_prefix(const IpPrefix& prefix) const {
   return with_read([&](const LocalEngine& r) { return r.contains_prefix(prefix); });
 }
 
+std::vector<Entry> HybridEngine::covering(const IpAddress& address, std::size_t limit) const {
+  return with_read([&](const LocalEngine& r) { return r.covering(address, limit); });
+}
+
+std::vector<Entry> HybridEngine::covered(const IpPrefix& prefix) const {
+  return with_read([&](const LocalEngine& r) { return r.covered(prefix); });
+}
+
+std::optional<Metadata> HybridEngine::exact(const IpPrefix& prefix) const {
+  return with_read([&](const LocalEngine& r) { return r.exact(prefix); });
+}
+
 void HybridEngine::clear() {
   check_process();
   write_engine_.clear();

@@ -68,18 +68,24 @@ LocalEngine LocalEngine::sharded_adaptive(std::shared_ptr<ShardedAdaptive> e) {
   return {LocalTag::sharded_adaptive, std::move(e)};
 }
 
-InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
+template <bool Count>
+InsertResult LocalEngine::put(const IpPrefix& prefix, Metadata record) {
+  // One trie engine's insert or load.
+  auto trie_put = [&prefix]<TrieForm F>(TrieEngine& e, Metadata m) {
+    if constexpr (Count) return e.insert<F>(prefix, std::move(m));
+    else return e.load<F>(prefix, std::move(m));
+  };
   switch (tag_) {
     case LocalTag::uncompressed:
-      return rec<TrieEngine>().insert<TrieForm::uncompressed>(prefix, std::move(record));
+      return trie_put.template operator()<TrieForm::uncompressed>(rec<TrieEngine>(), std::move(record));
     case LocalTag::compressed:
-      return rec<TrieEngine>().insert<TrieForm::compressed>(prefix, std::move(record));
+      return trie_put.template operator()<TrieForm::compressed>(rec<TrieEngine>(), std::move(record));
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
       return fan_out_insert(rec<ShardedTrie>(), std::move(record), [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
-        return c ? s->insert<TrieForm::compressed>(prefix, std::move(m))
-                 : s->insert<TrieForm::uncompressed>(prefix, std::move(m));
+        return c ? trie_put.template operator()<TrieForm::compressed>(*s, std::move(m))
+                 : trie_put.template operator()<TrieForm::uncompressed>(*s, std::move(m));
       });
     }
     case LocalTag::adaptive:
@@ -89,6 +95,14 @@ InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
                             [&](AdaptiveEngine& s, Metadata m) { return s.insert(prefix, std::move(m)); });
   }
   panic("unknown LocalEngine tag");
+}
+
+InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
+  return put<true>(prefix, std::move(record));
+}
+
+InsertResult LocalEngine::load(const IpPrefix& prefix, Metadata record) {
+  return put<false>(prefix, std::move(record));
 }
 
 std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
@@ -353,6 +367,25 @@ EngineStats LocalEngine::stats() const {
     }
   }
   panic("unknown LocalEngine tag");
+}
+
+template <class R, class F>
+R LocalEngine::with_entry_shard(R none, F&& f) const {
+  if (const TrieEngine* t = trie(0)) return f(*t);
+  if (const AdaptiveEngine* a = adaptive_engine(0)) return f(*a);
+  return none;
+}
+
+std::vector<Entry> LocalEngine::covering(const IpAddress& address, std::size_t limit) const {
+  return with_entry_shard(std::vector<Entry>{}, [&](const auto& e) { return e.covering(address, limit); });
+}
+
+std::vector<Entry> LocalEngine::covered(const IpPrefix& prefix) const {
+  return with_entry_shard(std::vector<Entry>{}, [&](const auto& e) { return e.covered(prefix); });
+}
+
+std::optional<Metadata> LocalEngine::exact(const IpPrefix& prefix) const {
+  return with_entry_shard(std::optional<Metadata>{}, [&](const auto& e) { return e.exact(prefix); });
 }
 
 std::size_t LocalEngine::shard_count() const noexcept {

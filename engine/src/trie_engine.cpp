@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "trie_compressed.hpp"
+#include "trie_entries.hpp"
 #include "trie_uncompressed.hpp"
 
 namespace netrove {
@@ -33,6 +34,15 @@ decltype(auto) with_trie(NodeKind kind, Fn&& f) {
   return trie::with_layout(kind, [&](auto* tag) -> decltype(auto) {
     using R = std::remove_pointer_t<decltype(tag)>;
     return f.template operator()<TrieOf<F, R>>();
+  });
+}
+
+/// Runs f.template operator()<Walk>() with Walk the entry walks over the
+/// layout of `kind`.
+template <class Fn>
+decltype(auto) with_walk(NodeKind kind, Fn&& f) {
+  return trie::with_layout(kind, [&](auto* tag) -> decltype(auto) {
+    return f.template operator()<trie::EntryWalk<std::remove_pointer_t<decltype(tag)>>>();
   });
 }
 
@@ -140,7 +150,7 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
 }
 
 template <TrieForm F>
-InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
+void TrieEngine::store(const IpPrefix& prefix, Metadata record) {
   auto rec = std::make_unique<trie::Record>(std::move(record));
   trie::Record* const stored = rec.get();
   {
@@ -153,8 +163,19 @@ InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
     if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
   }
   rcu::collect();
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
+  store<F>(prefix, std::move(record));
   PoisonMutex::Guard stats(stats_lock_);
   ++inserts_;
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::load(const IpPrefix& prefix, Metadata record) {
+  store<F>(prefix, std::move(record));
   return InsertResult::success();
 }
 
@@ -210,6 +231,41 @@ bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
   return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); });
 }
 
+// The enumerations copy the records they found before the read section
+// ends; the walks themselves are in trie_entries.hpp.
+namespace {
+
+std::vector<Entry> copied(const std::vector<trie::FoundEntry>& found) {
+  std::vector<Entry> out;
+  out.reserve(found.size());
+  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, f.record->md});
+  return out;
+}
+
+}  // namespace
+
+std::vector<Entry> TrieEngine::covering(const IpAddress& address, std::size_t limit) const {
+  std::vector<trie::FoundEntry> found;
+  rcu::ReadSection rs;
+  with_walk(kind_, [&]<class Walk>() { Walk::covering(*roots_, address, found); });
+  keep_longest_first(found, limit);
+  return copied(found);
+}
+
+std::vector<Entry> TrieEngine::covered(const IpPrefix& prefix) const {
+  std::vector<trie::FoundEntry> found;
+  rcu::ReadSection rs;
+  with_walk(kind_, [&]<class Walk>() { Walk::covered(*roots_, prefix, found); });
+  return copied(found);
+}
+
+std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
+  rcu::ReadSection rs;
+  const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
+  if (!r) return std::nullopt;
+  return r->md;
+}
+
 template <TrieForm F>
 void TrieEngine::clear() {
   {
@@ -242,6 +298,7 @@ EngineStats TrieEngine::stats() const {
 
 #define NETROVE_INSTANTIATE(F)                                                     \
   template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
+  template InsertResult TrieEngine::load<F>(const IpPrefix&, Metadata);            \
   template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
   template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \

@@ -2,7 +2,8 @@
 // longest-prefix oracle, on random nested prefixes of both families with
 // host bits set, removals, clears and lookups - including IPv6 addresses in
 // ::/96 and ::ffff:0:0/96 and IPv6 prefixes whose leading bytes equal IPv4
-// ones.  Run over AdaptiveEngine itself and over engine_type 4 unsharded
+// ones; at the end, the entry enumerations against the oracle's list.  Run
+// over AdaptiveEngine itself and over engine_type 4 unsharded
 // and sharded (shard count derived, 1 and 4).
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "art_test_util.hpp"
+#include "entry_check.hpp"
 #include "netrove/adaptive_engine.hpp"
 #include "netrove/factory.hpp"
 
@@ -194,6 +196,19 @@ TEST_P(ArtDifferential, AnswersExactlyLikeTheOracle) {
       ASSERT_EQ(show(e->lookup(a)), show(oracle.lookup(a)));
     }
     check_lookups(2000);
+    {
+      std::vector<netrove::Entry> stored;
+      for (const auto& [k, m] : oracle.entries())
+        stored.push_back({IpPrefix{std::get<0>(k), std::get<1>(k), std::get<2>(k)}, m});
+      std::vector<IpAddress> addresses;
+      std::vector<IpPrefix> subnets{IpPrefix{kIpv4, {}, 0}, IpPrefix{kIpv6, {}, 0}};
+      for (int i = 0; i < 200; ++i) addresses.push_back(gen.address()), subnets.push_back(gen.prefix());
+      for (const auto& [k, m] : oracle.entries())
+        if (subnets.size() < 400) subnets.push_back(IpPrefix{std::get<0>(k), std::get<1>(k), std::get<2>(k)});
+      const auto* reader = dynamic_cast<const netrove::EntryReader*>(e.get());
+      ASSERT_NE(reader, nullptr);
+      ASSERT_NO_FATAL_FAILURE(nt::check_enumeration(*reader, std::move(stored), addresses, subnets));
+    }
     // The final set really nests: some stored prefix contains another one
     // of its family (the case a plain one-leaf-per-path tree cannot hold).
     std::uint64_t nested = 0;

@@ -3,7 +3,8 @@
 // families (host bits set, IPv4-compatible and IPv4-mapped ranges included).
 // After every operation a walk of the trie and the read index must also
 // agree on a set of probe addresses.  Bulk inserts and batch lookups are
-// mixed in and must equal the single operations.
+// mixed in and must equal the single operations, and every 500 operations
+// the entry enumerations must list what the oracle holds.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "netrove/factory.hpp"
 #include "netrove/local_engine.hpp"
+#include "entry_check.hpp"
 #include "trie_test_util.hpp"
 #include "trie_walk.hpp"
 
@@ -77,6 +79,23 @@ TEST_P(Differential, MatchesTheOracle) {
     probes[next_probe++ % probes.size()] = a;
   };
   std::uint64_t probed_hits = 0;
+  // Queries at the probes, at stored prefixes and shorter ones around them,
+  // and at random prefixes of a generator of its own (the main one's
+  // sequence stays as it was).
+  Generator side(seed + 1);
+  auto check_entries = [&] {
+    std::vector<netrove::Entry> stored;
+    std::vector<IpPrefix> subnets{nt::p4(0, 0, 0, 0, 0), nt::p6({}, 0)};
+    for (const auto& [key, entry] : oracle.entries()) {
+      stored.push_back({entry.prefix, entry.record});
+      IpPrefix around = entry.prefix;
+      around.length = static_cast<std::uint8_t>(side.pick(around.length + 1u));
+      subnets.push_back(entry.prefix), subnets.push_back(around);
+    }
+    std::vector<IpAddress> addresses(probes);
+    for (int i = 0; i < 40; ++i) addresses.push_back(side.address()), subnets.push_back(side.prefix());
+    nt::check_enumeration(e, std::move(stored), addresses, subnets);
+  };
 
   for (int step = 0; step < ops; ++step) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " step " << step);
@@ -158,6 +177,7 @@ TEST_P(Differential, MatchesTheOracle) {
       e.clear();
     }
     ASSERT_EQ(e.len(), oracle.size());
+    if (step % 500 == 499) ASSERT_NO_FATAL_FAILURE(check_entries());
   }
 
   // Every stored entry is found exactly, and answers its own network address.

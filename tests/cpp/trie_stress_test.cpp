@@ -9,6 +9,7 @@
 // covering the address, nor a different stable prefix.  Afterwards the
 // engine must hold exactly what each prefix's owning thread last did, and
 // removing all but the stable prefixes must leave exactly their nodes.
+// Readers also walk the entries (covering, all) beside the writers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -268,6 +269,19 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
             if (!why.empty() && r.errors.size() < 10) r.errors.push_back("batch probe: " + why);
           }
           r.lookups += kBatch;
+        } else if (t >= 2 && i % 64 == 0) {
+          // The entry walks beside the writers: the longest covering entry
+          // is a possible lookup answer, and every stable prefix is listed.
+          const std::size_t p = rng() % u.probes.size();
+          const auto found = e.covering(u.probes[p], 1);
+          const std::string why =
+              check_answer(u, p, found.empty() ? std::nullopt : std::optional<netrove::Metadata>(found[0].record));
+          if (!why.empty() && r.errors.size() < 10) r.errors.push_back("covering " + std::to_string(p) + ": " + why);
+          const auto all = e.all();
+          const auto stable = std::count_if(all.begin(), all.end(), [](const netrove::Entry& x) {
+            return x.record.value.find("/s/") != std::string::npos;
+          });
+          if (static_cast<std::uint64_t>(stable) != initial) r.errors.push_back("all() lost a stable prefix");
         } else {
           const std::size_t p = rng() % u.probes.size();
           const std::string why = check_answer(u, p, e.lookup(u.probes[p]));

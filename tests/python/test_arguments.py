@@ -6,6 +6,7 @@ import os
 
 import pytest
 
+import netrove
 from netrove import RadixEngine
 
 from conftest import ALLOW, raised
@@ -46,10 +47,10 @@ def _message(fn, args, kwargs):
     return str(e)
 
 
-@pytest.mark.parametrize("method", ["lookup", "remove", "contains"])
+@pytest.mark.parametrize("method", ["lookup", "remove", "contains", "match", "covering", "covered", "get"])
 @pytest.mark.parametrize("args,kwargs", ONE_PARAM_CALLS)
 def test_one_parameter_binding_matches_the_interpreter(method, args, kwargs):
-    param = "ip" if method in ("lookup", "contains") else "subnet"
+    param = "ip" if method in ("lookup", "contains", "match", "covering") else "subnet"
     ours = _message(getattr(RadixEngine(), method), args, _named(kwargs, {"P0": param}))
     theirs = _message(os.fspath, args, _named(kwargs, {"P0": "path"}))
     expected = theirs.replace("fspath()", f"RadixEngine.{method}()").replace("'path'", f"'{param}'")
@@ -138,6 +139,37 @@ def test_conversion_errors(engine, call, exc, message, notes):
     assert str(e) == message
     assert getattr(e, "__notes__", None) == notes
     assert len(engine) == 0  # a failing call stores nothing
+
+
+def _failure(fn, arg):
+    e = raised(fn, arg)
+    return type(e), str(e), getattr(e, "__notes__", None)
+
+
+@pytest.mark.parametrize("method,twin", [("match", "lookup"), ("covering", "lookup"), ("covered", "remove"),
+                                         ("get", "remove")])
+@pytest.mark.parametrize("bad", [5, None, b"10.0.0.0/8", "", "1.2.3", "10.0.0.0/33", "10.0.0.0/8 ", "::ffff:1.2.3",
+                                 "\ud800"], ids=repr)
+def test_entry_queries_fail_like_lookup_and_remove(method, twin, bad):
+    e = RadixEngine("standard")
+    assert _failure(getattr(e, method), bad) == _failure(getattr(e, twin), bad)
+
+
+@pytest.mark.parametrize(
+    "args,exc,message",
+    [
+        ((None, 5), TypeError, "RadixEngine state must be a list of (prefix, metadata) pairs"),
+        ((None, [("10.0.0.0/8",)]), TypeError, "RadixEngine state must be a list of (prefix, metadata) pairs"),
+        ((None, [("10.0.0.0/33", {})]), ValueError, "Invalid CIDR '10.0.0.0/33': invalid address: 10.0.0.0/33"),
+        ((None, [("10.0.0.0/8", [])]), TypeError, "'list' object is not an instance of 'dict'"),
+        ((None, [("10.0.0.0/8", {"attributes": 1})]), TypeError, "'attributes' must be a dict"),
+        ((1, []), TypeError, "'int' object is not an instance of 'str'"),
+        ((None,), TypeError, "__restore__ expected 2 arguments, got 1"),
+    ],
+)
+def test_restore_rejects_malformed_states(args, exc, message):
+    e = raised(netrove.__restore__, *args)
+    assert (type(e), str(e)) == (exc, message)
 
 
 def test_nested_class_qualname_in_messages():

@@ -1,9 +1,14 @@
 """All four variants against the `ipaddress` oracle: random nested prefixes
 of both families written with host bits, inserts, removes, clears, lookups
 and contains interleaved.  Repeated lookups of the same addresses across
-writes are what expose a cache that keeps stale answers."""
+writes are what expose a cache that keeps stale answers.  The entry queries
+(match, covering, covered, get, items) must answer like the oracle without
+moving a counter, and a pickled or copied engine must carry on like the
+original, counters from zero."""
 
+import copy
 import ipaddress
+import pickle
 import random
 
 import pytest
@@ -43,10 +48,37 @@ def make_pool(seed, size=24):
 
 OPS = st.lists(
     st.tuples(st.sampled_from(["insert", "insert", "insert", "remove", "lookup", "lookup", "lookup", "contains",
-                               "clear", "len"]),
+                               "clear", "len", "match", "covering", "covered", "get", "items", "clone"]),
               st.integers(0, 10_000), st.integers(0, 10_000)),
     max_size=120,
 )
+
+
+ZERO = {"size": 0, "inserts": 0, "lookups": 0, "hits": 0, "misses": 0, "removals": 0}
+
+
+def query(engine, oracle, op, ip, subnet):
+    """One entry query against the oracle; no counter may move."""
+    before = engine.stats()
+    if op in ("match", "covering"):
+        assert getattr(engine, op)(ip) == getattr(oracle, op)(ip), (op, ip)
+    elif op in ("covered", "get"):
+        assert getattr(engine, op)(subnet) == getattr(oracle, op)(subnet), (op, subnet)
+    else:
+        assert engine.items() == oracle.items()
+    assert engine.stats() == before
+
+
+def clone(engine, oracle, how, addresses):
+    """A pickled, copied or deep-copied engine: same entries and answers,
+    counters at zero."""
+    twin = [lambda: pickle.loads(pickle.dumps(engine)), lambda: copy.copy(engine),
+            lambda: copy.deepcopy(engine)][how % 3]()
+    assert twin.stats() == dict(ZERO, size=len(oracle))
+    assert twin.items() == oracle.items()
+    for ip in addresses[::7]:
+        assert twin.lookup(ip) == oracle.lookup(ip), ip
+    return twin
 
 
 def run(variant, seed, ops):
@@ -70,9 +102,19 @@ def run(variant, seed, ops):
         elif op == "contains":
             ip = addresses[a % len(addresses)]
             assert engine.contains(ip) == (oracle.lookup(ip) is not None), (i, ip)
+        elif op in ("match", "covering", "covered", "get", "items"):
+            query(engine, oracle, op, addresses[a % len(addresses)], prefixes[b % len(prefixes)])
+        elif op == "clone":
+            engine = clone(engine, oracle, b, addresses)
         assert len(engine) == len(oracle)
     for ip in addresses:
         assert engine.lookup(ip) == oracle.lookup(ip), ip
+        found = engine.match(ip)
+        assert (found and found[1]) == engine.lookup(ip)
+        query(engine, oracle, "covering", ip, None)
+    for subnet in prefixes:
+        query(engine, oracle, "covered", None, subnet)
+        query(engine, oracle, "get", None, subnet)
     assert engine.stats()["size"] == len(oracle)
 
 
@@ -87,7 +129,8 @@ def test_matches_oracle(variant, seed, ops):
 def test_long_random_programs(variant):
     rng = random.Random(1234)
     for seed in range(6):
-        ops = [(rng.choice(["insert", "insert", "remove", "lookup", "lookup", "lookup", "contains", "clear"]),
+        ops = [(rng.choice(["insert", "insert", "remove", "lookup", "lookup", "lookup", "contains", "clear", "match",
+                            "covered"]),
                 rng.randrange(10_000), rng.randrange(40)) for _ in range(1500)]
         run(variant, seed, ops)
 
@@ -101,3 +144,14 @@ def test_oracle_sanity():
     assert o.lookup("::a01:203")["value"] == "b"
     assert o.remove("10.0.0.0/8") and not o.remove("10.0.0.0/8")
     assert len(o) == 1
+
+
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_clones_keep_the_variant(variant):
+    e = RadixEngine(variant)
+    e.insert("10.0.0.0/8", {})
+    assert e.__reduce__()[1] == (variant, [("10.0.0.0/8", {"value": "", "attributes": {}})])
+    for twin in (pickle.loads(pickle.dumps(e)), copy.copy(e), copy.deepcopy(e)):
+        twin.lookup("10.1.2.3")
+        twin.lookup("10.1.2.3")
+        assert twin.stats()["lookups"] == (2 if variant is None else 1)  # the cache answered the second

@@ -3,7 +3,9 @@ and a Unix socket in a temporary folder, never any other address): good and
 bad URLs, following another engine's writes, no thread or descriptor left
 behind, and fork()."""
 
+import copy
 import os
+import pickle
 import shutil
 import socket
 import subprocess
@@ -162,3 +164,19 @@ def test_a_follower_refuses_a_forked_child_and_a_plain_one_works(server):
     _, status = os.waitpid(pid, 0)
     assert os.WEXITSTATUS(status) == 0
     assert wait_until(lambda: follower.lookup("192.0.2.1") == REC)  # the child's write reached the parent
+
+
+@pytest.mark.parametrize("follow", [True, False])
+def test_entry_queries_answer_from_the_local_table_and_pickling_refuses(server, follow):
+    resp(server["sock"], "DEL", "netrove:entries")
+    writer = netrove.RadixEngine.from_redis(server["unix"], "adaptive")
+    writer.insert("10.1.2.3/8", REC)
+    writer.insert("10.0.0.0/16", {"value": "deny", "attributes": {}})
+    assert wait_until(lambda: len(writer) == 2)
+    e = netrove.RadixEngine.from_redis(server["unix"], follow=follow)
+    deny = ("10.0.0.0/16", {"value": "deny", "attributes": {}})
+    assert e.match("10.0.1.1") == deny and e.covering("10.0.1.1") == [deny, ("10.0.0.0/8", REC)]
+    assert e.covered("10.0.0.0/8") == e.items() == [("10.0.0.0/8", REC), deny] and e.get("10.9.9.9/8") == REC
+    for dump in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(TypeError, match="opened with from_redis"):
+            dump(e)

@@ -15,7 +15,7 @@ namespace netrove {
 /// (insert, remove, clear) hold it for the whole tree operation.  A write
 /// aborted by a Panic poisons the lock and every later operation panics.
 /// Default-constructible, so a sharded group can hold engines inline.
-class AdaptiveEngine final : public Engine, public RecordLender {
+class AdaptiveEngine final : public Engine, public RecordLender, public EntryReader, public EntryLoader {
  public:
   /// An engine over an empty tree (an empty Node4 root per family), count 0.
   AdaptiveEngine();
@@ -44,6 +44,13 @@ class AdaptiveEngine final : public Engine, public RecordLender {
   std::uint64_t len() const override;
   /// size = len(); the other five counters are 0.
   EngineStats stats() const override;
+
+  /// The enumerations of EntryReader, each under the read lock.
+  std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
+  std::vector<Entry> covered(const IpPrefix& prefix) const override;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  /// insert: the engine counts nothing but its entries anyway.
+  InsertResult load(const IpPrefix& prefix, Metadata record) override { return insert(prefix, std::move(record)); }
 
   /// Node and byte counts of the tree, read under the read lock.
   art::TreeCensus census() const;

@@ -26,7 +26,11 @@ struct SeededAddressHash {
 /// an open-addressed table, the answer lent or copied.  See
 /// engine/src/cache.cpp for the table, and the generation rule that keeps a
 /// racing lookup from caching an answer older than a completed write.
-class CachedEngine final : public Engine, public RecordLender, public BatchEngine {
+class CachedEngine final : public Engine,
+                           public RecordLender,
+                           public BatchEngine,
+                           public EntryReader,
+                           public EntryLoader {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -57,6 +61,16 @@ class CachedEngine final : public Engine, public RecordLender, public BatchEngin
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   /// Inner contains_prefix; the cache is neither read nor written.
   bool contains_prefix(const IpPrefix& prefix) const override;
+  /// The inner engine's enumerations; the cache is neither read nor
+  /// written.  Panic "the inner engine enumerates no entries" when it does
+  /// not offer EntryReader.
+  std::vector<netrove::Entry> covering(const IpAddress& address, std::size_t limit) const override;
+  std::vector<netrove::Entry> covered(const IpPrefix& prefix) const override;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  /// Inner load, then drops the cached answers inside `prefix`, as insert.
+  /// Panic "the inner engine cannot load entries" when it does not offer
+  /// EntryLoader.
+  InsertResult load(const IpPrefix& prefix, Metadata record) override;
   /// Inner clear, then every cached answer is dropped.
   void clear() override;
   /// Inner len.
@@ -81,6 +95,8 @@ class CachedEngine final : public Engine, public RecordLender, public BatchEngin
   };
   static constexpr std::size_t kNone = ~std::size_t{0};
   static constexpr std::size_t kRetireBatch = 64;
+
+  const EntryReader& inner_reader() const;
 
   template <class Use>
   bool answer(const IpAddress& address, Use&& use) const;

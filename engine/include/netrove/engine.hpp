@@ -1,11 +1,14 @@
 // netrove/engine.hpp - the one interface every engine implements.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "netrove/metadata.hpp"
 #include "netrove/types.hpp"
@@ -211,5 +214,80 @@ void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t
 /// stopping at the first error (same result and `*done` as the batch side).
 InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* records, std::size_t n,
                          std::size_t* done);
+/// One stored entry as an enumeration hands it out: the stored prefix in
+/// its network form (host bits cleared, since entries are identified without
+/// them) and the caller's own copy of its record.
+struct Entry {
+  IpPrefix prefix;
+  Metadata record;
+};
+
+/// Read-only enumeration of the stored entries.  A separate interface beside
+/// Engine and RecordLender: callers find it with
+/// dynamic_cast<const EntryReader*>(engine).
+///
+/// No call moves a counter or reads or fills a lookup cache.  Each call walks
+/// the table of record (a trie, not its read index) inside one read section
+/// or under one read lock, copies what it found there and returns the copies
+/// after leaving it; nothing of the caller runs inside.  Beside concurrent
+/// writes, every entry that is neither inserted nor removed meanwhile is
+/// reported, with its old or its new record.  A sharded engine answers from
+/// one shard, as it answers len.  Errors and panics are those of
+/// Engine::lookup.
+class EntryReader {
+ public:
+  /// The entries of the address's family whose prefix contains `address`,
+  /// longest first, at most `limit` of them (the longest ones).
+  virtual std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const = 0;
+
+  /// The entries whose prefix lies inside `prefix` (host bits ignored),
+  /// `prefix` itself included: ordered by network address, then a shorter
+  /// prefix before a longer one.
+  virtual std::vector<Entry> covered(const IpPrefix& prefix) const = 0;
+
+  /// A copy of the record stored for exactly `prefix` (host bits ignored),
+  /// or nothing.
+  virtual std::optional<Metadata> exact(const IpPrefix& prefix) const = 0;
+
+  /// Every entry: the IPv4 ones, then the IPv6 ones, each family in the
+  /// order of covered().  The two families are read in two sections.
+  std::vector<Entry> all() const {
+    std::vector<Entry> out = covered(IpPrefix{kIpv4, {}, 0});
+    std::vector<Entry> v6 = covered(IpPrefix{kIpv6, {}, 0});
+    out.insert(out.end(), std::make_move_iterator(v6.begin()), std::make_move_iterator(v6.end()));
+    return out;
+  }
+
+ protected:
+  EntryReader() = default;
+  EntryReader(const EntryReader&) = default;
+  EntryReader& operator=(const EntryReader&) = default;
+  ~EntryReader() = default;
+};
+
+/// Turns entries found shortest first into what EntryReader::covering
+/// returns: the `limit` longest, longest first.
+template <class T>
+void keep_longest_first(std::vector<T>& found, std::size_t limit) {
+  if (found.size() > limit) found.erase(found.begin(), found.end() - static_cast<std::ptrdiff_t>(limit));
+  std::reverse(found.begin(), found.end());
+}
+
+/// Filling an engine without counting: what restores a saved table.  Found
+/// with dynamic_cast<EntryLoader*>(engine), like EntryReader.
+class EntryLoader {
+ public:
+  /// Stores `prefix` with `record` exactly as Engine::insert does (host bits
+  /// ignored, an equal prefix gets the new record, a cache drops the answers
+  /// inside `prefix`) but moves no counter other than `size`.  Result and
+  /// errors are those of Engine::insert.
+  virtual InsertResult load(const IpPrefix& prefix, Metadata record) = 0;
+
+ protected:
+  EntryLoader() = default;
+  EntryLoader(const EntryLoader&) = default;
+  EntryLoader& operator=(const EntryLoader&) = default;
+  ~EntryLoader() = default;
+};
 
 }  // namespace netrove

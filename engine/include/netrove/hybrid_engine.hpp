@@ -69,7 +69,7 @@ struct FollowStats {
   std::chrono::nanoseconds lag{0};   ///< time out of step so far (zero when in step)
 };
 
-class HybridEngine final : public Engine, public RecordLender, public BatchEngine {
+class HybridEngine final : public Engine, public RecordLender, public BatchEngine, public EntryReader {
  public:
   /// Start-up from `config`; on failure returns null and sets `error` to the
   /// failure text (which begins "Redis error: ").
@@ -114,6 +114,11 @@ class HybridEngine final : public Engine, public RecordLender, public BatchEngin
   std::uint64_t len() const override;
   /// Read engine.
   EngineStats stats() const override;
+  /// The read engine's enumerations (what lookups answer from).  No
+  /// EntryLoader: a table that lives in the store is filled through it.
+  std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
+  std::vector<Entry> covered(const IpPrefix& prefix) const override;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
 
   /// Bulk insert: every entry into the write engine, and its hash write and
   /// event into one pipelined StoreBatch (kBatchChunk writes per script

@@ -51,7 +51,11 @@ struct ShardedEngine {
 using ShardedTrie = ShardedEngine<std::shared_ptr<TrieEngine>>;
 using ShardedAdaptive = ShardedEngine<AdaptiveEngine>;
 
-class LocalEngine final : public Engine, public RecordLender, public BatchEngine {
+class LocalEngine final : public Engine,
+                          public RecordLender,
+                          public BatchEngine,
+                          public EntryReader,
+                          public EntryLoader {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> record) noexcept : tag_(tag), record_(std::move(record)) {}
 
@@ -83,6 +87,15 @@ class LocalEngine final : public Engine, public RecordLender, public BatchEngine
   std::uint64_t len() const override;
   EngineStats stats() const override;
 
+  /// The enumerations of EntryReader, answered by the one engine that len
+  /// reads: the trie or tree, or shard 0 of a sharded variant (every shard
+  /// holds every entry); empty for a group without shards.
+  std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
+  std::vector<Entry> covered(const IpPrefix& prefix) const override;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  /// insert without counting: every shard, in index order, as insert.
+  InsertResult load(const IpPrefix& prefix, Metadata record) override;
+
   LocalTag tag() const noexcept { return tag_; }
   /// Number of shards (1 for the unsharded variants).
   std::size_t shard_count() const noexcept;
@@ -92,6 +105,13 @@ class LocalEngine final : public Engine, public RecordLender, public BatchEngine
   const AdaptiveEngine* adaptive_engine(std::size_t shard = 0) const noexcept;
 
  private:
+  /// f(engine) with the engine that answers the enumerations, or `none`.
+  template <class R, class F>
+  R with_entry_shard(R none, F&& f) const;
+  /// insert (Count) or load (!Count).
+  template <bool Count>
+  InsertResult put(const IpPrefix& prefix, Metadata record);
+
   template <class T>
   T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
   /// The batch reads of every variant: run<form>(trie engine, from, count)

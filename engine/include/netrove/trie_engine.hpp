@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "netrove/engine.hpp"
 #include "netrove/metadata.hpp"
@@ -50,6 +51,8 @@ class TrieEngine {
   /// Stores `prefix` (host bits ignored for identity) with `record`,
   /// replacing the record of an equal prefix.  Always succeeds.
   template <TrieForm F> InsertResult insert(const IpPrefix& prefix, Metadata record);
+  /// The same store without counting it (EntryLoader::load).
+  template <TrieForm F> InsertResult load(const IpPrefix& prefix, Metadata record);
   /// The record of the longest stored prefix of the address's family that
   /// contains `address`, copied; counts a hit or a miss.
   template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
@@ -80,6 +83,13 @@ class TrieEngine {
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// Whether a record is stored for exactly `prefix`; counts nothing.
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
+  /// The enumerations of EntryReader over this trie (the structure of
+  /// record, not the read index), each in one read section; they count
+  /// nothing.  The form is the node kind's (kinds 0-3 uncompressed, 4-7
+  /// compressed), the one every engine over the trie runs.
+  std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
+  std::vector<Entry> covered(const IpPrefix& prefix) const;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const;
   /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
   /// Prefixes stored in the trie (shared by all engines over it).
@@ -103,6 +113,8 @@ class TrieEngine {
 
   void count_lookup(bool hit) const noexcept;
   void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
+  /// The trie and index change of insert, without the statistics.
+  template <TrieForm F> void store(const IpPrefix& prefix, Metadata record);
 
   mutable PoisonMutex stats_lock_;
   std::uint64_t inserts_ = 0;   // under stats_lock_

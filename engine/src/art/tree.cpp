@@ -2,6 +2,8 @@
 // The layout (which entry lives where) is described in netrove/art/tree.hpp.
 #include "netrove/art/tree.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "netrove/art/prefix_set.hpp"
@@ -169,6 +171,24 @@ ArtNode* remove_at(ArtNode* node, const Key& key, unsigned depth, std::unique_pt
   return depth > 0 ? collapsed(node, depth) : node;  // 5
 }
 
+/// Whether the first `p` bits of `key` and `addr` agree (p within both).
+bool same_leading_bits(const std::uint8_t* key, const std::uint8_t* addr, unsigned p) noexcept {
+  const unsigned full = p / 8u, rem = p % 8u;
+  if (std::memcmp(key, addr, full) != 0) return false;
+  return rem == 0 || ((key[full] ^ addr[full]) >> (8u - rem)) == 0;
+}
+
+/// Appends every leaf of the subtree `node`, set entries included.
+void collect_all(const ArtNode* node, std::vector<const Leaf*>& out) {
+  if (is_leaf(node)) {
+    out.push_back(as_leaf(node));
+    return;
+  }
+  if (const PrefixSet* set = as_inner(node)->prefixes)
+    out.insert(out.end(), set->leaves(), set->leaves() + set->count);
+  for_each_child(*node, [&](std::uint8_t, const ArtNode* child) { collect_all(child, out); });
+}
+
 void census_walk(const ArtNode* node, TreeCensus& c) {
   if (node == nullptr) return;
   c.bytes += node_size(*node);
@@ -275,6 +295,68 @@ const Metadata* AdaptiveRadixTree::find_exact(std::uint8_t family, const std::ui
     }
     node = child;
   }
+}
+
+// The descent of search, keeping every covering entry it passes.
+void AdaptiveRadixTree::covering(std::uint8_t family, const std::uint8_t* addr,
+                                 std::vector<const Leaf*>& out) const {
+  const unsigned len = key_len(family);
+  const ArtNode* node = roots_[family];
+  for (unsigned depth = 0; depth < len; ++depth) {
+    if (const PrefixSet* set = as_inner(node)->prefixes) {
+      for (unsigned r = 0; r < 8; ++r)
+        if (const Leaf* l = prefix_set_find(set, prefix_position(r, addr[depth]))) out.push_back(l);
+    }
+    const ArtNode* child = find_child(*node, addr[depth]);
+    if (child == nullptr) return;
+    if (is_leaf(child)) {
+      if (leaf_matches(*as_leaf(child), addr, len)) out.push_back(as_leaf(child));
+      return;
+    }
+    node = child;
+  }
+}
+
+// The descent of find_exact to the node at depth k = p / 8, whose byte k
+// the prefix ends in.  Cases:
+//   1. on the way, no child under the key byte: nothing inside.
+//   2. on the way, a leaf: the one entry of that branch, inside or not.
+//   3. at depth k: the set entries that lie inside, and the whole subtree
+//      of every child whose byte agrees with the prefix's p - 8k bits of
+//      byte k (each of those entries is longer than p).
+void AdaptiveRadixTree::covered(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len,
+                                std::vector<const Leaf*>& out) const {
+  const Key key = prefix_key(family, addr, prefix_len);
+  const std::size_t first = out.size();
+  const ArtNode* node = roots_[family];
+  for (unsigned depth = 0;; ++depth) {
+    NETROVE_ASSERT(depth < key.len);
+    if (key.k() == depth) {  // 3
+      if (const PrefixSet* set = as_inner(node)->prefixes) {
+        for (unsigned i = 0; i < set->count; ++i) {
+          const Leaf* l = set->leaves()[i];
+          if (l->prefix_len >= key.p && same_leading_bits(l->key, addr, key.p)) out.push_back(l);
+        }
+      }
+      const unsigned fixed = key.p - 8 * depth;
+      for_each_child(*node, [&](std::uint8_t b, const ArtNode* child) {
+        if (((b ^ addr[depth]) >> (8u - fixed)) == 0) collect_all(child, out);
+      });
+      break;
+    }
+    const ArtNode* child = find_child(*node, addr[depth]);
+    if (child == nullptr) return;  // 1
+    if (is_leaf(child)) {          // 2
+      const Leaf* l = as_leaf(child);
+      if (l->prefix_len >= key.p && same_leading_bits(l->key, addr, key.p)) out.push_back(l);
+      return;
+    }
+    node = child;
+  }
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(), [](const Leaf* a, const Leaf* b) {
+    const int c = std::memcmp(a->key, b->key, sizeof a->key);
+    return c != 0 ? c < 0 : a->prefix_len < b->prefix_len;
+  });
 }
 
 void AdaptiveRadixTree::clear() noexcept {

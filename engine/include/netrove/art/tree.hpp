@@ -67,6 +67,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "netrove/art/node.hpp"
 #include "netrove/metadata.hpp"
@@ -109,6 +110,20 @@ class AdaptiveRadixTree {
 
   /// The record stored for exactly this prefix, or null.  Panics as insert.
   const Metadata* find_exact(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len) const;
+
+  /// Appends to `out` the leaves of every stored prefix of `family` that
+  /// contains the address `addr` (4 or 16 bytes), shortest first: the set
+  /// entries covering the address byte of each node on the search path,
+  /// then the leaf at its end when it matches.  The pointers are valid
+  /// until the next change.  Panics on an unknown family.
+  void covering(std::uint8_t family, const std::uint8_t* addr, std::vector<const Leaf*>& out) const;
+
+  /// Appends to `out` the leaves of every stored prefix inside the prefix
+  /// (family, addr, prefix_len), that prefix included, ordered by key, then
+  /// a shorter prefix before a longer one.  Valid until the next change.
+  /// Panics as insert does.
+  void covered(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len,
+               std::vector<const Leaf*>& out) const;
 
   /// Releases every entry; each family's root becomes an empty Node4.
   void clear() noexcept;

@@ -1,0 +1,165 @@
+// Entry queries and pickling of RadixEngine (see entry_queries.hpp).  Each
+// implementation converts its argument, makes one engine call, which
+// returns copies made inside the engine's read section, and only then builds
+// the Python objects.
+#include "entry_queries.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "netrove/hybrid_engine.hpp"
+#include "netrove/panic.hpp"
+#include "netrove/text.hpp"
+#include "radix_engine.hpp"
+#include "ref.hpp"
+
+namespace netrove::py {
+
+namespace {
+
+constexpr const char kBadState[] = "RadixEngine state must be a list of (prefix, metadata) pairs";
+
+// The enumerating side of `engine`; every engine the module builds has one.
+const EntryReader& reader_of(const Engine& engine) {
+  const auto* r = dynamic_cast<const EntryReader*>(&engine);
+  if (!r) panic("the engine enumerates no entries");
+  return *r;
+}
+
+// A new (prefix, dict) tuple for `entry`.
+PyObject* entry_tuple(const Entry& entry) noexcept {
+  const std::string text = prefix_field(entry.prefix);
+  Ref prefix(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  if (!prefix) return nullptr;
+  Ref record(metadata_to_dict(entry.record));
+  if (!record) return nullptr;
+  return PyTuple_Pack(2, prefix.get(), record.get());
+}
+
+// A new list of (prefix, dict) tuples, in the order of `entries`.
+PyObject* entry_list(const std::vector<Entry>& entries) noexcept {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyObject* item = entry_tuple(entries[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return list.release();
+}
+
+// The constructor argument that builds `variant` again.
+PyObject* variant_arg(Variant variant) noexcept {
+  switch (variant) {
+    case Variant::standard: return PyUnicode_FromString("standard");
+    case Variant::lockfree: return PyUnicode_FromString("lockfree");
+    case Variant::adaptive: return PyUnicode_FromString("adaptive");
+    case Variant::none: break;
+  }
+  Py_RETURN_NONE;
+}
+
+// One pair of a pickled state converted as insert converts its arguments:
+// the subnet text first, then the metadata dict.
+bool state_pair(PyObject* pair, std::pair<IpPrefix, Metadata>& out) {
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyErr_SetString(PyExc_TypeError, kBadState);
+    return false;
+  }
+  PyObject* metadata = PyTuple_GET_ITEM(pair, 1);
+  if (!prefix_arg(PyTuple_GET_ITEM(pair, 0), out.first)) return false;
+  if (!PyDict_Check(metadata)) {
+    raise_not_instance(metadata, "dict");
+    add_param_note("metadata");
+    return false;
+  }
+  return metadata_from_dict(metadata, out.second);
+}
+
+}  // namespace
+
+PyObject* match_impl(const Engine& engine, PyObject* ip) {
+  IpAddress address;
+  if (!address_arg(ip, address)) return nullptr;
+  const std::vector<Entry> found = reader_of(engine).covering(address, 1);
+  if (found.empty()) Py_RETURN_NONE;
+  return entry_tuple(found.front());
+}
+
+PyObject* covering_impl(const Engine& engine, PyObject* ip) {
+  IpAddress address;
+  if (!address_arg(ip, address)) return nullptr;
+  return entry_list(reader_of(engine).covering(address, SIZE_MAX));
+}
+
+PyObject* covered_impl(const Engine& engine, PyObject* subnet) {
+  IpPrefix prefix;
+  if (!prefix_arg(subnet, prefix)) return nullptr;
+  return entry_list(reader_of(engine).covered(prefix));
+}
+
+PyObject* get_impl(const Engine& engine, PyObject* subnet) {
+  IpPrefix prefix;
+  if (!prefix_arg(subnet, prefix)) return nullptr;
+  const std::optional<Metadata> found = reader_of(engine).exact(prefix);
+  if (!found) Py_RETURN_NONE;
+  return metadata_to_dict(*found);
+}
+
+PyObject* items_impl(const Engine& engine) { return entry_list(reader_of(engine).all()); }
+
+PyObject* reduce_impl(PyObject* restore, const Engine& engine, Variant variant) {
+  if (dynamic_cast<const HybridEngine*>(&engine)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot pickle a RadixEngine opened with from_redis: its table lives in Redis "
+                    "(pickle items() instead)");
+    return nullptr;
+  }
+  if (!restore) {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle a RadixEngine outside the netrove module");
+    return nullptr;
+  }
+  Ref name(variant_arg(variant));
+  if (!name) return nullptr;
+  Ref entries(items_impl(engine));
+  if (!entries) return nullptr;
+  Ref args(PyTuple_Pack(2, name.get(), entries.get()));
+  if (!args) return nullptr;
+  return PyTuple_Pack(2, restore, args.get());
+}
+
+bool state_entries(PyObject* state, std::vector<std::pair<IpPrefix, Metadata>>& out) {
+  if (!PyList_Check(state) && !PyTuple_Check(state)) {
+    PyErr_SetString(PyExc_TypeError, kBadState);
+    return false;
+  }
+  // A tuple copy holds every pair while they are converted, whatever Python
+  // code a dict key's __eq__ runs meanwhile.
+  Ref pairs(PySequence_Tuple(state));
+  if (!pairs) return false;
+  out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(pairs.get())));
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!state_pair(PyTuple_GET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i)), out[i])) return false;
+  return true;
+}
+
+bool load_entries(Engine& engine, std::vector<std::pair<IpPrefix, Metadata>> entries) {
+  auto* loader = dynamic_cast<EntryLoader*>(&engine);
+  if (!loader) {
+    PyErr_SetString(PyExc_TypeError, "this RadixEngine cannot load a pickled state");
+    return false;
+  }
+  for (auto& [prefix, record] : entries) {
+    const InsertResult r = loader->load(prefix, std::move(record));
+    if (!r.ok()) {
+      PyErr_SetString(PyExc_ValueError, r.error->message.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace netrove::py
