@@ -126,7 +126,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     Fresh<R> c(new_node<R>());
     set_edge(*c, label, len);
-    c->prefix.write(p);
+    store_prefix(*c, p);
     c->value.set(rec.release());
     return c;
   }
@@ -138,7 +138,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     Fresh<R> m(new_node<R>());
     set_edge(*m, label, len);
     if (Record* v = src.value.peek(); v && try_share(v)) m->value.set(v);
-    if (auto old_prefix = src.prefix.read()) m->prefix.write(*old_prefix);
+    if (auto old_prefix = stored_prefix(src)) store_prefix(*m, *old_prefix);
     for (const bool s : {false, true}) {
       if (NodeHeader* c = src.kids.get(s)) {
         share(c);
@@ -192,7 +192,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       // 3. Exact node.
       if (i == e && i == r) {
         const bool existed = n->value.get() != nullptr;
-        n->prefix.write(p);
+        store_prefix(*n, p);
         n->value.set(rec.release());
         return !existed;
       }
@@ -204,7 +204,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
         set_edge(*top, extract_bits(E, 0, i), i);
         top->kids.set(side_b, &b.release()->hdr);
         if (i == r) {
-          top->prefix.write(p);
+          store_prefix(*top, p);
           top->value.set(rec.release());
         } else {
           top->kids.set(!side_b, &leaf(extract_bits(S, i + 1, r - i - 1), r - i - 1, p, rec).release()->hdr);
