@@ -33,6 +33,11 @@ void ChildMap::set(bool side, NodeHeader* owned) noexcept {
   if (old != 0) release(static_cast<NodeHeader*>(block_at(old)));
 }
 
+NodeHeader* ChildMap::take(bool side) noexcept {
+  const NodeIndex i = bucket[slot_of(side)].exchange(0, std::memory_order_acq_rel);
+  return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+}
+
 void ChildMap::teardown() noexcept {
   set(false, nullptr);
   set(true, nullptr);

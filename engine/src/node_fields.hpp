@@ -77,6 +77,23 @@ class VersionLock {
     }
   }
 
+  /// As read, but gives up after `tries` copies that a writer overlapped:
+  /// the copy's result, or nullopt.
+  template <class F>
+  auto try_read(F&& copy, int tries) const noexcept -> std::optional<decltype(copy())> {
+    for (; tries > 0; --tries) {
+      const std::uint32_t before = v_.load(kVerAcquire);
+      if (before & 1u) {
+        cpu_relax();
+        continue;
+      }
+      auto out = copy();
+      seq_fence(std::memory_order_acquire);
+      if (v_.load(kData) == before) return out;
+    }
+    return std::nullopt;
+  }
+
   /// Runs `store` (relaxed stores only) with writers of this field excluded.
   template <class F>
   void write(F&& store) noexcept {
@@ -280,6 +297,8 @@ struct ChildPair {
 
   /// The child on `side`; valid until the caller's read section ends.
   NodeHeader* get(bool side) const noexcept { return slot[side].load(std::memory_order_acquire); }
+  /// Empties `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept { return slot[side].exchange(nullptr, std::memory_order_acq_rel); }
   /// Publishes `owned` (may be null) on `side`, releasing the previous child.
   void set(bool side, NodeHeader* owned) noexcept {
     NodeHeader* old = slot[side].exchange(owned, std::memory_order_acq_rel);
@@ -300,6 +319,11 @@ struct IndexChildPair {
   /// The child on `side`; valid until the caller's read section ends.
   NodeHeader* get(bool side) const noexcept {
     const NodeIndex i = slot[side].load(std::memory_order_acquire);
+    return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+  }
+  /// Empties `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept {
+    const NodeIndex i = slot[side].exchange(0, std::memory_order_acq_rel);
     return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
   }
   /// Publishes `owned` (may be null) on `side`, releasing the previous child.
@@ -329,6 +353,8 @@ struct ChildMap {
   /// Inserts (replacing) `owned` under key `side`, or deletes the key when
   /// `owned` is null; the previous child is released.
   void set(bool side, NodeHeader* owned) noexcept;
+  /// Deletes key `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept;
   /// Node teardown (node unreachable): drops every child.
   void teardown() noexcept;
 

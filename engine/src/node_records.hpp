@@ -270,6 +270,21 @@ inline void store_prefix(R& n, const IpPrefix& p) noexcept {
   }
 }
 
+/// Drops the stored prefix.
+template <class R>
+inline void clear_prefix(R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    n.lock.write([&] {
+      n.hdr.prefix_tag.store(0, kData);
+      n.hdr.prefix_len.store(0, kData);
+      n.prefix.hi.store(0, kData);
+      n.prefix.lo.store(0, kData);
+    });
+  } else {
+    n.prefix.write(std::nullopt);
+  }
+}
+
 template <class R>
 inline std::optional<std::uint8_t> prefix_len(const R& n) noexcept {
   if constexpr (kCompressedLayout<R>) return std::nullopt;

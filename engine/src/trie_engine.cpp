@@ -34,6 +34,9 @@ decltype(auto) with_trie(NodeKind kind, Fn&& f) {
   });
 }
 
+/// Lock-free attempts of a trie walk before it takes the writer lock.
+constexpr int kWalkTries = 8;
+
 std::atomic<unsigned> g_next_stripe{0};
 thread_local unsigned t_stripe = ~0u;  // assigned on the thread's first lookup
 
@@ -125,8 +128,17 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
 
 template <TrieForm F>
 bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
+  // A walk beside writers, by the read-side rule of trie_compressed.hpp: a
+  // few lock-free tries, then one under the writer lock, so that a stream
+  // of edge splits cannot starve it.
+  const auto walk = [&] { return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); }); };
+  {
+    rcu::ReadSection rs;
+    if (const std::optional<bool> r = roots_->stable_walk(walk, kWalkTries)) return *r;
+  }
+  PoisonMutex::Guard writer(roots_->writer());
   rcu::ReadSection rs;
-  return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); });
+  return walk();
 }
 
 template <TrieForm F>

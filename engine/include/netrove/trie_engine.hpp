@@ -28,7 +28,8 @@ class TrieRoots;
 /// (insert, remove, clear) are serialised by the trie's writer lock and
 /// change the trie, then its read index; lookup and lookup_with are answered
 /// by the read index (a stride-8 multibit trie per family, shared by all
-/// shards), contains_prefix by the trie.  Readers take no lock and write
+/// shards), contains_prefix by the trie.  Readers take no lock (but see
+/// contains_prefix) and write
 /// nothing shared except one per-thread-striped hit or miss counter; a
 /// lookup beside a write sees, for every address, the state before or after
 /// it.  Nothing here returns an
@@ -60,7 +61,9 @@ class TrieEngine {
   template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
-  /// Whether a record is stored for exactly `prefix`; counts nothing.
+  /// Whether a record is stored for exactly `prefix`; counts nothing.  A
+  /// walk of the trie that takes no lock unless edge splits overlapped it
+  /// several times in a row; then it waits for the writer lock.
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
   /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
