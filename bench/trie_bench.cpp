@@ -10,6 +10,7 @@
 // every n-th prefix (default 1; the map-children kind 3 always samples
 // every 16th, its per-node hash tables would not fit otherwise).
 #include <arpa/inet.h>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -274,6 +275,30 @@ void BM_Build(benchmark::State& state) {
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+/// Removes every prefix of a built table in a shuffled order; reports the
+/// time per remove (folds, unlinks and index updates included).
+void BM_Remove(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  prepared(-1);
+  auto prefixes = prefixes_for(kind);
+  std::shuffle(prefixes.begin(), prefixes.end(), std::mt19937_64(11));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto e = std::make_unique<LocalEngine>(new_engine(kind));
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], record_for(i));
+    netrove::rcu::drain();
+    state.ResumeTiming();
+    for (const IpPrefix& p : prefixes) benchmark::DoNotOptimize(e->remove(p));
+    state.PauseTiming();
+    e.reset();
+    netrove::rcu::drain();
+    state.ResumeTiming();
+  }
+  state.counters["ns_per_remove"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * prefixes.size()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 /// Engine lookups (read section, version words, statistics, record copy).
 void BM_Lookup(benchmark::State& state) {
   const int kind = static_cast<int>(state.range(0));
@@ -501,6 +526,7 @@ void kinds(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
 BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Remove)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
 
 namespace {

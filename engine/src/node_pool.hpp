@@ -1,8 +1,8 @@
 // node_pool.hpp - where trie node records live.
 //
-// A routing table is millions of small nodes of three sizes (64, 128 and
-// 192 bytes, all 64-byte aligned) that a lookup visits in no particular
-// order.  Served by the general-purpose allocator they cost a memalign call
+// A routing table is millions of small nodes of a few sizes (64 and 128
+// bytes today, all 64-byte aligned; a pool of 192 is kept for larger ones)
+// that a walk visits in no particular order.  Served by the general-purpose allocator they cost a memalign call
 // each (slow, and padded on both sides), and they spread over 4 KiB pages,
 // so every level of a walk risks a TLB miss on top of its cache miss.
 //
