@@ -65,16 +65,8 @@ class VersionLock {
   /// Runs `copy` (relaxed loads only) until it saw no writer; returns its result.
   template <class F>
   auto read(F&& copy) const noexcept {
-    for (;;) {
-      const std::uint32_t before = v_.load(kVerAcquire);
-      if (before & 1u) {
-        cpu_relax();
-        continue;
-      }
-      auto out = copy();
-      seq_fence(std::memory_order_acquire);
-      if (v_.load(kData) == before) return out;
-    }
+    for (;;)
+      if (auto out = try_read(copy, 1 << 30)) return *out;
   }
 
   /// As read, but gives up after `tries` copies that a writer overlapped:
