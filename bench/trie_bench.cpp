@@ -11,6 +11,7 @@
 // every n-th prefix (default 1; the map-children kind 3 always samples
 // every 16th, its per-node hash tables would not fit otherwise).
 #include <arpa/inet.h>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -252,25 +253,59 @@ void BM_Build(benchmark::State& state) {
   const auto prefixes = prefixes_for(kind);
   std::vector<netrove::Metadata> records(prefixes.size());
   for (std::size_t i = 0; i < prefixes.size(); ++i) records[i] = record_for(i);
-  double bytes = 0;
+  double bytes = 0, node_bytes = 0, index_bytes = 0;
+  const auto pooled = [] {
+    std::size_t n = 0;
+    for (std::size_t size : {64, 128, 192}) n += trie::node_pool(size).live() * size;
+    return n;
+  };
   for (auto _ : state) {
     state.PauseTiming();
     netrove::rcu::drain();
     std::vector<netrove::Metadata> copy = records;
-    const std::size_t before = heap_in_use();
+    const std::size_t before = heap_in_use(), nodes_before = pooled(), index_before = netrove::index::arena_in_use();
     auto e = std::make_unique<LocalEngine>(new_engine(kind));
     state.ResumeTiming();
     for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], std::move(copy[i]));
     state.PauseTiming();
     netrove::rcu::drain();
-    bytes = static_cast<double>(heap_in_use() - before) / static_cast<double>(prefixes.size());
+    const auto n = static_cast<double>(prefixes.size());
+    bytes = static_cast<double>(heap_in_use() - before) / n;
+    node_bytes = static_cast<double>(pooled() - nodes_before) / n;
+    index_bytes = static_cast<double>(netrove::index::arena_in_use() - index_before) / n;
     e.reset();
     state.ResumeTiming();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * prefixes.size()));
   state.counters["prefixes"] = static_cast<double>(prefixes.size());
   state.counters["bytes_per_prefix"] = bytes;
+  state.counters["node_bytes"] = node_bytes;    // trie nodes, per prefix
+  state.counters["index_bytes"] = index_bytes;  // read index, per prefix; the rest is records
   state.counters["ns_per_insert"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * prefixes.size()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+/// Removes every prefix of a built table in a shuffled order; reports the
+/// time per remove (folds, unlinks and index updates included).
+void BM_Remove(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  prepared(-1);
+  auto prefixes = prefixes_for(kind);
+  std::shuffle(prefixes.begin(), prefixes.end(), std::mt19937_64(11));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto e = std::make_unique<LocalEngine>(new_engine(kind));
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], record_for(i));
+    netrove::rcu::drain();
+    state.ResumeTiming();
+    for (const IpPrefix& p : prefixes) benchmark::DoNotOptimize(e->remove(p));
+    state.PauseTiming();
+    e.reset();
+    netrove::rcu::drain();
+    state.ResumeTiming();
+  }
+  state.counters["ns_per_remove"] = benchmark::Counter(
       static_cast<double>(state.iterations() * prefixes.size()),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
@@ -560,6 +595,7 @@ void kinds(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
 BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Remove)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
 
 namespace {

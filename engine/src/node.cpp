@@ -119,7 +119,7 @@ std::optional<Metadata> NodeRef::value() const {
 }
 
 std::optional<IpPrefix> NodeRef::prefix() const {
-  return visit(rec_, [](auto& n) { return n.prefix.read(); });
+  return visit(rec_, [](auto& n) { return trie::stored_prefix(n); });
 }
 
 void NodeRef::set_left(std::optional<NodeRef> child) { set_child(rec_, false, std::move(child)); }
@@ -139,7 +139,7 @@ void NodeRef::set_prefix_len(std::uint8_t length) {
 }
 
 void NodeRef::set_prefix(const IpPrefix& prefix) {
-  visit(rec_, [&prefix](auto& n) { n.prefix.write(prefix); });
+  visit(rec_, [&prefix](auto& n) { trie::store_prefix(n, prefix); });
 }
 
 std::optional<EdgeLabel> NodeRef::edge() const {

@@ -16,8 +16,9 @@
 // atomics accessed relaxed: there is no data race even when a copy is
 // discarded.
 //
-// Children and records are single pointers published with release stores
-// and read with acquire loads; a reader inside an rcu::ReadSection may use
+// Children and records are single words (a record pointer, a child's
+// NodeIndex or pointer) published with release stores and read with acquire
+// loads; a reader inside an rcu::ReadSection may use
 // what it loaded until the section ends (see rcu.hpp).  A node or record is
 // owned by a counter of links to it (parent slots, roots, handles); the
 // last release retires it.
@@ -31,10 +32,9 @@
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
 #include "netrove/types.hpp"
+#include "node_pool.hpp"
 #include "rcu.hpp"
 #include "trie_key.hpp"
-
-struct cds_lfht;
 
 namespace netrove::trie {
 
@@ -65,7 +65,15 @@ class VersionLock {
   /// Runs `copy` (relaxed loads only) until it saw no writer; returns its result.
   template <class F>
   auto read(F&& copy) const noexcept {
-    for (;;) {
+    for (;;)
+      if (auto out = try_read(copy, 1 << 30)) return *out;
+  }
+
+  /// As read, but gives up after `tries` copies that a writer overlapped:
+  /// the copy's result, or nullopt.
+  template <class F>
+  auto try_read(F&& copy, int tries) const noexcept(noexcept(copy())) -> std::optional<decltype(copy())> {
+    for (; tries > 0; --tries) {
       const std::uint32_t before = v_.load(kVerAcquire);
       if (before & 1u) {
         cpu_relax();
@@ -75,6 +83,7 @@ class VersionLock {
       seq_fence(std::memory_order_acquire);
       if (v_.load(kData) == before) return out;
     }
+    return std::nullopt;
   }
 
   /// Runs `store` (relaxed stores only) with writers of this field excluded.
@@ -120,18 +129,22 @@ struct EdgeLengthCache {
   std::atomic<std::uint8_t> byte{0};
 };
 
-/// Bookkeeping at offset 0 of every node record.  Lookups read only
-/// `edge_cache`, the byte kind 5 keeps in front of its label: it lives in
-/// the header's padding so that kind 5 fits its hot fields in the same first
-/// cache line as kind 4.  The other kinds leave it at 0.
+/// Bookkeeping at offset 0 of every node record.  Its two last bytes and
+/// `edge_cache` are fields of the compressed layouts kept in what would be
+/// padding, which is what lets kinds 4, 5 and 7 fit one cache line:
+/// `edge_cache` is the byte kind 5 reads in front of its label,
+/// `prefix_tag` (0 = no prefix, else family + 1) and `prefix_len` belong to
+/// the stored prefix, under the node lock of the compressed layouts.  The
+/// uncompressed kinds leave all three at 0.
 struct NodeHeader {
   explicit NodeHeader(NodeKind k) noexcept : kind(k) {}
   std::atomic<std::uint32_t> refs{1};
   NodeKind kind;
   EdgeLengthCache edge_cache;
+  std::atomic<std::uint8_t> prefix_tag{0}, prefix_len{0};
 };
 static_assert(sizeof(NodeHeader) == 8);
-static_assert(offsetof(NodeHeader, edge_cache) == 5);
+static_assert(offsetof(NodeHeader, edge_cache) == 5 && offsetof(NodeHeader, prefix_tag) == 6);
 
 /// Drops one reference to a node; the last one retires it (and, after the
 /// grace period, its record, prefix and child links).
@@ -144,35 +157,27 @@ inline void share(NodeHeader* n) noexcept { n->refs.fetch_add(1, std::memory_ord
 // ---------------------------------------------------------------------------
 // Plain locked fields.
 
-/// Locked edge label: 128 bits as two words.
-struct LockedLabel {
-  VersionLock lock;
-  std::atomic<std::uint64_t> hi{0}, lo{0};
-
-  u128 read() const noexcept {
-    return lock.read([&] { return make128(hi.load(kData), lo.load(kData)); });
-  }
-  void write(u128 v) noexcept {
-    lock.write([&] {
-      hi.store(hi64(v), kData);
-      lo.store(lo64(v), kData);
-    });
-  }
-};
-static_assert(sizeof(LockedLabel) == 24);
-
-/// Edge length: one 64-bit word.  A field of a single word needs no version
-/// word: an atomic load sees the whole value, an atomic store replaces it
-/// whole, which is what a read-write lock around it would give.  Dropping the
-/// version word is what lets a compressed node keep label, length, record and
-/// children within its first cache line.
-struct AtomicLength {
-  std::atomic<std::uint64_t> value{0};
+/// Edge length of the compressed layouts: one 32-bit word.  A field of a
+/// single word needs no version word: an atomic load sees the whole value,
+/// an atomic store replaces it whole, which is what a read-write lock
+/// around it would give.  Lengths past 2^32 - 1 (never a
+/// trie's: its edges are at most 128 bits) are stored as 2^32 - 1.
+struct EdgeLength32 {
+  std::atomic<std::uint32_t> value{0};
 
   std::uint64_t read() const noexcept { return value.load(std::memory_order_acquire); }
-  void write(std::uint64_t v) noexcept { value.store(v, std::memory_order_release); }
+  void write(std::uint64_t v) noexcept {
+    value.store(v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v), std::memory_order_release);
+  }
 };
-static_assert(sizeof(AtomicLength) == 8);
+static_assert(sizeof(EdgeLength32) == 4);
+
+/// The label's and the prefix address's words of a one-line compressed
+/// node; both are guarded by the node's one version word (node_records.hpp).
+struct TwoWords {
+  std::atomic<std::uint64_t> hi{0}, lo{0};
+};
+static_assert(sizeof(TwoWords) == 16);
 
 /// Locked optional IpPrefix: presence, family, length and 16 address bytes.
 struct LockedPrefix {
@@ -284,6 +289,8 @@ struct ChildPair {
 
   /// The child on `side`; valid until the caller's read section ends.
   NodeHeader* get(bool side) const noexcept { return slot[side].load(std::memory_order_acquire); }
+  /// Empties `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept { return slot[side].exchange(nullptr, std::memory_order_acq_rel); }
   /// Publishes `owned` (may be null) on `side`, releasing the previous child.
   void set(bool side, NodeHeader* owned) noexcept {
     NodeHeader* old = slot[side].exchange(owned, std::memory_order_acq_rel);
@@ -296,22 +303,57 @@ struct ChildPair {
 };
 static_assert(sizeof(ChildPair) == 16);
 
-/// Children in liburcu's lock-free RCU hash table, keyed by the branch bit,
-/// with a per-map random hash seed.  Readers take no lock.  The table is
-/// allocated with the first child (a leaf never pays for one).
+/// Two child links of a compressed node as NodeIndex values (0 = none),
+/// each owning one reference: half the bytes of two pointers.
+struct IndexChildPair {
+  std::atomic<NodeIndex> slot[2] = {0, 0};
+
+  /// The child on `side`; valid until the caller's read section ends.
+  NodeHeader* get(bool side) const noexcept {
+    const NodeIndex i = slot[side].load(std::memory_order_acquire);
+    return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+  }
+  /// Empties `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept {
+    const NodeIndex i = slot[side].exchange(0, std::memory_order_acq_rel);
+    return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+  }
+  /// Publishes `owned` (may be null) on `side`, releasing the previous child.
+  void set(bool side, NodeHeader* owned) noexcept {
+    const NodeIndex old = slot[side].exchange(owned ? index_of(owned) : 0, std::memory_order_acq_rel);
+    if (old != 0) release(static_cast<NodeHeader*>(block_at(old)));
+  }
+  void teardown() noexcept {
+    set(false, nullptr);
+    set(true, nullptr);
+  }
+};
+static_assert(sizeof(IndexChildPair) == 8);
+
+/// Children of kinds 3 and 7 in a lock-free hash table of two buckets held
+/// in the node, keyed by the branch bit.  The bucket of a key is the key
+/// mixed with a bit of the map's seed, a hash of the map's address under a
+/// random key drawn once per process: every map places its two keys
+/// differently from a neighbour's, the two keys never share a bucket (so no
+/// probing), and the table needs no allocation of its own.  Each bucket
+/// holds a NodeIndex (0 = empty) owning one reference; readers take no lock.
 struct ChildMap {
-  ChildMap() noexcept;
-  std::atomic<cds_lfht*> ht{nullptr};
-  std::uint64_t seed;
+  std::atomic<NodeIndex> bucket[2] = {0, 0};
 
   /// The child on `side`; call inside a read section.
   NodeHeader* get(bool side) const noexcept;
   /// Inserts (replacing) `owned` under key `side`, or deletes the key when
   /// `owned` is null; the previous child is released.
-  void set(bool side, NodeHeader* owned);
-  /// Node teardown (node unreachable): drops every child and the table.
+  void set(bool side, NodeHeader* owned) noexcept;
+  /// Deletes key `side` in one step; the caller owns the returned child.
+  NodeHeader* take(bool side) noexcept;
+  /// Node teardown (node unreachable): drops every child.
   void teardown() noexcept;
+
+ private:
+  /// The bucket of key `side`.
+  unsigned slot_of(bool side) const noexcept;
 };
-static_assert(sizeof(ChildMap) == 16);
+static_assert(sizeof(ChildMap) == 8);
 
 }  // namespace netrove::trie

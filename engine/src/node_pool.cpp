@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <new>
 
 #include "netrove/panic.hpp"
@@ -31,33 +32,66 @@ namespace netrove::trie {
 
 namespace {
 
-/// A 2 MiB aligned mapping of kChunkBytes: map twice the size and cut off
-/// the unaligned head and the tail.
-unsigned char* map_chunk() {
-  constexpr std::size_t n = NodePool::kChunkBytes;
-  void* raw = mmap(nullptr, 2 * n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
-  auto* base = static_cast<unsigned char*>(raw);
-  const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(base);
-  auto* aligned = base + ((n - addr % n) % n);
-  if (aligned > base) munmap(base, static_cast<std::size_t>(aligned - base));
-  unsigned char* tail = aligned + n;
-  if (tail < base + 2 * n) munmap(tail, static_cast<std::size_t>(base + 2 * n - tail));
-  // Advice only: without huge pages the pool still works, with more TLB misses.
-  (void)madvise(aligned, n, MADV_HUGEPAGE);
-  NETROVE_ROOT_REGION(aligned, n);
-  return aligned;
+/// The node arena: reserved address space, no memory until a chunk is
+/// taken.  64 GiB holds a billion 64-byte nodes; a smaller range is tried
+/// when the system refuses that much.
+struct Arena {
+  unsigned char* base = nullptr;
+  std::size_t bytes = 0;
+  std::atomic<std::size_t> cursor{0};
+
+  Arena() {
+    for (std::size_t n = std::size_t{64} << 30; n >= (std::size_t{1} << 30); n /= 2) {
+      void* raw = mmap(nullptr, n + NodePool::kChunkBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      if (raw == MAP_FAILED) continue;
+      auto* b = static_cast<unsigned char*>(raw);
+      const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(b);
+      base = b + ((NodePool::kChunkBytes - addr % NodePool::kChunkBytes) % NodePool::kChunkBytes);
+      bytes = n;
+      arena_detail::g_base = base - 64;
+      return;
+    }
+    panic("cannot reserve address space for trie nodes");
+  }
+
+  /// A fresh 2 MiB aligned chunk, readable and writable.
+  unsigned char* take() {
+    const std::size_t at = cursor.fetch_add(NodePool::kChunkBytes, std::memory_order_relaxed);
+    if (at + NodePool::kChunkBytes > bytes) throw std::bad_alloc();
+    unsigned char* c = base + at;
+    if (mprotect(c, NodePool::kChunkBytes, PROT_READ | PROT_WRITE) != 0) throw std::bad_alloc();
+    // Advice only: without huge pages the pool still works, with more TLB misses.
+    (void)madvise(c, NodePool::kChunkBytes, MADV_HUGEPAGE);
+    return c;
+  }
+};
+
+Arena& arena() {
+  static Arena* const a = new Arena();  // leaked: nodes may be freed during exit
+  return *a;
+}
+
+/// Start of the 4 KiB page holding `p`.
+unsigned char* page_of(void* p) noexcept {
+  return reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095});
 }
 
 }  // namespace
 
 NodePool::NodePool(std::size_t block_size) noexcept : block_(block_size) {
   NETROVE_ASSERT(block_size != 0 && block_size % 64 == 0 && block_size <= kChunkBytes / 2);
+  (void)arena();
 }
 
 NodePool::~NodePool() {
   NETROVE_ASSERT(live_ == 0 && open_ == nullptr);
   if (spare_ != nullptr) unmap_chunk(spare_);
+  // The arena keeps the ranges; only their headers' pages are left to free.
+  for (Chunk* c = given_up_; c != nullptr;) {
+    Chunk* next = c->next;
+    (void)madvise(page_of(c), static_cast<std::size_t>(base_of(c) + kChunkBytes - page_of(c)), MADV_DONTNEED);
+    c = next;
+  }
 }
 
 unsigned char* NodePool::base_of(const Chunk* c) const noexcept {
@@ -70,7 +104,14 @@ NodePool::Chunk* NodePool::chunk_of(void* block) const noexcept {
 }
 
 NodePool::Chunk* NodePool::map_new_chunk() {
-  unsigned char* base = map_chunk();
+  unsigned char* base;
+  if (given_up_ != nullptr) {
+    base = base_of(given_up_);
+    given_up_ = given_up_->next;
+  } else {
+    base = arena().take();
+  }
+  NETROVE_ROOT_REGION(base, kChunkBytes);
   auto* c = reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - 1) * block_);
   *c = Chunk{nullptr, nullptr, nullptr, 0, false};
   NETROVE_POISON(base, static_cast<std::size_t>(reinterpret_cast<unsigned char*>(c) - base));
@@ -82,7 +123,10 @@ void NodePool::unmap_chunk(Chunk* c) noexcept {
   unsigned char* base = base_of(c);
   NETROVE_UNPOISON(base, kChunkBytes);
   NETROVE_DROP_ROOT_REGION(base, kChunkBytes);
-  munmap(base, kChunkBytes);
+  // Everything but the header's page goes back; the header links the chunk.
+  (void)madvise(base, static_cast<std::size_t>(page_of(c) - base), MADV_DONTNEED);
+  c->next = given_up_;
+  given_up_ = c;
   reserved_ -= kChunkBytes;
 }
 

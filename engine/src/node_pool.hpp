@@ -1,8 +1,8 @@
 // node_pool.hpp - where trie node records live.
 //
-// A routing table is millions of small nodes of three sizes (64, 128 and
-// 192 bytes, all 64-byte aligned) that a lookup visits in no particular
-// order.  Served by the general-purpose allocator they cost a memalign call
+// A routing table is millions of small nodes of a few sizes (64 and 128
+// bytes today, all 64-byte aligned; a pool of 192 is kept for larger ones)
+// that a walk visits in no particular order.  Served by the general-purpose allocator they cost a memalign call
 // each (slow, and padded on both sides), and they spread over 4 KiB pages,
 // so every level of a walk risks a TLB miss on top of its cache miss.
 //
@@ -27,11 +27,26 @@
 // Blocks are 64-byte aligned because the chunk is and every size is a
 // multiple of 64, and a block finds its chunk by masking its address.
 //
+// Every chunk of every pool lies in one address range reserved when the
+// library loads (the node arena), so a block is also named by a 32-bit
+// NodeIndex: its offset in the arena in 64-byte units, plus one (0 names
+// no block).  Compressed nodes link their children by index, which is what
+// lets them fit one cache line.  The arena hands out chunk-sized pieces
+// with one atomic add and never takes one back; a pool keeps the chunks it
+// gave up (their memory returned to the system) to reuse first:
+//
+//   arena (reserved, no memory)      cursor: next chunk never handed out
+//   +--------+--------+--------+-----|-------------------- ... ----+
+//   | pool 64| pool128| pool 64|  untouched reservation             |
+//   +--------+--------+--------+----------------------------- ... ----+
+//   ^ base: NodeIndex i names base + (i - 1) * 64
+//
 // Allocation, numbered as in the code:
 //   1. a free block of the first open chunk (the chunk leaves the open list
 //      when its last free block goes);
 //   2. otherwise the next block of the bump chunk;
-//   3. otherwise a new bump chunk: the spare, or a fresh mapping.
+//   3. otherwise a new bump chunk: the spare, a given-up chunk, or a fresh
+//      piece of the arena.
 // Free blocks are thus reused before any new memory is touched, and the
 // pool holds at most as many chunks as its peak of live blocks needs, plus
 // the spare.
@@ -39,7 +54,8 @@
 // Deallocation pushes the block on its chunk's free list (the chunk joins
 // the open list if it was full) and, when the chunk's last live block goes:
 //   4. the chunk becomes the spare, emptied, if there is none;
-//   5. otherwise it is unmapped: memory follows the nodes that live, a whole
+//   5. otherwise its memory goes back to the system (the address range stays
+//      the pool's, for case 3): memory follows the nodes that live, a whole
 //      chunk at a time.  Keeping one spare means a table whose size swings
 //      around a chunk boundary does not map and clear a chunk on each swing.
 //
@@ -57,6 +73,22 @@
 #include "netrove/sync.hpp"
 
 namespace netrove::trie {
+
+/// Names a node block by its place in the node arena; 0 = none.
+using NodeIndex = std::uint32_t;
+
+namespace arena_detail {
+/// The arena's base minus 64, so that index i is at g_base + i * 64.  Set
+/// once while the library loads, before any pool exists.
+inline unsigned char* g_base = nullptr;
+}  // namespace arena_detail
+
+/// The index of a block from any NodePool (non-null).
+inline NodeIndex index_of(const void* block) noexcept {
+  return static_cast<NodeIndex>((static_cast<const unsigned char*>(block) - arena_detail::g_base) >> 6);
+}
+/// The block of index `i` (non-zero).
+inline void* block_at(NodeIndex i) noexcept { return arena_detail::g_base + (std::size_t{i} << 6); }
 
 /// A pool of equally sized, 64-byte aligned blocks.
 class NodePool {
@@ -100,8 +132,10 @@ class NodePool {
 
   unsigned char* base_of(const Chunk* c) const noexcept;
   Chunk* chunk_of(void* block) const noexcept;
-  /// Maps a chunk; its header is set up, every block is untouched.
+  /// A chunk with its header set up and every block untouched: a given-up
+  /// chunk of this pool, else a new piece of the arena.
   Chunk* map_new_chunk();
+  /// Returns the chunk's memory to the system and keeps its range (case 5).
   void unmap_chunk(Chunk* c) noexcept;
   /// Makes the spare, or a new chunk, the bump chunk (case 3).
   void start_bump_chunk();
@@ -117,6 +151,7 @@ class NodePool {
   unsigned char* bump_ = nullptr;
   unsigned char* end_ = nullptr;
   Chunk* spare_ = nullptr;
+  Chunk* given_up_ = nullptr;  // chunks without memory but their header, linked by `next`
   std::size_t live_ = 0;
   std::size_t reserved_ = 0;
 };

@@ -13,29 +13,32 @@
 //   kind 1 AtomicNode: plen is one atomic byte at 8          64 bytes
 //   kind 2 PaddedNode: kind 0 with a 64-byte pad after plen 128 bytes
 //   kind 3 MappedNode: atomic plen byte, then a ChildMap     64 bytes
-//          (cds_lfht pointer + seed) in place of left/right; the table
-//          itself is allocated with the first child
+//          (two buckets of child indices) in place of left/right
 //
-//   kind 4 LockedNode (compressed)                          128 bytes
-//   +------+----------------+-----+------+------+------+---------------+
-//   | hdr  | label v (2x64) | len | value| left | right| prefix v      |
-//   0      8                32    40     48     56     64              88
-//   |<------------- first cache line: all a lookup reads ------------>|
+//   kind 4 LockedNode (compressed)                            64 bytes
+//   +----------------+----+-----+----------------+------+------------+------+
+//   | hdr            | v  | len | label (2x64)   | value| prefix addr| l | r|
+//   | refs kind c t n|    |     |                |      | (2x64)     |      |
+//   0        4 5 6 7 8    12    16               32     40           56   64
+//   c: kind 5's edge-length cache byte   t, n: prefix family + 1 and length
+//   v: the node's version word, guarding label and prefix (t, n, addr)
+//   l, r: children as 32-bit NodeIndex values (node_pool.hpp)
 //
-//   kind 5 AtomicNode: kind 4 with the edge-length cache byte at offset 5,
-//          in the header's padding ahead of the label    128 bytes
-//   kind 6 PaddedNode: kind 4 with a 64-byte pad after label 192 bytes
-//   kind 7 MappedNode: kind 4 with a ChildMap for left/right 128 bytes
+//   kind 5 AtomicNode: kind 4, and reads its cache byte c first  64 bytes
+//   kind 6 PaddedNode: kind 4 with a 64-byte pad after the label 128 bytes
+//   kind 7 MappedNode: kind 4 with a ChildMap (two buckets of   64 bytes
+//          child indices) for l and r
 //
-//   A compressed lookup reads, per level, the label, the length, the record
-//   pointer and one child link, and never the stored prefix (the path fixes
-//   it).  So the prefix sits after the children, on the second line, and the
-//   length is a single atomic word without a version word (node_fields.hpp):
-//   that is what makes each level of a kind-4 or kind-5 walk one cache line
-//   instead of two.
+//   One line per node is what a compressed walk reads per level, and half
+//   the memory of a two-line node.  Three things make the fields fit:
+//   children are 32-bit indices, not pointers; the prefix's family and
+//   length and kind 5's cache byte sit in the header's padding; and label
+//   and prefix share one version word, so a reader of one retries while the
+//   other is written (writers of the two exclude each other).  The length
+//   is a single atomic word without a version word (node_fields.hpp).
 //
 //   "v" marks a version-locked field (node_fields.hpp).  value and the child
-//   links are published pointers, len an atomic word.
+//   links are published words.
 //
 // The tries reach the fields through the function templates below, which
 // compile to the field access of each layout; a layout without a field
@@ -89,39 +92,33 @@ struct alignas(64) UncompressedMapped {
   LockedPrefix prefix;
 };
 
-/// Kinds 4 and 5 share one layout; kind 5 also uses hdr.edge_cache.
-template <NodeKind K>
-struct alignas(64) CompressedPairNode {
+/// Kinds 4, 5 and 7: one cache line (picture above).  Kind 5 also uses
+/// hdr.edge_cache; Kids is IndexChildPair or ChildMap.
+template <NodeKind K, class Kids>
+struct alignas(64) CompressedLine {
   static constexpr NodeKind kKind = K;
   NodeHeader hdr{kKind};
-  LockedLabel label;
-  AtomicLength length;
+  VersionLock lock;  // label, prefix and hdr.prefix_tag / prefix_len
+  EdgeLength32 length;
+  TwoWords label;
   ValueSlot value;
-  ChildPair kids;
-  LockedPrefix prefix;
+  TwoWords prefix;
+  Kids kids;
 };
-using CompressedLocked = CompressedPairNode<NodeKind::compressed_locked>;
-using CompressedAtomic = CompressedPairNode<NodeKind::compressed_atomic>;
+using CompressedLocked = CompressedLine<NodeKind::compressed_locked, IndexChildPair>;
+using CompressedAtomic = CompressedLine<NodeKind::compressed_atomic, IndexChildPair>;
+using CompressedMapped = CompressedLine<NodeKind::compressed_mapped, ChildMap>;
 
 struct alignas(64) CompressedPadded {
   static constexpr NodeKind kKind = NodeKind::compressed_padded;
   NodeHeader hdr{kKind};
-  LockedLabel label;
+  VersionLock lock;
+  EdgeLength32 length;
+  TwoWords label;
   PadBlock pad;
-  AtomicLength length;
   ValueSlot value;
-  ChildPair kids;
-  LockedPrefix prefix;
-};
-
-struct alignas(64) CompressedMapped {
-  static constexpr NodeKind kKind = NodeKind::compressed_mapped;
-  NodeHeader hdr{kKind};
-  LockedLabel label;
-  AtomicLength length;
-  ValueSlot value;
-  ChildMap kids;
-  LockedPrefix prefix;
+  TwoWords prefix;
+  IndexChildPair kids;
 };
 
 // ---------------------------------------------------------------------------
@@ -135,10 +132,10 @@ NETROVE_LAYOUT(UncompressedLocked, 64)
 NETROVE_LAYOUT(UncompressedAtomic, 64)
 NETROVE_LAYOUT(UncompressedPadded, 128)
 NETROVE_LAYOUT(UncompressedMapped, 64)
-NETROVE_LAYOUT(CompressedLocked, 128)
-NETROVE_LAYOUT(CompressedAtomic, 128)
-NETROVE_LAYOUT(CompressedPadded, 192)
-NETROVE_LAYOUT(CompressedMapped, 128)
+NETROVE_LAYOUT(CompressedLocked, 64)
+NETROVE_LAYOUT(CompressedAtomic, 64)
+NETROVE_LAYOUT(CompressedPadded, 128)
+NETROVE_LAYOUT(CompressedMapped, 64)
 #undef NETROVE_LAYOUT
 
 static_assert(offsetof(UncompressedLocked, plen) < offsetof(UncompressedLocked, kids) &&
@@ -148,17 +145,17 @@ static_assert(offsetof(UncompressedPadded, pad) == offsetof(UncompressedPadded, 
 static_assert(offsetof(UncompressedPadded, kids) == offsetof(UncompressedPadded, pad) + 64);
 static_assert(offsetof(UncompressedMapped, plen) < offsetof(UncompressedMapped, kids) &&
               offsetof(UncompressedMapped, kids) < offsetof(UncompressedMapped, value));
-// What a compressed lookup reads per level shares the first cache line.
+// The one-line layouts, field by field as drawn above.
 template <class R>
-inline constexpr bool kHotFieldsInFirstLine =
-    offsetof(R, label) == 8 && offsetof(R, length) == 32 && offsetof(R, value) == 40 &&
-    offsetof(R, kids) == 48 && offsetof(R, kids) + sizeof(R::kids) == 64 && offsetof(R, prefix) == 64;
-static_assert(kHotFieldsInFirstLine<CompressedLocked>);
-static_assert(kHotFieldsInFirstLine<CompressedAtomic>);
-static_assert(kHotFieldsInFirstLine<CompressedMapped>);
-static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, label) + sizeof(LockedLabel) &&
-              offsetof(CompressedPadded, length) == offsetof(CompressedPadded, pad) + 64 &&
-              offsetof(CompressedPadded, kids) < offsetof(CompressedPadded, prefix));
+inline constexpr bool kOneLine =
+    offsetof(R, lock) == 8 && offsetof(R, length) == 12 && offsetof(R, label) == 16 && offsetof(R, value) == 32 &&
+    offsetof(R, prefix) == 40 && offsetof(R, kids) == 56 && sizeof(R::kids) == 8;
+static_assert(kOneLine<CompressedLocked>);
+static_assert(kOneLine<CompressedAtomic>);
+static_assert(kOneLine<CompressedMapped>);
+static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, label) + sizeof(TwoWords) &&
+              offsetof(CompressedPadded, value) == offsetof(CompressedPadded, pad) + 64 &&
+              offsetof(CompressedPadded, kids) + sizeof(IndexChildPair) == 128);
 
 // ---------------------------------------------------------------------------
 // Traits and field operations.
@@ -185,8 +182,11 @@ inline const R* as(const NodeHeader* h) noexcept {
 /// Edge label (0 on uncompressed layouts).
 template <class R>
 inline u128 edge_label(const R& n) noexcept {
-  if constexpr (kCompressedLayout<R>) return n.label.read();
-  else return 0;
+  if constexpr (kCompressedLayout<R>) {
+    return n.lock.read([&] { return make128(n.label.hi.load(kData), n.label.lo.load(kData)); });
+  } else {
+    return 0;
+  }
 }
 
 /// Edge length (0 on uncompressed layouts); kind 5 reads its cache byte first.
@@ -211,7 +211,10 @@ inline void set_edge(R& n, u128 label, std::uint64_t len) {
     (void)n, (void)label, (void)len;
     panic("set_edge called on an uncompressed node");
   } else {
-    n.label.write(label);
+    n.lock.write([&] {
+      n.label.hi.store(hi64(label), kData);
+      n.label.lo.store(lo64(label), kData);
+    });
     if constexpr (kEdgeCacheLayout<R>) {
       if (len < 255) {
         n.hdr.edge_cache.byte.store(static_cast<std::uint8_t>(len), std::memory_order_release);
@@ -222,6 +225,63 @@ inline void set_edge(R& n, u128 label, std::uint64_t len) {
     } else {
       n.length.write(len);
     }
+  }
+}
+
+/// The stored prefix, if any.
+template <class R>
+inline std::optional<IpPrefix> stored_prefix(const R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    struct Copy {
+      std::uint8_t tag, length;
+      std::uint64_t a0, a1;
+    };
+    const Copy c = n.lock.read([&] {
+      return Copy{n.hdr.prefix_tag.load(kData), n.hdr.prefix_len.load(kData), n.prefix.hi.load(kData),
+                  n.prefix.lo.load(kData)};
+    });
+    if (c.tag == 0) return std::nullopt;
+    IpPrefix p;
+    p.family = static_cast<std::uint8_t>(c.tag - 1);
+    p.length = c.length;
+    std::memcpy(p.address.data(), &c.a0, 8);
+    std::memcpy(p.address.data() + 8, &c.a1, 8);
+    return p;
+  } else {
+    return n.prefix.read();
+  }
+}
+
+/// Stores `p` exactly as given.
+template <class R>
+inline void store_prefix(R& n, const IpPrefix& p) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    std::uint64_t w0, w1;
+    std::memcpy(&w0, p.address.data(), 8);
+    std::memcpy(&w1, p.address.data() + 8, 8);
+    n.lock.write([&] {
+      n.hdr.prefix_tag.store(static_cast<std::uint8_t>(p.family + 1), kData);
+      n.hdr.prefix_len.store(p.length, kData);
+      n.prefix.hi.store(w0, kData);
+      n.prefix.lo.store(w1, kData);
+    });
+  } else {
+    n.prefix.write(p);
+  }
+}
+
+/// Drops the stored prefix.
+template <class R>
+inline void clear_prefix(R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    n.lock.write([&] {
+      n.hdr.prefix_tag.store(0, kData);
+      n.hdr.prefix_len.store(0, kData);
+      n.prefix.hi.store(0, kData);
+      n.prefix.lo.store(0, kData);
+    });
+  } else {
+    n.prefix.write(std::nullopt);
   }
 }
 
@@ -245,7 +305,7 @@ inline bool has_children(const R& n) noexcept {
 /// A new empty record of layout R, from the pool of its size.
 template <class R>
 inline R* new_node() {
-  static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 192);
+  static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 128);
   void* block = node_pool(sizeof(R)).allocate();
   return ::new (block) R();
 }

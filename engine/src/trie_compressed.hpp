@@ -17,14 +17,14 @@
 // length n has key length 96 + n); they live in the IPv4 root's trie only.
 //
 // Insert, numbered as in the code:
-//   1. empty node (no edge, record or child): it absorbs the prefix as its
-//      edge.
+//   1. empty node (no edge, record or child; only ever the root): it takes
+//      the prefix's key as its edge, then the entry.
 //   2. compare the key bits from d with the edge: i = first difference within
 //      m = min(r, e), r = key bits left.
 //   3. exact node (i = e = r): store or replace the record.
-//   4. split (i < e): the edge is cut at i; the lower part moves to a new
-//      node B with the record and children; the prefix goes to the upper
-//      part (i = r) or to a new leaf C beside B.
+//   4. split (i < e), in place: the edge is cut at i; the lower part moves
+//      to a new node B with N's record, prefix and children; N keeps the
+//      upper part and takes the prefix (i = r) or a new leaf C beside B.
 //   5. descend (i = e < r) along key bit d + e, or hang a new leaf there.
 //
 // Remove, numbered as in the code.  Outside the root every node holds a
@@ -57,48 +57,49 @@
 //   |-- x                                 = u    |-- s1
 //   +-- y                                 (taken)+-- s2
 //
-// M shares the folded node's record and children, exactly as B does in a
-// split, and is published with one store; the nodes it replaces are
-// retired with their last link.  At most one structural store per remove:
+// M shares the folded node's record and children (records are immutable
+// once published and carry an owner count) and is published with one
+// store; the nodes it replaces are retired with their last link.  At most one structural store per remove:
 // the node that replaces P in case 7 has as many children as P had, so G
 // never changes shape.
 //
-// Concurrent lookups, and why every change is one pointer store
-// ------------------------------------------------------------
-// Lookups take no lock; each field has its own version word or is a
-// published pointer, which makes every single field read whole.  A split,
-// however, changes a node's label, length, record and both children: a
-// lookup reading the new short label and an old child would descend into a
-// subtree at the wrong depth, and one reading the old label with the new
-// record would match the upper prefix for addresses it does not cover.  So
-// writers never change the edge of a node a reader can reach.  Steps 1 and 4
-// build the replacement off to the side and publish it with one store into
-// the parent's child link (or the family's root link):
+// Readers beside writers: the shape word
+// --------------------------------------
+// Lookups are answered by the read index (index/read_index.hpp); what walks
+// the trie without the writer lock is contains_prefix (and any walk that
+// follows the rule below).  Each field reads whole (version words,
+// published words), and nodes reached inside a read section stay allocated
+// until it ends (rcu.hpp), so a walk is always memory-safe.  An in-place
+// split, however, changes N's edge, record and children one by one:
 //
-//   before              built aside (unreachable)       after one store
+//   before            during (shape odd)            after
 //
-//   parent              parent                          parent
-//     |                   |                               |
-//     N [E, v]            N [E, v]    N' [E 0..i-1]       N' [E 0..i-1]
-//     |-- L               |-- L       |-- B               |-- B [E i+1.., v]
-//     +-- R               +-- R       +-- C (new prefix)  |   |-- L
-//                                     B [E i+1.., v]      |   +-- R
-//                                     |-- L (shared)      +-- C (new prefix)
-//                                     +-- R (shared)
+//   parent            parent                        parent
+//     |                 |                             |
+//     N [E, v]          N [E or E 0..i-1, v or -]     N [E 0..i-1] (or = p)
+//     |-- L             |-- L, B or -                 |-- B [E i+1.., v]
+//     +-- R             +-- R, C or -                 |   |-- L
+//                                                     |   +-- R
+//                                                     +-- C (new prefix)
 //
-// A reader that loaded N before the store finishes in N's complete old
-// shape, one that loads N' sees the complete new one; L and R are shared,
-// so later changes below them reach both.  N is retired once unlinked and
-// freed after every reader that could see it has left (rcu.hpp); B shares
-// N's immutable record, which is why records carry an owner count.  The
-// remaining changes touch one field each: step 3 publishes a record into a
-// node whose edge stays, step 5 links a fully built leaf, remove takes a
-// record out and then either cuts one link or publishes a merged node the
-// way a split does, clear swaps in fresh roots.  Hence a lookup running beside
-// writers returns, for every prefix not itself being changed, exactly the
-// answer it would give without them.  Writers are serialised by the trie's
-// writer lock (trie_roots.hpp), which is what makes the walk to the parent
-// link stable while the replacement is built.
+// so a walk could meet a new edge with an old child and descend at the
+// wrong depth.  The writer therefore makes those stores inside the trie's
+// shape word (TrieRoots::change_shape, a version word: odd while a split
+// runs), and the rule for a walk is: inside one read section, read the
+// shape word, walk, and keep the result only when the word is unchanged and
+// even (TrieRoots::stable_walk); retry otherwise, and after a few overlapped
+// tries walk under the writer lock.  Every other change a walk can see is
+// one store that leaves a valid trie, so it needs no shape word: step 1
+// fills the empty root edge first and record last, step 3 publishes a
+// record into a node whose edge stays, step 5 links a fully built leaf;
+// remove takes a record out and then either cuts one link or publishes a
+// merged node built aside (M above), and clear swaps
+// in fresh roots.  A split in place allocates only B (and C) and retires
+// nothing, where building N's replacement aside cost a copy, a free and a
+// reclamation per split.  Writers are
+// serialised by the trie's writer lock (trie_roots.hpp).  A NodeRef walk
+// (root_ref, left, right) follows no rule: it sees a consistent trie only
+// while no writer runs.
 #pragma once
 
 #include <algorithm>
@@ -126,7 +127,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     Fresh<R> c(new_node<R>());
     set_edge(*c, label, len);
-    c->prefix.write(p);
+    store_prefix(*c, p);
     c->value.set(rec.release());
     return c;
   }
@@ -138,7 +139,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     Fresh<R> m(new_node<R>());
     set_edge(*m, label, len);
     if (Record* v = src.value.peek(); v && try_share(v)) m->value.set(v);
-    if (auto old_prefix = src.prefix.read()) m->prefix.write(*old_prefix);
+    if (auto old_prefix = stored_prefix(src)) store_prefix(*m, *old_prefix);
     for (const bool s : {false, true}) {
       if (NodeHeader* c = src.kids.get(s)) {
         share(c);
@@ -181,9 +182,12 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       const u128 E = edge_label(*n);
       const std::uint64_t e = edge_length(*n);
       const std::uint64_t r = L > d ? L - d : 0;
-      // 1. Empty node: replaced by a leaf carrying the rest of the key.
+      // 1. Empty node (only ever the root): it takes the rest of the key as
+      // its edge, then the entry; a walk sees it empty until the record.
       if (e == 0 && n->value.get() == nullptr && !has_children(*n)) {
-        publish(t, fam, parent, side, leaf(extract_bits(K, d, r), r, p, rec));
+        set_edge(*n, extract_bits(K, d, r), r);
+        store_prefix(*n, p);
+        n->value.set(rec.release());
         return true;
       }
       // 2. Where do the key and the edge part?
@@ -192,24 +196,34 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       // 3. Exact node.
       if (i == e && i == r) {
         const bool existed = n->value.get() != nullptr;
-        n->prefix.write(p);
+        store_prefix(*n, p);
         n->value.set(rec.release());
         return !existed;
       }
-      // 4. Split at i, built aside and published in one store.
+      // 4. Split at i in place: B, N's lower part, and C, the new leaf,
+      // are built first (so a failed allocation changes nothing); then N
+      // hands its record, prefix and children to B and becomes the upper
+      // part, under the shape word.
       if (i < e) {
         const bool side_b = bit(E, i);
-        Fresh<R> b = relabelled(*n, extract_bits(E, i + 1, e - i - 1), e - i - 1);
-        Fresh<R> top(new_node<R>());
-        set_edge(*top, extract_bits(E, 0, i), i);
-        top->kids.set(side_b, &b.release()->hdr);
-        if (i == r) {
-          top->prefix.write(p);
-          top->value.set(rec.release());
-        } else {
-          top->kids.set(!side_b, &leaf(extract_bits(S, i + 1, r - i - 1), r - i - 1, p, rec).release()->hdr);
-        }
-        publish(t, fam, parent, side, std::move(top));
+        Fresh<R> b(new_node<R>());
+        set_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
+        if (auto old_prefix = stored_prefix(*n)) store_prefix(*b, *old_prefix);
+        Fresh<R> c;
+        if (i != r) c = leaf(extract_bits(S, i + 1, r - i - 1), r - i - 1, p, rec);
+        t.change_shape([&] {
+          b->value.set(n->value.take());
+          for (const bool s : {false, true}) b->kids.set(s, n->kids.take(s));
+          set_edge(*n, extract_bits(E, 0, i), i);
+          n->kids.set(side_b, &b.release()->hdr);
+          if (c) {
+            clear_prefix(*n);
+            n->kids.set(!side_b, &c.release()->hdr);
+          } else {
+            store_prefix(*n, p);
+            n->value.set(rec.release());
+          }
+        });
         return true;
       }
       // 5. Descend along bit d + e, or hang a new leaf there.

@@ -46,6 +46,9 @@ decltype(auto) with_walk(NodeKind kind, Fn&& f) {
   });
 }
 
+/// Lock-free attempts of a trie walk before it takes the writer lock.
+constexpr int kWalkTries = 8;
+
 std::atomic<unsigned> g_next_stripe{0};
 thread_local unsigned t_stripe = ~0u;  // assigned on the thread's first lookup
 
@@ -225,10 +228,25 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
   return out;
 }
 
+// A walk beside writers, by the read-side rule of trie_compressed.hpp: a
+// few lock-free tries, then one under the writer lock, so that a stream of
+// edge splits cannot starve it.  `walk` runs inside a read section, may run
+// several times and starts from scratch each time; its result must not
+// point into the trie (copy what it found before returning).
+template <class W>
+auto TrieEngine::walk_stably(W&& walk) const {
+  {
+    rcu::ReadSection rs;
+    if (auto r = roots_->stable_walk(walk, kWalkTries)) return std::move(*r);
+  }
+  PoisonMutex::Guard writer(roots_->writer());
+  rcu::ReadSection rs;
+  return walk();
+}
+
 template <TrieForm F>
 bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
-  rcu::ReadSection rs;
-  return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); });
+  return walk_stably([&] { return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); }); });
 }
 
 // The enumerations copy the records they found before the read section
@@ -245,25 +263,28 @@ std::vector<Entry> copied(const std::vector<trie::FoundEntry>& found) {
 }  // namespace
 
 std::vector<Entry> TrieEngine::covering(const IpAddress& address, std::size_t limit) const {
-  std::vector<trie::FoundEntry> found;
-  rcu::ReadSection rs;
-  with_walk(kind_, [&]<class Walk>() { Walk::covering(*roots_, address, found); });
-  keep_longest_first(found, limit);
-  return copied(found);
+  return walk_stably([&] {
+    std::vector<trie::FoundEntry> found;
+    with_walk(kind_, [&]<class Walk>() { Walk::covering(*roots_, address, found); });
+    keep_longest_first(found, limit);
+    return copied(found);
+  });
 }
 
 std::vector<Entry> TrieEngine::covered(const IpPrefix& prefix) const {
-  std::vector<trie::FoundEntry> found;
-  rcu::ReadSection rs;
-  with_walk(kind_, [&]<class Walk>() { Walk::covered(*roots_, prefix, found); });
-  return copied(found);
+  return walk_stably([&] {
+    std::vector<trie::FoundEntry> found;
+    with_walk(kind_, [&]<class Walk>() { Walk::covered(*roots_, prefix, found); });
+    return copied(found);
+  });
 }
 
 std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
-  rcu::ReadSection rs;
-  const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
-  if (!r) return std::nullopt;
-  return r->md;
+  return walk_stably([&]() -> std::optional<Metadata> {
+    const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
+    if (!r) return std::nullopt;
+    return r->md;
+  });
 }
 
 template <TrieForm F>

@@ -8,6 +8,9 @@
 //                 +-- index    (read index of both families: every stored
 //                               prefix again, answering lookups; changed
 //                               under `writer` after each trie change)
+//                 +-- shape    (version word of the in-place edge splits:
+//                               walks beside writers check it, see
+//                               trie_compressed.hpp)
 //
 // Each family has its own key space, so an IPv4 prefix can only ever cover
 // IPv4 addresses and never shares a node with an IPv6 prefix; IPv4-mapped
@@ -69,6 +72,23 @@ class TrieRoots {
     trie::release(roots_[fam].exchange(owned, std::memory_order_acq_rel));
   }
 
+  /// Runs `change`, an in-place change of the trie's shape, with walkers
+  /// told (they retry).  Writer lock held.
+  template <class F>
+  void change_shape(F&& change) noexcept {
+    shape_.write(change);
+  }
+
+  /// The result of `walk` (a walk of the trie inside the caller's read
+  /// section, by the rule in trie_compressed.hpp) from a run that no shape
+  /// change overlapped, or nullopt when `tries` runs were overlapped.  A
+  /// walk may run several times, so it starts from scratch each time; what
+  /// it throws passes through.
+  template <class F>
+  auto stable_walk(F&& walk, int tries) const noexcept(noexcept(walk())) {
+    return shape_.try_read(walk, tries);
+  }
+
   /// A handle to the current root of `family` (kIpv4 / kIpv6).
   NodeRef root_ref(std::uint8_t family) const {
     rcu::ReadSection rs;
@@ -90,6 +110,7 @@ class TrieRoots {
   alignas(64) std::atomic<std::uint64_t> count{0};
 
  private:
+  trie::VersionLock shape_;
   PoisonMutex writer_;
 };
 

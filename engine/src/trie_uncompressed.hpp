@@ -69,7 +69,7 @@ struct UncompressedTrie : ExactNodeOps<UncompressedTrie<R>, R> {
       n = as<R>(c);
     }
     const bool existed = n->value.get() != nullptr;
-    n->prefix.write(p);
+    store_prefix(*n, p);
     n->value.set(rec.release());
     return !existed;
   }

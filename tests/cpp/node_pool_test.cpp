@@ -79,6 +79,35 @@ TEST_P(BlockSize, BlocksAreAlignedDisjointAndReused) {
   for (std::size_t i = 0; i < 10; ++i) pool.deallocate(blocks[i]);
 }
 
+// Blocks of every pool are named by arena indices that lead back to them,
+// and a chunk given back is the first one taken again.
+TEST(NodePool, IndicesNameBlocksAndChunksComeBack) {
+  NodePool small(64), large(128);
+  std::vector<void*> blocks;
+  for (int i = 0; i < 3; ++i) blocks.push_back(small.allocate()), blocks.push_back(large.allocate());
+  std::set<netrove::trie::NodeIndex> seen;
+  for (void* b : blocks) {
+    EXPECT_EQ(netrove::trie::block_at(netrove::trie::index_of(b)), b);
+    EXPECT_TRUE(seen.insert(netrove::trie::index_of(b)).second);
+  }
+  EXPECT_FALSE(seen.count(0));  // 0 names no block
+  // Fill two more chunks, then free them: one stays the spare, the other is
+  // given back; the next growth takes both again, at the same addresses.
+  const std::size_t per_chunk = NodePool::kChunkBytes / 64 - 1;
+  std::vector<void*> wave;
+  for (std::size_t i = 0; i < 3 * per_chunk; ++i) wave.push_back(small.allocate());
+  std::set<std::uintptr_t> chunks;
+  for (void* b : wave) chunks.insert(reinterpret_cast<std::uintptr_t>(b) / NodePool::kChunkBytes);
+  for (void* b : wave) small.deallocate(b);
+  for (std::size_t i = 0; i < 3 * per_chunk; ++i) {
+    wave[i] = small.allocate();
+    EXPECT_TRUE(chunks.count(reinterpret_cast<std::uintptr_t>(wave[i]) / NodePool::kChunkBytes));
+  }
+  for (void* b : wave) small.deallocate(b);
+  small.deallocate(blocks[0]), small.deallocate(blocks[2]), small.deallocate(blocks[4]);
+  large.deallocate(blocks[1]), large.deallocate(blocks[3]), large.deallocate(blocks[5]);
+}
+
 // Several threads allocate and free at once; no block is ever held twice.
 TEST(NodePool, ThreadsNeverShareABlock) {
   NodePool pool(128);

@@ -10,6 +10,7 @@
 // engine must hold exactly what each prefix's owning thread last did, and
 // removing all but the stable prefixes must leave exactly their nodes.
 // Readers also walk the entries (covering, all) beside the writers.
+// Readers also walk the trie itself (contains_prefix) for stable prefixes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -197,6 +198,9 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
     ++initial;
   }
   const std::size_t stable_nodes = nt::live_nodes();
+  std::vector<std::size_t> stable;
+  for (std::size_t k = 0; k < u.prefixes.size(); ++k)
+    if (u.owner[k] < 0) stable.push_back(k);
 
   struct Result {
     std::uint64_t inserts = 0, removals = 0, lookups = 0;
@@ -283,6 +287,9 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
           });
           if (static_cast<std::uint64_t>(stable) != initial) r.errors.push_back("all() lost a stable prefix");
         } else {
+          // Trie walks beside the writers' in-place splits: stable prefixes stay.
+          if (i % 2 == 0 && !stable.empty() && !e.contains_prefix(u.prefixes[stable[rng() % stable.size()]]))
+            r.errors.push_back("contains_prefix missed a stable prefix");
           const std::size_t p = rng() % u.probes.size();
           const std::string why = check_answer(u, p, e.lookup(u.probes[p]));
           if (!why.empty() && r.errors.size() < 10) r.errors.push_back("probe " + std::to_string(p) + ": " + why);

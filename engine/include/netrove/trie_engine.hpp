@@ -29,7 +29,8 @@ class TrieRoots;
 /// (insert, remove, clear) are serialised by the trie's writer lock and
 /// change the trie, then its read index; lookup and lookup_with are answered
 /// by the read index (a stride-8 multibit trie per family, shared by all
-/// shards), contains_prefix by the trie.  Readers take no lock and write
+/// shards), contains_prefix by the trie.  Readers take no lock (but see
+/// contains_prefix) and write
 /// nothing shared except one per-thread-striped hit or miss counter; a
 /// lookup beside a write sees, for every address, the state before or after
 /// it.  Nothing here returns an
@@ -81,10 +82,13 @@ class TrieEngine {
   static constexpr std::size_t kWriteChunk = 256;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
-  /// Whether a record is stored for exactly `prefix`; counts nothing.
+  /// Whether a record is stored for exactly `prefix`; counts nothing.  A
+  /// walk of the trie that takes no lock unless edge splits overlapped it
+  /// several times in a row; then it waits for the writer lock.
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
   /// The enumerations of EntryReader over this trie (the structure of
-  /// record, not the read index), each in one read section; they count
+  /// record, not the read index), each a walk by the same rule as
+  /// contains_prefix that copies what it found before it ends; they count
   /// nothing.  The form is the node kind's (kinds 0-3 uncompressed, 4-7
   /// compressed), the one every engine over the trie runs.
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
@@ -115,6 +119,9 @@ class TrieEngine {
   void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
   /// The trie and index change of insert, without the statistics.
   template <TrieForm F> void store(const IpPrefix& prefix, Metadata record);
+  /// The result of `walk`, a walk of the trie run beside writers by the
+  /// read-side rule of the compressed trie (see trie_engine.cpp).
+  template <class W> auto walk_stably(W&& walk) const;
 
   mutable PoisonMutex stats_lock_;
   std::uint64_t inserts_ = 0;   // under stats_lock_
