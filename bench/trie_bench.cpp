@@ -210,7 +210,7 @@ template <class R>
     d = at + 1;
   }
   if (!best) return std::nullopt;
-  return best->md;
+  return netrove::RecordView(*best).to_metadata();
 }
 
 template <class R>
@@ -228,7 +228,7 @@ template <class R>
     n = trie::as<R>(c);
   }
   if (!best) return std::nullopt;
-  return best->md;
+  return netrove::RecordView(*best).to_metadata();
 }
 
 using PlainFn = std::optional<netrove::Metadata> (*)(const netrove::TrieRoots&, const IpAddress&);
@@ -395,7 +395,7 @@ void BM_IndexBytes(benchmark::State& state) {
   for (const auto& p : table())
     if (p.family == family) mine.push_back(p);
   std::vector<trie::Record*> recs;
-  for (std::size_t i = 0; i < mine.size(); ++i) recs.push_back(new trie::Record(record_for(i)));
+  for (std::size_t i = 0; i < mine.size(); ++i) recs.push_back(netrove::RecordRef::intern(record_for(i)).release());
   double bytes = 0, nodes = 0, build_ns = 0;
   for (auto _ : state) {
     netrove::rcu::drain();

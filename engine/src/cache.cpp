@@ -7,10 +7,10 @@
 //      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on
 //
 // Each slot is one published pointer to an immutable entry (address, its
-// hash, the inner answer, "no match" included).  Only the answers of
-// addresses inside a changed prefix can change when that prefix is inserted
-// or removed, so an invalidation drops exactly those (IpPrefix::contains,
-// family included) and keeps the others.
+// hash, a share of the inner engine's stored record or "no match").  Only
+// the answers of addresses inside a changed prefix can change when that
+// prefix is inserted or removed, so an invalidation drops exactly those
+// (IpPrefix::contains, family included) and keeps the others.
 //
 // Case list for lookup, numbers used in the code:
 //   1. Hit: inside a read section, hash once and probe from the home slot
@@ -105,6 +105,7 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
     : ttl_(ttl),
       capacity_(capacity),
       inner_(std::move(inner)),
+      inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
       hash_{fresh_seed()},
       limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
       mask_(slots_for(limit_) - 1),
@@ -139,17 +140,29 @@ const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::si
   }
 }
 
+RecordRef CachedEngine::ask_inner(const IpAddress& address) const {
+  // A lending inner engine hands over a share of its stored record (the
+  // record is not copied); any other engine's copy is interned.
+  RecordRef out;
+  if (inner_lender_) {
+    inner_lender_->lookup_with(address, [&](const RecordView& r) noexcept { out = RecordRef::share(r); });
+  } else if (std::optional<Metadata> m = inner_->lookup(address)) {
+    out = RecordRef::intern(*m);
+  }
+  return out;
+}
+
 template <class Use>
 bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
   const std::size_t h = hash_(address);
   rcu::ReadSection rs;  // keeps every entry found below alive
   if (const Entry* e = probe(address, h)) {  // 1
     use(e->answer);
-    return e->answer.has_value();
+    return static_cast<bool>(e->answer);
   }
   // 2. Note the generation, ask the inner engine with no cache lock held.
   const std::uint64_t seen = generation_.load(std::memory_order_acquire);
-  auto fresh = std::make_unique<Entry>(Entry{address, h, inner_->lookup(address)});
+  auto fresh = std::make_unique<Entry>(Entry{address, h, ask_inner(address)});
   const Entry* result = fresh.get();
   {
     PoisonMutex::Guard g(mu_);
@@ -166,19 +179,21 @@ bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
   // Still inside the read section: a stored entry evicted from here on is
   // freed only after it ends.
   use(result->answer);
-  return result->answer.has_value();
+  return static_cast<bool>(result->answer);
 }
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   std::optional<Metadata> out;
-  answer(address, [&](const std::optional<Metadata>& a) { out = a; });
+  answer(address, [&](const RecordRef& a) {
+    if (a) out = a.view().to_metadata();
+  });
   rcu::collect();
   return out;
 }
 
 bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  const bool found = answer(address, [&](const std::optional<Metadata>& a) {
-    if (a && visit) visit(*a);
+  const bool found = answer(address, [&](const RecordRef& a) {
+    if (a && visit) visit(a.view());
   });
   rcu::collect();
   return found;

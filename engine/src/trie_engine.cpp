@@ -60,7 +60,13 @@ void TrieEngine::count_lookup(bool hit) const noexcept {
 
 template <TrieForm F>
 InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
-  auto rec = std::make_unique<trie::Record>(std::move(record));
+  return insert_shared<F>(prefix, RecordRef::intern(record));
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert_shared(const IpPrefix& prefix, RecordRef record) {
+  NETROVE_ASSERT(record);
+  std::unique_ptr<trie::Record> rec(record.release());  // one share, released if unused
   trie::Record* const stored = rec.get();
   {
     PoisonMutex::Guard writer(roots_->writer());
@@ -83,7 +89,7 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   {
     rcu::ReadSection rs;
     const trie::Record* r = roots_->read_index().lookup(address);
-    if (r) out.emplace(r->md);
+    if (r) out.emplace(RecordView(*r).to_metadata());
   }
   count_lookup(out.has_value());
   return out;
@@ -96,12 +102,19 @@ bool TrieEngine::lookup_with(const IpAddress& address, RecordVisitor visit) cons
   rcu::ReadSection rs;
   const trie::Record* r = roots_->read_index().lookup(address);
   count_lookup(r != nullptr);
-  if (r && visit) visit(r->md);
+  if (r && visit) visit(RecordView(*r));
   return r != nullptr;
 }
 
 template <TrieForm F>
 std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
+  const RecordRef taken = take<F>(prefix);
+  if (!taken) return std::nullopt;
+  return taken.view().to_metadata();
+}
+
+template <TrieForm F>
+RecordRef TrieEngine::take(const IpPrefix& prefix) {
   trie::Record* taken;
   {
     PoisonMutex::Guard writer(roots_->writer());
@@ -113,14 +126,11 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
       roots_->count.fetch_sub(1, std::memory_order_relaxed);
     }
   }
-  if (!taken) return std::nullopt;
-  // Readers may still be copying the record, so it is copied, not moved.
-  std::optional<Metadata> out(taken->md);
-  trie::release(taken);
+  if (!taken) return {};
   rcu::collect();
   PoisonMutex::Guard stats(stats_lock_);
   ++removals_;
-  return out;
+  return RecordRef::adopt(taken);
 }
 
 template <TrieForm F>
@@ -161,6 +171,8 @@ EngineStats TrieEngine::stats() const {
 
 #define NETROVE_INSTANTIATE(F)                                                     \
   template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
+  template InsertResult TrieEngine::insert_shared<F>(const IpPrefix&, RecordRef);  \
+  template RecordRef TrieEngine::take<F>(const IpPrefix&);                         \
   template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
   template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \

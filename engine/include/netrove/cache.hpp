@@ -69,7 +69,7 @@ class CachedEngine final : public Engine, public RecordLender {
   struct Entry {
     IpAddress address;
     std::size_t hash;
-    std::optional<Metadata> answer;
+    RecordRef answer;  // a share of the inner engine's record; empty: no match
   };
   static constexpr std::size_t kNone = ~std::size_t{0};
   static constexpr std::size_t kRetireBatch = 64;
@@ -82,12 +82,14 @@ class CachedEngine final : public Engine, public RecordLender {
   void retire_entry(Entry* e) const;
   void place(Entry* e) const noexcept;
   void erase_at(std::size_t i) const;
+  RecordRef ask_inner(const IpAddress& address) const;
   void evict_one() const;
   void invalidate(const IpPrefix& prefix);
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
+  const RecordLender* inner_lender_;  // inner_ as a lender, or null
   SeededAddressHash hash_;
   std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove {
@@ -61,33 +62,48 @@ class Engine {
   virtual ~Engine() = default;
 };
 
-/// A non-owning reference to a callable `void(const Metadata&)`: an object
+/// A non-owning reference to a callable `void(const RecordView&)`: an object
 /// pointer and a function pointer, two words, copied by value.  The callable
 /// must outlive every call made through the reference.  A default-constructed
 /// visitor is empty: it refers to nothing and must not be called.
+///
+/// The view shows the stored record itself (no copy).  A callable that takes
+/// only `const Metadata&` is accepted too, for callers not yet moved to the
+/// view: it is handed a copy made at each call, which is what lending avoids.
 class RecordVisitor {
  public:
   RecordVisitor() noexcept = default;
 
   /// Refers to `f` (not copied; a temporary lives to the end of the full
   /// expression, long enough for the call it is passed to).
-  /// `f(const Metadata&)` must not throw: a throw ends the process.
+  /// `f` must not throw: a throw ends the process.
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, RecordVisitor> &&
-             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const Metadata&>)
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const RecordView&>)
   RecordVisitor(F&& f) noexcept  // a function reference, so implicit
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-        call_([](void* o, const Metadata& m) noexcept { (*static_cast<std::remove_reference_t<F>*>(o))(m); }) {}
+        call_([](void* o, const RecordView& r) noexcept { (*static_cast<std::remove_reference_t<F>*>(o))(r); }) {}
+
+  /// The copying form for a callable of `const Metadata&` (see above).
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, RecordVisitor> &&
+             !std::is_invocable_v<std::remove_reference_t<F>&, const RecordView&> &&
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const Metadata&>)
+  RecordVisitor(F&& f) noexcept
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o, const RecordView& r) noexcept {
+          (*static_cast<std::remove_reference_t<F>*>(o))(r.to_metadata());
+        }) {}
 
   /// Whether the visitor refers to a callable.
   explicit operator bool() const noexcept { return call_ != nullptr; }
 
   /// Calls the referred callable with `record`.  Precondition: not empty.
-  void operator()(const Metadata& record) const noexcept { call_(object_, record); }
+  void operator()(const RecordView& record) const noexcept { call_(object_, record); }
 
  private:
   void* object_ = nullptr;
-  void (*call_)(void*, const Metadata&) noexcept = nullptr;
+  void (*call_)(void*, const RecordView&) noexcept = nullptr;
 };
 static_assert(sizeof(RecordVisitor) == 2 * sizeof(void*), "a visitor is two words");
 
@@ -100,8 +116,8 @@ class RecordLender {
   /// Looks up `address` exactly as Engine::lookup does (the same answer, the
   /// same counters: lookups, hits and misses, cache fills and evictions) and
   /// returns whether a record was found.  When one was and `visit` is not
-  /// empty, calls `visit` once with the record of the longest match; the
-  /// reference is valid only during that call.  An empty `visit` asks only
+  /// empty, calls `visit` once with a view of the stored record of the
+  /// longest match; the view is valid only during that call.  An empty `visit` asks only
   /// for the found / not-found answer and nothing is copied.
   ///
   /// `visit` runs while the engine holds its read section or read lock: it

@@ -9,6 +9,7 @@
 #include "netrove/engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
+#include "netrove/record.hpp"
 #include "netrove/sync.hpp"
 #include "netrove/types.hpp"
 
@@ -50,6 +51,9 @@ class TrieEngine {
   /// Stores `prefix` (host bits ignored for identity) with `record`,
   /// replacing the record of an equal prefix.  Always succeeds.
   template <TrieForm F> InsertResult insert(const IpPrefix& prefix, Metadata record);
+  /// The same insert of a stored record the caller already holds (one share
+  /// handed over): the shards of a sharded engine store one record.
+  template <TrieForm F> InsertResult insert_shared(const IpPrefix& prefix, RecordRef record);
   /// The record of the longest stored prefix of the address's family that
   /// contains `address`, copied; counts a hit or a miss.
   template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
@@ -60,6 +64,9 @@ class TrieEngine {
   template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
+  /// The same remove handing over the stored record itself (empty when no
+  /// entry was stored for exactly `prefix`).
+  template <TrieForm F> RecordRef take(const IpPrefix& prefix);
   /// Whether a record is stored for exactly `prefix`; counts nothing.
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
   /// Empties the trie (both families); only `size` of the counters changes.
