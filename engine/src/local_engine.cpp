@@ -23,27 +23,30 @@ template struct ShardedEngine<AdaptiveEngine>;
 namespace {
 
 // Sharded writes, shared by the trie and adaptive groups: every shard in
-// index order, each insert with its own copy of the record.
+// index order.  The record is stored once and every shard holds a share of
+// that one immutable block (nobody can tell it from a copy per shard: every
+// answer handed out is a fresh object).  Removes hand back the shards'
+// stored records; only the first found is copied out.
 
 template <class Group, class Op>
-InsertResult fan_out_insert(Group& g, Metadata record, Op insert_one) {
-  const std::size_t n = g.shards.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    // Every shard gets its own copy; the last one can take the original.
-    InsertResult r = insert_one(g.shards[i], i + 1 == n ? std::move(record) : Metadata(record));
+InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
+  const RecordRef stored = RecordRef::intern(record);
+  for (auto& s : g.shards) {
+    InsertResult r = insert_one(s, stored);
     if (!r.ok()) return r;
   }
   return InsertResult::success();
 }
 
 template <class Group, class Op>
-std::optional<Metadata> fan_out_remove(Group& g, Op remove_one) {
-  std::optional<Metadata> first;
+std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+  RecordRef first;
   for (auto& s : g.shards) {
-    std::optional<Metadata> r = remove_one(s);
+    RecordRef r = take_one(s);
     if (!first && r) first = std::move(r);
   }
-  return first;
+  if (!first) return std::nullopt;
+  return first.view().to_metadata();
 }
 
 constexpr TrieForm form_of(LocalTag t) {
@@ -75,16 +78,16 @@ InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
-      return fan_out_insert(rec<ShardedTrie>(), std::move(record), [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
-        return c ? s->insert<TrieForm::compressed>(prefix, std::move(m))
-                 : s->insert<TrieForm::uncompressed>(prefix, std::move(m));
+      return fan_out_insert(rec<ShardedTrie>(), record, [&](std::shared_ptr<TrieEngine>& s, const RecordRef& r) {
+        return c ? s->insert_shared<TrieForm::compressed>(prefix, r)
+                 : s->insert_shared<TrieForm::uncompressed>(prefix, r);
       });
     }
     case LocalTag::adaptive:
       return rec<AdaptiveEngine>().insert(prefix, std::move(record));
     case LocalTag::sharded_adaptive:
-      return fan_out_insert(rec<ShardedAdaptive>(), std::move(record),
-                            [&](AdaptiveEngine& s, Metadata m) { return s.insert(prefix, std::move(m)); });
+      return fan_out_insert(rec<ShardedAdaptive>(), record,
+                            [&](AdaptiveEngine& s, const RecordRef& r) { return s.insert_shared(prefix, r); });
   }
   panic("unknown LocalEngine tag");
 }
@@ -147,13 +150,13 @@ std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
       return fan_out_remove(rec<ShardedTrie>(), [&](std::shared_ptr<TrieEngine>& s) {
-        return c ? s->remove<TrieForm::compressed>(prefix) : s->remove<TrieForm::uncompressed>(prefix);
+        return c ? s->take<TrieForm::compressed>(prefix) : s->take<TrieForm::uncompressed>(prefix);
       });
     }
     case LocalTag::adaptive:
       return rec<AdaptiveEngine>().remove(prefix);
     case LocalTag::sharded_adaptive:
-      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.remove(prefix); });
+      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.take(prefix); });
   }
   panic("unknown LocalEngine tag");
 }
