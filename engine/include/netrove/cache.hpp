@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "netrove/engine.hpp"
@@ -26,6 +27,19 @@ struct SeededAddressHash {
 /// an open-addressed table, the answer lent or copied.  See
 /// engine/src/cache.cpp for the table, and the generation rule that keeps a
 /// racing lookup from caching an answer older than a completed write.
+///
+/// Beside the table, an ordered index of the cached addresses (writers
+/// only, under the table lock) makes the answers inside one prefix one
+/// range, so a write visits only the addresses it may have changed:
+///
+///   index (a search tree, ordered by family, then the 16 address bytes)
+///
+///     (v4, 9.9.9.9) (v4, 10.0.0.1) (v4, 10.7.3.2) (v4, 11.0.0.1) (v6, ::1) ...
+///                   |<--- insert 10.0.0.0/8 --->|
+///                   lo = 10.0.0.0 + zeros    hi = 10.255.255.255 + ones
+///
+///   every entry of the table has one node in the index and knows it, so
+///   eviction unlinks it in constant time; clear empties both in one pass.
 class CachedEngine final : public Engine, public RecordLender {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
@@ -65,11 +79,23 @@ class CachedEngine final : public Engine, public RecordLender {
   bool is_cached(const IpAddress& address) const;
 
  private:
-  /// One slot's content, immutable once published.
+  struct Entry;
+  /// Orders entries (and bare addresses, for range bounds) by family, then
+  /// address bytes.
+  struct ByAddress {
+    using is_transparent = void;
+    bool operator()(const Entry* a, const Entry* b) const noexcept;
+    bool operator()(const Entry* a, const IpAddress& b) const noexcept;
+    bool operator()(const IpAddress& a, const Entry* b) const noexcept;
+  };
+  using Index = std::set<Entry*, ByAddress>;
+  /// One slot's content, immutable once published (`pos` is the writers'
+  /// alone, under mu_).
   struct Entry {
     IpAddress address;
     std::size_t hash;
     RecordRef answer;  // a share of the inner engine's record; empty: no match
+    Index::iterator pos{};
   };
   static constexpr std::size_t kNone = ~std::size_t{0};
   static constexpr std::size_t kRetireBatch = 64;
@@ -99,6 +125,7 @@ class CachedEngine final : public Engine, public RecordLender {
   mutable PoisonMutex mu_;
   mutable std::size_t count_ = 0;  // entries in slots_, under mu_
   mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
+  mutable Index index_;            // every entry of slots_, under mu_
   mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
   // Completed invalidations; bumped under mu_, read by misses before they
   // ask the inner engine.
