@@ -3,13 +3,17 @@
 // The intern table (process-wide, built at library load, never destroyed,
 // so records released by static destructors still find it):
 //
-//   stripe = hash >> 58                      64 stripes, one cache line each
+//   stripe = hash32 >> 26                    64 stripes, one cache line each
 //   +-------+-------+-----+-------+
-//   |  s0   |  s1   | ... |  s63  |          each: leaf lock + multimap
-//   +-------+-------+-----+-------+                hash -> StoredRecord*
+//   |  s0   |  s1   | ... |  s63  |          each: leaf lock + bucket array
+//   +-------+-------+-----+-------+
 //                |
-//                +-- h1 -> R1 (owners 3)     weak: the table holds no share
-//                +-- h1 -> R2 (owners 0)     dying: its releaser is on the way
+//                +-- buckets[hash32 & mask] --> R1 --next--> R2 --next--> null
+//                                          (owners 3)   (owners 0: dying)
+//
+// Chains run through the records' own `next` words, so an entry costs one
+// bucket word (at most two records per bucket before the array doubles).
+// The table is weak: it holds no share.
 //
 // Case list of intern, numbers used in the code:
 //   1. Under the stripe lock, an equal live block is found: share it.
@@ -30,7 +34,6 @@
 #include <limits>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "netrove/panic.hpp"
@@ -43,7 +46,51 @@ namespace {
 
 struct alignas(64) Stripe {
   ForkSafeMutex mu{ForkGuard::Rank::leaf};
-  std::unordered_multimap<std::uint64_t, StoredRecord*> entries;  // under mu
+  // The rest under mu.
+  StoredRecord** buckets = nullptr;
+  std::size_t mask = 0;  // bucket count - 1, once there are buckets
+  std::size_t size = 0;  // records entered
+
+  StoredRecord** head(std::uint32_t h) noexcept { return &buckets[h & mask]; }
+
+  /// Enters `r` (its hash32 set), doubling the buckets past two records each.
+  void enter(StoredRecord* r) {
+    if (buckets == nullptr || size >= 2 * (mask + 1)) grow();
+    StoredRecord** b = head(r->hash32);
+    r->next = *b;
+    *b = r;
+    ++size;
+  }
+
+  /// Unlinks `r` when it is entered; true if it was.
+  bool unlink(StoredRecord* r) noexcept {
+    if (buckets == nullptr) return false;
+    for (StoredRecord** link = head(r->hash32); *link; link = &(*link)->next) {
+      if (*link == r) {
+        *link = r->next;
+        --size;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void grow() {
+    const std::size_t n = buckets == nullptr ? 16 : 2 * (mask + 1);
+    auto** fresh = new StoredRecord*[n]();
+    for (std::size_t i = 0; buckets != nullptr && i <= mask; ++i) {
+      for (StoredRecord* r = buckets[i]; r;) {
+        StoredRecord* next = r->next;
+        StoredRecord** b = &fresh[r->hash32 & (n - 1)];
+        r->next = *b;
+        *b = r;
+        r = next;
+      }
+    }
+    delete[] buckets;
+    buckets = fresh;
+    mask = n - 1;
+  }
 };
 
 constexpr unsigned kStripeBits = 6;
@@ -53,7 +100,7 @@ struct InternTable {
   Stripe stripes[1u << kStripeBits];
   std::atomic<std::uint64_t> records{0}, bytes{0};
 
-  Stripe& stripe(std::uint64_t h) noexcept { return stripes[h >> (64 - kStripeBits)]; }
+  Stripe& stripe(std::uint32_t h) noexcept { return stripes[h >> (32 - kStripeBits)]; }
 };
 
 InternTable& table() {
@@ -74,44 +121,66 @@ std::uint64_t mix(std::uint64_t x) noexcept {
 /// Order-independent hash of a value and its pairs: the pairs' hashes are
 /// summed, so any iteration order gives the same result.
 template <class Pairs>
-std::uint64_t content_hash(std::string_view value, std::size_t count, const Pairs& pairs) noexcept {
+std::uint32_t content_hash(std::string_view value, std::size_t count, const Pairs& pairs) noexcept {
   const SeededStringHash& h = table().text_hash;
   std::uint64_t sum = 0;
   for (const auto& [k, v] : pairs) sum += mix(h(k) ^ mix(h(v) + 0x9e3779b97f4a7c15ull));
-  return mix(h(value) ^ mix(sum + count));
+  const std::uint64_t x = mix(h(value) ^ mix(sum + count));
+  return static_cast<std::uint32_t>(x ^ (x >> 32));
 }
 
-std::uint64_t hash_of(const Metadata& m) noexcept {
+std::uint32_t hash_of(const Metadata& m) noexcept {
   return content_hash(m.value, m.attributes.size(), m.attributes);
 }
-std::uint64_t hash_of(RecordView v) noexcept { return content_hash(v.value(), v.size(), v); }
+std::uint32_t hash_of(RecordView v) noexcept { return content_hash(v.value(), v.size(), v); }
 
-std::size_t block_size(const StoredRecord& r) noexcept {
-  std::size_t n = sizeof(StoredRecord) + sizeof(std::uint32_t) * (2 * r.count + 1);
-  for (std::uint32_t i = 0; i < 2 * r.count + 1; ++i) n += r.lengths()[i];
-  return n;
+std::size_t varint_size(std::size_t n) noexcept {
+  std::size_t k = 1;
+  while (n >= 0x80) n >>= 7, ++k;
+  return k;
 }
 
-std::uint32_t length32(std::size_t n) {
+unsigned char* put_varint(unsigned char* p, std::size_t n) noexcept {
+  while (n >= 0x80) {
+    *p++ = static_cast<unsigned char>(n | 0x80);
+    n >>= 7;
+  }
+  *p++ = static_cast<unsigned char>(n);
+  return p;
+}
+
+void check_length(std::size_t n) {
   if (n > std::numeric_limits<std::uint32_t>::max()) panic("a record text of 4 GiB or more");
-  return static_cast<std::uint32_t>(n);
+}
+
+std::size_t block_size(const StoredRecord& r) noexcept {
+  const RecordView v(r);
+  std::string_view last = v.value();
+  for (const auto& [k, x] : v) last = x;
+  return static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(last.data() + last.size()) -
+                                  reinterpret_cast<const unsigned char*>(&r));
 }
 
 /// A new block (one owner) of `value` and `pairs`, in the pairs' order.
 template <class Pairs>
-StoredRecord* build(std::string_view value, std::size_t count, const Pairs& pairs, std::uint64_t hash) {
-  std::size_t size = sizeof(StoredRecord) + sizeof(std::uint32_t) * (2 * count + 1) + value.size();
-  for (const auto& [k, v] : pairs) size += k.size() + v.size();
+StoredRecord* build(std::string_view value, std::size_t count, const Pairs& pairs, std::uint32_t hash) {
+  check_length(count);
+  std::size_t size = sizeof(StoredRecord) + varint_size(count) + varint_size(value.size()) + value.size();
+  for (const auto& [k, v] : pairs) {
+    check_length(k.size());
+    check_length(v.size());
+    size += varint_size(k.size()) + k.size() + varint_size(v.size()) + v.size();
+  }
+  check_length(value.size());
   auto* r = ::new (::operator new(size)) StoredRecord;
-  r->count = length32(count);
-  r->hash = hash;
-  auto* len = const_cast<std::uint32_t*>(r->lengths());
-  char* out = const_cast<char*>(r->text());
+  r->hash32 = hash;
+  unsigned char* out = const_cast<unsigned char*>(r->body());
   auto put = [&](std::string_view s) {
-    *len++ = length32(s.size());
+    out = put_varint(out, s.size());
     if (!s.empty()) std::memcpy(out, s.data(), s.size());
     out += s.size();
   };
+  out = put_varint(out, count);
   put(value);
   for (const auto& [k, v] : pairs) {
     put(k);
@@ -124,10 +193,10 @@ StoredRecord* build(std::string_view value, std::size_t count, const Pairs& pair
   return r;
 }
 
-StoredRecord* build_from(const Metadata& m, std::uint64_t h) {
+StoredRecord* build_from(const Metadata& m, std::uint32_t h) {
   return build(m.value, m.attributes.size(), m.attributes, h);
 }
-StoredRecord* build_from(RecordView v, std::uint64_t h) { return build(v.value(), v.size(), v, h); }
+StoredRecord* build_from(RecordView v, std::uint32_t h) { return build(v.value(), v.size(), v, h); }
 
 void destroy(void* p) noexcept {
   auto* r = static_cast<StoredRecord*>(p);
@@ -140,16 +209,17 @@ void destroy(void* p) noexcept {
 
 /// Cases 1 and 2 under the stripe lock: a share of a live equal block, or null.
 template <class Src>
-StoredRecord* find_live(Stripe& s, std::uint64_t h, const Src& src) noexcept {
-  auto [it, end] = s.entries.equal_range(h);
-  while (it != end) {
-    StoredRecord* r = it->second;
-    if (!same_contents(RecordView(*r), src)) {
-      ++it;
+StoredRecord* find_live(Stripe& s, std::uint32_t h, const Src& src) noexcept {
+  if (s.buckets == nullptr) return nullptr;
+  for (StoredRecord** link = s.head(h); *link;) {
+    StoredRecord* r = *link;
+    if (r->hash32 != h || !same_contents(RecordView(*r), src)) {
+      link = &r->next;
     } else if (try_share_record(r)) {
       return r;  // 1
     } else {
-      it = s.entries.erase(it);  // 2
+      *link = r->next;  // 2
+      --s.size;
     }
   }
   return nullptr;
@@ -157,7 +227,7 @@ StoredRecord* find_live(Stripe& s, std::uint64_t h, const Src& src) noexcept {
 
 template <class Src>
 RecordRef intern_impl(const Src& src) {
-  const std::uint64_t h = hash_of(src);
+  const std::uint32_t h = hash_of(src);
   Stripe& s = table().stripe(h);
   {
     std::lock_guard g(s.mu);
@@ -170,7 +240,7 @@ RecordRef intern_impl(const Src& src) {
       destroy(fresh);  // never published
       return RecordRef::adopt(r);
     }
-    s.entries.emplace(h, fresh);
+    s.enter(fresh);
   }
   return RecordRef::adopt(fresh);
 }
@@ -193,16 +263,10 @@ std::vector<RecordView::Pair> sorted_pairs(RecordView v) {
 
 void release_record(StoredRecord* r) noexcept {
   if (r->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  Stripe& s = table().stripe(r->hash);
+  Stripe& s = table().stripe(r->hash32);
   {
     std::lock_guard g(s.mu);
-    auto [it, end] = s.entries.equal_range(r->hash);
-    for (; it != end; ++it) {
-      if (it->second == r) {
-        s.entries.erase(it);
-        break;
-      }
-    }
+    s.unlink(r);  // not entered any more when an interner met it dying (case 2)
   }
   // A lock-free reader may still hold it: freed after a grace period.
   rcu::retire(r, &destroy);

@@ -4,23 +4,27 @@
 // A Metadata (a std::string and a hash map) costs over a hundred bytes and
 // several allocations; engines keep one per prefix.  What they keep instead
 // is a StoredRecord, the value text and the attribute pairs side by side in
-// one block:
+// one block, each text behind its length as a LEB128 varint (one byte below
+// 128), the pair count first:
 //
-//   +--------+-------+----------------+------------------------------+---------------------+
-//   | owners | count | hash           | lengths (u32)                | text bytes          |
-//   | u32    | u32   | u64            | value, k1, v1, ..., kn, vn   | value k1 v1 ... vn  |
-//   +--------+-------+----------------+------------------------------+---------------------+
-//   0        4       8                16                  16 + 4(2n+1)
+//   +--------+--------+------------+-------+-----------+-------------+-----+
+//   | owners | hash32 | next       | count | len value | len k1 k1   | ... |
+//   | u32    | u32    | intern link| var   | var bytes | var bytes   |     |
+//   +--------+--------+------------+-------+-----------+-------------+-----+
+//   0        4        8            16
 //
-// The pairs are kept in the iteration order of the map the record was made
-// from, so lending a stored record shows its attributes in the order a copy
-// of that map would (the order is unspecified either way, see metadata.hpp).
+// A record of a short value ("r123456", no attributes) is 24 bytes, which
+// is the smallest block malloc hands out.  The pairs keep the iteration
+// order of the map the record was made from, so lending a stored record
+// shows its attributes in the order a copy of that map would (the order is
+// unspecified either way, see metadata.hpp).
 //
 // Interning.  Real tables repeat a few thousand distinct records over a
 // million prefixes, so equal records share one block: RecordRef::intern
 // looks the contents up in a process-wide table of weak entries (striped by
-// hash, each stripe one short-held leaf lock) and shares the live block it
-// finds, or stores a new one.  Equality is that of Metadata: same value,
+// hash, each stripe one short-held leaf lock and a chained hash table
+// linked through `next`, so an entry costs a bucket word and nothing else)
+// and shares the live block it finds, or stores a new one.  Equality is that of Metadata: same value,
 // same set of pairs, order ignored; the hash is order-independent too.
 // Nobody can tell a shared block from a private one: blocks never change,
 // and every answer handed out is a fresh object.  The table holds no share:
@@ -43,18 +47,38 @@
 namespace netrove {
 
 /// One stored record (layout above).  Created only by RecordRef::intern;
-/// immutable from then on; freed after a grace period once `owners` hits 0.
+/// immutable from then on (but `next`, the intern table's, under its lock);
+/// freed after a grace period once `owners` hits 0.
 struct StoredRecord {
   std::atomic<std::uint32_t> owners{1};
-  std::uint32_t count = 0;  // attribute pairs
-  std::uint64_t hash = 0;   // order-independent content hash (interning)
+  std::uint32_t hash32 = 0;       // order-independent content hash, folded
+  StoredRecord* next = nullptr;   // intern table chain
 
-  /// Length table, 2 * count + 1 entries, then the texts.
-  const std::uint32_t* lengths() const noexcept { return reinterpret_cast<const std::uint32_t*>(this + 1); }
-  const char* text() const noexcept { return reinterpret_cast<const char*>(lengths() + 2 * count + 1); }
+  /// The varint-coded body after the header.
+  const unsigned char* body() const noexcept { return reinterpret_cast<const unsigned char*>(this + 1); }
 };
-static_assert(sizeof(StoredRecord) == 16 && alignof(StoredRecord) == 8, "a 16-byte header before the lengths");
+static_assert(sizeof(StoredRecord) == 16 && alignof(StoredRecord) == 8, "a 16-byte header before the body");
 static_assert(std::is_standard_layout_v<StoredRecord>);
+
+/// Reads one LEB128 length at `p` into `n`; returns what follows it.
+inline const unsigned char* read_varint(const unsigned char* p, std::uint32_t& n) noexcept {
+  std::uint32_t v = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const unsigned char b = *p++;
+    v |= static_cast<std::uint32_t>(b & 0x7Fu) << shift;
+    if (!(b & 0x80u)) break;
+  }
+  n = v;
+  return p;
+}
+
+/// Reads a length and the text behind it; returns what follows the text.
+inline const unsigned char* read_text(const unsigned char* p, std::string_view& s) noexcept {
+  std::uint32_t n;
+  p = read_varint(p, n);
+  s = {reinterpret_cast<const char*>(p), n};
+  return p + n;
+}
 
 /// Drops one owner of `r`; the last one takes it out of the intern table and
 /// retires it.  Any thread, under any lock but the intern table's.
@@ -63,7 +87,7 @@ void release_record(StoredRecord* r) noexcept;
 bool try_share_record(StoredRecord* r) noexcept;
 
 /// A read-only view of a stored record, valid while the block is: for a
-/// lent record, only during the visit (see RecordLender).  Two words.
+/// lent record, only during the visit (see RecordLender).  One word.
 class RecordView {
  public:
   /// One attribute pair.
@@ -75,14 +99,15 @@ class RecordView {
     using iterator_category = std::forward_iterator_tag;
     using value_type = Pair;
     using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = Pair;
+    using pointer = const Pair*;
+    using reference = const Pair&;
 
     iterator() noexcept = default;
-    Pair operator*() const noexcept { return {{text_, len_[0]}, {text_ + len_[0], len_[1]}}; }
+    const Pair& operator*() const noexcept { return cur_; }
+    const Pair* operator->() const noexcept { return &cur_; }
     iterator& operator++() noexcept {
-      text_ += len_[0] + len_[1];
-      len_ += 2;
+      --left_;
+      decode();
       return *this;
     }
     iterator operator++(int) noexcept {
@@ -90,22 +115,41 @@ class RecordView {
       ++*this;
       return old;
     }
-    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.len_ == b.len_; }
+    /// Iterators of one record compare by the pairs left.
+    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.left_ == b.left_; }
 
    private:
     friend class RecordView;
-    iterator(const std::uint32_t* len, const char* text) noexcept : len_(len), text_(text) {}
-    const std::uint32_t* len_ = nullptr;
-    const char* text_ = nullptr;
+    iterator(const unsigned char* p, std::uint32_t left) noexcept : next_(p), left_(left) { decode(); }
+    void decode() noexcept {
+      if (left_ != 0) next_ = read_text(read_text(next_, cur_.first), cur_.second);
+    }
+    const unsigned char* next_ = nullptr;  // the pair after cur_
+    std::uint32_t left_ = 0;               // pairs from cur_ on
+    Pair cur_;
   };
 
   explicit RecordView(const StoredRecord& r) noexcept : r_(&r) {}
 
-  std::string_view value() const noexcept { return {r_->text(), r_->lengths()[0]}; }
+  std::string_view value() const noexcept {
+    std::uint32_t n;
+    std::string_view v;
+    read_text(read_varint(r_->body(), n), v);
+    return v;
+  }
   /// Number of attribute pairs.
-  std::size_t size() const noexcept { return r_->count; }
-  iterator begin() const noexcept { return {r_->lengths() + 1, r_->text() + r_->lengths()[0]}; }
-  iterator end() const noexcept { return {r_->lengths() + 1 + 2 * r_->count, nullptr}; }
+  std::size_t size() const noexcept {
+    std::uint32_t n;
+    read_varint(r_->body(), n);
+    return n;
+  }
+  iterator begin() const noexcept {
+    std::uint32_t n;
+    std::string_view v;
+    const unsigned char* pairs = read_text(read_varint(r_->body(), n), v);
+    return {pairs, n};
+  }
+  iterator end() const noexcept { return {}; }
 
   /// The caller's own copy (a new attribute map with a fresh seed).
   Metadata to_metadata() const;
@@ -162,8 +206,8 @@ class RecordRef {
 };
 static_assert(sizeof(RecordRef) == sizeof(void*));
 
-/// Bytes of stored records alive now (block sizes, shared blocks once) and
-/// their number; for the memory counters of the benchmarks.
+/// Stored records alive now (shared blocks once) and their block bytes as
+/// requested from malloc.
 struct RecordCensus {
   std::uint64_t records = 0;
   std::uint64_t bytes = 0;
