@@ -274,6 +274,48 @@ void BM_Build(benchmark::State& state) {
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+/// Memory per prefix of a built engine, broken down: trie nodes (pool
+/// blocks), the read index (its nodes), the records (stored records and
+/// the intern table, measured by interning them first), and the rest (the
+/// child tables of kind 7).  Arg 1 picks the records: 0 = 1000 records
+/// repeated over the table, as real tables repeat theirs; 1 = a distinct
+/// record per prefix, as the peer suite stores ("r<i>", no attributes).
+void BM_BuildBytes(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  const bool distinct = state.range(1) != 0;
+  prepared(-1);
+  const auto prefixes = prefixes_for(kind);
+  auto record = [&](std::size_t i) { return distinct ? netrove::Metadata{"r" + std::to_string(i), {}} : record_for(i); };
+  auto pool_bytes = [] {
+    std::size_t n = 0;
+    for (std::size_t size : {64, 128, 192}) n += trie::node_pool(size).live() * size;
+    return static_cast<double>(n);
+  };
+  double total = 0, nodes = 0, index = 0, records = 0;
+  for (auto _ : state) {
+    netrove::rcu::drain();
+    std::vector<netrove::RecordRef> held;
+    held.reserve(prefixes.size());
+    const double before = static_cast<double>(heap_in_use()), nodes_before = pool_bytes();
+    for (std::size_t i = 0; i < prefixes.size(); ++i) held.push_back(netrove::RecordRef::intern(record(i)));
+    records = static_cast<double>(heap_in_use()) - before;
+    auto e = std::make_unique<LocalEngine>(new_engine(kind));
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], record(i));  // shares held
+    netrove::rcu::drain();
+    total = static_cast<double>(heap_in_use()) - before;
+    nodes = pool_bytes() - nodes_before;
+    const auto& ix = e->trie()->roots()->read_index();
+    index = static_cast<double>(ix.footprint(0).bytes + ix.footprint(1).bytes);
+    e.reset();
+  }
+  const double n = static_cast<double>(prefixes.size());
+  state.counters["bytes_per_prefix"] = total / n;
+  state.counters["nodes_per_prefix"] = nodes / n;
+  state.counters["index_per_prefix"] = index / n;
+  state.counters["records_per_prefix"] = records / n;
+  state.counters["other_per_prefix"] = (total - nodes - index - records) / n;
+}
+
 /// Engine lookups (read section, version words, statistics, record copy).
 void BM_Lookup(benchmark::State& state) {
   const int kind = static_cast<int>(state.range(0));
@@ -502,6 +544,7 @@ void kinds(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
 BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
+BENCHMARK(BM_BuildBytes)->ArgsProduct({{4, 5, 7}, {0, 1}})->ArgNames({"kind", "distinct"})->Iterations(1);
 
 namespace {
 /// Lookup benchmarks grouped by kind, so each kind's engine is built once.
