@@ -27,11 +27,28 @@ namespace {
 // that one immutable block (nobody can tell it from a copy per shard: every
 // answer handed out is a fresh object).  Removes hand back the shards'
 // stored records; only the first found is copied out.
+//
+// Shards of one trie.  When every trie shard shares one TrieRoots (as the
+// factory builds them), the write of shard 0 is the whole write: a later
+// shard's insert would store the same record again and bump an insert
+// counter nobody reports, its remove would find nothing.  So only shard 0
+// writes; the answers and every reported counter are the same (inserts and
+// size are shard 0's, removals the sum of one).
+
+/// The shards a write must visit: all, or only shard 0 of a single trie.
+std::size_t writing_shards(const ShardedTrie& g) noexcept {
+  for (const auto& s : g.shards)
+    if (s->roots() != g.shards[0]->roots()) return g.shards.size();
+  return g.shards.empty() ? 0 : 1;
+}
+std::size_t writing_shards(const ShardedAdaptive& g) noexcept { return g.shards.size(); }
 
 template <class Group, class Op>
 InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
   const RecordRef stored = RecordRef::intern(record);
-  for (auto& s : g.shards) {
+  const std::size_t n = writing_shards(g);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto& s = g.shards[i];
     InsertResult r = insert_one(s, stored);
     if (!r.ok()) return r;
   }
@@ -41,8 +58,9 @@ InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
 template <class Group, class Op>
 std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
   RecordRef first;
-  for (auto& s : g.shards) {
-    RecordRef r = take_one(s);
+  const std::size_t n = writing_shards(g);
+  for (std::size_t i = 0; i < n; ++i) {
+    RecordRef r = take_one(g.shards[i]);
     if (!first && r) first = std::move(r);
   }
   if (!first) return std::nullopt;
