@@ -350,15 +350,21 @@ std::string random_text(std::mt19937_64& rng) {
   return s;
 }
 
+/// A random record; every tenth has up to 200 attributes.
+Metadata random_record(std::mt19937_64& rng, int iter) {
+  Metadata m;
+  m.value = random_text(rng);
+  const std::size_t attrs = iter % 10 == 0 ? rng() % 200 : rng() % 6;
+  for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
+  return m;
+}
+
 }  // namespace
 
 TEST(JsonRoundTrip, RandomRecords) {
   std::mt19937_64 rng(20240611);
   for (int iter = 0; iter < 20000; ++iter) {
-    Metadata m;
-    m.value = random_text(rng);
-    const std::size_t attrs = iter % 10 == 0 ? rng() % 200 : rng() % 6;
-    for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
+    const Metadata m = random_record(rng, iter);
     const std::string json = to_json(m);
     ASSERT_EQ(json, naive_to_json(m));
     const auto back = from_json(json);
@@ -377,10 +383,7 @@ TEST(JsonRoundTrip, RandomRecords) {
 TEST(StoredRecord, RandomRecordsRoundTrip) {
   std::mt19937_64 rng(7);
   for (int iter = 0; iter < 3000; ++iter) {
-    Metadata m;
-    m.value = random_text(rng);
-    const std::size_t attrs = iter % 10 == 0 ? rng() % 200 : rng() % 6;
-    for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
+    const Metadata m = random_record(rng, iter);
     const netrove::RecordRef r = netrove::RecordRef::intern(m);
     const netrove::RecordView v = r.view();
     ASSERT_EQ(v.value(), m.value);

@@ -106,7 +106,8 @@ class CachedEngine final : public Engine, public RecordLender {
   // The rest runs with mu_ held.
   std::size_t slot_of(const IpAddress& address, std::size_t hash) const noexcept;
   void retire_entry(Entry* e) const;
-  void place(Entry* e) const noexcept;
+  void place(Entry* e) const;
+  void index_node(Entry* e, Index::node_type node) const;
   void erase_at(std::size_t i) const;
   RecordRef ask_inner(const IpAddress& address) const;
   void evict_one() const;
@@ -126,6 +127,7 @@ class CachedEngine final : public Engine, public RecordLender {
   mutable std::size_t count_ = 0;  // entries in slots_, under mu_
   mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
   mutable Index index_;            // every entry of slots_, under mu_
+  mutable Index::node_type spare_; // the last evicted entry's node, under mu_
   mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
   // Completed invalidations; bumped under mu_, read by misses before they
   // ask the inner engine.
