@@ -19,14 +19,14 @@
 //   1. Under the stripe lock, an equal live block is found: share it.
 //   2. An equal block whose count reached zero is found: erase its entry
 //      (its releaser then finds nothing to erase) and go on.
-//   3. None: build the block outside the lock, then look again under it:
-//      another thread may have stored an equal one meanwhile (1 again, and
-//      the new block is freed at once: nobody else ever saw it); otherwise
-//      enter the new block.
+//   3. None: build the block and enter it, still under the lock (one
+//      probe and one lock round per new record; building is a malloc and
+//      a copy).
 //
-// Locks.  A stripe lock is a leaf: nothing is taken inside it (retire runs
-// after it is released) and nobody waits for a grace period while holding
-// it, so taking it inside a read section or under an engine lock is safe.
+// Locks.  A stripe lock is a leaf: no lock of the library is taken inside
+// it (retire runs after it is released) and nobody waits for a grace
+// period while holding it, so taking it inside a read section or under an
+// engine lock is safe.
 // It carries a ForkGuard, so the table works in a forked child.
 #include "netrove/record.hpp"
 
@@ -229,19 +229,10 @@ template <class Src>
 RecordRef intern_impl(const Src& src) {
   const std::uint32_t h = hash_of(src);
   Stripe& s = table().stripe(h);
-  {
-    std::lock_guard g(s.mu);
-    if (StoredRecord* r = find_live(s, h, src)) return RecordRef::adopt(r);
-  }
+  std::lock_guard g(s.mu);
+  if (StoredRecord* r = find_live(s, h, src)) return RecordRef::adopt(r);
   StoredRecord* fresh = build_from(src, h);  // 3
-  {
-    std::lock_guard g(s.mu);
-    if (StoredRecord* r = find_live(s, h, src)) {
-      destroy(fresh);  // never published
-      return RecordRef::adopt(r);
-    }
-    s.enter(fresh);
-  }
+  s.enter(fresh);
   return RecordRef::adopt(fresh);
 }
 
