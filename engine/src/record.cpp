@@ -3,12 +3,12 @@
 // The intern table (process-wide, built at library load, never destroyed,
 // so records released by static destructors still find it):
 //
-//   stripe = hash32 >> 26                    64 stripes, one cache line each
+//   stripe = hash24 >> 18                    64 stripes, one cache line each
 //   +-------+-------+-----+-------+
 //   |  s0   |  s1   | ... |  s63  |          each: leaf lock + bucket array
 //   +-------+-------+-----+-------+
 //                |
-//                +-- buckets[hash32 & mask] --> R1 --next--> R2 --next--> null
+//                +-- buckets[hash24 & mask] --> R1 --next--> R2 --next--> null
 //                                          (owners 3)   (owners 0: dying)
 //
 // Chains run through the records' own `next` words, so an entry costs one
@@ -53,10 +53,10 @@ struct alignas(64) Stripe {
 
   StoredRecord** head(std::uint32_t h) noexcept { return &buckets[h & mask]; }
 
-  /// Enters `r` (its hash32 set), doubling the buckets past two records each.
+  /// Enters `r` (its hash set), doubling the buckets past two records each.
   void enter(StoredRecord* r) {
     if (buckets == nullptr || size >= 2 * (mask + 1)) grow();
-    StoredRecord** b = head(r->hash32);
+    StoredRecord** b = head(r->hash24());
     r->next = *b;
     *b = r;
     ++size;
@@ -65,7 +65,7 @@ struct alignas(64) Stripe {
   /// Unlinks `r` when it is entered; true if it was.
   bool unlink(StoredRecord* r) noexcept {
     if (buckets == nullptr) return false;
-    for (StoredRecord** link = head(r->hash32); *link; link = &(*link)->next) {
+    for (StoredRecord** link = head(r->hash24()); *link; link = &(*link)->next) {
       if (*link == r) {
         *link = r->next;
         --size;
@@ -81,7 +81,7 @@ struct alignas(64) Stripe {
     for (std::size_t i = 0; buckets != nullptr && i <= mask; ++i) {
       for (StoredRecord* r = buckets[i]; r;) {
         StoredRecord* next = r->next;
-        StoredRecord** b = &fresh[r->hash32 & (n - 1)];
+        StoredRecord** b = &fresh[r->hash24() & (n - 1)];
         r->next = *b;
         *b = r;
         r = next;
@@ -100,7 +100,7 @@ struct InternTable {
   Stripe stripes[1u << kStripeBits];
   std::atomic<std::uint64_t> records{0}, bytes{0};
 
-  Stripe& stripe(std::uint32_t h) noexcept { return stripes[h >> (32 - kStripeBits)]; }
+  Stripe& stripe(std::uint32_t h24) noexcept { return stripes[h24 >> (24 - kStripeBits)]; }
 };
 
 InternTable& table() {
@@ -125,8 +125,7 @@ std::uint32_t content_hash(std::string_view value, std::size_t count, const Pair
   const SeededStringHash& h = table().text_hash;
   std::uint64_t sum = 0;
   for (const auto& [k, v] : pairs) sum += mix(h(k) ^ mix(h(v) + 0x9e3779b97f4a7c15ull));
-  const std::uint64_t x = mix(h(value) ^ mix(sum + count));
-  return static_cast<std::uint32_t>(x ^ (x >> 32));
+  return static_cast<std::uint32_t>(mix(h(value) ^ mix(sum + count)) >> 40);  // 24 bits
 }
 
 std::uint32_t hash_of(const Metadata& m) noexcept {
@@ -165,7 +164,8 @@ std::size_t block_size(const StoredRecord& r) noexcept {
 template <class Pairs>
 StoredRecord* build(std::string_view value, std::size_t count, const Pairs& pairs, std::uint32_t hash) {
   check_length(count);
-  std::size_t size = sizeof(StoredRecord) + varint_size(count) + varint_size(value.size()) + value.size();
+  const bool escape = count >= StoredRecord::kCountEscape;
+  std::size_t size = sizeof(StoredRecord) + (escape ? varint_size(count) : 0) + varint_size(value.size()) + value.size();
   for (const auto& [k, v] : pairs) {
     check_length(k.size());
     check_length(v.size());
@@ -173,14 +173,14 @@ StoredRecord* build(std::string_view value, std::size_t count, const Pairs& pair
   }
   check_length(value.size());
   auto* r = ::new (::operator new(size)) StoredRecord;
-  r->hash32 = hash;
+  r->meta = hash << 8 | (escape ? StoredRecord::kCountEscape : static_cast<std::uint32_t>(count));
   unsigned char* out = const_cast<unsigned char*>(r->body());
   auto put = [&](std::string_view s) {
     out = put_varint(out, s.size());
     if (!s.empty()) std::memcpy(out, s.data(), s.size());
     out += s.size();
   };
-  out = put_varint(out, count);
+  if (escape) out = put_varint(out, count);
   put(value);
   for (const auto& [k, v] : pairs) {
     put(k);
@@ -213,7 +213,7 @@ StoredRecord* find_live(Stripe& s, std::uint32_t h, const Src& src) noexcept {
   if (s.buckets == nullptr) return nullptr;
   for (StoredRecord** link = s.head(h); *link;) {
     StoredRecord* r = *link;
-    if (r->hash32 != h || !same_contents(RecordView(*r), src)) {
+    if (r->hash24() != h || !same_contents(RecordView(*r), src)) {
       link = &r->next;
     } else if (try_share_record(r)) {
       return r;  // 1
@@ -254,7 +254,7 @@ std::vector<RecordView::Pair> sorted_pairs(RecordView v) {
 
 void release_record(StoredRecord* r) noexcept {
   if (r->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  Stripe& s = table().stripe(r->hash32);
+  Stripe& s = table().stripe(r->hash24());
   {
     std::lock_guard g(s.mu);
     s.unlink(r);  // not entered any more when an interner met it dying (case 2)

@@ -350,11 +350,12 @@ std::string random_text(std::mt19937_64& rng) {
   return s;
 }
 
-/// A random record; every tenth has up to 200 attributes.
+/// A random record; every tenth has up to 400 attributes (a count beyond
+/// what the stored form's header holds).
 Metadata random_record(std::mt19937_64& rng, int iter) {
   Metadata m;
   m.value = random_text(rng);
-  const std::size_t attrs = iter % 10 == 0 ? rng() % 200 : rng() % 6;
+  const std::size_t attrs = iter % 10 == 0 ? rng() % 400 : rng() % 6;
   for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
   return m;
 }

@@ -5,27 +5,30 @@
 // several allocations; engines keep one per prefix.  What they keep instead
 // is a StoredRecord, the value text and the attribute pairs side by side in
 // one block, each text behind its length as a LEB128 varint (one byte below
-// 128), the pair count first:
+// 128).  The pair count shares a word with the hash: its low byte, or 255
+// and then the count as a varint at the start of the body:
 //
-//   +--------+--------+------------+-------+-----------+-------------+-----+
-//   | owners | hash32 | next       | count | len value | len k1 k1   | ... |
-//   | u32    | u32    | intern link| var   | var bytes | var bytes   |     |
-//   +--------+--------+------------+-------+-----------+-------------+-----+
-//   0        4        8            16
+//   +--------+--------------+------------+-------------+-------------+-----+
+//   | owners | hash24|count8| next       | [count var] | len value   | ... |
+//   | u32    | u32          | intern link| if count8 = | var bytes   |     |
+//   |        |              |            | 255         |             |     |
+//   +--------+--------------+------------+-------------+-------------+-----+
+//   0        4              8            16            then: len k1 k1 len v1 v1 ...
 //
-// A record of a short value ("r123456", no attributes) is 24 bytes, which
-// is the smallest block malloc hands out.  The pairs keep the iteration
-// order of the map the record was made from, so lending a stored record
-// shows its attributes in the order a copy of that map would (the order is
-// unspecified either way, see metadata.hpp).
+// A record of a value of up to 7 bytes and no attributes ("r123456") takes
+// 24 bytes, all that malloc's smallest block holds.  The pairs keep the
+// iteration order of the map the record was made from, so lending a stored
+// record shows its attributes in the order a copy of that map would (the
+// order is unspecified either way, see metadata.hpp).
 //
 // Interning.  Real tables repeat a few thousand distinct records over a
 // million prefixes, so equal records share one block: RecordRef::intern
 // looks the contents up in a process-wide table of weak entries (striped by
 // hash, each stripe one short-held leaf lock and a chained hash table
 // linked through `next`, so an entry costs a bucket word and nothing else)
-// and shares the live block it finds, or stores a new one.  Equality is that of Metadata: same value,
-// same set of pairs, order ignored; the hash is order-independent too.
+// and shares the live block it finds, or stores a new one.  Equality is
+// that of Metadata: same value, same set of pairs, order ignored; the hash
+// is order-independent too.
 // Nobody can tell a shared block from a private one: blocks never change,
 // and every answer handed out is a fresh object.  The table holds no share:
 // the release that drops the count to zero takes the entry out and hands
@@ -50,12 +53,18 @@ namespace netrove {
 /// immutable from then on (but `next`, the intern table's, under its lock);
 /// freed after a grace period once `owners` hits 0.
 struct StoredRecord {
-  std::atomic<std::uint32_t> owners{1};
-  std::uint32_t hash32 = 0;       // order-independent content hash, folded
-  StoredRecord* next = nullptr;   // intern table chain
+  static constexpr std::uint32_t kCountEscape = 255;  // count8 value: the count is in the body
 
+  std::atomic<std::uint32_t> owners{1};
+  std::uint32_t meta = 0;        // hash24 << 8 | count8 (layout above)
+  StoredRecord* next = nullptr;  // intern table chain
+
+  /// The order-independent content hash, 24 bits.
+  std::uint32_t hash24() const noexcept { return meta >> 8; }
   /// The varint-coded body after the header.
   const unsigned char* body() const noexcept { return reinterpret_cast<const unsigned char*>(this + 1); }
+  /// Reads the pair count into `n`; returns where the value's length starts.
+  const unsigned char* count(std::uint32_t& n) const noexcept;
 };
 static_assert(sizeof(StoredRecord) == 16 && alignof(StoredRecord) == 8, "a 16-byte header before the body");
 static_assert(std::is_standard_layout_v<StoredRecord>);
@@ -70,6 +79,11 @@ inline const unsigned char* read_varint(const unsigned char* p, std::uint32_t& n
   }
   n = v;
   return p;
+}
+
+inline const unsigned char* StoredRecord::count(std::uint32_t& n) const noexcept {
+  n = meta & 0xFFu;
+  return n == kCountEscape ? read_varint(body(), n) : body();
 }
 
 /// Reads a length and the text behind it; returns what follows the text.
@@ -134,19 +148,19 @@ class RecordView {
   std::string_view value() const noexcept {
     std::uint32_t n;
     std::string_view v;
-    read_text(read_varint(r_->body(), n), v);
+    read_text(r_->count(n), v);
     return v;
   }
   /// Number of attribute pairs.
   std::size_t size() const noexcept {
     std::uint32_t n;
-    read_varint(r_->body(), n);
+    r_->count(n);
     return n;
   }
   iterator begin() const noexcept {
     std::uint32_t n;
     std::string_view v;
-    const unsigned char* pairs = read_text(read_varint(r_->body(), n), v);
+    const unsigned char* pairs = read_text(r_->count(n), v);
     return {pairs, n};
   }
   iterator end() const noexcept { return {}; }
