@@ -226,7 +226,7 @@ void BM_ArtSearch(benchmark::State& state, netrove::art::Node16Path path, Probe 
     const auto& prefixes = data().prefixes;
     for (std::size_t i = 0; i < prefixes.size(); ++i)
       t->insert(prefixes[i].family, prefixes[i].address.data(), prefixes[i].length,
-                std::make_unique<Metadata>(record_for(i)));
+                netrove::RecordRef::intern(record_for(i)));
     return t;
   }();
   const netrove::art::Node16Path saved = netrove::art::active_node16_path();
@@ -235,7 +235,7 @@ void BM_ArtSearch(benchmark::State& state, netrove::art::Node16Path path, Probe 
   std::size_t i = 0, hits = 0;
   for (auto _ : state) {
     const IpAddress& a = probes[i++ & (kProbes - 1)];
-    const Metadata* m = tree->search(a.family, a.bytes.data());
+    const netrove::StoredRecord* m = tree->search(a.family, a.bytes.data());
     hits += m != nullptr;
     benchmark::DoNotOptimize(m);
   }

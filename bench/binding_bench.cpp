@@ -215,7 +215,7 @@ void engine_lend_dicts(benchmark::State& state, std::string variant, std::string
   for (auto _ : state) {
     PyObject* r = nullptr;
     (void)l.lookup_with(data.addresses[s[i++ & (kStream - 1)]],
-                        [&](const Metadata& m) noexcept { r = py::metadata_to_dict(m); });
+                        [&](const RecordView& m) noexcept { r = py::metadata_to_dict(m); });
     Py_XDECREF(r);
   }
   state.SetItemsProcessed(state.iterations());

@@ -212,7 +212,7 @@ template <class R>
     d = at + 1;
   }
   if (!best) return std::nullopt;
-  return best->md;
+  return netrove::RecordView(*best).to_metadata();
 }
 
 template <class R>
@@ -230,7 +230,7 @@ template <class R>
     n = trie::as<R>(c);
   }
   if (!best) return std::nullopt;
-  return best->md;
+  return netrove::RecordView(*best).to_metadata();
 }
 
 using PlainFn = std::optional<netrove::Metadata> (*)(const netrove::TrieRoots&, const IpAddress&);
@@ -308,6 +308,48 @@ void BM_Remove(benchmark::State& state) {
   state.counters["ns_per_remove"] = benchmark::Counter(
       static_cast<double>(state.iterations() * prefixes.size()),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+/// Memory per prefix of a built engine, broken down: trie nodes (pool
+/// blocks), the read index (its nodes), the records (stored records and
+/// the intern table, measured by interning them first), and the rest (the
+/// child tables of kind 7).  Arg 1 picks the records: 0 = 1000 records
+/// repeated over the table, as real tables repeat theirs; 1 = a distinct
+/// record per prefix, as the peer suite stores ("r<i>", no attributes).
+void BM_BuildBytes(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  const bool distinct = state.range(1) != 0;
+  prepared(-1);
+  const auto prefixes = prefixes_for(kind);
+  auto record = [&](std::size_t i) { return distinct ? netrove::Metadata{"r" + std::to_string(i), {}} : record_for(i); };
+  auto pool_bytes = [] {
+    std::size_t n = 0;
+    for (std::size_t size : {64, 128, 192}) n += trie::node_pool(size).live() * size;
+    return static_cast<double>(n);
+  };
+  double total = 0, nodes = 0, index = 0, records = 0;
+  for (auto _ : state) {
+    netrove::rcu::drain();
+    std::vector<netrove::RecordRef> held;
+    held.reserve(prefixes.size());
+    const double before = static_cast<double>(heap_in_use()), nodes_before = pool_bytes();
+    for (std::size_t i = 0; i < prefixes.size(); ++i) held.push_back(netrove::RecordRef::intern(record(i)));
+    records = static_cast<double>(heap_in_use()) - before;
+    auto e = std::make_unique<LocalEngine>(new_engine(kind));
+    for (std::size_t i = 0; i < prefixes.size(); ++i) (void)e->insert(prefixes[i], record(i));  // shares held
+    netrove::rcu::drain();
+    total = static_cast<double>(heap_in_use()) - before;
+    nodes = pool_bytes() - nodes_before;
+    const auto& ix = e->trie()->roots()->read_index();
+    index = static_cast<double>(ix.footprint(0).bytes + ix.footprint(1).bytes);
+    e.reset();
+  }
+  const double n = static_cast<double>(prefixes.size());
+  state.counters["bytes_per_prefix"] = total / n;
+  state.counters["nodes_per_prefix"] = nodes / n;
+  state.counters["index_per_prefix"] = index / n;
+  state.counters["records_per_prefix"] = records / n;
+  state.counters["other_per_prefix"] = (total - nodes - index - records) / n;
 }
 
 /// Engine lookups (read section, version words, statistics, record copy).
@@ -431,7 +473,7 @@ void BM_IndexBytes(benchmark::State& state) {
   for (const auto& p : table())
     if (p.family == family) mine.push_back(p);
   std::vector<trie::Record*> recs;
-  for (std::size_t i = 0; i < mine.size(); ++i) recs.push_back(new trie::Record(record_for(i)));
+  for (std::size_t i = 0; i < mine.size(); ++i) recs.push_back(netrove::RecordRef::intern(record_for(i)).release());
   double bytes = 0, nodes = 0, build_ns = 0;
   for (auto _ : state) {
     netrove::rcu::drain();
@@ -496,7 +538,7 @@ void BM_IndexLookupWith(benchmark::State& state) {
   const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919 * 64;
   std::size_t bytes = 0;
-  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  auto count = [&](const netrove::RecordView& m) { bytes += m.value().size(); };
   const netrove::RecordVisitor visit(count);
   for (auto _ : state) {
     const bool hit = p.engine->lookup_with(addrs[i++ & (kAddresses - 1)], visit);
@@ -545,7 +587,7 @@ void BM_EngineLookupMany(benchmark::State& state) {
   constexpr std::size_t kChunk = 256;
   std::vector<netrove::HeldRecord> held(kChunk);
   std::size_t base = 0, bytes = 0;
-  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  auto count = [&](const netrove::RecordView& m) { bytes += m.value().size(); };
   const netrove::RecordVisitor visit(count);
   for (auto _ : state) {
     const IpAddress* a = &addrs[base];
@@ -553,8 +595,8 @@ void BM_EngineLookupMany(benchmark::State& state) {
     if (state.range(2)) {
       p.engine->lookup_many(a, kChunk, held.data());
       for (auto& h : held) {
-        if (h) bytes += h.get()->value.size();
-        h.reset();
+        if (h) bytes += h.view().value().size();
+        h = netrove::HeldRecord();
       }
     } else {
       for (std::size_t j = 0; j < kChunk; ++j) p.engine->lookup_with(a[j], visit);
@@ -579,7 +621,7 @@ void BM_CacheHit(benchmark::State& state) {
   const netrove::RecordLender& lender =
       state.range(1) ? static_cast<const netrove::RecordLender&>(*cache) : *p.engine;
   std::size_t i = 0, bytes = 0;
-  auto count = [&](const netrove::Metadata& m) { bytes += m.value.size(); };
+  auto count = [&](const netrove::RecordView& m) { bytes += m.value().size(); };
   const netrove::RecordVisitor visit(count);
   for (auto _ : state) benchmark::DoNotOptimize(lender.lookup_with(p.inside[i++ & (kHot - 1)], visit));
   state.SetItemsProcessed(state.iterations());
@@ -597,6 +639,7 @@ BENCHMARK(BM_NodeBytes)->Apply(kinds)->ArgName("kind")->Iterations(1);
 BENCHMARK(BM_Build)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Remove)->Apply(kinds)->ArgName("kind")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
+BENCHMARK(BM_BuildBytes)->ArgsProduct({{4, 5, 7}, {0, 1}})->ArgNames({"kind", "distinct"})->Iterations(1);
 
 namespace {
 /// Lookup benchmarks grouped by kind, so each kind's engine is built once.

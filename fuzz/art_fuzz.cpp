@@ -68,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch ((op >> 1) % 5) {
       case 0: {  // insert
         const auto net = network(a, len);
-        auto m = std::make_unique<netrove::Metadata>();
-        m->value = std::to_string(serial);
-        const bool added = tree.insert(family, a.data(), len, std::move(m));
+        netrove::Metadata m;
+        m.value = std::to_string(serial);
+        const bool added = tree.insert(family, a.data(), len, netrove::RecordRef::intern(m));
         bool fresh = true;
         for (auto& e : oracle)
           if (e.family == family && e.len == len && e.net == net) {
@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool found = false;
         for (std::size_t i = 0; i < oracle.size(); ++i)
           if (oracle[i].family == family && oracle[i].len == len && oracle[i].net == net) {
-            if (!got || got->value != std::to_string(oracle[i].id)) __builtin_trap();
+            if (!got || got.view().value() != std::to_string(oracle[i].id)) __builtin_trap();
             oracle.erase(oracle.begin() + static_cast<std::ptrdiff_t>(i));
             found = true;
             break;
@@ -98,21 +98,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 2: {  // exact find
         const auto net = network(a, len);
-        const netrove::Metadata* got = tree.find_exact(family, a.data(), len);
+        const netrove::StoredRecord* got = tree.find_exact(family, a.data(), len);
         const Entry* want = nullptr;
         for (const auto& e : oracle)
           if (e.family == family && e.len == len && e.net == net) want = &e;
         if ((got == nullptr) != (want == nullptr)) __builtin_trap();
-        if (want && got->value != std::to_string(want->id)) __builtin_trap();
+        if (want && netrove::RecordView(*got).value() != std::to_string(want->id)) __builtin_trap();
         break;
       }
       case 3: {  // longest-prefix lookup
-        const netrove::Metadata* got = tree.search(family, a.data());
+        const netrove::StoredRecord* got = tree.search(family, a.data());
         const Entry* best = nullptr;
         for (const auto& e : oracle)
           if (covers(e, family, a) && (best == nullptr || e.len > best->len)) best = &e;
         if ((got == nullptr) != (best == nullptr)) __builtin_trap();
-        if (best && got->value != std::to_string(best->id)) __builtin_trap();
+        if (best && netrove::RecordView(*got).value() != std::to_string(best->id)) __builtin_trap();
         break;
       }
       default:

@@ -4,7 +4,8 @@
 // be written by to_json as text that reads back to an equal record.
 // Odd first byte: the rest, split at 0xFF bytes, is a record (value, then
 // key/value pairs).  Its JSON must read back equal when all texts are UTF-8,
-// and must be rejected otherwise.
+// and must be rejected otherwise.  Either way the record's stored form
+// (interned, any bytes) must give back an equal record.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 
 namespace {
 
@@ -51,6 +53,11 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
+void check_stored_form(const netrove::Metadata& m) {
+  const netrove::RecordRef r = netrove::RecordRef::intern(m);
+  if (!netrove::same_contents(r.view(), m) || !(r.view().to_metadata() == m)) fail("stored form changed the record");
+}
+
 void check_no_raw_controls(const std::string& json) {
   for (unsigned char c : json)
     if (c < 0x20) fail("raw control byte in written JSON");
@@ -70,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = netrove::from_json(json);
     if (!again) fail("written JSON rejected");
     if (!(*again == *record)) fail("round trip changed the record");
+    check_stored_form(*record);
     return 0;
   }
   netrove::Metadata record;
@@ -97,5 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto back = netrove::from_json(json);
   if (utf8 && !(back && *back == record)) fail("valid record did not round trip");
   if (!utf8 && back) fail("JSON with invalid UTF-8 accepted");
+  check_stored_form(record);
   return 0;
 }

@@ -194,7 +194,7 @@ PyObject* lookup_many_impl(const Engine& engine, PyObject* ips) {
   });
   if (!ok) return nullptr;
   return list_of(held.size(), [&](std::size_t i) -> PyObject* {
-    if (const Metadata* m = held[i].get()) return metadata_to_dict(*m);
+    if (held[i]) return metadata_to_dict(held[i].view());
     Py_RETURN_NONE;
   });
 }

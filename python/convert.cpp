@@ -12,7 +12,7 @@ namespace netrove::py {
 
 namespace {
 
-PyObject* new_str(const std::string& s) noexcept {
+PyObject* new_str(std::string_view s) noexcept {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
@@ -69,19 +69,32 @@ bool metadata_from_dict(PyObject* dict, Metadata& out) {
 // cycle made through the attributes dict (d["attributes"]["me"] = d) would
 // re-track only the inner dict, whose one reference then comes from an
 // object the collector never visits, and the cycle would never be freed.
-PyObject* metadata_to_dict(const Metadata& record) noexcept {
-  Ref attributes(new_dict(record.attributes.size()));
+namespace {
+
+// Both record shapes: a value text and pairs of texts.
+PyObject* record_dict(std::string_view value, std::size_t count, const auto& pairs) noexcept {
+  Ref attributes(new_dict(count));
   if (!attributes) return nullptr;
-  for (const auto& [k, v] : record.attributes) {
+  for (const auto& [k, v] : pairs) {
     Ref key(new_str(k));
     if (!key || !set_owned(attributes.get(), key.get(), new_str(v))) return nullptr;
   }
   Ref out(PyDict_New());
-  if (!out || !set_owned(out.get(), strings.value, new_str(record.value)) ||
+  if (!out || !set_owned(out.get(), strings.value, new_str(value)) ||
       PyDict_SetItem(out.get(), strings.attributes, attributes.get()) < 0) {
     return nullptr;
   }
   return out.release();
+}
+
+}  // namespace
+
+PyObject* metadata_to_dict(const Metadata& record) noexcept {
+  return record_dict(record.value, record.attributes.size(), record.attributes);
+}
+
+PyObject* metadata_to_dict(const RecordView& record) noexcept {
+  return record_dict(record.value(), record.size(), record);
 }
 
 PyObject* stats_to_dict(const EngineStats& s) noexcept {

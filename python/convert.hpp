@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::py {
@@ -17,6 +18,9 @@ bool metadata_from_dict(PyObject* dict, Metadata& out);
 
 /// A new dict {"value": str, "attributes": {str: str, ...}}, "value" first.
 PyObject* metadata_to_dict(const Metadata& record) noexcept;
+/// The same dict straight from a stored record (a lent view: no copy of the
+/// record is made, only the result objects).
+PyObject* metadata_to_dict(const RecordView& record) noexcept;
 
 /// A new dict of the six counters, keys in the order "size", "inserts",
 /// "lookups", "hits", "misses", "removals".

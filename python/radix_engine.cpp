@@ -329,7 +329,7 @@ PyObject* lookup_impl(const Engine& engine, const RecordLender* lender, PyObject
   // Empty after a hit only when building the dicts failed (the error is
   // set); owned, so that a failure raised after the visit releases it.
   Ref result;
-  const bool found = lender->lookup_with(address, [&](const Metadata& record) noexcept {
+  const bool found = lender->lookup_with(address, [&](const RecordView& record) noexcept {
     result = Ref(metadata_to_dict(record));
   });
   if (!found) Py_RETURN_NONE;

@@ -188,7 +188,8 @@ def markdown(results: list[WorkloadResult], meta: dict, chart_name: str) -> str:
         + (f"{w0.removed:,} prefixes drawn at random (the same for every library), "
            if w0 and w0.removed < w0.prefixes else "every prefix, ")
         + "removed after the lookup streams have run, so that caches are warm as in a live "
-          "table; a cached netrove variant visits every cached answer on each removal.",
+          "table; a cached netrove variant drops the cached answers inside each removed prefix "
+          "(one range of its ordered index of cached addresses).",
         "- Before timing, every library's answers on the first addresses of each stream are "
         "checked against a reference longest-prefix match; a library that answers wrongly is "
         "marked in the notes.",

@@ -2,25 +2,34 @@
 // otherwise the single operations element by element.
 #include "netrove/engine.hpp"
 
+#include <new>
+
 namespace netrove {
 
-HeldRecord HeldRecord::copy_of(const Metadata& record) {
-  auto* copy = new Metadata(record);
-  return HeldRecord(copy, copy, [](void* p) noexcept { delete static_cast<Metadata*>(p); });
+HeldRecord hold_lent(const RecordLender& lender, const IpAddress& address) {
+  HeldRecord held;
+  bool failed = false;
+  lender.lookup_with(address, [&](const RecordView& v) noexcept {
+    // Sharing allocates only when the block is dying (an interned copy);
+    // the visit may not throw, so a failure is raised after it.
+    try {
+      held = RecordRef::share(v);
+    } catch (...) {
+      failed = true;
+    }
+  });
+  if (failed) throw std::bad_alloc();
+  return held;
 }
 
 void lookup_many(const Engine& engine, const IpAddress* addresses, std::size_t n, HeldRecord* out) {
   if (const auto* batch = dynamic_cast<const BatchEngine*>(&engine)) return batch->lookup_many(addresses, n, out);
   if (const auto* lender = dynamic_cast<const RecordLender*>(&engine)) {
-    for (std::size_t i = 0; i < n; ++i)
-      lender->lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+    for (std::size_t i = 0; i < n; ++i) out[i] = hold_lent(*lender, addresses[i]);
     return;
   }
   for (std::size_t i = 0; i < n; ++i)
-    if (std::optional<Metadata> m = engine.lookup(addresses[i])) {
-      auto* owned = new Metadata(std::move(*m));
-      out[i] = HeldRecord(owned, owned, [](void* p) noexcept { delete static_cast<Metadata*>(p); });
-    }
+    if (std::optional<Metadata> m = engine.lookup(addresses[i])) out[i] = RecordRef::intern(*m);
 }
 
 void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found) {

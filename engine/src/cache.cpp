@@ -7,10 +7,15 @@
 //      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on
 //
 // Each slot is one published pointer to an immutable entry (address, its
-// hash, the inner answer, "no match" included).  Only the answers of
-// addresses inside a changed prefix can change when that prefix is inserted
-// or removed, so an invalidation drops exactly those (IpPrefix::contains,
-// family included) and keeps the others.
+// hash, a share of the inner engine's stored record or "no match").  Only
+// the answers of addresses inside a changed prefix can change when that
+// prefix is inserted or removed, so an invalidation drops exactly those
+// (IpPrefix::contains, family included) and keeps the others.  It finds
+// them as one range of the ordered index (cache.hpp): the addresses from
+// the prefix's network with every later bit clear to the same with every
+// later bit set, which are exactly the addresses of its family whose
+// leading bits are the prefix's.  So a write costs O(log n + k) for k
+// dropped answers instead of a pass over every slot.
 //
 // Case list for lookup, numbers used in the code:
 //   1. Hit: inside a read section, hash once and probe from the home slot
@@ -22,7 +27,8 @@
 //   4. At the limit: evict the first entry at or after a hand that sweeps
 //      the slots, and move the hand past it, so a full cache takes in a new
 //      working set and a new answer is not the next one to go.
-//   5. Store the answer entry (or replace the one another miss stored).
+//   5. Store the answer entry (or replace the one another miss stored),
+//      and enter it in the ordered index.
 //
 // The generation rule (no answer older than the last covering write).  The
 // inner engine is never called with the table lock held (its own locks must
@@ -106,6 +112,7 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
     : ttl_(ttl),
       capacity_(capacity),
       inner_(std::move(inner)),
+      inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
       hash_{fresh_seed()},
       limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
       mask_(slots_for(limit_) - 1),
@@ -114,7 +121,20 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
   for (std::size_t i = 0; i <= mask_; ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
 }
 
+bool CachedEngine::ByAddress::operator()(const Entry* a, const Entry* b) const noexcept {
+  return (*this)(a->address, b);
+}
+bool CachedEngine::ByAddress::operator()(const Entry* a, const IpAddress& b) const noexcept {
+  if (a->address.family != b.family) return a->address.family < b.family;
+  return std::memcmp(a->address.bytes.data(), b.bytes.data(), 16) < 0;
+}
+bool CachedEngine::ByAddress::operator()(const IpAddress& a, const Entry* b) const noexcept {
+  if (a.family != b->address.family) return a.family < b->address.family;
+  return std::memcmp(a.bytes.data(), b->address.bytes.data(), 16) < 0;
+}
+
 CachedEngine::~CachedEngine() {
+  index_.clear();
   for (std::size_t i = 0; i <= mask_; ++i) delete slots_[i].load(std::memory_order_relaxed);
   if (retiring_) {
     for (Entry* e : *retiring_) delete e;  // no reader is left
@@ -140,24 +160,39 @@ const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::si
   }
 }
 
+RecordRef CachedEngine::ask_inner(const IpAddress& address) const {
+  // A lending inner engine hands over a share of its stored record (the
+  // record is not copied); any other engine's copy is interned.
+  RecordRef out;
+  if (inner_lender_) {
+    inner_lender_->lookup_with(address, [&](const RecordView& r) noexcept { out = RecordRef::share(r); });
+  } else if (std::optional<Metadata> m = inner_->lookup(address)) {
+    out = RecordRef::intern(*m);
+  }
+  return out;
+}
+
 template <class Use>
 bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
   const std::size_t h = hash_(address);
   rcu::ReadSection rs;  // keeps every entry found below alive
   if (const Entry* e = probe(address, h)) {  // 1
     use(e->answer);
-    return e->answer.has_value();
+    return static_cast<bool>(e->answer);
   }
   // 2. Note the generation, ask the inner engine with no cache lock held.
   const std::uint64_t seen = generation_.load(std::memory_order_acquire);
-  auto fresh = std::make_unique<Entry>(Entry{address, h, inner_->lookup(address)});
+  auto fresh = std::make_unique<Entry>(Entry{address, h, ask_inner(address)});
   const Entry* result = fresh.get();
   {
     PoisonMutex::Guard g(mu_);
     if (generation_.load(std::memory_order_relaxed) == seen) {
       if (const std::size_t i = slot_of(address, h); i != kNone) {
         // 5: another miss stored it meanwhile; replace in place.
-        retire_entry(slots_[i].exchange(fresh.release(), std::memory_order_acq_rel));
+        Entry* old = slots_[i].load(std::memory_order_relaxed);
+        index_node(fresh.get(), index_.extract(old->pos));
+        slots_[i].store(fresh.release(), std::memory_order_release);
+        retire_entry(old);
       } else {
         if (count_ >= limit_) evict_one();  // 4
         place(fresh.release());              // 5
@@ -167,19 +202,21 @@ bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
   // Still inside the read section: a stored entry evicted from here on is
   // freed only after it ends.
   use(result->answer);
-  return result->answer.has_value();
+  return static_cast<bool>(result->answer);
 }
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   std::optional<Metadata> out;
-  answer(address, [&](const std::optional<Metadata>& a) { out = a; });
+  answer(address, [&](const RecordRef& a) {
+    if (a) out = a.view().to_metadata();
+  });
   rcu::collect();
   return out;
 }
 
 bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  const bool found = answer(address, [&](const std::optional<Metadata>& a) {
-    if (a && visit) visit(*a);
+  const bool found = answer(address, [&](const RecordRef& a) {
+    if (a && visit) visit(a.view());
   });
   rcu::collect();
   return found;
@@ -187,14 +224,12 @@ bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) co
 
 void CachedEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
   for (std::size_t i = 0; i < n; ++i)
-    answer(addresses[i], [&](const std::optional<Metadata>& a) {
-      if (a) out[i] = HeldRecord::copy_of(*a);
-    });
+    answer(addresses[i], [&](const RecordRef& a) { out[i] = a; });
   rcu::collect();
 }
 
 void CachedEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
-  for (std::size_t i = 0; i < n; ++i) found[i] = answer(addresses[i], [](const std::optional<Metadata>&) {});
+  for (std::size_t i = 0; i < n; ++i) found[i] = answer(addresses[i], [](const RecordRef&) {});
   rcu::collect();
 }
 
@@ -214,12 +249,25 @@ std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) co
   }
 }
 
-void CachedEngine::place(Entry* e) const noexcept {
+void CachedEngine::place(Entry* e) const {
   NETROVE_ASSERT(count_ < limit_);
   std::size_t i = e->hash & mask_;
   while (slots_[i].load(std::memory_order_relaxed)) i = (i + 1) & mask_;
+  index_node(e, std::move(spare_));
   slots_[i].store(e, std::memory_order_release);
   ++count_;
+}
+
+void CachedEngine::index_node(Entry* e, Index::node_type node) const {
+  // A full cache evicts before each store: reusing the evicted entry's
+  // node saves an allocation and a free per miss.
+  if (node.empty()) {
+    e->pos = index_.insert(e).first;
+  } else {
+    node.value() = e;
+    e->pos = index_.insert(std::move(node)).position;
+  }
+  NETROVE_ASSERT(*e->pos == e);
 }
 
 void CachedEngine::retire_entry(Entry* e) const {
@@ -259,6 +307,7 @@ void CachedEngine::erase_at(std::size_t i) const {
   }
   slots_[hole].store(nullptr, std::memory_order_release);
   --count_;
+  spare_ = index_.extract(gone->pos);  // the next place() reuses it
   retire_entry(gone);
 }
 
@@ -313,6 +362,7 @@ void CachedEngine::clear() {
     for (std::size_t i = 0; i <= mask_; ++i) {
       if (Entry* e = slots_[i].exchange(nullptr, std::memory_order_acq_rel)) retire_entry(e);
     }
+    index_.clear();
     count_ = 0;
     generation_.fetch_add(1, std::memory_order_release);
   }
@@ -329,6 +379,7 @@ std::size_t CachedEngine::cached() const {
   for (std::size_t i = 0; i <= mask_; ++i) {
     n += slots_[i].load(std::memory_order_relaxed) != nullptr;
   }
+  NETROVE_ASSERT(n == count_ && n == index_.size());  // one index node per entry
   return n;
 }
 
@@ -337,74 +388,44 @@ bool CachedEngine::is_cached(const IpAddress& address) const {
   return slot_of(address, hash_(address)) != kNone;
 }
 
-template <class Inside>
-void CachedEngine::drop_where(Inside&& inside) {
-  // A shift may move an unvisited entry into slot i, so i is looked at
-  // again after each erase; entries shifted across the wrap were visited.
-  for (std::size_t i = 0; i <= mask_;) {
-    const Entry* e = slots_[i].load(std::memory_order_relaxed);
-    if (e && inside(e->address)) {
-      erase_at(i);
-      continue;
-    }
-    ++i;
+namespace {
+
+/// The least (ones = false) or greatest (ones = true) address of the
+/// prefix's family whose leading `length` bits are the prefix's: every bit
+/// after them clear or set, over all 16 bytes.
+IpAddress range_end(const IpPrefix& p, bool ones) noexcept {
+  IpAddress a;
+  a.family = p.family;
+  a.bytes = p.network_address();
+  const unsigned full = p.length / 8u, rem = p.length % 8u;
+  if (ones) {
+    if (rem != 0) a.bytes[full] |= static_cast<std::uint8_t>(0xFFu >> rem);
+    for (unsigned i = full + (rem != 0); i < 16; ++i) a.bytes[i] = 0xFF;
+  }
+  return a;
+}
+
+}  // namespace
+
+void CachedEngine::drop_range(const IpPrefix& prefix) const {
+  const IpAddress hi = range_end(prefix, true);
+  for (auto it = index_.lower_bound(range_end(prefix, false)); it != index_.end() && !index_.key_comp()(hi, *it);) {
+    const Entry* e = *it++;  // erase_at unlinks e's node only
+    NETROVE_ASSERT(prefix.contains(e->address));
+    const std::size_t i = slot_of(e->address, e->hash);
+    NETROVE_ASSERT(i != kNone);
+    erase_at(i);
   }
 }
 
-void CachedEngine::invalidate(const IpPrefix& prefix) {
-  PoisonMutex::Guard g(mu_);
-  generation_.fetch_add(1, std::memory_order_release);
-  if (count_ == 0) return;  // a bulk load into an empty cache scans nothing
-  drop_where([&](const IpAddress& a) { return prefix.contains(a); });
-}
+void CachedEngine::invalidate(const IpPrefix& prefix) { invalidate_many(&prefix, 1); }
 
 void CachedEngine::invalidate_many(const IpPrefix* prefixes, std::size_t n) {
-  // Dropping the entries inside any of the prefixes in one sweep drops
-  // exactly what n invalidations would (no lookup runs between them).  Few
-  // prefixes are tested one by one; many go into a set of networks, which
-  // each entry probes once per prefix length the batch holds.
-  constexpr std::size_t kTestEach = 8;
+  // One generation step for the whole batch drops exactly what n
+  // invalidations would: no lookup stores between them.
   PoisonMutex::Guard g(mu_);
   generation_.fetch_add(1, std::memory_order_release);
-  if (count_ == 0 || n == 0) return;
-  if (n <= kTestEach) {
-    drop_where([&](const IpAddress& a) {
-      return std::any_of(prefixes, prefixes + n, [&](const IpPrefix& p) { return p.contains(a); });
-    });
-    return;
-  }
-  struct NetHash {
-    SeededAddressHash h;
-    std::size_t operator()(const IpPrefix& p) const noexcept {
-      return h(IpAddress{p.family, p.address}) ^ p.length;
-    }
-  };
-  struct NetEq {
-    bool operator()(const IpPrefix& x, const IpPrefix& y) const noexcept {
-      return x.family == y.family && x.length == y.length && x.address == y.address;
-    }
-  };
-  std::unordered_set<IpPrefix, NetHash, NetEq> nets(n, NetHash{hash_});
-  bool lengths[2][129] = {};
-  for (std::size_t i = 0; i < n; ++i) {
-    IpPrefix p = prefixes[i];
-    p.address = p.network_address();
-    lengths[p.family == kIpv4 ? 0 : 1][p.length] = true;
-    nets.insert(p);
-  }
-  drop_where([&](const IpAddress& a) {
-    const unsigned fam = a.family == kIpv4 ? 0 : 1;
-    IpPrefix probe;
-    probe.family = a.family;
-    for (unsigned len = 0; len <= (fam ? 128u : 32u); ++len) {
-      if (!lengths[fam][len]) continue;
-      probe.length = static_cast<std::uint8_t>(len);
-      std::memcpy(probe.address.data(), a.bytes.data(), probe.address.size());
-      probe.address = probe.network_address();
-      if (nets.count(probe)) return true;
-    }
-    return false;
-  });
+  for (std::size_t i = 0; i < n && count_ != 0; ++i) drop_range(prefixes[i]);  // an empty cache looks at nothing
 }
 
 }  // namespace netrove

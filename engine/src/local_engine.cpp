@@ -25,27 +25,48 @@ template struct ShardedEngine<AdaptiveEngine>;
 namespace {
 
 // Sharded writes, shared by the trie and adaptive groups: every shard in
-// index order, each insert with its own copy of the record.
+// index order.  The record is stored once and every shard holds a share of
+// that one immutable block (nobody can tell it from a copy per shard: every
+// answer handed out is a fresh object).  Removes hand back the shards'
+// stored records; only the first found is copied out.
+//
+// Shards of one trie.  When every trie shard shares one TrieRoots (as the
+// factory builds them), the write of shard 0 is the whole write: a later
+// shard's insert would store the same record again and bump an insert
+// counter nobody reports, its remove would find nothing.  So only shard 0
+// writes; the answers and every reported counter are the same (inserts and
+// size are shard 0's, removals the sum of one).
+
+/// The shards a write must visit: all, or only shard 0 of a single trie.
+std::size_t writing_shards(const ShardedTrie& g) noexcept {
+  for (const auto& s : g.shards)
+    if (s->roots() != g.shards[0]->roots()) return g.shards.size();
+  return g.shards.empty() ? 0 : 1;
+}
+std::size_t writing_shards(const ShardedAdaptive& g) noexcept { return g.shards.size(); }
 
 template <class Group, class Op>
-InsertResult fan_out_insert(Group& g, Metadata record, Op insert_one) {
-  const std::size_t n = g.shards.size();
+InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
+  const RecordRef stored = RecordRef::intern(record);
+  const std::size_t n = writing_shards(g);
   for (std::size_t i = 0; i < n; ++i) {
-    // Every shard gets its own copy; the last one can take the original.
-    InsertResult r = insert_one(g.shards[i], i + 1 == n ? std::move(record) : Metadata(record));
+    auto& s = g.shards[i];
+    InsertResult r = insert_one(s, stored);
     if (!r.ok()) return r;
   }
   return InsertResult::success();
 }
 
 template <class Group, class Op>
-std::optional<Metadata> fan_out_remove(Group& g, Op remove_one) {
-  std::optional<Metadata> first;
-  for (auto& s : g.shards) {
-    std::optional<Metadata> r = remove_one(s);
+std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+  RecordRef first;
+  const std::size_t n = writing_shards(g);
+  for (std::size_t i = 0; i < n; ++i) {
+    RecordRef r = take_one(g.shards[i]);
     if (!first && r) first = std::move(r);
   }
-  return first;
+  if (!first) return std::nullopt;
+  return first.view().to_metadata();
 }
 
 constexpr TrieForm form_of(LocalTag t) {
@@ -70,29 +91,29 @@ LocalEngine LocalEngine::sharded_adaptive(std::shared_ptr<ShardedAdaptive> e) {
 
 template <bool Count>
 InsertResult LocalEngine::put(const IpPrefix& prefix, Metadata record) {
-  // One trie engine's insert or load.
-  auto trie_put = [&prefix]<TrieForm F>(TrieEngine& e, Metadata m) {
-    if constexpr (Count) return e.insert<F>(prefix, std::move(m));
-    else return e.load<F>(prefix, std::move(m));
+  // One trie engine's insert or load of one stored record.
+  auto trie_put = [&prefix]<TrieForm F>(TrieEngine& e, RecordRef r) {
+    if constexpr (Count) return e.insert_shared<F>(prefix, std::move(r));
+    else return e.load_shared<F>(prefix, std::move(r));
   };
   switch (tag_) {
     case LocalTag::uncompressed:
-      return trie_put.template operator()<TrieForm::uncompressed>(rec<TrieEngine>(), std::move(record));
+      return trie_put.template operator()<TrieForm::uncompressed>(rec<TrieEngine>(), RecordRef::intern(record));
     case LocalTag::compressed:
-      return trie_put.template operator()<TrieForm::compressed>(rec<TrieEngine>(), std::move(record));
+      return trie_put.template operator()<TrieForm::compressed>(rec<TrieEngine>(), RecordRef::intern(record));
     case LocalTag::sharded_uncompressed:
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
-      return fan_out_insert(rec<ShardedTrie>(), std::move(record), [&](std::shared_ptr<TrieEngine>& s, Metadata m) {
-        return c ? trie_put.template operator()<TrieForm::compressed>(*s, std::move(m))
-                 : trie_put.template operator()<TrieForm::uncompressed>(*s, std::move(m));
+      return fan_out_insert(rec<ShardedTrie>(), record, [&](std::shared_ptr<TrieEngine>& s, const RecordRef& r) {
+        return c ? trie_put.template operator()<TrieForm::compressed>(*s, r)
+                 : trie_put.template operator()<TrieForm::uncompressed>(*s, r);
       });
     }
     case LocalTag::adaptive:
       return rec<AdaptiveEngine>().insert(prefix, std::move(record));
     case LocalTag::sharded_adaptive:
-      return fan_out_insert(rec<ShardedAdaptive>(), std::move(record),
-                            [&](AdaptiveEngine& s, Metadata m) { return s.insert(prefix, std::move(m)); });
+      return fan_out_insert(rec<ShardedAdaptive>(), record,
+                            [&](AdaptiveEngine& s, const RecordRef& r) { return s.insert_shared(prefix, r); });
   }
   panic("unknown LocalEngine tag");
 }
@@ -184,7 +205,7 @@ void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRec
         t.lookup_many<F>(addresses + from, count, out + from);
       },
       [&](std::size_t i) {
-        lookup_with(addresses[i], [&](const Metadata& m) noexcept { out[i] = HeldRecord::copy_of(m); });
+        out[i] = hold_lent(*this, addresses[i]);
       });
 }
 
@@ -256,13 +277,13 @@ std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
     case LocalTag::sharded_compressed: {
       const bool c = form_of(tag_) == TrieForm::compressed;
       return fan_out_remove(rec<ShardedTrie>(), [&](std::shared_ptr<TrieEngine>& s) {
-        return c ? s->remove<TrieForm::compressed>(prefix) : s->remove<TrieForm::uncompressed>(prefix);
+        return c ? s->take<TrieForm::compressed>(prefix) : s->take<TrieForm::uncompressed>(prefix);
       });
     }
     case LocalTag::adaptive:
       return rec<AdaptiveEngine>().remove(prefix);
     case LocalTag::sharded_adaptive:
-      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.remove(prefix); });
+      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.take(prefix); });
   }
   panic("unknown LocalEngine tag");
 }

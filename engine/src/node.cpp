@@ -8,18 +8,6 @@ namespace netrove {
 
 namespace trie {
 
-void release(Record* r) noexcept {
-  if (r->owners.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    rcu::retire(r, [](void* p) { delete static_cast<Record*>(p); });
-}
-
-bool try_share(Record* r) noexcept {
-  std::uint32_t n = r->owners.load(std::memory_order_relaxed);
-  while (n != 0)
-    if (r->owners.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
-  return false;
-}
-
 void release(NodeHeader* n) noexcept {
   if (n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     rcu::retire(n, [](void* p) {
@@ -115,7 +103,7 @@ std::optional<Metadata> NodeRef::value() const {
   rcu::ReadSection rs;
   const trie::Record* r = visit(rec_, [](auto& n) { return n.value.get(); });
   if (!r) return std::nullopt;
-  return r->md;
+  return RecordView(*r).to_metadata();
 }
 
 std::optional<IpPrefix> NodeRef::prefix() const {
@@ -126,7 +114,7 @@ void NodeRef::set_left(std::optional<NodeRef> child) { set_child(rec_, false, st
 void NodeRef::set_right(std::optional<NodeRef> child) { set_child(rec_, true, std::move(child)); }
 
 void NodeRef::set_value(Metadata record) {
-  auto* r = new trie::Record(std::move(record));
+  trie::Record* r = RecordRef::intern(record).release();
   visit(rec_, [r](auto& n) { n.value.set(r); });
 }
 

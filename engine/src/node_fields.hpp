@@ -31,6 +31,7 @@
 
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 #include "node_pool.hpp"
 #include "rcu.hpp"
@@ -110,18 +111,14 @@ class VersionLock {
 // ---------------------------------------------------------------------------
 // Records and node headers: counted, retired on the last release.
 
-/// One stored record.  Never changed after it is published, so several
-/// nodes (a split copies a node) may share it.
-struct Record {
-  explicit Record(Metadata m) : md(std::move(m)) {}
-  Metadata md;
-  std::atomic<std::uint32_t> owners{1};
-};
+/// One stored record (netrove/record.hpp): immutable once published, shared
+/// by every node (a split copies a node) and every prefix of equal contents.
+using Record = StoredRecord;
 
 /// Drops one owner of `r`; the last one retires it.
-void release(Record* r) noexcept;
+inline void release(Record* r) noexcept { release_record(r); }
 /// Adds an owner unless the count already reached zero.
-bool try_share(Record* r) noexcept;
+inline bool try_share(Record* r) noexcept { return try_share_record(r); }
 
 /// Edge-length cache of kind 5: the length when below 255, 0xFF when the
 /// locked length holds it.

@@ -82,14 +82,10 @@ void TrieEngine::count_lookups(std::uint64_t hits, std::uint64_t misses) const n
 namespace {
 
 /// A hold of `r` that outlives the caller's read section: a share of the
-/// stored record, or a copy when its owners already reached zero (it is
-/// being retired, and only readable until the section ends).  Read section
-/// held.
-HeldRecord hold(const trie::Record* r) {
-  auto* w = const_cast<trie::Record*>(r);  // only its owner count changes
-  if (!trie::try_share(w)) return HeldRecord::copy_of(r->md);
-  return HeldRecord(&w->md, w, [](void* p) noexcept { trie::release(static_cast<trie::Record*>(p)); });
-}
+/// stored record, or an interned copy when its owners already reached zero
+/// (it is being retired, and only readable until the section ends).  Read
+/// section held.
+HeldRecord hold(const trie::Record* r) { return RecordRef::share(RecordView(*r)); }
 
 }  // namespace
 
@@ -130,8 +126,8 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
   std::unique_ptr<trie::Record> recs[kWriteChunk];
   for (std::size_t base = 0; base < n; base += kWriteChunk) {
     const std::size_t m = std::min(kWriteChunk, n - base);
-    // The records are built before the writer lock is taken.
-    for (std::size_t j = 0; j < m; ++j) recs[j] = std::make_unique<trie::Record>(std::move(records[base + j]));
+    // The records are stored (interned) before the writer lock is taken.
+    for (std::size_t j = 0; j < m; ++j) recs[j].reset(RecordRef::intern(records[base + j]).release());
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
@@ -153,8 +149,9 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
 }
 
 template <TrieForm F>
-void TrieEngine::store(const IpPrefix& prefix, Metadata record) {
-  auto rec = std::make_unique<trie::Record>(std::move(record));
+InsertResult TrieEngine::load_shared(const IpPrefix& prefix, RecordRef record) {
+  NETROVE_ASSERT(record);
+  std::unique_ptr<trie::Record> rec(record.release());  // one share, released if unused
   trie::Record* const stored = rec.get();
   {
     PoisonMutex::Guard writer(roots_->writer());
@@ -166,20 +163,20 @@ void TrieEngine::store(const IpPrefix& prefix, Metadata record) {
     if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
   }
   rcu::collect();
+  return InsertResult::success();
 }
 
 template <TrieForm F>
 InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
-  store<F>(prefix, std::move(record));
-  PoisonMutex::Guard stats(stats_lock_);
-  ++inserts_;
-  return InsertResult::success();
+  return insert_shared<F>(prefix, RecordRef::intern(record));
 }
 
 template <TrieForm F>
-InsertResult TrieEngine::load(const IpPrefix& prefix, Metadata record) {
-  store<F>(prefix, std::move(record));
-  return InsertResult::success();
+InsertResult TrieEngine::insert_shared(const IpPrefix& prefix, RecordRef record) {
+  InsertResult r = load_shared<F>(prefix, std::move(record));
+  PoisonMutex::Guard stats(stats_lock_);
+  ++inserts_;
+  return r;
 }
 
 template <TrieForm F>
@@ -188,7 +185,7 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   {
     rcu::ReadSection rs;
     const trie::Record* r = roots_->read_index().lookup(address);
-    if (r) out.emplace(r->md);
+    if (r) out.emplace(RecordView(*r).to_metadata());
   }
   count_lookup(out.has_value());
   return out;
@@ -201,12 +198,19 @@ bool TrieEngine::lookup_with(const IpAddress& address, RecordVisitor visit) cons
   rcu::ReadSection rs;
   const trie::Record* r = roots_->read_index().lookup(address);
   count_lookup(r != nullptr);
-  if (r && visit) visit(r->md);
+  if (r && visit) visit(RecordView(*r));
   return r != nullptr;
 }
 
 template <TrieForm F>
 std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
+  const RecordRef taken = take<F>(prefix);
+  if (!taken) return std::nullopt;
+  return taken.view().to_metadata();
+}
+
+template <TrieForm F>
+RecordRef TrieEngine::take(const IpPrefix& prefix) {
   trie::Record* taken;
   {
     PoisonMutex::Guard writer(roots_->writer());
@@ -218,14 +222,11 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
       roots_->count.fetch_sub(1, std::memory_order_relaxed);
     }
   }
-  if (!taken) return std::nullopt;
-  // Readers may still be copying the record, so it is copied, not moved.
-  std::optional<Metadata> out(taken->md);
-  trie::release(taken);
+  if (!taken) return {};
   rcu::collect();
   PoisonMutex::Guard stats(stats_lock_);
   ++removals_;
-  return out;
+  return RecordRef::adopt(taken);
 }
 
 // A walk beside writers, by the read-side rule of trie_compressed.hpp: a
@@ -256,7 +257,7 @@ namespace {
 std::vector<Entry> copied(const std::vector<trie::FoundEntry>& found) {
   std::vector<Entry> out;
   out.reserve(found.size());
-  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, f.record->md});
+  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, RecordView(*f.record).to_metadata()});
   return out;
 }
 
@@ -283,7 +284,7 @@ std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
   return walk_stably([&]() -> std::optional<Metadata> {
     const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
     if (!r) return std::nullopt;
-    return r->md;
+    return RecordView(*r).to_metadata();
   });
 }
 
@@ -319,7 +320,9 @@ EngineStats TrieEngine::stats() const {
 
 #define NETROVE_INSTANTIATE(F)                                                     \
   template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
-  template InsertResult TrieEngine::load<F>(const IpPrefix&, Metadata);            \
+  template InsertResult TrieEngine::insert_shared<F>(const IpPrefix&, RecordRef);  \
+  template InsertResult TrieEngine::load_shared<F>(const IpPrefix&, RecordRef);    \
+  template RecordRef TrieEngine::take<F>(const IpPrefix&);                         \
   template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
   template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \

@@ -26,7 +26,7 @@ using namespace netrove::art;
 /// child can be checked against the byte that found it.
 Leaf* tagged_leaf(std::uint8_t byte) {
   const std::uint8_t addr[4] = {byte, 0, 0, 0};
-  return make_leaf(addr, 4, 32, std::make_unique<netrove::Metadata>(art_test::rec(std::to_string(byte))));
+  return make_leaf(addr, 4, 32, netrove::RecordRef::intern(art_test::rec(std::to_string(byte))));
 }
 
 std::uint8_t tag_of(const ArtNode* child) { return as_leaf(child)->key[0]; }
@@ -307,7 +307,7 @@ TEST_P(NodePaths, PrefixSetTravelsWithTheNodeThroughEveryConversion) {
   Owned o;
   const std::uint8_t a[4] = {0, 0, 0, 0};
   auto* h = as_inner(o.node);
-  h->prefixes = prefix_set_add(h->prefixes, 1, make_leaf(a, 4, 0, std::make_unique<netrove::Metadata>()));
+  h->prefixes = prefix_set_add(h->prefixes, 1, make_leaf(a, 4, 0, netrove::RecordRef::intern(netrove::Metadata{})));
   PrefixSet* set = h->prefixes;
   const auto bytes = shuffled_bytes(256, 9);
   for (auto b : bytes) {
@@ -400,20 +400,20 @@ TEST(Node16Search, EveryPathAgreesWithTheReferenceOnRandomNodes) {
 
 TEST(Leaf, MakeLeafMasksTheKeyToThePrefix) {
   const std::uint8_t a[4] = {10, 1, 2, 3};
-  Leaf* l = make_leaf(a, 4, 20, std::make_unique<netrove::Metadata>(art_test::rec("x")));
+  Leaf* l = make_leaf(a, 4, 20, netrove::RecordRef::intern(art_test::rec("x")));
   const std::uint8_t want[16] = {10, 1, 0};
   EXPECT_EQ(std::memcmp(l->key, want, 16), 0);
   EXPECT_EQ(l->prefix_len, 20);
-  EXPECT_EQ(l->value->value, "x");
+  EXPECT_EQ(l->value.view().value(), "x");
   free_leaf(l);
 
-  Leaf* z = make_leaf(a, 4, 0, nullptr);
+  Leaf* z = make_leaf(a, 4, 0, netrove::RecordRef{});
   const std::uint8_t zero[16] = {};
   EXPECT_EQ(std::memcmp(z->key, zero, 16), 0);
   free_leaf(z);
 
   const std::uint8_t b[16] = {0x20, 0x01, 0x0d, 0xb8, 0xff, 0xff, 0xff, 0xff, 9, 9, 9, 9, 9, 9, 9, 9};
-  Leaf* six = make_leaf(b, 16, 36, nullptr);
+  Leaf* six = make_leaf(b, 16, 36, netrove::RecordRef{});
   const std::uint8_t want6[16] = {0x20, 0x01, 0x0d, 0xb8, 0xf0};
   EXPECT_EQ(std::memcmp(six->key, want6, 16), 0);
   free_leaf(six);
@@ -421,9 +421,9 @@ TEST(Leaf, MakeLeafMasksTheKeyToThePrefix) {
 
 TEST(Leaf, LeafMatchesUsesOnlyThePrefixBits) {
   const std::uint8_t a[4] = {10, 1, 2, 3};
-  Leaf* all = make_leaf(a, 4, 0, nullptr);
-  Leaf* host = make_leaf(a, 4, 32, nullptr);
-  Leaf* mid = make_leaf(a, 4, 20, nullptr);  // 10.1.0.0/20: 10.1.0.0 .. 10.1.15.255
+  Leaf* all = make_leaf(a, 4, 0, netrove::RecordRef{});
+  Leaf* host = make_leaf(a, 4, 32, netrove::RecordRef{});
+  Leaf* mid = make_leaf(a, 4, 20, netrove::RecordRef{});  // 10.1.0.0/20: 10.1.0.0 .. 10.1.15.255
   std::mt19937 rng(8);
   for (int i = 0; i < 10000; ++i) {
     std::uint8_t x[4] = {static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
@@ -464,7 +464,7 @@ TEST(PrefixSet, LongestAndExactFindMatchABruteForceScan) {
       const unsigned pos = prefix_position(r, static_cast<std::uint8_t>(byte));
       if (by_pos[pos] == nullptr && rng() % 3 != 0) {
         const std::uint8_t a[4] = {static_cast<std::uint8_t>(byte), 0, 0, 0};
-        by_pos[pos] = make_leaf(a, 4, r, nullptr);
+        by_pos[pos] = make_leaf(a, 4, r, netrove::RecordRef{});
         set = prefix_set_add(set, pos, by_pos[pos]);
       } else if (by_pos[pos] != nullptr) {
         ASSERT_EQ(prefix_set_take(set, pos), by_pos[pos]);
@@ -494,7 +494,7 @@ TEST(PrefixSet, HoldsAll255PositionsAndFreesItselfWhenEmptied) {
   std::shuffle(order.begin(), order.end(), std::mt19937(3));
   for (unsigned pos : order) {
     const std::uint8_t a[4] = {};
-    set = prefix_set_add(set, pos, make_leaf(a, 4, 0, nullptr));
+    set = prefix_set_add(set, pos, make_leaf(a, 4, 0, netrove::RecordRef{}));
   }
   ASSERT_EQ(set->count, 255);
   EXPECT_LE(set->capacity, 255);

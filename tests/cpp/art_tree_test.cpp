@@ -32,16 +32,16 @@ struct Tree {
   AdaptiveRadixTree t;
 
   bool insert(const IpPrefix& p, const std::string& value) {
-    return t.insert(p.family, p.address.data(), p.length, std::make_unique<Metadata>(rec(value)));
+    return t.insert(p.family, p.address.data(), p.length, netrove::RecordRef::intern(rec(value)));
   }
   /// The value found for `a`, or "-" for none.
   std::string search(const IpAddress& a) const {
-    const Metadata* m = t.search(a.family, a.bytes.data());
-    return m == nullptr ? "-" : m->value;
+    const netrove::StoredRecord* m = t.search(a.family, a.bytes.data());
+    return m == nullptr ? "-" : std::string(netrove::RecordView(*m).value());
   }
   std::string remove(const IpPrefix& p) {
     auto m = t.remove(p.family, p.address.data(), p.length);
-    return m == nullptr ? "-" : m->value;
+    return m ? std::string(m.view().value()) : "-";
   }
   bool has(const IpPrefix& p) const { return t.find_exact(p.family, p.address.data(), p.length) != nullptr; }
   const ArtNode* root4() const { return t.root(kIpv4); }

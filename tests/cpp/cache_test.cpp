@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <future>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "fake_engine.hpp"
 #include "netrove/cache.hpp"
 #include "netrove/factory.hpp"
+#include "netrove/local_engine.hpp"
 
 namespace netrove {
 namespace {
@@ -90,6 +92,72 @@ TEST(Cache, DefaultRoutesDropOnlyTheirOwnFamily) {
   for (auto& a : a6) EXPECT_TRUE(f.cache.is_cached(a));
   EXPECT_EQ(f.cache.lookup(v4(1, 2, 3, 4))->value, "v4");
   EXPECT_EQ(f.cache.lookup(v6({0x2001}))->value, "v6");
+}
+
+// A write drops exactly the cached addresses of its range, at every depth
+// of nesting and at the range's first and last address; a prefix with no
+// cached address inside drops nothing.
+TEST(Cache, NestedRangesDropExactlyTheirAddresses) {
+  Fixture f;
+  const IpAddress all[] = {v4(10, 0, 0, 1), v4(10, 1, 0, 0),   v4(10, 1, 2, 0),  v4(10, 1, 2, 255),
+                           v4(10, 1, 3, 0), v4(10, 1, 255, 255), v4(10, 2, 0, 0), v4(9, 255, 255, 255),
+                           v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0}), v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}),
+                           v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 2})};
+  for (const IpAddress& a : all) f.cache.lookup(a);
+  // Each write lists the addresses it must drop, in the order of `all`.
+  const std::pair<IpPrefix, std::vector<int>> writes[] = {
+      {prefix(v4(192, 168, 0, 0), 16), {}},
+      {prefix(v4(10, 1, 2, 0), 24), {2, 3}},
+      {prefix(v4(10, 1, 2, 0), 24), {}},  // again: nothing left inside
+      {prefix(v4(10, 1, 0, 0), 16), {1, 4, 5}},
+      {prefix(v4(10, 2, 0, 0), 32), {6}},
+      {prefix(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0}), 127), {8, 9}},
+      {prefix(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 4}), 126), {}},
+      {prefix(v4(0, 0, 0, 0), 1), {0, 7}},
+  };
+  std::set<int> dropped;
+  for (const auto& [p, drops] : writes) {
+    ASSERT_TRUE(f.cache.insert(p, record("w")).ok());
+    dropped.insert(drops.begin(), drops.end());
+    for (int i = 0; i < static_cast<int>(std::size(all)); ++i)
+      EXPECT_EQ(f.cache.is_cached(all[i]), !dropped.count(i)) << i;
+    EXPECT_EQ(f.cache.cached(), std::size(all) - dropped.size());
+  }
+}
+
+// Cached engines against uncached ones under interleaved writes, lookups
+// and clears on nested prefixes of both families; a small capacity keeps
+// eviction busy.  Every answer must equal the uncached engine's.
+TEST(Cache, DifferentialAgainstTheUncachedEngine) {
+  for (const std::uint8_t type : {0, 1, 5}) {
+    SCOPED_TRACE(int(type));
+    auto inner = std::make_shared<LocalEngine>(build_local(type, 1, true, 3));
+    LocalEngine plain = build_local(type, 1, true, 3);
+    CachedEngine cache(std::nullopt, 48, inner);
+    std::mt19937 rng(type);
+    auto address = [&] {
+      return rng() % 4 ? v4(10, rng() % 4, rng() % 4, rng() % 3)
+                       : v6({0x2001, 0xdb8, static_cast<int>(rng() % 4), 0, 0, 0, 0, static_cast<int>(rng() % 3)});
+    };
+    for (int step = 0; step < 6000; ++step) {
+      const IpAddress a = address();
+      const unsigned op = rng() % 16;
+      if (op < 3) {
+        const int len = a.family == kIpv4 ? static_cast<int>(rng() % 33) : static_cast<int>(rng() % 129);
+        const Metadata m = record(std::to_string(step), {{"len", std::to_string(len)}});
+        ASSERT_TRUE(cache.insert(prefix(a, len), m).ok() && plain.insert(prefix(a, len), m).ok());
+      } else if (op < 5) {
+        const int len = a.family == kIpv4 ? 8 * static_cast<int>(rng() % 5) : static_cast<int>(rng() % 129);
+        ASSERT_EQ(cache.remove(prefix(a, len)), plain.remove(prefix(a, len)));
+      } else if (op == 5 && rng() % 50 == 0) {
+        cache.clear();
+        plain.clear();
+      } else {
+        ASSERT_EQ(cache.lookup(a), plain.lookup(a)) << step;
+      }
+    }
+    EXPECT_LE(cache.cached(), 48u);
+  }
 }
 
 TEST(Cache, CapacityIsNeverExceeded) {

@@ -1,4 +1,4 @@
-// Tests of the record hash and its JSON writer and reader.
+// Tests of the record hash, its JSON writer and reader, and its stored form.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,7 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include "netrove/factory.hpp"
+#include "netrove/local_engine.hpp"
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
+#include "rcu.hpp"
 
 using netrove::AttributeMap;
 using netrove::from_json;
@@ -346,15 +350,22 @@ std::string random_text(std::mt19937_64& rng) {
   return s;
 }
 
+/// A random record; every tenth has up to 400 attributes (a count beyond
+/// what the stored form's header holds).
+Metadata random_record(std::mt19937_64& rng, int iter) {
+  Metadata m;
+  m.value = random_text(rng);
+  const std::size_t attrs = iter % 10 == 0 ? rng() % 400 : rng() % 6;
+  for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
+  return m;
+}
+
 }  // namespace
 
 TEST(JsonRoundTrip, RandomRecords) {
   std::mt19937_64 rng(20240611);
   for (int iter = 0; iter < 20000; ++iter) {
-    Metadata m;
-    m.value = random_text(rng);
-    const std::size_t attrs = iter % 10 == 0 ? rng() % 200 : rng() % 6;
-    for (std::size_t i = 0; i < attrs; ++i) m.attributes[random_text(rng)] = random_text(rng);
+    const Metadata m = random_record(rng, iter);
     const std::string json = to_json(m);
     ASSERT_EQ(json, naive_to_json(m));
     const auto back = from_json(json);
@@ -364,6 +375,86 @@ TEST(JsonRoundTrip, RandomRecords) {
     const std::size_t attrs_at = json.find(",\"attributes\":");
     const std::string positional = "[" + json.substr(9, attrs_at - 9) + "," + json.substr(attrs_at + 14, json.size() - attrs_at - 15) + "]";
     ASSERT_EQ(from_json(positional), m) << positional;
+  }
+}
+
+// The stored form of random records: the view shows the same texts with the
+// pairs in the source map's order (so the JSON written from what is lent is
+// the source's, byte for byte), and a copy out of it reads back equal.
+TEST(StoredRecord, RandomRecordsRoundTrip) {
+  std::mt19937_64 rng(7);
+  for (int iter = 0; iter < 3000; ++iter) {
+    const Metadata m = random_record(rng, iter);
+    const netrove::RecordRef r = netrove::RecordRef::intern(m);
+    const netrove::RecordView v = r.view();
+    ASSERT_EQ(v.value(), m.value);
+    std::vector<std::pair<std::string, std::string>> lent, source(m.attributes.begin(), m.attributes.end());
+    for (const auto& [k, x] : v) lent.emplace_back(k, x);
+    ASSERT_EQ(lent, source);
+    ASSERT_TRUE(netrove::same_contents(v, m));
+    const Metadata copy = v.to_metadata();
+    ASSERT_EQ(copy, m);
+    ASSERT_EQ(from_json(to_json(copy)), m);
+  }
+}
+
+// Interning: equal contents (whatever the map's order) share one block,
+// any difference makes its own, and the last release frees it.
+TEST(StoredRecord, EqualRecordsShareOneBlock) {
+  using netrove::RecordRef;
+  netrove::rcu::drain();
+  const auto before = netrove::record_census();
+  {
+    const Metadata a = record("v", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}});
+    Metadata reversed;  // another seed, pairs entered the other way round
+    reversed.value = "v";
+    for (const char* k : {"d", "c", "b", "a"}) reversed.attributes[k] = a.attributes.at(k);
+    const RecordRef ra = RecordRef::intern(a), rb = RecordRef::intern(reversed);
+    EXPECT_EQ(ra.get(), rb.get());
+    EXPECT_EQ(RecordRef::intern(Metadata{}).get(), RecordRef::intern(Metadata{}).get());
+    const Metadata differ[] = {record("w", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}}),
+                               record("v", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "5"}}),
+                               record("v", {{"a", "1"}, {"b", "2"}, {"c", "3"}}),
+                               record("v", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"e", "4"}})};
+    std::set<const netrove::StoredRecord*> blocks{ra.get()};
+    std::vector<RecordRef> held;
+    for (const Metadata& m : differ) {
+      held.push_back(RecordRef::intern(m));
+      EXPECT_TRUE(blocks.insert(held.back().get()).second) << to_json(m);
+    }
+    netrove::rcu::drain();  // the empty record, released above
+    EXPECT_EQ(netrove::record_census().records, before.records + 5);
+  }
+  netrove::rcu::drain();
+  EXPECT_EQ(netrove::record_census().records, before.records);
+  EXPECT_EQ(netrove::record_census().bytes, before.bytes);
+}
+
+// Prefixes storing equal records share one block; replacing the record of
+// one of them changes neither the other's answer nor an answer handed out.
+TEST(StoredRecord, ReplacingASharedRecordLeavesOtherAnswersAlone) {
+  netrove::IpPrefix p1, p2;
+  p1.address = {10};
+  p1.length = 8;
+  p2.address = {11};
+  p2.length = 8;
+  netrove::IpAddress a1, a2;
+  a1.bytes = {10, 1};
+  a2.bytes = {11, 1};
+  const Metadata first = record("first", {{"k", "1"}}), second = record("second", {{"k", "2"}});
+  for (const std::uint8_t type : {0, 1, 5}) {  // one trie, sharded trie, sharded adaptive tree
+    SCOPED_TRACE(int(type));
+    netrove::LocalEngine e = netrove::build_local(type, 1, true, 3);
+    ASSERT_TRUE(e.insert(p1, first).ok() && e.insert(p2, first).ok());
+    const auto earlier = e.lookup(a1);
+    ASSERT_TRUE(e.insert(p1, second).ok());
+    EXPECT_EQ(earlier, first);
+    EXPECT_EQ(e.lookup(a1), second);
+    EXPECT_EQ(e.lookup(a2), first);
+    EXPECT_EQ(e.remove(p2), first);
+    EXPECT_EQ(e.remove(p2), std::nullopt);
+    EXPECT_EQ(e.lookup(a2), std::nullopt);
+    EXPECT_EQ(e.lookup(a1), second);
   }
 }
 

@@ -21,7 +21,7 @@ namespace trie = netrove::trie;
 /// so the index alone keeps the record alive.
 void put(ReadIndex& ix, const IpPrefix& p, const std::string& value) {
   netrove::rcu::ReadSection rs;
-  auto* r = new trie::Record(nt::md(value));
+  auto* r = netrove::RecordRef::intern(nt::md(value)).release();
   ix.insert(p, r);
   trie::release(r);
 }
@@ -34,7 +34,7 @@ bool drop(ReadIndex& ix, const IpPrefix& p) {
 std::string find(const ReadIndex& ix, const IpAddress& a) {
   netrove::rcu::ReadSection rs;
   const trie::Record* r = ix.lookup(a);
-  return r ? r->md.value : "<none>";
+  return r ? std::string(netrove::RecordView(*r).value()) : "<none>";
 }
 
 std::string expect(const nt::Oracle& o, const IpAddress& a) {

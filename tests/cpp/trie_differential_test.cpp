@@ -132,9 +132,9 @@ TEST_P(Differential, MatchesTheOracle) {
       netrove::contains_many(e, as.data(), as.size(), found.get());
       for (std::size_t i = 0; i < as.size(); ++i) {
         const auto expect = oracle.lookup(as[i]);
-        ASSERT_EQ(held[i].get() ? held[i].get()->value : "<none>", show(expect));
+        ASSERT_EQ(held[i] ? std::string(held[i].view().value()) : "<none>", show(expect));
         if (expect) {
-          ASSERT_EQ(*held[i].get(), *expect);
+          ASSERT_EQ(held[i].view().to_metadata(), *expect);
         }
         ASSERT_EQ(found[i], expect.has_value());
         want.lookups += 2;

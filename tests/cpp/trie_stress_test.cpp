@@ -268,7 +268,7 @@ TEST_P(Stress, ConcurrentWritersAndReaders) {
           netrove::HeldRecord held[kBatch];
           netrove::lookup_many(e, batch, kBatch, held);
           for (std::size_t j = 0; j < kBatch; ++j) {
-            const auto answer = held[j] ? std::optional<netrove::Metadata>(*held[j].get()) : std::nullopt;
+            const auto answer = held[j] ? std::optional<netrove::Metadata>(held[j].view().to_metadata()) : std::nullopt;
             const std::string why = check_answer(u, which[j], answer);
             if (!why.empty() && r.errors.size() < 10) r.errors.push_back("batch probe: " + why);
           }

@@ -25,7 +25,8 @@ inline TwoAnswers walk_and_index(const netrove::TrieEngine& t, bool compressed, 
     return compressed ? trie::CompressedTrie<R>::lookup(*t.roots(), a) : trie::UncompressedTrie<R>::lookup(*t.roots(), a);
   });
   const trie::Record* i = t.roots()->read_index().lookup(a);
-  return {w ? w->md.value : "<none>", i ? i->md.value : "<none>"};
+  auto text = [](const trie::Record* r) { return r ? std::string(netrove::RecordView(*r).value()) : "<none>"; };
+  return {text(w), text(i)};
 }
 
 }  // namespace nt

@@ -2,10 +2,12 @@
 separation, and the lookup cache as seen through the engine's counters."""
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from netrove import RadixEngine
 
-from conftest import ALLOW, CACHED
+from conftest import ALLOW, CACHED, VARIANTS
 
 STATS_KEYS = ["size", "inserts", "lookups", "hits", "misses", "removals"]
 
@@ -227,3 +229,26 @@ def test_results_are_fresh_objects_every_time(engine, variant):
     s = engine.stats()
     expected = (6, 5, 1) if variant is None else (3, 2, 1)
     assert (s["lookups"], s["hits"], s["misses"]) == expected
+
+
+TEXTS = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12) | st.sampled_from(
+    ["", '"', "\\", "\x00\x1f\x7f", "é€😀", "value", "attributes"])
+
+
+@given(value=TEXTS, attributes=st.dictionaries(TEXTS, TEXTS, max_size=40), variant=st.sampled_from(VARIANTS))
+@settings(max_examples=150, deadline=None)
+def test_records_round_trip_through_the_stored_form(value, attributes, variant):
+    # Any texts (every escape, empty, non-ASCII), any number of attributes:
+    # the dict handed back equals the one stored, "value" first; two
+    # prefixes with equal records (which share one stored copy) answer
+    # alike, also after one of them is replaced.
+    engine = RadixEngine(variant)
+    record = {"value": value, "attributes": attributes}
+    engine.insert("10.0.0.0/8", record)
+    engine.insert("11.0.0.0/8", {"value": value, "attributes": dict(reversed(attributes.items()))})
+    for ip in ("10.1.2.3", "11.1.2.3", "10.1.2.3"):
+        got = engine.lookup(ip)
+        assert got == record and list(got) == ["value", "attributes"]
+    engine.insert("10.0.0.0/8", {"value": value + "x"})
+    assert engine.lookup("11.1.2.3") == record
+    assert engine.lookup("10.1.2.3") == {"value": value + "x", "attributes": {}}

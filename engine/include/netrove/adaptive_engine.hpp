@@ -27,6 +27,9 @@ class AdaptiveEngine final : public Engine, public RecordLender, public EntryRea
   /// prefix gets the new record and the count stays.  Never fails.  Panics
   /// on a prefix of an unknown family or too long for its family.
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
+  /// The same insert of a stored record the caller holds (one share handed
+  /// over): the shards of a sharded group store one record.
+  InsertResult insert_shared(const IpPrefix& prefix, RecordRef record);
   /// A copy of the record of the longest stored prefix of the address's
   /// family containing `address`, or nothing.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
@@ -36,6 +39,8 @@ class AdaptiveEngine final : public Engine, public RecordLender, public EntryRea
   /// Takes out the entry for exactly `prefix` and returns its record, or
   /// nothing; contained and containing prefixes stay.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
+  /// The same remove handing over the stored record (empty when none).
+  RecordRef take(const IpPrefix& prefix);
   /// Whether an entry is stored for exactly `prefix`.
   bool contains_prefix(const IpPrefix& prefix) const override;
   /// Releases every entry; the count becomes 0.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "netrove/engine.hpp"
@@ -26,6 +27,19 @@ struct SeededAddressHash {
 /// an open-addressed table, the answer lent or copied.  See
 /// engine/src/cache.cpp for the table, and the generation rule that keeps a
 /// racing lookup from caching an answer older than a completed write.
+///
+/// Beside the table, an ordered index of the cached addresses (writers
+/// only, under the table lock) makes the answers inside one prefix one
+/// range, so a write visits only the addresses it may have changed:
+///
+///   index (a search tree, ordered by family, then the 16 address bytes)
+///
+///     (v4, 9.9.9.9) (v4, 10.0.0.1) (v4, 10.7.3.2) (v4, 11.0.0.1) (v6, ::1) ...
+///                   |<--- insert 10.0.0.0/8 --->|
+///                   lo = 10.0.0.0 + zeros    hi = 10.255.255.255 + ones
+///
+///   every entry of the table has one node in the index and knows it, so
+///   eviction unlinks it in constant time; clear empties both in one pass.
 class CachedEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
@@ -87,11 +101,23 @@ class CachedEngine final : public Engine,
   bool is_cached(const IpAddress& address) const;
 
  private:
-  /// One slot's content, immutable once published.
+  struct Entry;
+  /// Orders entries (and bare addresses, for range bounds) by family, then
+  /// address bytes.
+  struct ByAddress {
+    using is_transparent = void;
+    bool operator()(const Entry* a, const Entry* b) const noexcept;
+    bool operator()(const Entry* a, const IpAddress& b) const noexcept;
+    bool operator()(const IpAddress& a, const Entry* b) const noexcept;
+  };
+  using Index = std::set<Entry*, ByAddress>;
+  /// One slot's content, immutable once published (`pos` is the writers'
+  /// alone, under mu_).
   struct Entry {
     IpAddress address;
     std::size_t hash;
-    std::optional<Metadata> answer;
+    RecordRef answer;  // a share of the inner engine's record; empty: no match
+    Index::iterator pos{};
   };
   static constexpr std::size_t kNone = ~std::size_t{0};
   static constexpr std::size_t kRetireBatch = 64;
@@ -104,17 +130,19 @@ class CachedEngine final : public Engine,
   // The rest runs with mu_ held.
   std::size_t slot_of(const IpAddress& address, std::size_t hash) const noexcept;
   void retire_entry(Entry* e) const;
-  void place(Entry* e) const noexcept;
+  void place(Entry* e) const;
+  void index_node(Entry* e, Index::node_type node) const;
   void erase_at(std::size_t i) const;
+  RecordRef ask_inner(const IpAddress& address) const;
   void evict_one() const;
   void invalidate(const IpPrefix& prefix);
   void invalidate_many(const IpPrefix* prefixes, std::size_t n);
-  template <class Inside>
-  void drop_where(Inside&& inside);
+  void drop_range(const IpPrefix& prefix) const;
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
+  const RecordLender* inner_lender_;  // inner_ as a lender, or null
   SeededAddressHash hash_;
   std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two
@@ -124,6 +152,8 @@ class CachedEngine final : public Engine,
   mutable PoisonMutex mu_;
   mutable std::size_t count_ = 0;  // entries in slots_, under mu_
   mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
+  mutable Index index_;            // every entry of slots_, under mu_
+  mutable Index::node_type spare_; // the last evicted entry's node, under mu_
   mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
   // Completed invalidations; bumped under mu_, read by misses before they
   // ask the inner engine.

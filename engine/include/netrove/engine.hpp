@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove {
@@ -65,33 +66,48 @@ class Engine {
   virtual ~Engine() = default;
 };
 
-/// A non-owning reference to a callable `void(const Metadata&)`: an object
+/// A non-owning reference to a callable `void(const RecordView&)`: an object
 /// pointer and a function pointer, two words, copied by value.  The callable
 /// must outlive every call made through the reference.  A default-constructed
 /// visitor is empty: it refers to nothing and must not be called.
+///
+/// The view shows the stored record itself (no copy).  A callable that takes
+/// only `const Metadata&` is accepted too, for callers not yet moved to the
+/// view: it is handed a copy made at each call, which is what lending avoids.
 class RecordVisitor {
  public:
   RecordVisitor() noexcept = default;
 
   /// Refers to `f` (not copied; a temporary lives to the end of the full
   /// expression, long enough for the call it is passed to).
-  /// `f(const Metadata&)` must not throw: a throw ends the process.
+  /// `f` must not throw: a throw ends the process.
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, RecordVisitor> &&
-             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const Metadata&>)
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const RecordView&>)
   RecordVisitor(F&& f) noexcept  // a function reference, so implicit
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-        call_([](void* o, const Metadata& m) noexcept { (*static_cast<std::remove_reference_t<F>*>(o))(m); }) {}
+        call_([](void* o, const RecordView& r) noexcept { (*static_cast<std::remove_reference_t<F>*>(o))(r); }) {}
+
+  /// The copying form for a callable of `const Metadata&` (see above).
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, RecordVisitor> &&
+             !std::is_invocable_v<std::remove_reference_t<F>&, const RecordView&> &&
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, const Metadata&>)
+  RecordVisitor(F&& f) noexcept
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o, const RecordView& r) noexcept {
+          (*static_cast<std::remove_reference_t<F>*>(o))(r.to_metadata());
+        }) {}
 
   /// Whether the visitor refers to a callable.
   explicit operator bool() const noexcept { return call_ != nullptr; }
 
   /// Calls the referred callable with `record`.  Precondition: not empty.
-  void operator()(const Metadata& record) const noexcept { call_(object_, record); }
+  void operator()(const RecordView& record) const noexcept { call_(object_, record); }
 
  private:
   void* object_ = nullptr;
-  void (*call_)(void*, const Metadata&) noexcept = nullptr;
+  void (*call_)(void*, const RecordView&) noexcept = nullptr;
 };
 static_assert(sizeof(RecordVisitor) == 2 * sizeof(void*), "a visitor is two words");
 
@@ -104,8 +120,8 @@ class RecordLender {
   /// Looks up `address` exactly as Engine::lookup does (the same answer, the
   /// same counters: lookups, hits and misses, cache fills and evictions) and
   /// returns whether a record was found.  When one was and `visit` is not
-  /// empty, calls `visit` once with the record of the longest match; the
-  /// reference is valid only during that call.  An empty `visit` asks only
+  /// empty, calls `visit` once with a view of the stored record of the
+  /// longest match; the view is valid only during that call.  An empty `visit` asks only
   /// for the found / not-found answer and nothing is copied.
   ///
   /// `visit` runs while the engine holds its read section or read lock: it
@@ -122,54 +138,10 @@ class RecordLender {
 
 /// A record held for a caller outside any read section, so that it can be
 /// used after the lookup that found it has returned (a batch hands its
-/// answers to a phase that runs under another lock, the interpreter's):
-///
-///   +-----------------+        +-----------------------------+
-///   | record  ------------+--->| Metadata (stored or copied) |
-///   | owner   ------------+    +-----------------------------+
-///   | drop(owner)     |        drop: release the share of the stored
-///   +-----------------+        record, or delete the caller's copy
-///
-/// An empty hold (record null) means "no match".  Move-only; the destructor
-/// (or reset) drops what is held.  Dropping never waits: a stored record
-/// whose last share goes is retired, not freed in place.
-class HeldRecord {
- public:
-  using Drop = void (*)(void* owner) noexcept;
-
-  HeldRecord() noexcept = default;
-  /// Holds `record`, which stays valid until `drop(owner)` runs.
-  HeldRecord(const Metadata* record, void* owner, Drop drop) noexcept : record_(record), owner_(owner), drop_(drop) {}
-  /// A hold of the caller's own copy of `record`.
-  static HeldRecord copy_of(const Metadata& record);
-  HeldRecord(HeldRecord&& o) noexcept : record_(o.record_), owner_(o.owner_), drop_(o.drop_) { o.forget(); }
-  HeldRecord& operator=(HeldRecord&& o) noexcept {
-    if (this != &o) {
-      reset();
-      record_ = o.record_, owner_ = o.owner_, drop_ = o.drop_;
-      o.forget();
-    }
-    return *this;
-  }
-  ~HeldRecord() { reset(); }
-
-  /// The held record, or null.
-  const Metadata* get() const noexcept { return record_; }
-  explicit operator bool() const noexcept { return record_ != nullptr; }
-  /// Drops what is held; the hold is empty afterwards.
-  void reset() noexcept {
-    if (drop_) drop_(owner_);
-    forget();
-  }
-
- private:
-  void forget() noexcept { record_ = nullptr, owner_ = nullptr, drop_ = nullptr; }
-
-  const Metadata* record_ = nullptr;
-  void* owner_ = nullptr;
-  Drop drop_ = nullptr;
-};
-static_assert(sizeof(HeldRecord) == 3 * sizeof(void*), "a hold is three words");
+/// answers to a phase that runs under another lock, the interpreter's): one
+/// share of the stored record.  Empty means "no match".  Dropping never
+/// waits: a record whose last share goes is retired, not freed in place.
+using HeldRecord = RecordRef;
 
 /// Batch operations beside Engine (whose vtable layout is fixed): callers
 /// find it with dynamic_cast<BatchEngine*>(engine).  Use the free functions
@@ -204,6 +176,11 @@ class BatchEngine {
   BatchEngine& operator=(const BatchEngine&) = default;
   ~BatchEngine() = default;
 };
+
+/// The record `lender` finds for `address` as a held share (empty when none
+/// covers it), looked up and counted as RecordLender::lookup_with does.
+/// Errors: those of the lookup, std::bad_alloc.
+HeldRecord hold_lent(const RecordLender& lender, const IpAddress& address);
 
 /// BatchEngine::lookup_many of `engine`, or for an engine without a batch
 /// side one lookup per address (a lent record copied, or Engine::lookup).

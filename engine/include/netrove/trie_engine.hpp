@@ -10,6 +10,7 @@
 #include "netrove/engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/node.hpp"
+#include "netrove/record.hpp"
 #include "netrove/sync.hpp"
 #include "netrove/types.hpp"
 
@@ -52,8 +53,11 @@ class TrieEngine {
   /// Stores `prefix` (host bits ignored for identity) with `record`,
   /// replacing the record of an equal prefix.  Always succeeds.
   template <TrieForm F> InsertResult insert(const IpPrefix& prefix, Metadata record);
-  /// The same store without counting it (EntryLoader::load).
-  template <TrieForm F> InsertResult load(const IpPrefix& prefix, Metadata record);
+  /// The same insert of a stored record the caller already holds (one share
+  /// handed over): the shards of a sharded engine store one record.
+  template <TrieForm F> InsertResult insert_shared(const IpPrefix& prefix, RecordRef record);
+  /// insert_shared without counting it (EntryLoader::load).
+  template <TrieForm F> InsertResult load_shared(const IpPrefix& prefix, RecordRef record);
   /// The record of the longest stored prefix of the address's family that
   /// contains `address`, copied; counts a hit or a miss.
   template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
@@ -82,6 +86,9 @@ class TrieEngine {
   static constexpr std::size_t kWriteChunk = 256;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
+  /// The same remove handing over the stored record itself (empty when no
+  /// entry was stored for exactly `prefix`).
+  template <TrieForm F> RecordRef take(const IpPrefix& prefix);
   /// Whether a record is stored for exactly `prefix`; counts nothing.  A
   /// walk of the trie that takes no lock unless edge splits overlapped it
   /// several times in a row; then it waits for the writer lock.
@@ -117,8 +124,6 @@ class TrieEngine {
 
   void count_lookup(bool hit) const noexcept;
   void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
-  /// The trie and index change of insert, without the statistics.
-  template <TrieForm F> void store(const IpPrefix& prefix, Metadata record);
   /// The result of `walk`, a walk of the trie run beside writers by the
   /// read-side rule of the compressed trie (see trie_engine.cpp).
   template <class W> auto walk_stably(W&& walk) const;

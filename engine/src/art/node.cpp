@@ -294,7 +294,7 @@ void replace_child(ArtNode& node, std::uint8_t byte, ArtNode* child) noexcept {
   }
 }
 
-Leaf* make_leaf(const std::uint8_t* addr, unsigned len, unsigned prefix_len, std::unique_ptr<Metadata> record) {
+Leaf* make_leaf(const std::uint8_t* addr, unsigned len, unsigned prefix_len, RecordRef record) {
   Leaf* l = art_new<Leaf>();
   l->node_type = NodeType::leaf;
   l->prefix_len = static_cast<std::uint8_t>(prefix_len);

@@ -69,7 +69,7 @@ ArtNode* place_leaf(ArtNode* node, unsigned depth, Leaf* leaf) {
 //      the key length.
 // Returns the node that now stands where `node` stood; `added` tells
 // whether a new entry was made.
-ArtNode* insert_at(ArtNode* node, const Key& key, unsigned depth, std::unique_ptr<Metadata>& record, bool& added) {
+ArtNode* insert_at(ArtNode* node, const Key& key, unsigned depth, RecordRef& record, bool& added) {
   NETROVE_ASSERT(!is_leaf(node) && depth < key.len && key.k() >= depth);
   if (key.k() == depth) {
     NodeHeader* h = as_inner(node);
@@ -143,7 +143,7 @@ ArtNode* collapsed(ArtNode* node, unsigned depth) noexcept {
 //   5. something was detached and the node is not a root: it collapses
 //      when it is left with one entry or none (collapsed()).
 // Returns the node standing where `node` stood, or null.
-ArtNode* remove_at(ArtNode* node, const Key& key, unsigned depth, std::unique_ptr<Metadata>& out) {
+ArtNode* remove_at(ArtNode* node, const Key& key, unsigned depth, RecordRef& out) {
   NETROVE_ASSERT(!is_leaf(node) && depth < key.len && key.k() >= depth);
   if (key.k() == depth) {  // 1
     NodeHeader* h = as_inner(node);
@@ -163,7 +163,7 @@ ArtNode* remove_at(ArtNode* node, const Key& key, unsigned depth, std::unique_pt
       node = remove_child(node, b);
     } else {
       ArtNode* c2 = remove_at(child, key, depth + 1, out);  // 4
-      if (out == nullptr) return node;
+      if (!out) return node;
       if (c2 == nullptr) node = remove_child(node, b);
       else if (c2 != child) replace_child(*node, b, c2);
     }
@@ -223,7 +223,7 @@ AdaptiveRadixTree::~AdaptiveRadixTree() {
 }
 
 bool AdaptiveRadixTree::insert(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len,
-                               std::unique_ptr<Metadata> record) {
+                               RecordRef record) {
   const Key key = prefix_key(family, addr, prefix_len);
   bool added = false;
   roots_[family] = insert_at(roots_[family], key, 0, record, added);
@@ -242,7 +242,7 @@ bool AdaptiveRadixTree::insert(std::uint8_t family, const std::uint8_t* addr, un
 //   4. The child is inner: continue at depth d + 1.
 //   5. The noted sets, deepest first: the first that holds an entry
 //      covering its byte gives the answer; none: no match.
-const Metadata* AdaptiveRadixTree::search(std::uint8_t family, const std::uint8_t* addr) const {
+const StoredRecord* AdaptiveRadixTree::search(std::uint8_t family, const std::uint8_t* addr) const {
   const unsigned len = key_len(family);
   const PrefixSet* sets[16];
   std::uint8_t set_bytes[16];
@@ -268,16 +268,16 @@ const Metadata* AdaptiveRadixTree::search(std::uint8_t family, const std::uint8_
   return nullptr;
 }
 
-std::unique_ptr<Metadata> AdaptiveRadixTree::remove(std::uint8_t family, const std::uint8_t* addr,
+RecordRef AdaptiveRadixTree::remove(std::uint8_t family, const std::uint8_t* addr,
                                                     unsigned prefix_len) {
   const Key key = prefix_key(family, addr, prefix_len);
-  std::unique_ptr<Metadata> out;
+  RecordRef out;
   roots_[family] = remove_at(roots_[family], key, 0, out);
   return out;
 }
 
 // The descent of remove, changing nothing.
-const Metadata* AdaptiveRadixTree::find_exact(std::uint8_t family, const std::uint8_t* addr,
+const StoredRecord* AdaptiveRadixTree::find_exact(std::uint8_t family, const std::uint8_t* addr,
                                               unsigned prefix_len) const {
   const Key key = prefix_key(family, addr, prefix_len);
   const ArtNode* node = roots_[family];

@@ -8,7 +8,7 @@
 //   Node16   keys[16]  children[16]    same discipline, vector search
 //   Node48   child_index[256] -> slot 0..47 (48 = empty), children[48]
 //   Node256  children[256] indexed by the byte (null = empty)
-//   Leaf     key[16] (masked prefix), prefix_len, value -> Metadata
+//   Leaf     key[16] (masked prefix), prefix_len, value -> StoredRecord (shared)
 //
 //           +-------------------+
 //           | node_type | n |pfx|  NodeHeader (16 bytes), then the kind's
@@ -41,7 +41,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 
 namespace netrove::art {
 
@@ -88,7 +88,7 @@ struct Node256 : NodeHeader {
 struct Leaf : ArtNode {
   std::uint8_t prefix_len;
   std::uint8_t key[16];
-  std::unique_ptr<Metadata> value;
+  RecordRef value;
 };
 
 static_assert(sizeof(NodeHeader) == 16, "header: type, count, prefix set");
@@ -129,7 +129,7 @@ void replace_child(ArtNode& node, std::uint8_t byte, ArtNode* child) noexcept;
 /// A new leaf for the prefix of length `prefix_len` whose address is the
 /// `len` bytes at `addr`: bytes beyond the prefix cleared, 16 bytes in all.
 /// Takes ownership of `record`.
-Leaf* make_leaf(const std::uint8_t* addr, unsigned len, unsigned prefix_len, std::unique_ptr<Metadata> record);
+Leaf* make_leaf(const std::uint8_t* addr, unsigned len, unsigned prefix_len, RecordRef record);
 
 /// Whether the leading leaf.prefix_len bits of the leaf's key and of the
 /// `len` bytes at `addr` agree (only bytes below `len` are compared).

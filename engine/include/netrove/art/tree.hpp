@@ -70,7 +70,7 @@
 #include <vector>
 
 #include "netrove/art/node.hpp"
-#include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 
 namespace netrove::art {
 
@@ -96,20 +96,20 @@ class AdaptiveRadixTree {
   /// Result: true when a new entry was added, false when the record of an
   /// existing entry for the same prefix was replaced.  Panics, changing
   /// nothing, on an unknown family or a length beyond the family's width.
-  bool insert(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len, std::unique_ptr<Metadata> record);
+  bool insert(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len, RecordRef record);
 
   /// The record of the longest stored prefix of `family` that contains the
   /// address `addr` (4 or 16 bytes), or null.  The pointer is valid until
   /// the next change.  Panics on an unknown family.
-  const Metadata* search(std::uint8_t family, const std::uint8_t* addr) const;
+  const StoredRecord* search(std::uint8_t family, const std::uint8_t* addr) const;
 
   /// Takes out the entry for exactly this prefix and returns its record,
   /// or null when there is none; the nodes around it collapse and shrink
   /// as described above.  Panics as insert does.
-  std::unique_ptr<Metadata> remove(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len);
+  RecordRef remove(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len);
 
   /// The record stored for exactly this prefix, or null.  Panics as insert.
-  const Metadata* find_exact(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len) const;
+  const StoredRecord* find_exact(std::uint8_t family, const std::uint8_t* addr, unsigned prefix_len) const;
 
   /// Appends to `out` the leaves of every stored prefix of `family` that
   /// contains the address `addr` (4 or 16 bytes), shortest first: the set
