@@ -322,7 +322,8 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       return out;
     }
     // 6. Unlink N; a root left with nothing becomes a fresh empty root.
-    NETROVE_ASSERT(sib || !g);  // outside the root a node without record has two children
+    // Outside the root a node without a record has two children.
+    NETROVE_ASSERT(sib || !g || par->value.get() != nullptr);
     if (!g && !sib && par->value.get() == nullptr) {
       Fresh<R> empty(new_node<R>());
       Record* out = n->value.take();  // 2
