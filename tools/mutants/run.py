@@ -19,6 +19,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -41,33 +42,50 @@ def _on_term(signum, frame):  # SIGTERM / SIGHUP behave like Ctrl-C
     raise KeyboardInterrupt
 
 
-def run(cmd, *, cwd=None, env=None, timeout=None, logfile=None, nice=True):
-    """Runs cmd in its own process group; returns (rc, output, timed_out).
-    The group is killed on a time-out or an interrupt."""
+def run(cmd, *, cwd=None, env=None, timeout=None, logfile=None, nice=True, stop_on=None):
+    """Runs cmd in its own process group, its output to `logfile`; returns
+    (rc, output, timed_out, stop_line).  The group is killed on a time-out,
+    on an interrupt, and as soon as an output line matches `stop_on` (that
+    line is returned as stop_line)."""
     if nice:
         cmd = ["nice", "-n", "19", *cmd]
-    out = open(logfile, "w") if logfile else subprocess.DEVNULL
-    try:
-        p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         start_new_session=True)
+    expired = threading.Event()
+
+    def kill():
         try:
-            rc = p.wait(timeout=timeout)
-            timed_out = False
-        except subprocess.TimeoutExpired:
             os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
-            rc, timed_out = -signal.SIGKILL, True
-        except BaseException:
-            try:
-                os.killpg(p.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            p.wait()
-            raise
+        except ProcessLookupError:
+            pass
+
+    def on_timeout():
+        expired.set()
+        kill()
+
+    timer = threading.Timer(timeout, on_timeout) if timeout else None
+    stop_line = None
+    chunks = []
+    try:
+        if timer:
+            timer.start()
+        for line in p.stdout:
+            chunks.append(line)
+            if stop_on is not None and stop_line is None and stop_on.search(line.decode(errors="replace")):
+                stop_line = line.decode(errors="replace").rstrip()
+                kill()
+        rc = p.wait()
+    except BaseException:
+        kill()
+        p.wait()
+        raise
     finally:
+        if timer:
+            timer.cancel()
+        text = b"".join(chunks).decode(errors="replace")
         if logfile:
-            out.close()
-    text = Path(logfile).read_text(errors="replace") if logfile else ""
-    return rc, text, timed_out
+            Path(logfile).write_text(text)
+    return rc, text, expired.is_set(), stop_line
 
 
 def git(*args, cwd=ROOT, check=True):
@@ -110,13 +128,13 @@ def configure(tree: Path, build: Path, nice: bool) -> None:
     cmd = [str(VENV / "cmake"), "-S", str(tree), "-B", str(build), "-G", "Ninja",
            f"-DCMAKE_MAKE_PROGRAM={VENV / 'ninja'}", "-DCMAKE_BUILD_TYPE=Release",
            "-DNETROVE_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={VENV / 'python'}"]
-    rc, text, _ = run(cmd, logfile=build.parent / f"{build.name}-configure.log", nice=nice)
+    rc, text, _, _ = run(cmd, logfile=build.parent / f"{build.name}-configure.log", nice=nice)
     if rc != 0:
         sys.exit(f"configure failed:\n{text[-3000:]}")
 
 
 def build_tree(build: Path, jobs: int, logfile: Path, nice: bool) -> bool:
-    rc, _, _ = run([str(VENV / "cmake"), "--build", str(build), "-j", str(jobs)], logfile=logfile, nice=nice)
+    rc, _, _, _ = run([str(VENV / "cmake"), "--build", str(build), "-j", str(jobs)], logfile=logfile, nice=nice)
     return rc == 0
 
 
@@ -127,6 +145,8 @@ def ctest_supports_stop() -> bool:
 
 FAILED_CTEST = re.compile(r"^\s*\d+\s+-\s+(\S+)\s+\(([^)]*)\)", re.M)
 FAILED_PYTEST = re.compile(r"^(?:FAILED|ERROR) (\S+)", re.M)
+CTEST_FAILURE = re.compile(r"\*\*\*(Failed|Exception|Timeout|Not Run)")
+CTEST_LINE = re.compile(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*(.*?)\s+[\d.]+ sec")
 RUNNING_PYTEST = re.compile(r"^(tests/python/\S+::\S+)", re.M)
 
 
@@ -136,10 +156,15 @@ def run_suite(tree: Path, build: Path, args, logdir: Path, name: str) -> tuple[s
            "--timeout", str(args.test_timeout)]
     if args.stop_on_failure:
         cmd.append("--stop-on-failure")
-    rc, text, timed_out = run(cmd, cwd=tree, timeout=args.suite_timeout, logfile=logdir / f"{name}.ctest.log",
-                              nice=args.nice)
+    # A C++ test can take a minute (time-out tests): the run is stopped at
+    # the first failure reported, not when the tests still running end.
+    rc, text, timed_out, stop = run(cmd, cwd=tree, timeout=args.suite_timeout, logfile=logdir / f"{name}.ctest.log",
+                                    nice=args.nice, stop_on=CTEST_FAILURE)
     if timed_out:
         return "caught", "ctest: whole run timed out"
+    if stop:
+        m = CTEST_LINE.search(stop)
+        return "caught", f"ctest: {m.group(1)} ({m.group(2)})" if m else f"ctest: {stop.strip()}"
     if rc != 0:
         tail = text.split("The following tests FAILED:", 1)
         fails = FAILED_CTEST.findall(tail[1]) if len(tail) == 2 else []
@@ -148,7 +173,7 @@ def run_suite(tree: Path, build: Path, args, logdir: Path, name: str) -> tuple[s
         return "caught", f"ctest: exit {rc}"
     env = dict(os.environ, PYTHONPATH=str(build / "python"), PYTHONFAULTHANDLER="1")
     cmd = [str(VENV / "python"), "-m", "pytest", "-x", "-v", "-rfE", "-p", "no:cacheprovider", "tests/python"]
-    rc, text, timed_out = run(cmd, cwd=tree, env=env, timeout=args.suite_timeout,
+    rc, text, timed_out, _ = run(cmd, cwd=tree, env=env, timeout=args.suite_timeout,
                               logfile=logdir / f"{name}.pytest.log", nice=args.nice)
     if rc == 0:
         return "missed", ""
