@@ -163,12 +163,9 @@ const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::si
 RecordRef CachedEngine::ask_inner(const IpAddress& address) const {
   // A lending inner engine hands over a share of its stored record (the
   // record is not copied); any other engine's copy is interned.
+  if (inner_lender_) return hold_lent(*inner_lender_, address);
   RecordRef out;
-  if (inner_lender_) {
-    inner_lender_->lookup_with(address, [&](const RecordView& r) noexcept { out = RecordRef::share(r); });
-  } else if (std::optional<Metadata> m = inner_->lookup(address)) {
-    out = RecordRef::intern(*m);
-  }
+  if (std::optional<Metadata> m = inner_->lookup(address)) out = RecordRef::intern(*m);
   return out;
 }
 
