@@ -40,7 +40,7 @@
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
-#include "rcu.hpp"
+#include "sync/rcu.hpp"
 #include "bench_table.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);

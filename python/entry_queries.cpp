@@ -10,8 +10,8 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "netrove/hybrid_engine.hpp"
-#include "netrove/panic.hpp"
+#include "store/hybrid_engine.hpp"
+#include "sync/panic.hpp"
 #include "netrove/text.hpp"
 #include "radix_engine.hpp"
 #include "ref.hpp"

@@ -37,7 +37,7 @@
 #include "entry_queries.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
 

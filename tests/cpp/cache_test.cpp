@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "fake_engine.hpp"
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 
 namespace netrove {
 namespace {

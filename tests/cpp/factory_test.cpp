@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/trie_engine.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "trie/trie_engine.hpp"
 
 namespace netrove {
 namespace {

@@ -51,7 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../node_fields.hpp"
+#include "trie/node_fields.hpp"
 
 namespace netrove::index {
 
