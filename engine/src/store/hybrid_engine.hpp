@@ -49,8 +49,8 @@
 #include <utility>
 #include <vector>
 
+#include "netrove/config.hpp"
 #include "netrove/engine.hpp"
-#include "netrove/factory.hpp"
 #include "engine/local_engine.hpp"
 #include "store/redis_store.hpp"
 

@@ -30,7 +30,7 @@
 
 #include <arpa/inet.h>
 
-#include "store/redis_store.hpp"
+#include "store/redis_url.hpp"
 #include "text/utf8.hpp"
 
 namespace netrove {

@@ -17,7 +17,8 @@
 #include <variant>
 #include <vector>
 
-#include "store/redis_store.hpp"
+#include "store/redis_url.hpp"
+#include "store/store_result.hpp"
 
 namespace netrove {
 

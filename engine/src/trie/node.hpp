@@ -14,24 +14,9 @@
 
 #include "netrove/metadata.hpp"
 #include "netrove/types.hpp"
+#include "trie/node_kind.hpp"
 
 namespace netrove {
-
-/// The eight node layouts.  0-3 uncompressed (one node per key bit), 4-7
-/// compressed (edge labels).  Within a family they differ only in how each
-/// field is synchronised.
-enum class NodeKind : std::uint8_t {
-  uncompressed_locked = 0,
-  uncompressed_atomic = 1,
-  uncompressed_padded = 2,
-  uncompressed_mapped = 3,
-  compressed_locked = 4,
-  compressed_atomic = 5,
-  compressed_padded = 6,
-  compressed_mapped = 7,
-};
-
-constexpr bool is_compressed(NodeKind k) noexcept { return static_cast<std::uint8_t>(k) >= 4; }
 
 /// An edge label: 16 bytes, key bits most significant first; bits beyond the
 /// edge length are zero.

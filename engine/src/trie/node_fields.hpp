@@ -30,9 +30,10 @@
 #include <optional>
 
 #include "netrove/metadata.hpp"
-#include "trie/node.hpp"
 #include "netrove/record.hpp"
 #include "netrove/types.hpp"
+#include "record/trie_record.hpp"
+#include "trie/node_kind.hpp"
 #include "trie/node_pool.hpp"
 #include "sync/rcu.hpp"
 #include "trie/trie_key.hpp"
@@ -110,15 +111,6 @@ class VersionLock {
 
 // ---------------------------------------------------------------------------
 // Records and node headers: counted, retired on the last release.
-
-/// One stored record (netrove/record.hpp): immutable once published, shared
-/// by every node (a split copies a node) and every prefix of equal contents.
-using Record = StoredRecord;
-
-/// Drops one owner of `r`; the last one retires it.
-inline void release(Record* r) noexcept { release_record(r); }
-/// Adds an owner unless the count already reached zero.
-inline bool try_share(Record* r) noexcept { return try_share_record(r); }
 
 /// Edge-length cache of kind 5: the length when below 255, 0xFF when the
 /// locked length holds it.
