@@ -115,8 +115,10 @@ EngineConfig config_of(const std::string& variant) {
   c.cache_ttl_secs = 3600;
   c.cache_capacity = 10000;
   c.enable_cache = true;
-  c.node_style = 1;
-  c.engine_type = variant == "standard" ? 0 : variant == "lockfree" ? 2 : 3;
+  c.node_style = netrove::NodeStyle::atomic;
+  c.engine_type = variant == "standard"   ? netrove::EngineType::trie
+                  : variant == "lockfree" ? netrove::EngineType::mapped_trie
+                                          : netrove::EngineType::sharded_atomic_trie;
   return c;
 }
 

@@ -225,7 +225,7 @@ TEST(AdaptiveLocal, ShardSelectionHashesTheFirstFourBytes) {
 
 TEST(AdaptiveLocal, CreateEngineBuildsTheAdaptiveTreeForCodeFour) {
   netrove::EngineConfig c;
-  c.engine_type = 4;
+  c.engine_type = netrove::EngineType(4);
   c.shards = 3;
   auto e = netrove::create_engine(std::move(c));
   auto* local = dynamic_cast<LocalEngine*>(e.get());

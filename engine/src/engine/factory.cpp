@@ -44,15 +44,15 @@ std::uint64_t memory_cap(std::optional<std::uint64_t> bytes) noexcept {
   return 64;
 }
 
-std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
+std::uint64_t local_shard_count(EngineType engine_type, std::optional<std::uint64_t> shards,
                                 std::optional<std::uint64_t> processors,
                                 std::optional<std::uint64_t> available_bytes) noexcept {
-  if (engine_type == 2) return 1;
+  if (engine_type == EngineType::mapped_trie) return 1;
   if (shards) return *shards;
   switch (engine_type) {
-    case 1: return processor_table_a(processors);
-    case 3: return std::min(processor_table_a(processors), memory_cap(available_bytes));
-    case 4: return processor_table_b(processors);
+    case EngineType::sharded_trie: return processor_table_a(processors);
+    case EngineType::sharded_atomic_trie: return std::min(processor_table_a(processors), memory_cap(available_bytes));
+    case EngineType::art: return processor_table_b(processors);
     default: return 1;
   }
 }
@@ -187,22 +187,24 @@ LocalEngine build_trie(NodeKind kind, std::uint64_t shards) {
 
 }  // namespace
 
-LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool path_compression,
+LocalEngine build_local(EngineType engine_type, NodeStyle node_style, bool path_compression,
                         std::optional<std::uint64_t> shards) {
-  if (engine_type > 5)
-    throw std::invalid_argument("engine_type must be 0 to 5, got " + std::to_string(engine_type));
-  if (node_style > 3) throw std::invalid_argument("node_style must be 0 to 3, got " + std::to_string(node_style));
-  if (engine_type == 5 && !shards) throw std::invalid_argument("engine_type 5 needs an explicit shard count");
+  if (code(engine_type) > 5)
+    throw std::invalid_argument("engine_type must be 0 to 5, got " + std::to_string(code(engine_type)));
+  if (code(node_style) > 3) throw std::invalid_argument("node_style must be 0 to 3, got " + std::to_string(code(node_style)));
+  if (engine_type == EngineType::trie_fixed_shards && !shards)
+    throw std::invalid_argument("engine_type 5 needs an explicit shard count");
 
   // 1. Shard count; the processors and memory are read only when needed.
-  const bool derived = engine_type != 2 && !shards;
-  const bool wants_cpus = derived && (engine_type == 1 || engine_type == 3 || engine_type == 4);
+  const bool derived = engine_type != EngineType::mapped_trie && !shards;
+  const bool wants_cpus = derived && (engine_type == EngineType::sharded_trie ||
+                                      engine_type == EngineType::sharded_atomic_trie || engine_type == EngineType::art);
   const std::uint64_t n =
       local_shard_count(engine_type, shards, wants_cpus ? available_processors() : std::nullopt,
-                        derived && engine_type == 3 ? available_memory_bytes() : std::nullopt);
+                        derived && engine_type == EngineType::sharded_atomic_trie ? available_memory_bytes() : std::nullopt);
 
   // 2. Adaptive radix tree.
-  if (engine_type == 4) {
+  if (engine_type == EngineType::art) {
     if (n <= 1) return LocalEngine::adaptive(std::make_shared<AdaptiveEngine>());
     auto group = std::make_shared<ShardedAdaptive>();
     group->shards = std::vector<AdaptiveEngine>(n);
@@ -213,9 +215,9 @@ LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool 
 
   // 3. Tries: the node kind.
   std::uint8_t kind;
-  if (engine_type == 2) kind = path_compression ? 7 : 3;
-  else if (engine_type == 3) kind = path_compression ? 5 : 1;
-  else kind = static_cast<std::uint8_t>(path_compression ? 4 + node_style : node_style);
+  if (engine_type == EngineType::mapped_trie) kind = path_compression ? 7 : 3;
+  else if (engine_type == EngineType::sharded_atomic_trie) kind = path_compression ? 5 : 1;
+  else kind = static_cast<std::uint8_t>(path_compression ? 4 + code(node_style) : code(node_style));
   return build_trie(static_cast<NodeKind>(kind), n);
 }
 

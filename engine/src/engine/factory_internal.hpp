@@ -18,16 +18,29 @@ namespace netrove {
 /// Builds the LocalEngine of `engine_type` (0..5), `node_style` (0..3),
 /// `path_compression` and the optional explicit shard count; see the tables
 /// below.  Errors: std::invalid_argument as for create_engine.
-LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool path_compression,
+LocalEngine build_local(EngineType engine_type, NodeStyle node_style, bool path_compression,
                         std::optional<std::uint64_t> shards);
+
+/// build_local of the raw codes, as tables of codes and benchmarks pass them;
+/// codes out of range are rejected by build_local, as above.
+inline LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool path_compression,
+                               std::optional<std::uint64_t> shards) {
+  return build_local(EngineType{engine_type}, NodeStyle{node_style}, path_compression, shards);
+}
 
 /// Shard count of build_local step 1, as a pure function of its inputs:
 /// `shards` when present (except code 2: always 1); otherwise 1 for codes 0
 /// and 2, table A for 1, min(table A, memory cap) for 3, table B for 4.
 /// Code 5 without shards is rejected before this is asked (result 1).
-std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
+std::uint64_t local_shard_count(EngineType engine_type, std::optional<std::uint64_t> shards,
                                 std::optional<std::uint64_t> processors,
                                 std::optional<std::uint64_t> available_bytes) noexcept;
+/// local_shard_count of a raw code.
+inline std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
+                                       std::optional<std::uint64_t> processors,
+                                       std::optional<std::uint64_t> available_bytes) noexcept {
+  return local_shard_count(EngineType{engine_type}, shards, processors, available_bytes);
+}
 
 /// Shard count by processors for engine_type 1 and 3: <3 -> 2, 3-4 -> 8,
 /// 5-8 -> 16, 9-16 -> 32, more -> 64; unknown -> 2.

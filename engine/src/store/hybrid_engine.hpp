@@ -156,7 +156,8 @@ class HybridEngine final : public Engine, public RecordLender, public BatchEngin
  private:
   class Sink;
   struct Shape {
-    std::uint8_t engine_type, node_style;
+    EngineType engine_type;
+    NodeStyle node_style;
     bool path_compression;
     std::optional<std::uint64_t> shards;
   };
