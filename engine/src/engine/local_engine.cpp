@@ -69,12 +69,90 @@ std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
   return first.view().to_metadata();
 }
 
-constexpr TrieForm form_of(LocalTag t) {
-  return (t == LocalTag::compressed || t == LocalTag::sharded_compressed) ? TrieForm::compressed
-                                                                         : TrieForm::uncompressed;
-}
+// The shapes of the variant, as the one dispatch helper (LocalEngine::visit)
+// hands them to an operation:
+//
+//   shape           tags   holds                          K (calls of one engine)
+//   Single<Trie<F>> 0, 2   one TrieEngine                 trie calls in form F
+//   Group<Trie<F>>  1, 3   ShardedTrie (handles, 1 trie)  trie calls in form F
+//   Single<Tree>    4      one AdaptiveEngine             tree calls
+//   Group<Tree>     5      ShardedAdaptive (inline trees) tree calls
+//
+// An operation is one generic lambda over the shape: K's calls reach one
+// engine, route(a) is the engine that answers address a (the shard chosen by
+// select for a group), and `if constexpr` on kGroup / kTrie holds the rules
+// only some shapes have (fan-out of writes, merged statistics).
+
+/// Calls of one trie engine in form F.
+template <TrieForm F>
+struct Trie {
+  using Engine = TrieEngine;
+  using Shard = std::shared_ptr<TrieEngine>;
+  static constexpr bool kTrie = true;
+  static constexpr TrieForm kForm = F;
+  static TrieEngine& engine(const Shard& s) noexcept { return *s; }
+  static std::optional<Metadata> lookup(TrieEngine& e, const IpAddress& a) { return e.lookup<F>(a); }
+  static bool lookup_with(TrieEngine& e, const IpAddress& a, RecordVisitor v) { return e.lookup_with<F>(a, v); }
+  static std::optional<Metadata> remove(TrieEngine& e, const IpPrefix& p) { return e.remove<F>(p); }
+  static RecordRef take(TrieEngine& e, const IpPrefix& p) { return e.take<F>(p); }
+  static bool contains_prefix(TrieEngine& e, const IpPrefix& p) { return e.contains_prefix<F>(p); }
+  static void clear(TrieEngine& e) { e.clear<F>(); }
+};
+
+/// Calls of one adaptive radix tree engine.
+struct Tree {
+  using Engine = AdaptiveEngine;
+  using Shard = AdaptiveEngine;
+  static constexpr bool kTrie = false;
+  static AdaptiveEngine& engine(AdaptiveEngine& s) noexcept { return s; }
+  static std::optional<Metadata> lookup(AdaptiveEngine& e, const IpAddress& a) { return e.lookup(a); }
+  static bool lookup_with(AdaptiveEngine& e, const IpAddress& a, RecordVisitor v) { return e.lookup_with(a, v); }
+  static std::optional<Metadata> remove(AdaptiveEngine& e, const IpPrefix& p) { return e.remove(p); }
+  static RecordRef take(AdaptiveEngine& e, const IpPrefix& p) { return e.take(p); }
+  static bool contains_prefix(AdaptiveEngine& e, const IpPrefix& p) { return e.contains_prefix(p); }
+  static void clear(AdaptiveEngine& e) { e.clear(); }
+};
+
+/// One engine of calls K.
+template <class Calls>
+struct Single {
+  using K = Calls;
+  static constexpr bool kGroup = false;
+  typename K::Engine& e;
+  typename K::Engine& route(const IpAddress&) const noexcept { return e; }
+  /// The engine that answers len and the enumerations: the one.
+  typename K::Engine* first() const noexcept { return &e; }
+  std::size_t size() const noexcept { return 1; }
+  typename K::Engine* at(std::size_t i) const noexcept { return i == 0 ? &e : nullptr; }
+};
+
+/// A group of shards of calls K.
+template <class Calls>
+struct Group {
+  using K = Calls;
+  static constexpr bool kGroup = true;
+  ShardedEngine<typename K::Shard>& g;
+  typename K::Engine& route(const IpAddress& a) const { return K::engine(g.shards[g.select(a)]); }
+  /// Shard 0, which answers len and the enumerations; null without shards.
+  typename K::Engine* first() const noexcept { return at(0); }
+  std::size_t size() const noexcept { return g.shards.size(); }
+  typename K::Engine* at(std::size_t i) const noexcept { return i < g.shards.size() ? &K::engine(g.shards[i]) : nullptr; }
+};
 
 }  // namespace
+
+template <class F>
+decltype(auto) LocalEngine::visit(F&& f) const {
+  switch (tag_) {
+    case LocalTag::uncompressed: return f(Single<Trie<TrieForm::uncompressed>>{rec<TrieEngine>()});
+    case LocalTag::compressed: return f(Single<Trie<TrieForm::compressed>>{rec<TrieEngine>()});
+    case LocalTag::sharded_uncompressed: return f(Group<Trie<TrieForm::uncompressed>>{rec<ShardedTrie>()});
+    case LocalTag::sharded_compressed: return f(Group<Trie<TrieForm::compressed>>{rec<ShardedTrie>()});
+    case LocalTag::adaptive: return f(Single<Tree>{rec<AdaptiveEngine>()});
+    case LocalTag::sharded_adaptive: return f(Group<Tree>{rec<ShardedAdaptive>()});
+  }
+  panic("unknown LocalEngine tag");
+}
 
 LocalEngine LocalEngine::uncompressed(std::shared_ptr<TrieEngine> e) { return {LocalTag::uncompressed, std::move(e)}; }
 LocalEngine LocalEngine::compressed(std::shared_ptr<TrieEngine> e) { return {LocalTag::compressed, std::move(e)}; }
@@ -91,31 +169,25 @@ LocalEngine LocalEngine::sharded_adaptive(std::shared_ptr<ShardedAdaptive> e) {
 
 template <bool Count>
 InsertResult LocalEngine::put(const IpPrefix& prefix, Metadata record) {
-  // One trie engine's insert or load of one stored record.
-  auto trie_put = [&prefix]<TrieForm F>(TrieEngine& e, RecordRef r) {
-    if constexpr (Count) return e.insert_shared<F>(prefix, std::move(r));
-    else return e.load_shared<F>(prefix, std::move(r));
-  };
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return trie_put.template operator()<TrieForm::uncompressed>(rec<TrieEngine>(), RecordRef::intern(record));
-    case LocalTag::compressed:
-      return trie_put.template operator()<TrieForm::compressed>(rec<TrieEngine>(), RecordRef::intern(record));
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      const bool c = form_of(tag_) == TrieForm::compressed;
-      return fan_out_insert(rec<ShardedTrie>(), record, [&](std::shared_ptr<TrieEngine>& s, const RecordRef& r) {
-        return c ? trie_put.template operator()<TrieForm::compressed>(*s, r)
-                 : trie_put.template operator()<TrieForm::uncompressed>(*s, r);
+  return visit([&]<class S>(S s) {
+    using K = typename S::K;
+    // One trie engine's insert or load of one stored record.
+    auto trie_put = [&prefix]<TrieForm F>(TrieEngine& e, RecordRef r) {
+      if constexpr (Count) return e.insert_shared<F>(prefix, std::move(r));
+      else return e.load_shared<F>(prefix, std::move(r));
+    };
+    if constexpr (S::kGroup && K::kTrie) {
+      return fan_out_insert(s.g, record, [&](std::shared_ptr<TrieEngine>& e, const RecordRef& r) {
+        return trie_put.template operator()<K::kForm>(*e, r);
       });
+    } else if constexpr (S::kGroup) {
+      return fan_out_insert(s.g, record, [&](AdaptiveEngine& e, const RecordRef& r) { return e.insert_shared(prefix, r); });
+    } else if constexpr (K::kTrie) {
+      return trie_put.template operator()<K::kForm>(s.e, RecordRef::intern(record));
+    } else {
+      return s.e.insert(prefix, std::move(record));
     }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().insert(prefix, std::move(record));
-    case LocalTag::sharded_adaptive:
-      return fan_out_insert(rec<ShardedAdaptive>(), record,
-                            [&](AdaptiveEngine& s, const RecordRef& r) { return s.insert_shared(prefix, r); });
-  }
-  panic("unknown LocalEngine tag");
+  });
 }
 
 InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
@@ -127,75 +199,25 @@ InsertResult LocalEngine::load(const IpPrefix& prefix, Metadata record) {
 }
 
 std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().lookup<TrieForm::uncompressed>(address);
-    case LocalTag::compressed:
-      return rec<TrieEngine>().lookup<TrieForm::compressed>(address);
-    case LocalTag::sharded_uncompressed: {
-      auto& g = rec<ShardedTrie>();
-      return g.shards[g.select(address)]->lookup<TrieForm::uncompressed>(address);
-    }
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      return g.shards[g.select(address)]->lookup<TrieForm::compressed>(address);
-    }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().lookup(address);
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return g.shards[g.select(address)].lookup(address);
-    }
-  }
-  panic("unknown LocalEngine tag");
+  return visit([&]<class S>(S s) { return S::K::lookup(s.route(address), address); });
 }
 
-bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().lookup_with<TrieForm::uncompressed>(address, visit);
-    case LocalTag::compressed:
-      return rec<TrieEngine>().lookup_with<TrieForm::compressed>(address, visit);
-    case LocalTag::sharded_uncompressed: {
-      auto& g = rec<ShardedTrie>();
-      return g.shards[g.select(address)]->lookup_with<TrieForm::uncompressed>(address, visit);
-    }
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      return g.shards[g.select(address)]->lookup_with<TrieForm::compressed>(address, visit);
-    }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().lookup_with(address, visit);
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return g.shards[g.select(address)].lookup_with(address, visit);
-    }
-  }
-  panic("unknown LocalEngine tag");
+bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit_record) const {
+  return visit([&]<class S>(S s) { return S::K::lookup_with(s.route(address), address, visit_record); });
 }
 
 template <class TrieRun, class Adaptive>
 void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const {
-  auto run_form = [&](TrieEngine& t, std::size_t from, std::size_t count) {
-    if (form_of(tag_) == TrieForm::compressed) run.template operator()<TrieForm::compressed>(t, from, count);
-    else run.template operator()<TrieForm::uncompressed>(t, from, count);
-  };
-  switch (tag_) {
-    case LocalTag::uncompressed:
-    case LocalTag::compressed:
-      return run_form(rec<TrieEngine>(), 0, n);
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      for (std::size_t i = 0; i < n; ++i) run_form(*g.shards[g.select(addresses[i])], i, 1);
-      return;
-    }
-    case LocalTag::adaptive:
-    case LocalTag::sharded_adaptive:
+  visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (!K::kTrie) {
       for (std::size_t i = 0; i < n; ++i) one(i);
-      return;
-  }
-  panic("unknown LocalEngine tag");
+    } else if constexpr (S::kGroup) {
+      for (std::size_t i = 0; i < n; ++i) run.template operator()<K::kForm>(s.route(addresses[i]), i, 1);
+    } else {
+      run.template operator()<K::kForm>(s.e, 0, n);
+    }
+  });
 }
 
 void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
@@ -221,22 +243,19 @@ void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool*
 InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                       std::size_t* done) {
   *done = 0;
-  switch (tag_) {
-    case LocalTag::uncompressed:
-    case LocalTag::compressed: {
-      TrieEngine& e = rec<TrieEngine>();
-      InsertResult r = form_of(tag_) == TrieForm::compressed ? e.insert_many<TrieForm::compressed>(prefixes, records, n)
-                                                             : e.insert_many<TrieForm::uncompressed>(prefixes, records, n);
-      *done = n;
-      return r;
-    }
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
+  return visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (!K::kTrie) {
+      for (; *done < n; ++*done) {
+        InsertResult r = insert(prefixes[*done], std::move(records[*done]));
+        if (!r.ok()) return r;
+      }
+      return InsertResult::success();
+    } else if constexpr (S::kGroup) {
       // Chunk by chunk, every shard in index order, each with its own
       // copies of the records (the last shard takes the originals): the
       // same stored records and counters as fan_out_insert per element.
-      auto& g = rec<ShardedTrie>();
-      const bool c = form_of(tag_) == TrieForm::compressed;
+      auto& g = s.g;
       std::vector<Metadata> copies;
       for (std::size_t base = 0; base < n; base += TrieEngine::kWriteChunk) {
         const std::size_t m = std::min(TrieEngine::kWriteChunk, n - base);
@@ -246,148 +265,82 @@ InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* record
             copies.assign(records + base, records + base + m);
             batch = copies.data();
           }
-          TrieEngine& s = *g.shards[i];
-          InsertResult r = c ? s.insert_many<TrieForm::compressed>(prefixes + base, batch, m)
-                             : s.insert_many<TrieForm::uncompressed>(prefixes + base, batch, m);
+          InsertResult r = g.shards[i]->template insert_many<K::kForm>(prefixes + base, batch, m);
           if (!r.ok()) return r;
         }
         *done = base + m;
       }
       *done = n;
       return InsertResult::success();
+    } else {
+      InsertResult r = s.e.template insert_many<K::kForm>(prefixes, records, n);
+      *done = n;
+      return r;
     }
-    case LocalTag::adaptive:
-    case LocalTag::sharded_adaptive:
-      for (; *done < n; ++*done) {
-        InsertResult r = insert(prefixes[*done], std::move(records[*done]));
-        if (!r.ok()) return r;
-      }
-      return InsertResult::success();
-  }
-  panic("unknown LocalEngine tag");
+  });
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().remove<TrieForm::uncompressed>(prefix);
-    case LocalTag::compressed:
-      return rec<TrieEngine>().remove<TrieForm::compressed>(prefix);
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      const bool c = form_of(tag_) == TrieForm::compressed;
-      return fan_out_remove(rec<ShardedTrie>(), [&](std::shared_ptr<TrieEngine>& s) {
-        return c ? s->take<TrieForm::compressed>(prefix) : s->take<TrieForm::uncompressed>(prefix);
-      });
+  return visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (S::kGroup) {
+      return fan_out_remove(s.g, [&](typename K::Shard& e) { return K::take(K::engine(e), prefix); });
+    } else {
+      return K::remove(s.e, prefix);
     }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().remove(prefix);
-    case LocalTag::sharded_adaptive:
-      return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.take(prefix); });
-  }
-  panic("unknown LocalEngine tag");
+  });
 }
 
 bool LocalEngine::contains_prefix(const IpPrefix& prefix) const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().contains_prefix<TrieForm::uncompressed>(prefix);
-    case LocalTag::compressed:
-      return rec<TrieEngine>().contains_prefix<TrieForm::compressed>(prefix);
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      if (g.shards.empty()) return false;
-      return form_of(tag_) == TrieForm::compressed ? g.shards[0]->contains_prefix<TrieForm::compressed>(prefix)
-                                                   : g.shards[0]->contains_prefix<TrieForm::uncompressed>(prefix);
-    }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().contains_prefix(prefix);
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return !g.shards.empty() && g.shards[0].contains_prefix(prefix);
-    }
-  }
-  panic("unknown LocalEngine tag");
+  return visit([&]<class S>(S s) {
+    auto* e = s.first();
+    return e != nullptr && S::K::contains_prefix(*e, prefix);
+  });
 }
 
 void LocalEngine::clear() {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-      return rec<TrieEngine>().clear<TrieForm::uncompressed>();
-    case LocalTag::compressed:
-      return rec<TrieEngine>().clear<TrieForm::compressed>();
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed:
-      for (auto& s : rec<ShardedTrie>().shards) {
-        if (form_of(tag_) == TrieForm::compressed) s->clear<TrieForm::compressed>();
-        else s->clear<TrieForm::uncompressed>();
-      }
-      return;
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().clear();
-    case LocalTag::sharded_adaptive:
-      for (auto& s : rec<ShardedAdaptive>().shards) s.clear();
-      return;
-  }
-  panic("unknown LocalEngine tag");
+  visit([&]<class S>(S s) {
+    for (std::size_t i = 0; i < s.size(); ++i) S::K::clear(*s.at(i));
+  });
 }
 
 std::uint64_t LocalEngine::len() const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-    case LocalTag::compressed:
-      return rec<TrieEngine>().len();
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      return g.shards.empty() ? 0 : g.shards[0]->len();
-    }
-    case LocalTag::adaptive:
-      return rec<AdaptiveEngine>().len();
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return g.shards.empty() ? 0 : g.shards[0].len();
-    }
-  }
-  panic("unknown LocalEngine tag");
+  return visit([&]<class S>(S s) -> std::uint64_t {
+    auto* e = s.first();
+    return e ? e->len() : 0;
+  });
 }
 
 EngineStats LocalEngine::stats() const {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-    case LocalTag::compressed:
-      return rec<TrieEngine>().stats();
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
+  return visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (!K::kTrie) {
+      // The tree engines count nothing but their size.
+      auto* e = s.first();
+      return EngineStats{.size = e ? e->len() : 0};
+    } else if constexpr (S::kGroup) {
       // Every insert passes through shard 0 exactly once, so its `inserts` is
       // exact.  A stored prefix is taken out by exactly one shard's remove,
       // usually shard 0's, but a later shard's when writes interleave, so
       // removals are summed.  The prefix count belongs to the shared trie.
       // Lookups are spread over the shards and summed.
-      auto& g = rec<ShardedTrie>();
       EngineStats out;
-      for (std::size_t i = 0; i < g.shards.size(); ++i) {
-        const EngineStats s = g.shards[i]->stats();
+      for (std::size_t i = 0; i < s.size(); ++i) {
+        const EngineStats st = s.at(i)->stats();
         if (i == 0) {
-          out.inserts = s.inserts;
-          out.size = s.size;
+          out.inserts = st.inserts;
+          out.size = st.size;
         }
-        out.removals += s.removals;
-        out.lookups += s.lookups;
-        out.hits += s.hits;
-        out.misses += s.misses;
+        out.removals += st.removals;
+        out.lookups += st.lookups;
+        out.hits += st.hits;
+        out.misses += st.misses;
       }
       return out;
+    } else {
+      return s.e.stats();
     }
-    case LocalTag::adaptive:
-      return EngineStats{.size = rec<AdaptiveEngine>().len()};
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return EngineStats{.size = g.shards.empty() ? 0 : g.shards[0].len()};
-    }
-  }
-  panic("unknown LocalEngine tag");
+  });
 }
 
 template <class R, class F>
@@ -409,44 +362,28 @@ std::optional<Metadata> LocalEngine::exact(const IpPrefix& prefix) const {
   return with_entry_shard(std::optional<Metadata>{}, [&](const auto& e) { return e.exact(prefix); });
 }
 
+// The three accessors below never panic: a tag outside the six reads as an
+// unsharded engine of neither family.
+
 std::size_t LocalEngine::shard_count() const noexcept {
-  switch (tag_) {
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed:
-      return rec<ShardedTrie>().shards.size();
-    case LocalTag::sharded_adaptive:
-      return rec<ShardedAdaptive>().shards.size();
-    default:
-      return 1;
-  }
+  if (tag_ > LocalTag::sharded_adaptive) return 1;
+  return visit([]<class S>(S s) { return s.size(); });
 }
 
 const TrieEngine* LocalEngine::trie(std::size_t shard) const noexcept {
-  switch (tag_) {
-    case LocalTag::uncompressed:
-    case LocalTag::compressed:
-      return shard == 0 ? &rec<TrieEngine>() : nullptr;
-    case LocalTag::sharded_uncompressed:
-    case LocalTag::sharded_compressed: {
-      auto& g = rec<ShardedTrie>();
-      return shard < g.shards.size() ? g.shards[shard].get() : nullptr;
-    }
-    default:
-      return nullptr;
-  }
+  if (tag_ > LocalTag::sharded_adaptive) return nullptr;
+  return visit([&]<class S>(S s) -> const TrieEngine* {
+    if constexpr (S::K::kTrie) return s.at(shard);
+    else return nullptr;
+  });
 }
 
 const AdaptiveEngine* LocalEngine::adaptive_engine(std::size_t shard) const noexcept {
-  switch (tag_) {
-    case LocalTag::adaptive:
-      return shard == 0 ? &rec<AdaptiveEngine>() : nullptr;
-    case LocalTag::sharded_adaptive: {
-      auto& g = rec<ShardedAdaptive>();
-      return shard < g.shards.size() ? &g.shards[shard] : nullptr;
-    }
-    default:
-      return nullptr;
-  }
+  if (tag_ > LocalTag::sharded_adaptive) return nullptr;
+  return visit([&]<class S>(S s) -> const AdaptiveEngine* {
+    if constexpr (S::K::kTrie) return nullptr;
+    else return s.at(shard);
+  });
 }
 
 }  // namespace netrove

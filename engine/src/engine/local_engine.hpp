@@ -114,6 +114,12 @@ class LocalEngine final : public Engine,
 
   template <class T>
   T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
+  /// The one dispatch over the tag: f(shape) with the shape of the variant
+  /// (one trie or a group of trie shards in the tag's form, one tree or a
+  /// group of trees; see local_engine.cpp), returning what f returns.
+  /// Panics on a tag outside the six.
+  template <class F>
+  decltype(auto) visit(F&& f) const;
   /// The batch reads of every variant: run<form>(trie engine, from, count)
   /// over the whole batch for an unsharded trie, or per address on the
   /// shard it routes to; one(i) per address for the adaptive variants.
