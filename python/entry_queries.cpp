@@ -56,7 +56,7 @@ PyObject* variant_arg(Variant variant) noexcept {
   switch (variant) {
     case Variant::standard: return PyUnicode_FromString("standard");
     case Variant::lockfree: return PyUnicode_FromString("lockfree");
-    case Variant::adaptive: return PyUnicode_FromString("adaptive");
+    case Variant::sharded_trie: return PyUnicode_FromString("adaptive");
     case Variant::none: break;
   }
   Py_RETURN_NONE;

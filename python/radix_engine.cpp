@@ -195,7 +195,7 @@ bool config_for(PyObject* variant, EngineConfig& config, Variant& form) {
   if (!text_arg(variant, "variant", name)) return false;
   if (name == "standard") config.engine_type = netrove::EngineType::trie, form = Variant::standard;
   else if (name == "lockfree") config.engine_type = netrove::EngineType::mapped_trie, form = Variant::lockfree;
-  else if (name == "adaptive") config.engine_type = netrove::EngineType::sharded_atomic_trie, form = Variant::adaptive;
+  else if (name == "adaptive") config.engine_type = netrove::EngineType::sharded_atomic_trie, form = Variant::sharded_trie;
   else return true;
   config.cache_ttl_secs = 3600;
   config.cache_capacity = 10000;

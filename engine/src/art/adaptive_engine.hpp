@@ -1,4 +1,4 @@
-// netrove/adaptive_engine.hpp - the adaptive radix tree behind the engine
+// art/adaptive_engine.hpp - the adaptive radix tree behind the engine
 // operations, under one read-write lock.
 #pragma once
 

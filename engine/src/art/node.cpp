@@ -1,5 +1,5 @@
 // Per-node operations of the adaptive radix tree: child search, growth,
-// shrinking, leaves.  See netrove/art/node.hpp for the kinds and thresholds.
+// shrinking, leaves.  See art/node.hpp for the kinds and thresholds.
 #include "art/node.hpp"
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// netrove/art/node.hpp - the nodes of the adaptive radix tree.
+// art/node.hpp - the nodes of the adaptive radix tree.
 //
 // Every inner level of the tree consumes one key byte.  Inner nodes come in
 // four kinds that differ in capacity and in how a child is found; a node

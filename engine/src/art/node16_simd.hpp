@@ -1,4 +1,4 @@
-// netrove/art/node16_simd.hpp - the Node16 key search and its three code
+// art/node16_simd.hpp - the Node16 key search and its three code
 // paths.
 //
 // A Node16 keeps up to 16 key bytes in slot order (not sorted).  Finding a

@@ -1,5 +1,5 @@
 // PrefixSet: bitmap of heap positions and a dense, position-ordered array of
-// leaves (see netrove/art/prefix_set.hpp for the numbering).
+// leaves (see art/prefix_set.hpp for the numbering).
 #include "art/prefix_set.hpp"
 
 #include <cstring>

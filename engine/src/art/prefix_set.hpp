@@ -1,4 +1,4 @@
-// netrove/art/prefix_set.hpp - the entries an inner node holds itself.
+// art/prefix_set.hpp - the entries an inner node holds itself.
 //
 // An inner node at depth d consumes key byte d.  A prefix whose length p
 // lies in 8d .. 8d+7 ends inside that byte (or, for p = 8d, just before

@@ -1,5 +1,5 @@
 // AdaptiveRadixTree operations: insert, search, remove, exact find, clear.
-// The layout (which entry lives where) is described in netrove/art/tree.hpp.
+// The layout (which entry lives where) is described in art/tree.hpp.
 #include "art/tree.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// netrove/art/tree.hpp - an adaptive radix tree of IP prefixes with
+// art/tree.hpp - an adaptive radix tree of IP prefixes with
 // longest-prefix search.
 //
 // The key of an entry is the prefix's address in network order (4 bytes

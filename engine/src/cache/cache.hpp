@@ -1,4 +1,4 @@
-// netrove/cache.hpp - a bounded cache of lookup answers in front of an engine.
+// cache/cache.hpp - a bounded cache of lookup answers in front of an engine.
 #pragma once
 
 #include <atomic>

@@ -144,12 +144,12 @@ struct Group {
 template <class F>
 decltype(auto) LocalEngine::visit(F&& f) const {
   switch (tag_) {
-    case LocalTag::uncompressed: return f(Single<Trie<TrieForm::uncompressed>>{rec<TrieEngine>()});
-    case LocalTag::compressed: return f(Single<Trie<TrieForm::compressed>>{rec<TrieEngine>()});
-    case LocalTag::sharded_uncompressed: return f(Group<Trie<TrieForm::uncompressed>>{rec<ShardedTrie>()});
-    case LocalTag::sharded_compressed: return f(Group<Trie<TrieForm::compressed>>{rec<ShardedTrie>()});
-    case LocalTag::adaptive: return f(Single<Tree>{rec<AdaptiveEngine>()});
-    case LocalTag::sharded_adaptive: return f(Group<Tree>{rec<ShardedAdaptive>()});
+    case LocalTag::uncompressed: return f(Single<Trie<TrieForm::uncompressed>>{as<TrieEngine>()});
+    case LocalTag::compressed: return f(Single<Trie<TrieForm::compressed>>{as<TrieEngine>()});
+    case LocalTag::sharded_uncompressed: return f(Group<Trie<TrieForm::uncompressed>>{as<ShardedTrie>()});
+    case LocalTag::sharded_compressed: return f(Group<Trie<TrieForm::compressed>>{as<ShardedTrie>()});
+    case LocalTag::adaptive: return f(Single<Tree>{as<AdaptiveEngine>()});
+    case LocalTag::sharded_adaptive: return f(Group<Tree>{as<ShardedAdaptive>()});
   }
   panic("unknown LocalEngine tag");
 }

@@ -1,6 +1,6 @@
-// netrove/local_engine.hpp - the in-process engine: one of six variants.
+// engine/local_engine.hpp - the in-process engine: one of six variants.
 //
-//   tag  variant               record
+//   tag  variant               held behind variant_
 //   0    uncompressed          TrieEngine, uncompressed trie algorithms
 //   1    sharded uncompressed  ShardedEngine of TrieEngine handles (one shared trie)
 //   2    compressed            TrieEngine, path-compressed trie algorithms
@@ -8,7 +8,7 @@
 //   4    adaptive              AdaptiveEngine
 //   5    sharded adaptive      ShardedEngine of inline AdaptiveEngines (independent trees)
 //
-// A LocalEngine is two words, the tag and a shared pointer to the record, so
+// A LocalEngine is two words, the tag and a shared pointer to the variant, so
 // copies share the engine.  Sharded variants fan every write out to every
 // shard in index order and route a lookup to one shard by a hash of the
 // address's leading `shard_bits` bits.
@@ -57,7 +57,7 @@ class LocalEngine final : public Engine,
                           public EntryReader,
                           public EntryLoader {
  public:
-  LocalEngine(LocalTag tag, std::shared_ptr<void> record) noexcept : tag_(tag), record_(std::move(record)) {}
+  LocalEngine(LocalTag tag, std::shared_ptr<void> variant) noexcept : tag_(tag), variant_(std::move(variant)) {}
 
   static LocalEngine uncompressed(std::shared_ptr<TrieEngine> e);
   static LocalEngine compressed(std::shared_ptr<TrieEngine> e);
@@ -113,7 +113,7 @@ class LocalEngine final : public Engine,
   InsertResult put(const IpPrefix& prefix, Metadata record);
 
   template <class T>
-  T& rec() const noexcept { return *static_cast<T*>(record_.get()); }
+  T& as() const noexcept { return *static_cast<T*>(variant_.get()); }
   /// The one dispatch over the tag: f(shape) with the shape of the variant
   /// (one trie or a group of trie shards in the tag's form, one tree or a
   /// group of trees; see local_engine.cpp), returning what f returns.
@@ -127,7 +127,7 @@ class LocalEngine final : public Engine,
   void read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const;
 
   LocalTag tag_;
-  std::shared_ptr<void> record_;
+  std::shared_ptr<void> variant_;
 };
 
 }  // namespace netrove

@@ -1,4 +1,4 @@
-// netrove/hybrid_engine.hpp - local engines with write-through to Redis.
+// store/hybrid_engine.hpp - local engines with write-through to Redis.
 //
 //                 insert / remove / clear           lookup / contains_prefix
 //                          │                              len / stats

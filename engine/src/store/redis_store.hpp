@@ -1,4 +1,4 @@
-// netrove/redis_store.hpp - the one connection holder to a Redis server.
+// store/redis_store.hpp - the one connection holder to a Redis server.
 //
 // The hybrid engine keeps its prefixes in one Redis hash:
 //

@@ -1,4 +1,4 @@
-// netrove/update_event.hpp - the change notifications of the Redis table.
+// store/update_event.hpp - the change notifications of the Redis table.
 //
 // Every write of a hybrid engine with a store publishes one UpdateEvent on
 // its update_channel (default "netrove:updates") in the same MULTI/EXEC as

@@ -1,5 +1,5 @@
 // The process-wide list of locks with a ForkGuard and the atfork handlers that
-// take them around fork() (see netrove/sync.hpp for the ranks).
+// take them around fork() (see sync/sync.hpp for the ranks).
 //
 //   prepare: list lock, then every lock of rank engine, reclaim, leaf (in
 //            that order)

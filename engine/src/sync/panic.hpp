@@ -1,4 +1,4 @@
-// netrove/panic.hpp - internal failures.
+// sync/panic.hpp - internal failures.
 //
 // A broken internal invariant aborts the current call by throwing `Panic`;
 // the Python layer turns it into PanicException.  Locks held while a Panic

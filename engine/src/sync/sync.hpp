@@ -1,4 +1,4 @@
-// netrove/sync.hpp - locks that remember a failure and survive fork().
+// sync/sync.hpp - locks that remember a failure and survive fork().
 //
 // A lock held while a Panic (or any exception) unwinds through its guard is
 // poisoned: the state it guards may be half-changed, so every later attempt

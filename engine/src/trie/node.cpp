@@ -14,7 +14,7 @@ void release(NodeHeader* n) noexcept {
       auto* h = static_cast<NodeHeader*>(p);
       with_layout(h->kind, [h](auto* tag) {
         using R = std::remove_pointer_t<decltype(tag)>;
-        destroy_record<R>(h);
+        destroy_block<R>(h);
       });
     });
   }
@@ -34,7 +34,7 @@ using trie::NodeHeader;
 
 namespace {
 
-/// Runs f(R&) on the record of `h`, R its layout.
+/// Runs f(R&) on the block of `h`, R its layout.
 template <class F>
 decltype(auto) visit(NodeHeader* h, F&& f) {
   return trie::with_layout(h->kind, [&](auto* tag) -> decltype(auto) {
@@ -62,87 +62,87 @@ void set_child(NodeHeader* h, bool side, std::optional<NodeRef> child) {
 
 }  // namespace
 
-NodeRef::NodeRef(const NodeRef& other) noexcept : kind_(other.kind_), rec_(other.rec_) {
-  if (rec_) trie::share(rec_);
+NodeRef::NodeRef(const NodeRef& other) noexcept : kind_(other.kind_), block_(other.block_) {
+  if (block_) trie::share(block_);
 }
 
 NodeRef& NodeRef::operator=(const NodeRef& other) noexcept {
   if (this != &other) {
-    if (other.rec_) trie::share(other.rec_);
-    if (rec_) trie::release(rec_);
+    if (other.block_) trie::share(other.block_);
+    if (block_) trie::release(block_);
     kind_ = other.kind_;
-    rec_ = other.rec_;
+    block_ = other.block_;
   }
   return *this;
 }
 
 NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   if (this != &other) {
-    if (rec_) trie::release(rec_);
+    if (block_) trie::release(block_);
     kind_ = other.kind_;
-    rec_ = other.rec_;
-    other.rec_ = nullptr;
+    block_ = other.block_;
+    other.block_ = nullptr;
   }
   return *this;
 }
 
 NodeRef::~NodeRef() {
-  if (rec_) trie::release(rec_);
+  if (block_) trie::release(block_);
 }
 
-NodeRef NodeRef::adopt(NodeHeader* rec) noexcept { return NodeRef(rec->kind, rec); }
+NodeRef NodeRef::adopt(NodeHeader* block) noexcept { return NodeRef(block->kind, block); }
 
 std::optional<std::uint8_t> NodeRef::prefix_len() const {
-  return visit(rec_, [](auto& n) { return trie::prefix_len(n); });
+  return visit(block_, [](auto& n) { return trie::prefix_len(n); });
 }
 
-std::optional<NodeRef> NodeRef::left() const { return child_handle(rec_, false); }
-std::optional<NodeRef> NodeRef::right() const { return child_handle(rec_, true); }
+std::optional<NodeRef> NodeRef::left() const { return child_handle(block_, false); }
+std::optional<NodeRef> NodeRef::right() const { return child_handle(block_, true); }
 
 std::optional<Metadata> NodeRef::value() const {
   rcu::ReadSection rs;
-  const trie::Record* r = visit(rec_, [](auto& n) { return n.value.get(); });
+  const trie::Record* r = visit(block_, [](auto& n) { return n.value.get(); });
   if (!r) return std::nullopt;
   return RecordView(*r).to_metadata();
 }
 
 std::optional<IpPrefix> NodeRef::prefix() const {
-  return visit(rec_, [](auto& n) { return trie::stored_prefix(n); });
+  return visit(block_, [](auto& n) { return trie::stored_prefix(n); });
 }
 
-void NodeRef::set_left(std::optional<NodeRef> child) { set_child(rec_, false, std::move(child)); }
-void NodeRef::set_right(std::optional<NodeRef> child) { set_child(rec_, true, std::move(child)); }
+void NodeRef::set_left(std::optional<NodeRef> child) { set_child(block_, false, std::move(child)); }
+void NodeRef::set_right(std::optional<NodeRef> child) { set_child(block_, true, std::move(child)); }
 
 void NodeRef::set_value(Metadata record) {
   trie::Record* r = RecordRef::intern(record).release();
-  visit(rec_, [r](auto& n) { n.value.set(r); });
+  visit(block_, [r](auto& n) { n.value.set(r); });
 }
 
 void NodeRef::clear_value() {
-  visit(rec_, [](auto& n) { n.value.set(nullptr); });
+  visit(block_, [](auto& n) { n.value.set(nullptr); });
 }
 
 void NodeRef::set_prefix_len(std::uint8_t length) {
-  visit(rec_, [length](auto& n) { trie::set_prefix_len(n, length); });
+  visit(block_, [length](auto& n) { trie::set_prefix_len(n, length); });
 }
 
 void NodeRef::set_prefix(const IpPrefix& prefix) {
-  visit(rec_, [&prefix](auto& n) { trie::store_prefix(n, prefix); });
+  visit(block_, [&prefix](auto& n) { trie::store_prefix(n, prefix); });
 }
 
 std::optional<EdgeLabel> NodeRef::edge() const {
   if (!is_compressed(kind_)) return std::nullopt;
-  return visit(rec_, [](auto& n) { return trie::store_key(trie::edge_label(n)); });
+  return visit(block_, [](auto& n) { return trie::store_key(trie::edge_label(n)); });
 }
 
 std::optional<std::uint64_t> NodeRef::edge_len() const {
   if (!is_compressed(kind_)) return std::nullopt;
-  return visit(rec_, [](auto& n) { return trie::edge_length(n); });
+  return visit(block_, [](auto& n) { return trie::edge_length(n); });
 }
 
 void NodeRef::set_edge(const EdgeLabel& label, std::uint64_t length) {
   const trie::u128 l = trie::load_key(label.data());
-  visit(rec_, [&](auto& n) { trie::set_edge(n, l, length); });
+  visit(block_, [&](auto& n) { trie::set_edge(n, l, length); });
 }
 
 NodeRef make_node(NodeKind kind) {

@@ -1,10 +1,10 @@
-// netrove/node.hpp - binary trie nodes: the eight layouts behind one
+// trie/node.hpp - binary trie nodes: the eight layouts behind one
 // interface of fourteen operations.
 //
 // Kinds 0-3 are uncompressed nodes (one node per key bit), kinds 4-7
 // compressed nodes (an edge label of up to 128 key bits).  Within a family
 // the kinds hold the same information and differ only in how each field is
-// synchronised.  The layouts themselves are private (engine/src/node_records.hpp);
+// synchronised.  The layouts themselves are private (trie/node_blocks.hpp);
 // this header offers the handle, NodeRef, and the interface, Node.
 #pragma once
 
@@ -67,21 +67,21 @@ class Node {
 };
 
 /// A shared handle to one node: the node's kind and a counted reference to
-/// its record.  Copying a handle shares the node; the node (with its record,
+/// its block.  Copying a handle shares the node; the node (with its record,
 /// prefix and child handles) is destroyed once its last handle and its last
 /// parent link are gone and no concurrent reader can still see it.  The
 /// operations dispatch on the kind.
 class NodeRef final : public Node {
  public:
   NodeRef(const NodeRef& other) noexcept;
-  NodeRef(NodeRef&& other) noexcept : kind_(other.kind_), rec_(other.rec_) { other.rec_ = nullptr; }
+  NodeRef(NodeRef&& other) noexcept : kind_(other.kind_), block_(other.block_) { other.block_ = nullptr; }
   NodeRef& operator=(const NodeRef& other) noexcept;
   NodeRef& operator=(NodeRef&& other) noexcept;
   ~NodeRef() override;
 
   NodeKind kind() const noexcept { return kind_; }
   /// Whether two handles share one node.
-  friend bool operator==(const NodeRef& a, const NodeRef& b) noexcept { return a.rec_ == b.rec_; }
+  friend bool operator==(const NodeRef& a, const NodeRef& b) noexcept { return a.block_ == b.block_; }
 
   std::optional<std::uint8_t> prefix_len() const override;
   std::optional<NodeRef> left() const override;
@@ -98,21 +98,21 @@ class NodeRef final : public Node {
   std::optional<std::uint64_t> edge_len() const override;
   void set_edge(const EdgeLabel& label, std::uint64_t length) override;
 
-  /// Internal: takes over one reference to `rec` (never null).
-  static NodeRef adopt(trie::NodeHeader* rec) noexcept;
-  /// Internal: the record; the handle keeps it alive.
-  trie::NodeHeader* get() const noexcept { return rec_; }
+  /// Internal: takes over one reference to `block` (never null).
+  static NodeRef adopt(trie::NodeHeader* block) noexcept;
+  /// Internal: the node block; the handle keeps it alive.
+  trie::NodeHeader* get() const noexcept { return block_; }
   /// Internal: gives up the reference without releasing it.
   trie::NodeHeader* release() && noexcept {
-    trie::NodeHeader* r = rec_;
-    rec_ = nullptr;
+    trie::NodeHeader* r = block_;
+    block_ = nullptr;
     return r;
   }
 
  private:
-  NodeRef(NodeKind kind, trie::NodeHeader* rec) noexcept : kind_(kind), rec_(rec) {}
+  NodeRef(NodeKind kind, trie::NodeHeader* block) noexcept : kind_(kind), block_(block) {}
   NodeKind kind_;
-  trie::NodeHeader* rec_;
+  trie::NodeHeader* block_;
 };
 
 /// A new empty node of `kind`: no children, record, prefix or prefix length;

@@ -1,7 +1,7 @@
-// node_records.hpp - the eight node layouts and the field operations the
+// node_blocks.hpp - the eight node layouts and the field operations the
 // tries use on them.
 //
-// Every record is 64-byte aligned and starts with an 8-byte NodeHeader
+// Every node block is 64-byte aligned and starts with an 8-byte NodeHeader
 // (owner count and kind; lookups never read it).  The fields follow in the
 // order below; byte offsets are checked by static_asserts at the end.
 //
@@ -167,7 +167,7 @@ inline constexpr bool kEdgeCacheLayout = R::kKind == NodeKind::compressed_atomic
 template <class R>
 inline constexpr bool kLockedPlenLayout = std::is_same_v<decltype(R::plen), LockedPrefixLen>;
 
-/// The record of a node header known to be of layout R.
+/// The block of a node header known to be of layout R.
 template <class R>
 inline R* as(NodeHeader* h) noexcept {
   NETROVE_ASSERT(h == nullptr || h->kind == R::kKind);
@@ -302,7 +302,7 @@ inline bool has_children(const R& n) noexcept {
   return n.kids.get(false) != nullptr || n.kids.get(true) != nullptr;
 }
 
-/// A new empty record of layout R, from the pool of its size.
+/// A new empty block of layout R, from the pool of its size.
 template <class R>
 inline R* new_node() {
   static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 128);
@@ -312,7 +312,7 @@ inline R* new_node() {
 
 /// Destroys an unreachable node of layout R: drops its record and children.
 template <class R>
-inline void destroy_record(NodeHeader* h) noexcept {
+inline void destroy_block(NodeHeader* h) noexcept {
   R* n = as<R>(h);
   n->value.teardown();
   n->kids.teardown();

@@ -118,7 +118,7 @@ struct EdgeLengthCache {
   std::atomic<std::uint8_t> byte{0};
 };
 
-/// Bookkeeping at offset 0 of every node record.  Its two last bytes and
+/// Bookkeeping at offset 0 of every node block.  Its two last bytes and
 /// `edge_cache` are fields of the compressed layouts kept in what would be
 /// padding, which is what lets kinds 4, 5 and 7 fit one cache line:
 /// `edge_cache` is the byte kind 5 reads in front of its label,
@@ -162,7 +162,7 @@ struct EdgeLength32 {
 static_assert(sizeof(EdgeLength32) == 4);
 
 /// The label's and the prefix address's words of a one-line compressed
-/// node; both are guarded by the node's one version word (node_records.hpp).
+/// node; both are guarded by the node's one version word (node_blocks.hpp).
 struct TwoWords {
   std::atomic<std::uint64_t> hi{0}, lo{0};
 };

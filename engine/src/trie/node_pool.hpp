@@ -1,4 +1,4 @@
-// node_pool.hpp - where trie node records live.
+// node_pool.hpp - where trie node blocks live.
 //
 // A routing table is millions of small nodes of a few sizes (64 and 128
 // bytes today, all 64-byte aligned; a pool of 192 is kept for larger ones)
@@ -156,7 +156,7 @@ class NodePool {
   std::size_t reserved_ = 0;
 };
 
-/// The process-wide pool for node records of `size` bytes (64, 128 or 192).
+/// The process-wide pool for node blocks of `size` bytes (64, 128 or 192).
 /// Made when the library loads (so no pool is first made under a lock) and
 /// never destroyed, so nodes freed late at exit still have a home.
 NodePool& node_pool(std::size_t size) noexcept;

@@ -115,7 +115,7 @@ namespace netrove::trie {
 struct DropUnpublished {
   template <class R>
   void operator()(R* n) const noexcept {
-    destroy_record<R>(&n->hdr);
+    destroy_block<R>(&n->hdr);
   }
 };
 template <class R>

@@ -1,4 +1,4 @@
-// netrove/trie_engine.hpp - one binary trie behind the engine operations.
+// trie/trie_engine.hpp - one binary trie behind the engine operations.
 #pragma once
 
 #include <atomic>
