@@ -19,7 +19,7 @@ namespace netrove {
 class StartupError : public std::runtime_error {
  public:
   /// what() is "Failed to initialize HybridEngine: " and `store_message`
-  /// quoted (quote_escaped).
+  /// quoted, its quotes, backslashes and control characters escaped.
   explicit StartupError(std::string store_message);
   /// The store's own text, "Redis error: ...".
   const std::string& store_message() const noexcept { return store_message_; }

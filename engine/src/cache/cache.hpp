@@ -25,7 +25,7 @@ struct SeededAddressHash {
 /// wrapped engine.  Writes drop the answers they may have changed.  A hit
 /// takes no lock and writes nothing shared: one hash, one probe sequence of
 /// an open-addressed table, the answer lent or copied.  See
-/// engine/src/cache.cpp for the table, and the generation rule that keeps a
+/// engine/src/cache/cache.cpp for the table, and the generation rule that keeps a
 /// racing lookup from caching an answer older than a completed write.
 ///
 /// Beside the table, an ordered index of the cached addresses (writers
