@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/art/node16_simd.hpp"
-#include "netrove/art/tree.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/panic.hpp"
+#include "art/adaptive_engine.hpp"
+#include "art/node16_simd.hpp"
+#include "art/tree.hpp"
+#include "engine/factory_internal.hpp"
+#include "sync/panic.hpp"
 #include "bench_memory.hpp"
 #include "bench_table.hpp"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "index/node_arena.hpp"
-#include "node_pool.hpp"
+#include "trie/node_pool.hpp"
 
 namespace netrove::bench {
 

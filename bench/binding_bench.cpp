@@ -40,7 +40,7 @@
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
-#include "rcu.hpp"
+#include "sync/rcu.hpp"
 #include "bench_table.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);
@@ -115,8 +115,10 @@ EngineConfig config_of(const std::string& variant) {
   c.cache_ttl_secs = 3600;
   c.cache_capacity = 10000;
   c.enable_cache = true;
-  c.node_style = 1;
-  c.engine_type = variant == "standard" ? 0 : variant == "lockfree" ? 2 : 3;
+  c.node_style = netrove::NodeStyle::atomic;
+  c.engine_type = variant == "standard"   ? netrove::EngineType::trie
+                  : variant == "lockfree" ? netrove::EngineType::mapped_trie
+                                          : netrove::EngineType::sharded_atomic_trie;
   return c;
 }
 

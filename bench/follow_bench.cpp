@@ -28,11 +28,11 @@
 
 #include "../tests/cpp/redis_test_server.hpp"
 #include "bench_table.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
-#include "netrove/update_event.hpp"
+#include "store/update_event.hpp"
 
 using Clock = std::chrono::steady_clock;
 using netrove::HybridEngine;

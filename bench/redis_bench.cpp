@@ -26,7 +26,7 @@
 
 #include "../tests/cpp/redis_test_server.hpp"
 #include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
 #include "bench_table.hpp"

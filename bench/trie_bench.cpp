@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/trie_engine.hpp"
-#include "node_records.hpp"
-#include "rcu.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "trie/trie_engine.hpp"
+#include "trie/node_blocks.hpp"
+#include "sync/rcu.hpp"
 #include "index/read_index.hpp"
-#include "trie_roots.hpp"
+#include "trie/trie_roots.hpp"
 #include "bench_memory.hpp"
 #include "bench_table.hpp"
 

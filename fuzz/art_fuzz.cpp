@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "netrove/art/tree.hpp"
+#include "art/tree.hpp"
 #include "netrove/types.hpp"
 
 namespace {

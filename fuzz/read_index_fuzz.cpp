@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "index/read_index.hpp"
-#include "rcu.hpp"
+#include "sync/rcu.hpp"
 
 namespace {
 

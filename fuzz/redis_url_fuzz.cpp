@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "netrove/redis_store.hpp"
-#include "utf8.hpp"
+#include "store/redis_store.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "netrove/hybrid_engine.hpp"
-#include "netrove/panic.hpp"
+#include "store/hybrid_engine.hpp"
+#include "sync/panic.hpp"
 #include "netrove/text.hpp"
 #include "radix_engine.hpp"
 #include "ref.hpp"
@@ -56,7 +56,7 @@ PyObject* variant_arg(Variant variant) noexcept {
   switch (variant) {
     case Variant::standard: return PyUnicode_FromString("standard");
     case Variant::lockfree: return PyUnicode_FromString("lockfree");
-    case Variant::adaptive: return PyUnicode_FromString("adaptive");
+    case Variant::sharded_trie: return PyUnicode_FromString("adaptive");
     case Variant::none: break;
   }
   Py_RETURN_NONE;

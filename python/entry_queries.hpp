@@ -37,8 +37,10 @@
 
 namespace netrove::py {
 
-/// The constructor form an engine was made with, kept for pickling.
-enum class Variant : std::uint8_t { none, standard, lockfree, adaptive };
+/// The constructor form an engine was made with, kept for pickling.  Each
+/// is one variant text: none (None), standard, lockfree, and sharded_trie,
+/// the text "adaptive" (a sharded compressed trie, no adaptive radix tree).
+enum class Variant : std::uint8_t { none, standard, lockfree, sharded_trie };
 
 // Docstrings, each beginning with its text signature.
 

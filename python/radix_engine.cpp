@@ -37,7 +37,7 @@
 #include "entry_queries.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
 
@@ -193,14 +193,14 @@ bool config_for(PyObject* variant, EngineConfig& config, Variant& form) {
   if (!variant || variant == Py_None) return true;
   std::string_view name;
   if (!text_arg(variant, "variant", name)) return false;
-  if (name == "standard") config.engine_type = 0, form = Variant::standard;
-  else if (name == "lockfree") config.engine_type = 2, form = Variant::lockfree;
-  else if (name == "adaptive") config.engine_type = 3, form = Variant::adaptive;
+  if (name == "standard") config.engine_type = netrove::EngineType::trie, form = Variant::standard;
+  else if (name == "lockfree") config.engine_type = netrove::EngineType::mapped_trie, form = Variant::lockfree;
+  else if (name == "adaptive") config.engine_type = netrove::EngineType::sharded_atomic_trie, form = Variant::sharded_trie;
   else return true;
   config.cache_ttl_secs = 3600;
   config.cache_capacity = 10000;
   config.enable_cache = true;
-  config.node_style = 1;
+  config.node_style = netrove::NodeStyle::atomic;
   return true;
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "art_test_util.hpp"
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/factory.hpp"
+#include "art/adaptive_engine.hpp"
+#include "engine/factory_internal.hpp"
 
 namespace {
 

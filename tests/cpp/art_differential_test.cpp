@@ -14,8 +14,8 @@
 
 #include "art_test_util.hpp"
 #include "entry_check.hpp"
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/factory.hpp"
+#include "art/adaptive_engine.hpp"
+#include "engine/factory_internal.hpp"
 
 namespace {
 

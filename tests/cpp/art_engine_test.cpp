@@ -6,11 +6,11 @@
 #include <random>
 
 #include "art_test_util.hpp"
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/panic.hpp"
-#include "netrove/sync.hpp"
+#include "art/adaptive_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "sync/panic.hpp"
+#include "sync/sync.hpp"
 
 namespace {
 
@@ -225,7 +225,7 @@ TEST(AdaptiveLocal, ShardSelectionHashesTheFirstFourBytes) {
 
 TEST(AdaptiveLocal, CreateEngineBuildsTheAdaptiveTreeForCodeFour) {
   netrove::EngineConfig c;
-  c.engine_type = 4;
+  c.engine_type = netrove::EngineType(4);
   c.shards = 3;
   auto e = netrove::create_engine(std::move(c));
   auto* local = dynamic_cast<LocalEngine*>(e.get());

@@ -13,10 +13,10 @@
 
 #include "art/node16_paths.hpp"
 #include "art_test_util.hpp"
-#include "netrove/art/node.hpp"
-#include "netrove/art/node16_simd.hpp"
-#include "netrove/art/prefix_set.hpp"
-#include "netrove/panic.hpp"
+#include "art/node.hpp"
+#include "art/node16_simd.hpp"
+#include "art/prefix_set.hpp"
+#include "sync/panic.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <random>
 
 #include "art_test_util.hpp"
-#include "netrove/art/prefix_set.hpp"
-#include "netrove/art/tree.hpp"
-#include "netrove/panic.hpp"
+#include "art/prefix_set.hpp"
+#include "art/tree.hpp"
+#include "sync/panic.hpp"
 
 namespace {
 

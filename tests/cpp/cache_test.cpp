@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "fake_engine.hpp"
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 
 namespace netrove {
 namespace {
@@ -428,7 +428,7 @@ TEST(Cache, StressOverTheFactoryEngine) {
   c.enable_cache = true;
   c.cache_capacity = 32;
   c.cache_ttl_secs = 3600;
-  c.node_style = 1;
+  c.node_style = netrove::NodeStyle(1);
   std::unique_ptr<Engine> e = create_engine(std::move(c));
   auto& cache = dynamic_cast<CachedEngine&>(*e);
   std::atomic<bool> stop{false};

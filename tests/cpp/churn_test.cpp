@@ -11,9 +11,9 @@
 #include <random>
 #include <set>
 
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "art/adaptive_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::IpAddress;

@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/trie_engine.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "trie/trie_engine.hpp"
 
 namespace netrove {
 namespace {
@@ -22,8 +22,8 @@ EngineConfig python_config(const char* variant) {
     c.cache_ttl_secs = 3600;
     c.cache_capacity = 10000;
     c.enable_cache = true;
-    c.node_style = 1;
-    c.engine_type = v == "standard" ? 0 : v == "lockfree" ? 2 : 3;
+    c.node_style = netrove::NodeStyle(1);
+    c.engine_type = netrove::EngineType(v == "standard" ? 0 : v == "lockfree" ? 2 : 3);
   }
   return c;
 }
@@ -55,8 +55,8 @@ TEST(Factory, DefaultConfigIsTheUncachedDefaultVariant) {
   EXPECT_FALSE(c.enable_redis);
   EXPECT_FALSE(c.write_path_compression);
   EXPECT_TRUE(c.path_compression);
-  EXPECT_EQ(c.engine_type, 0);
-  EXPECT_EQ(c.node_style, 0);
+  EXPECT_EQ(c.engine_type, netrove::EngineType(0));
+  EXPECT_EQ(c.node_style, netrove::NodeStyle(0));
 }
 
 TEST(Factory, PythonVariantsYieldTheirShapes) {
@@ -141,10 +141,10 @@ TEST(Factory, CachedShapeFollowsEnableCacheWithAnyTree) {
   EngineConfig c;
   c.enable_cache = true;
   c.cache_capacity = 5;
-  c.engine_type = 1;
+  c.engine_type = netrove::EngineType(1);
   c.shards = 3;
   c.path_compression = false;
-  c.node_style = 2;
+  c.node_style = netrove::NodeStyle(2);
   auto e = create_engine(std::move(c));
   auto* cache = dynamic_cast<CachedEngine*>(e.get());
   ASSERT_NE(cache, nullptr);
@@ -160,7 +160,7 @@ TEST(Factory, RejectsUndefinedCodes) {
   EXPECT_THROW(build_local(0, 4, true, std::nullopt), std::invalid_argument);
   EXPECT_THROW(build_local(5, 0, true, std::nullopt), std::invalid_argument);
   EngineConfig c;
-  c.engine_type = 5;
+  c.engine_type = netrove::EngineType(5);
   try {
     create_engine(std::move(c));
     FAIL() << "code 5 without shards was accepted";
@@ -168,7 +168,7 @@ TEST(Factory, RejectsUndefinedCodes) {
     EXPECT_NE(std::string(e.what()).find("shard"), std::string::npos) << e.what();
   }
   EngineConfig d;
-  d.node_style = 9;
+  d.node_style = netrove::NodeStyle(9);
   d.enable_cache = true;
   EXPECT_THROW(create_engine(std::move(d)), std::invalid_argument);
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "netrove/engine.hpp"
-#include "netrove/panic.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::testing {
 

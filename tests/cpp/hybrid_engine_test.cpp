@@ -10,10 +10,10 @@
 #include <set>
 #include <thread>
 
-#include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
-#include "netrove/panic.hpp"
+#include "sync/panic.hpp"
 #include "netrove/text.hpp"
 #include "redis_test_server.hpp"
 

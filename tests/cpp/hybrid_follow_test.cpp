@@ -13,11 +13,11 @@
 #include <random>
 #include <thread>
 
-#include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "store/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/text.hpp"
-#include "netrove/update_event.hpp"
+#include "store/update_event.hpp"
 #include "redis_test_server.hpp"
 
 using namespace std::chrono_literals;

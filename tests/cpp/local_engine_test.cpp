@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/trie_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "trie/trie_engine.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::build_local;

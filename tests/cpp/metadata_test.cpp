@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 #include "netrove/metadata.hpp"
 #include "netrove/record.hpp"
-#include "rcu.hpp"
+#include "sync/rcu.hpp"
 
 using netrove::AttributeMap;
 using netrove::from_json;

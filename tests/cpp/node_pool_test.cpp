@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "node_pool.hpp"
-#include "rcu.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "trie/node_pool.hpp"
+#include "sync/rcu.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::trie::NodePool;

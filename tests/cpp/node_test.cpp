@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "netrove/node.hpp"
-#include "netrove/panic.hpp"
-#include "node_records.hpp"
+#include "trie/node.hpp"
+#include "sync/panic.hpp"
+#include "trie/node_blocks.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::EdgeLabel;

@@ -12,8 +12,8 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "netrove/panic.hpp"
-#include "netrove/sync.hpp"
+#include "sync/panic.hpp"
+#include "sync/sync.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);
 

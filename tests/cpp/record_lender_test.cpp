@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "fake_engine.hpp"
-#include "netrove/cache.hpp"
-#include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
-#include "netrove/local_engine.hpp"
+#include "cache/cache.hpp"
+#include "engine/factory_internal.hpp"
+#include "store/hybrid_engine.hpp"
+#include "engine/local_engine.hpp"
 
 namespace netrove {
 namespace {

@@ -9,9 +9,9 @@
 #include <map>
 #include <thread>
 
-#include "netrove/redis_store.hpp"
+#include "store/redis_store.hpp"
 #include "redis_test_server.hpp"
-#include "redis_wire.hpp"
+#include "store/redis_wire.hpp"
 
 using namespace std::chrono_literals;
 using netrove::RedisProtocol;

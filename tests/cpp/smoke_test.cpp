@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "netrove/factory.hpp"
+#include "engine/factory_internal.hpp"
 
 TEST(Factory, TablesFollowTheirBands) {
   EXPECT_EQ(netrove::processor_table_a(2), 2u);

@@ -12,8 +12,8 @@
 #include <random>
 #include <vector>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 #include "entry_check.hpp"
 #include "trie_test_util.hpp"
 #include "trie_walk.hpp"

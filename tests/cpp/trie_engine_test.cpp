@@ -2,11 +2,11 @@
 // two families kept apart, trie shapes, and poisoned locks.
 #include <gtest/gtest.h>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
-#include "netrove/sync.hpp"
-#include "netrove/trie_engine.hpp"
-#include "trie_roots.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
+#include "sync/sync.hpp"
+#include "trie/trie_engine.hpp"
+#include "trie/trie_roots.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::EngineStats;

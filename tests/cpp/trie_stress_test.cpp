@@ -20,8 +20,8 @@
 #include <set>
 #include <thread>
 
-#include "netrove/factory.hpp"
-#include "netrove/local_engine.hpp"
+#include "engine/factory_internal.hpp"
+#include "engine/local_engine.hpp"
 #include "trie_test_util.hpp"
 
 using netrove::IpAddress;

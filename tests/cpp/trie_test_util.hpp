@@ -15,8 +15,8 @@
 
 #include "netrove/metadata.hpp"
 #include "netrove/types.hpp"
-#include "node_pool.hpp"
-#include "rcu.hpp"
+#include "trie/node_pool.hpp"
+#include "sync/rcu.hpp"
 
 namespace nt {
 

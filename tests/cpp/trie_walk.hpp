@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "netrove/trie_engine.hpp"
-#include "rcu.hpp"
-#include "trie_compressed.hpp"
-#include "trie_uncompressed.hpp"
+#include "trie/trie_engine.hpp"
+#include "sync/rcu.hpp"
+#include "trie/trie_compressed.hpp"
+#include "trie/trie_uncompressed.hpp"
 
 namespace nt {
 

@@ -204,7 +204,7 @@ struct Entry {
 /// dynamic_cast<const EntryReader*>(engine).
 ///
 /// No call moves a counter or reads or fills a lookup cache.  Each call walks
-/// the table of record (a trie, not its read index) inside one read section
+/// the entry table (a trie, not its read index) inside one read section
 /// or under one read lock, copies what it found there and returns the copies
 /// after leaving it; nothing of the caller runs inside.  Beside concurrent
 /// writes, every entry that is neither inserted nor removed meanwhile is

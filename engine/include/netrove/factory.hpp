@@ -8,27 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "netrove/config.hpp"
 #include "netrove/engine.hpp"
-#include "netrove/local_engine.hpp"
 
 namespace netrove {
-
-/// Construction settings consumed by create_engine.  The defaults are those
-/// of RadixEngine() with no variant: an uncached compressed trie of kind 4.
-struct EngineConfig {
-  std::optional<std::uint64_t> cache_ttl_secs;        ///< stored by the cache, never consulted
-  std::optional<std::uint64_t> shards;                ///< explicit shard count; absent = derived
-  std::string update_channel = "netrove:updates";     ///< handed to the hybrid engine
-  std::optional<std::string> redis_url;               ///< hybrid engine's store; absent = none
-  std::uint64_t cache_capacity = 0;                   ///< cached lookup answers at most
-  bool enable_cache = false;                          ///< wrap the local engine in a CachedEngine
-  bool enable_redis = false;                          ///< build a HybridEngine (wins over the cache)
-  bool follow = false;                                ///< hybrid read engine follows update_channel
-  bool write_path_compression = false;                ///< path compression of the hybrid write engine
-  bool path_compression = true;                       ///< compressed (true) or uncompressed tries
-  std::uint8_t engine_type = 0;                       ///< tree family and sharding policy, 0..5
-  std::uint8_t node_style = 0;                        ///< node layout within a trie family, 0..3
-};
 
 /// A hybrid engine could not start: its store did not open (bad URL,
 /// unreachable server, refused authentication).  Nothing inside broke, so
@@ -36,7 +19,7 @@ struct EngineConfig {
 class StartupError : public std::runtime_error {
  public:
   /// what() is "Failed to initialize HybridEngine: " and `store_message`
-  /// quoted (quote_escaped).
+  /// quoted, its quotes, backslashes and control characters escaped.
   explicit StartupError(std::string store_message);
   /// The store's own text, "Redis error: ...".
   const std::string& store_message() const noexcept { return store_message_; }
@@ -58,43 +41,5 @@ class UsageError : public std::logic_error {
 /// or engine_type 5 without shards; StartupError when the hybrid start-up
 /// fails.
 std::unique_ptr<Engine> create_engine(EngineConfig config);
-
-/// Builds the LocalEngine of `engine_type` (0..5), `node_style` (0..3),
-/// `path_compression` and the optional explicit shard count; see the tables
-/// below.  Errors: std::invalid_argument as for create_engine.
-LocalEngine build_local(std::uint8_t engine_type, std::uint8_t node_style, bool path_compression,
-                        std::optional<std::uint64_t> shards);
-
-/// Shard count of build_local step 1, as a pure function of its inputs:
-/// `shards` when present (except code 2: always 1); otherwise 1 for codes 0
-/// and 2, table A for 1, min(table A, memory cap) for 3, table B for 4.
-/// Code 5 without shards is rejected before this is asked (result 1).
-std::uint64_t local_shard_count(std::uint8_t engine_type, std::optional<std::uint64_t> shards,
-                                std::optional<std::uint64_t> processors,
-                                std::optional<std::uint64_t> available_bytes) noexcept;
-
-/// Shard count by processors for engine_type 1 and 3: <3 -> 2, 3-4 -> 8,
-/// 5-8 -> 16, 9-16 -> 32, more -> 64; unknown -> 2.
-std::uint64_t processor_table_a(std::optional<std::uint64_t> processors) noexcept;
-
-/// Shard count by processors for engine_type 4: <3 -> 2, 3-4 -> 4, 5-8 -> 8,
-/// more -> 16; unknown -> 2.
-std::uint64_t processor_table_b(std::optional<std::uint64_t> processors) noexcept;
-
-/// Shard cap by available memory for engine_type 3: U = (bytes * 3) >> 22
-/// (three quarters in MiB); U <= 512 -> 2, <= 2048 -> 8, <= 4096 -> 16,
-/// <= 8192 -> 32, larger -> 64; 64 when bytes * 3 overflows or is unknown.
-std::uint64_t memory_cap(std::optional<std::uint64_t> available_bytes) noexcept;
-
-/// Processors this process may run on: the affinity mask, lowered by a
-/// cgroup CPU quota.  Nothing when it cannot be read.
-std::optional<std::uint64_t> available_processors() noexcept;
-
-/// The kernel's MemAvailable in bytes, read now.  Nothing when unreadable.
-std::optional<std::uint64_t> available_memory_bytes() noexcept;
-
-/// `text` between double quotes with quotes, backslashes and control
-/// characters escaped, as failure messages quote an inner error.
-std::string quote_escaped(std::string_view text);
 
 }  // namespace netrove

@@ -1,17 +1,12 @@
-// netrove/netrove.hpp - the whole public API of the netrove engine library.
+// netrove/netrove.hpp - the whole public API of the netrove engine library:
+// the engine interface, the factory and its configuration, the record and
+// its stored form, the text forms and the value types.  Everything else is
+// private to the library (engine/src).
 #pragma once
 
-#include "netrove/adaptive_engine.hpp"
-#include "netrove/cache.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
-#include "netrove/hybrid_engine.hpp"
-#include "netrove/local_engine.hpp"
 #include "netrove/metadata.hpp"
-#include "netrove/node.hpp"
-#include "netrove/panic.hpp"
-#include "netrove/redis_store.hpp"
-#include "netrove/sync.hpp"
+#include "netrove/record.hpp"
 #include "netrove/text.hpp"
-#include "netrove/trie_engine.hpp"
 #include "netrove/types.hpp"

@@ -1,6 +1,10 @@
 // netrove/record.hpp - the stored form of a record: one compact, immutable,
 // reference-counted allocation, shared by every holder of equal contents.
 //
+// Installed because the lending side of netrove/engine.hpp shows a stored
+// record as a RecordView and holds one as a HeldRecord (a RecordRef); the
+// intern table and the block builder behind it are engine/src/record/.
+//
 // A Metadata (a std::string and a hash map) costs over a hundred bytes and
 // several allocations; engines keep one per prefix.  What they keep instead
 // is a StoredRecord, the value text and the attribute pairs side by side in

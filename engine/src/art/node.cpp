@@ -1,13 +1,13 @@
 // Per-node operations of the adaptive radix tree: child search, growth,
-// shrinking, leaves.  See netrove/art/node.hpp for the kinds and thresholds.
-#include "netrove/art/node.hpp"
+// shrinking, leaves.  See art/node.hpp for the kinds and thresholds.
+#include "art/node.hpp"
 
 #include <cstring>
 
 #include "alloc.hpp"
-#include "netrove/art/node16_simd.hpp"
-#include "netrove/art/prefix_set.hpp"
-#include "netrove/panic.hpp"
+#include "art/node16_simd.hpp"
+#include "art/prefix_set.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::art {
 

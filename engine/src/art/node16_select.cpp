@@ -5,8 +5,8 @@
 #include <string>
 
 #include "node16_paths.hpp"
-#include "netrove/art/node16_simd.hpp"
-#include "netrove/panic.hpp"
+#include "art/node16_simd.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::art {
 

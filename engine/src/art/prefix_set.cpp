@@ -1,11 +1,11 @@
 // PrefixSet: bitmap of heap positions and a dense, position-ordered array of
-// leaves (see netrove/art/prefix_set.hpp for the numbering).
-#include "netrove/art/prefix_set.hpp"
+// leaves (see art/prefix_set.hpp for the numbering).
+#include "art/prefix_set.hpp"
 
 #include <cstring>
 
 #include "alloc.hpp"
-#include "netrove/panic.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::art {
 

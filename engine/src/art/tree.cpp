@@ -1,13 +1,13 @@
 // AdaptiveRadixTree operations: insert, search, remove, exact find, clear.
-// The layout (which entry lives where) is described in netrove/art/tree.hpp.
-#include "netrove/art/tree.hpp"
+// The layout (which entry lives where) is described in art/tree.hpp.
+#include "art/tree.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "netrove/art/prefix_set.hpp"
-#include "netrove/panic.hpp"
+#include "art/prefix_set.hpp"
+#include "sync/panic.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::art {

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "netrove/sync.hpp"
+#include "sync/sync.hpp"
 #include <new>
 
-#include "netrove/panic.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::index {
 

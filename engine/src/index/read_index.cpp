@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "../rcu.hpp"
+#include "sync/rcu.hpp"
 #include "node_arena.hpp"
-#include "netrove/panic.hpp"
+#include "sync/panic.hpp"
 
 namespace netrove::index {
 

@@ -51,7 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../node_fields.hpp"
+#include "record/trie_record.hpp"
 
 namespace netrove::index {
 

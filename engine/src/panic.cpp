@@ -1,7 +1,0 @@
-#include "netrove/panic.hpp"
-
-namespace netrove {
-
-void panic(std::string message) { throw Panic(std::move(message)); }
-
-}  // namespace netrove

@@ -1,0 +1,339 @@
+// node_blocks.hpp - the eight node layouts and the field operations the
+// tries use on them.
+//
+// Every node block is 64-byte aligned and starts with an 8-byte NodeHeader
+// (owner count and kind; lookups never read it).  The fields follow in the
+// order below; byte offsets are checked by static_asserts at the end.
+//
+//   kind 0 LockedNode (uncompressed)                     64 bytes
+//   +------+--------+--------+--------+------+-----------------+
+//   | hdr  | plen v | left   | right  | value| prefix v        |
+//   0      8        16       24       32     40                64
+//
+//   kind 1 AtomicNode: plen is one atomic byte at 8          64 bytes
+//   kind 2 PaddedNode: kind 0 with a 64-byte pad after plen 128 bytes
+//   kind 3 MappedNode: atomic plen byte, then a ChildMap     64 bytes
+//          (two buckets of child indices) in place of left/right
+//
+//   kind 4 LockedNode (compressed)                            64 bytes
+//   +----------------+----+-----+----------------+------+------------+------+
+//   | hdr            | v  | len | label (2x64)   | value| prefix addr| l | r|
+//   | refs kind c t n|    |     |                |      | (2x64)     |      |
+//   0        4 5 6 7 8    12    16               32     40           56   64
+//   c: kind 5's edge-length cache byte   t, n: prefix family + 1 and length
+//   v: the node's version word, guarding label and prefix (t, n, addr)
+//   l, r: children as 32-bit NodeIndex values (node_pool.hpp)
+//
+//   kind 5 AtomicNode: kind 4, and reads its cache byte c first  64 bytes
+//   kind 6 PaddedNode: kind 4 with a 64-byte pad after the label 128 bytes
+//   kind 7 MappedNode: kind 4 with a ChildMap (two buckets of   64 bytes
+//          child indices) for l and r
+//
+//   One line per node is what a compressed walk reads per level, and half
+//   the memory of a two-line node.  Three things make the fields fit:
+//   children are 32-bit indices, not pointers; the prefix's family and
+//   length and kind 5's cache byte sit in the header's padding; and label
+//   and prefix share one version word, so a reader of one retries while the
+//   other is written (writers of the two exclude each other).  The length
+//   is a single atomic word without a version word (node_fields.hpp).
+//
+//   "v" marks a version-locked field (node_fields.hpp).  value and the child
+//   links are published words.
+//
+// The tries reach the fields through the function templates below, which
+// compile to the field access of each layout; a layout without a field
+// behaves as the node interface says (no edge on uncompressed kinds, no
+// prefix length on compressed ones, set_edge on an uncompressed kind panics).
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+#include "sync/panic.hpp"
+#include "trie/node_fields.hpp"
+#include "trie/node_pool.hpp"
+
+namespace netrove::trie {
+
+struct alignas(64) UncompressedLocked {
+  static constexpr NodeKind kKind = NodeKind::uncompressed_locked;
+  NodeHeader hdr{kKind};
+  LockedPrefixLen plen;
+  ChildPair kids;
+  ValueSlot value;
+  LockedPrefix prefix;
+};
+
+struct alignas(64) UncompressedAtomic {
+  static constexpr NodeKind kKind = NodeKind::uncompressed_atomic;
+  NodeHeader hdr{kKind};
+  AtomicPrefixLen plen;
+  ChildPair kids;
+  ValueSlot value;
+  LockedPrefix prefix;
+};
+
+struct alignas(64) UncompressedPadded {
+  static constexpr NodeKind kKind = NodeKind::uncompressed_padded;
+  NodeHeader hdr{kKind};
+  LockedPrefixLen plen;
+  PadBlock pad;
+  ChildPair kids;
+  ValueSlot value;
+  LockedPrefix prefix;
+};
+
+struct alignas(64) UncompressedMapped {
+  static constexpr NodeKind kKind = NodeKind::uncompressed_mapped;
+  NodeHeader hdr{kKind};
+  AtomicPrefixLen plen;
+  ChildMap kids;
+  ValueSlot value;
+  LockedPrefix prefix;
+};
+
+/// Kinds 4, 5 and 7: one cache line (picture above).  Kind 5 also uses
+/// hdr.edge_cache; Kids is IndexChildPair or ChildMap.
+template <NodeKind K, class Kids>
+struct alignas(64) CompressedLine {
+  static constexpr NodeKind kKind = K;
+  NodeHeader hdr{kKind};
+  VersionLock lock;  // label, prefix and hdr.prefix_tag / prefix_len
+  EdgeLength32 length;
+  TwoWords label;
+  ValueSlot value;
+  TwoWords prefix;
+  Kids kids;
+};
+using CompressedLocked = CompressedLine<NodeKind::compressed_locked, IndexChildPair>;
+using CompressedAtomic = CompressedLine<NodeKind::compressed_atomic, IndexChildPair>;
+using CompressedMapped = CompressedLine<NodeKind::compressed_mapped, ChildMap>;
+
+struct alignas(64) CompressedPadded {
+  static constexpr NodeKind kKind = NodeKind::compressed_padded;
+  NodeHeader hdr{kKind};
+  VersionLock lock;
+  EdgeLength32 length;
+  TwoWords label;
+  PadBlock pad;
+  ValueSlot value;
+  TwoWords prefix;
+  IndexChildPair kids;
+};
+
+// ---------------------------------------------------------------------------
+// Layout checks.
+
+#define NETROVE_LAYOUT(T, size, ...)                                                      \
+  static_assert(std::is_standard_layout_v<T>, #T " must be standard layout");               \
+  static_assert(alignof(T) == 64 && sizeof(T) == (size), #T " has an unexpected size");     \
+  static_assert(offsetof(T, hdr) == 0, #T ": the header comes first");
+NETROVE_LAYOUT(UncompressedLocked, 64)
+NETROVE_LAYOUT(UncompressedAtomic, 64)
+NETROVE_LAYOUT(UncompressedPadded, 128)
+NETROVE_LAYOUT(UncompressedMapped, 64)
+NETROVE_LAYOUT(CompressedLocked, 64)
+NETROVE_LAYOUT(CompressedAtomic, 64)
+NETROVE_LAYOUT(CompressedPadded, 128)
+NETROVE_LAYOUT(CompressedMapped, 64)
+#undef NETROVE_LAYOUT
+
+static_assert(offsetof(UncompressedLocked, plen) < offsetof(UncompressedLocked, kids) &&
+              offsetof(UncompressedLocked, kids) < offsetof(UncompressedLocked, value) &&
+              offsetof(UncompressedLocked, value) < offsetof(UncompressedLocked, prefix));
+static_assert(offsetof(UncompressedPadded, pad) == offsetof(UncompressedPadded, plen) + sizeof(LockedPrefixLen));
+static_assert(offsetof(UncompressedPadded, kids) == offsetof(UncompressedPadded, pad) + 64);
+static_assert(offsetof(UncompressedMapped, plen) < offsetof(UncompressedMapped, kids) &&
+              offsetof(UncompressedMapped, kids) < offsetof(UncompressedMapped, value));
+// The one-line layouts, field by field as drawn above.
+template <class R>
+inline constexpr bool kOneLine =
+    offsetof(R, lock) == 8 && offsetof(R, length) == 12 && offsetof(R, label) == 16 && offsetof(R, value) == 32 &&
+    offsetof(R, prefix) == 40 && offsetof(R, kids) == 56 && sizeof(R::kids) == 8;
+static_assert(kOneLine<CompressedLocked>);
+static_assert(kOneLine<CompressedAtomic>);
+static_assert(kOneLine<CompressedMapped>);
+static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, label) + sizeof(TwoWords) &&
+              offsetof(CompressedPadded, value) == offsetof(CompressedPadded, pad) + 64 &&
+              offsetof(CompressedPadded, kids) + sizeof(IndexChildPair) == 128);
+
+// ---------------------------------------------------------------------------
+// Traits and field operations.
+
+template <class R>
+inline constexpr bool kCompressedLayout = requires(R r) { r.label; };
+template <class R>
+inline constexpr bool kEdgeCacheLayout = R::kKind == NodeKind::compressed_atomic;
+template <class R>
+inline constexpr bool kLockedPlenLayout = std::is_same_v<decltype(R::plen), LockedPrefixLen>;
+
+/// The block of a node header known to be of layout R.
+template <class R>
+inline R* as(NodeHeader* h) noexcept {
+  NETROVE_ASSERT(h == nullptr || h->kind == R::kKind);
+  return reinterpret_cast<R*>(h);
+}
+template <class R>
+inline const R* as(const NodeHeader* h) noexcept {
+  NETROVE_ASSERT(h == nullptr || h->kind == R::kKind);
+  return reinterpret_cast<const R*>(h);
+}
+
+/// Edge label (0 on uncompressed layouts).
+template <class R>
+inline u128 edge_label(const R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    return n.lock.read([&] { return make128(n.label.hi.load(kData), n.label.lo.load(kData)); });
+  } else {
+    return 0;
+  }
+}
+
+/// Edge length (0 on uncompressed layouts); kind 5 reads its cache byte first.
+template <class R>
+inline std::uint64_t edge_length(const R& n) noexcept {
+  if constexpr (kEdgeCacheLayout<R>) {
+    const std::uint8_t c = n.hdr.edge_cache.byte.load(std::memory_order_acquire);
+    return c != 0xFF ? c : n.length.read();
+  } else if constexpr (kCompressedLayout<R>) {
+    return n.length.read();
+  } else {
+    return 0;
+  }
+}
+
+/// Stores label and length; panics on uncompressed layouts.  Kind 5 keeps
+/// lengths below 255 in its cache byte only; longer ones go to the locked
+/// length first and then the cache byte becomes 0xFF.
+template <class R>
+inline void set_edge(R& n, u128 label, std::uint64_t len) {
+  if constexpr (!kCompressedLayout<R>) {
+    (void)n, (void)label, (void)len;
+    panic("set_edge called on an uncompressed node");
+  } else {
+    n.lock.write([&] {
+      n.label.hi.store(hi64(label), kData);
+      n.label.lo.store(lo64(label), kData);
+    });
+    if constexpr (kEdgeCacheLayout<R>) {
+      if (len < 255) {
+        n.hdr.edge_cache.byte.store(static_cast<std::uint8_t>(len), std::memory_order_release);
+      } else {
+        n.length.write(len);
+        n.hdr.edge_cache.byte.store(0xFF, std::memory_order_release);
+      }
+    } else {
+      n.length.write(len);
+    }
+  }
+}
+
+/// The stored prefix, if any.
+template <class R>
+inline std::optional<IpPrefix> stored_prefix(const R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    struct Copy {
+      std::uint8_t tag, length;
+      std::uint64_t a0, a1;
+    };
+    const Copy c = n.lock.read([&] {
+      return Copy{n.hdr.prefix_tag.load(kData), n.hdr.prefix_len.load(kData), n.prefix.hi.load(kData),
+                  n.prefix.lo.load(kData)};
+    });
+    if (c.tag == 0) return std::nullopt;
+    IpPrefix p;
+    p.family = static_cast<std::uint8_t>(c.tag - 1);
+    p.length = c.length;
+    std::memcpy(p.address.data(), &c.a0, 8);
+    std::memcpy(p.address.data() + 8, &c.a1, 8);
+    return p;
+  } else {
+    return n.prefix.read();
+  }
+}
+
+/// Stores `p` exactly as given.
+template <class R>
+inline void store_prefix(R& n, const IpPrefix& p) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    std::uint64_t w0, w1;
+    std::memcpy(&w0, p.address.data(), 8);
+    std::memcpy(&w1, p.address.data() + 8, 8);
+    n.lock.write([&] {
+      n.hdr.prefix_tag.store(static_cast<std::uint8_t>(p.family + 1), kData);
+      n.hdr.prefix_len.store(p.length, kData);
+      n.prefix.hi.store(w0, kData);
+      n.prefix.lo.store(w1, kData);
+    });
+  } else {
+    n.prefix.write(p);
+  }
+}
+
+/// Drops the stored prefix.
+template <class R>
+inline void clear_prefix(R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) {
+    n.lock.write([&] {
+      n.hdr.prefix_tag.store(0, kData);
+      n.hdr.prefix_len.store(0, kData);
+      n.prefix.hi.store(0, kData);
+      n.prefix.lo.store(0, kData);
+    });
+  } else {
+    n.prefix.write(std::nullopt);
+  }
+}
+
+template <class R>
+inline std::optional<std::uint8_t> prefix_len(const R& n) noexcept {
+  if constexpr (kCompressedLayout<R>) return std::nullopt;
+  else return n.plen.read();
+}
+
+template <class R>
+inline void set_prefix_len(R& n, std::uint8_t v) noexcept {
+  if constexpr (!kCompressedLayout<R>) n.plen.write(v);
+}
+
+/// Whether the node has a child on either side (inside a read section).
+template <class R>
+inline bool has_children(const R& n) noexcept {
+  return n.kids.get(false) != nullptr || n.kids.get(true) != nullptr;
+}
+
+/// A new empty block of layout R, from the pool of its size.
+template <class R>
+inline R* new_node() {
+  static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 128);
+  void* block = node_pool(sizeof(R)).allocate();
+  return ::new (block) R();
+}
+
+/// Destroys an unreachable node of layout R: drops its record and children.
+template <class R>
+inline void destroy_block(NodeHeader* h) noexcept {
+  R* n = as<R>(h);
+  n->value.teardown();
+  n->kids.teardown();
+  n->~R();
+  node_pool(sizeof(R)).deallocate(n);
+}
+
+/// Calls f(static_cast<R*>(nullptr)) with R the layout of `kind`.
+template <class F>
+inline decltype(auto) with_layout(NodeKind kind, F&& f) {
+  switch (kind) {
+    case NodeKind::uncompressed_locked: return f(static_cast<UncompressedLocked*>(nullptr));
+    case NodeKind::uncompressed_atomic: return f(static_cast<UncompressedAtomic*>(nullptr));
+    case NodeKind::uncompressed_padded: return f(static_cast<UncompressedPadded*>(nullptr));
+    case NodeKind::uncompressed_mapped: return f(static_cast<UncompressedMapped*>(nullptr));
+    case NodeKind::compressed_locked: return f(static_cast<CompressedLocked*>(nullptr));
+    case NodeKind::compressed_atomic: return f(static_cast<CompressedAtomic*>(nullptr));
+    case NodeKind::compressed_padded: return f(static_cast<CompressedPadded*>(nullptr));
+    case NodeKind::compressed_mapped: return f(static_cast<CompressedMapped*>(nullptr));
+  }
+  panic("unknown node kind");
+}
+
+}  // namespace netrove::trie

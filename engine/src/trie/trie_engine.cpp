@@ -1,0 +1,338 @@
+// TrieEngine: the trie algorithms under the writer lock and read sections,
+// the read index beside them, the prefix count and the statistics.
+//
+// The trie is the structure of record; lookups are answered by the read
+// index (index/read_index.hpp), which every write changes right after the
+// trie, under the same writer lock, so the two agree once a write returned.
+//
+// Order of effects: insert = trie change, index change, prefix count (all
+// under the writer lock), then `inserts` under the statistics lock; remove
+// likewise with `removals`.  Every write ends, outside its read section and
+// its locks, by freeing what waits for a grace period when enough does
+// (rcu::collect); clear frees the whole old tree before it returns.  A
+// concurrent len() can therefore see a new count before
+// stats() shows the new `inserts` / `removals`, never the reverse.
+#include "trie/trie_engine.hpp"
+
+#include <algorithm>
+
+#include "trie/trie_compressed.hpp"
+#include "trie/trie_entries.hpp"
+#include "trie/trie_uncompressed.hpp"
+
+namespace netrove {
+
+namespace {
+
+template <TrieForm F, class R>
+using TrieOf = std::conditional_t<F == TrieForm::compressed, trie::CompressedTrie<R>, trie::UncompressedTrie<R>>;
+
+/// Runs f.template operator()<Trie>() with Trie the algorithms of form F
+/// over the layout of `kind`.
+template <TrieForm F, class Fn>
+decltype(auto) with_trie(NodeKind kind, Fn&& f) {
+  return trie::with_layout(kind, [&](auto* tag) -> decltype(auto) {
+    using R = std::remove_pointer_t<decltype(tag)>;
+    return f.template operator()<TrieOf<F, R>>();
+  });
+}
+
+/// Runs f.template operator()<Walk>() with Walk the entry walks over the
+/// layout of `kind`.
+template <class Fn>
+decltype(auto) with_walk(NodeKind kind, Fn&& f) {
+  return trie::with_layout(kind, [&](auto* tag) -> decltype(auto) {
+    return f.template operator()<trie::EntryWalk<std::remove_pointer_t<decltype(tag)>>>();
+  });
+}
+
+/// Lock-free attempts of a trie walk before it takes the writer lock.
+constexpr int kWalkTries = 8;
+
+std::atomic<unsigned> g_next_stripe{0};
+thread_local unsigned t_stripe = ~0u;  // assigned on the thread's first lookup
+
+unsigned my_stripe() noexcept {
+  if (t_stripe == ~0u) t_stripe = g_next_stripe.fetch_add(1, std::memory_order_relaxed);
+  return t_stripe;
+}
+
+}  // namespace
+
+TrieEngine::TrieEngine(NodeKind kind) : TrieEngine(kind, std::make_shared<TrieRoots>(kind)) {}
+
+TrieEngine::TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots)
+    : stripes_(new Stripe[kStripes]), roots_(std::move(roots)), kind_(kind) {
+  if (!roots_ || roots_->kind() != kind) panic("a trie engine's node kind must match its trie's");
+}
+
+TrieEngine::~TrieEngine() = default;
+
+void TrieEngine::count_lookup(bool hit) const noexcept {
+  Stripe& s = stripes_[my_stripe() % kStripes];
+  (hit ? s.hits : s.misses).fetch_add(1, std::memory_order_relaxed);
+}
+
+void TrieEngine::count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept {
+  Stripe& s = stripes_[my_stripe() % kStripes];
+  if (hits) s.hits.fetch_add(hits, std::memory_order_relaxed);
+  if (misses) s.misses.fetch_add(misses, std::memory_order_relaxed);
+}
+
+namespace {
+
+/// A hold of `r` that outlives the caller's read section: a share of the
+/// stored record, or an interned copy when its owners already reached zero
+/// (it is being retired, and only readable until the section ends).  Read
+/// section held.
+HeldRecord hold(const trie::Record* r) { return RecordRef::share(RecordView(*r)); }
+
+}  // namespace
+
+template <TrieForm F>
+void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  const trie::Record* found[kReadChunk];
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    std::uint64_t hits = 0;
+    {
+      rcu::ReadSection rs;
+      roots_->read_index().lookup_many(addresses + base, m, found);
+      for (std::size_t j = 0; j < m; ++j) {
+        if (!found[j]) continue;
+        ++hits;
+        out[base + j] = hold(found[j]);
+      }
+    }
+    count_lookups(hits, m - hits);
+  }
+}
+
+template <TrieForm F>
+void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    {
+      rcu::ReadSection rs;
+      roots_->read_index().contains_many(addresses + base, m, found + base);
+    }
+    const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
+    count_lookups(hits, m - hits);
+  }
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
+  std::unique_ptr<trie::Record> recs[kWriteChunk];
+  for (std::size_t base = 0; base < n; base += kWriteChunk) {
+    const std::size_t m = std::min(kWriteChunk, n - base);
+    // The records are stored (interned) before the writer lock is taken.
+    for (std::size_t j = 0; j < m; ++j) recs[j].reset(RecordRef::intern(records[base + j]).release());
+    {
+      PoisonMutex::Guard writer(roots_->writer());
+      rcu::ReadSection rs;
+      for (std::size_t j = 0; j < m; ++j) {
+        const IpPrefix& prefix = prefixes[base + j];
+        trie::Record* const stored = recs[j].get();
+        const bool fresh =
+            with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
+        NETROVE_ASSERT(recs[j] == nullptr);
+        roots_->read_index().insert(prefix, stored);
+        if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    rcu::collect();
+    PoisonMutex::Guard stats(stats_lock_);
+    inserts_ += m;
+  }
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::load_shared(const IpPrefix& prefix, RecordRef record) {
+  NETROVE_ASSERT(record);
+  std::unique_ptr<trie::Record> rec(record.release());  // one share, released if unused
+  trie::Record* const stored = rec.get();
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    const bool fresh =
+        with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, rec); });
+    NETROVE_ASSERT(rec == nullptr);  // the trie took the record over
+    roots_->read_index().insert(prefix, stored);
+    if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  rcu::collect();
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
+  return insert_shared<F>(prefix, RecordRef::intern(record));
+}
+
+template <TrieForm F>
+InsertResult TrieEngine::insert_shared(const IpPrefix& prefix, RecordRef record) {
+  InsertResult r = load_shared<F>(prefix, std::move(record));
+  PoisonMutex::Guard stats(stats_lock_);
+  ++inserts_;
+  return r;
+}
+
+template <TrieForm F>
+std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
+  std::optional<Metadata> out;
+  {
+    rcu::ReadSection rs;
+    const trie::Record* r = roots_->read_index().lookup(address);
+    if (r) out.emplace(RecordView(*r).to_metadata());
+  }
+  count_lookup(out.has_value());
+  return out;
+}
+
+template <TrieForm F>
+bool TrieEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
+  // The record stays valid until the read section ends: a remover or a
+  // replacing insert frees it only after a grace period.
+  rcu::ReadSection rs;
+  const trie::Record* r = roots_->read_index().lookup(address);
+  count_lookup(r != nullptr);
+  if (r && visit) visit(RecordView(*r));
+  return r != nullptr;
+}
+
+template <TrieForm F>
+std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) {
+  const RecordRef taken = take<F>(prefix);
+  if (!taken) return std::nullopt;
+  return taken.view().to_metadata();
+}
+
+template <TrieForm F>
+RecordRef TrieEngine::take(const IpPrefix& prefix) {
+  trie::Record* taken;
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    taken = with_trie<F>(kind_, [&]<class Trie>() { return Trie::remove(*roots_, prefix); });
+    if (taken) {
+      [[maybe_unused]] const bool indexed = roots_->read_index().remove(prefix);
+      NETROVE_ASSERT(indexed);
+      roots_->count.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+  if (!taken) return {};
+  rcu::collect();
+  PoisonMutex::Guard stats(stats_lock_);
+  ++removals_;
+  return RecordRef::adopt(taken);
+}
+
+// A walk beside writers, by the read-side rule of trie_compressed.hpp: a
+// few lock-free tries, then one under the writer lock, so that a stream of
+// edge splits cannot starve it.  `walk` runs inside a read section, may run
+// several times and starts from scratch each time; its result must not
+// point into the trie (copy what it found before returning).
+template <class W>
+auto TrieEngine::walk_stably(W&& walk) const {
+  {
+    rcu::ReadSection rs;
+    if (auto r = roots_->stable_walk(walk, kWalkTries)) return std::move(*r);
+  }
+  PoisonMutex::Guard writer(roots_->writer());
+  rcu::ReadSection rs;
+  return walk();
+}
+
+template <TrieForm F>
+bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
+  return walk_stably([&] { return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); }); });
+}
+
+// The enumerations copy the records they found before the read section
+// ends; the walks themselves are in trie_entries.hpp.
+namespace {
+
+std::vector<Entry> copied(const std::vector<trie::FoundEntry>& found) {
+  std::vector<Entry> out;
+  out.reserve(found.size());
+  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, RecordView(*f.record).to_metadata()});
+  return out;
+}
+
+}  // namespace
+
+std::vector<Entry> TrieEngine::covering(const IpAddress& address, std::size_t limit) const {
+  return walk_stably([&] {
+    std::vector<trie::FoundEntry> found;
+    with_walk(kind_, [&]<class Walk>() { Walk::covering(*roots_, address, found); });
+    keep_longest_first(found, limit);
+    return copied(found);
+  });
+}
+
+std::vector<Entry> TrieEngine::covered(const IpPrefix& prefix) const {
+  return walk_stably([&] {
+    std::vector<trie::FoundEntry> found;
+    with_walk(kind_, [&]<class Walk>() { Walk::covered(*roots_, prefix, found); });
+    return copied(found);
+  });
+}
+
+std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
+  return walk_stably([&]() -> std::optional<Metadata> {
+    const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
+    if (!r) return std::nullopt;
+    return RecordView(*r).to_metadata();
+  });
+}
+
+template <TrieForm F>
+void TrieEngine::clear() {
+  {
+    PoisonMutex::Guard writer(roots_->writer());
+    rcu::ReadSection rs;
+    with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
+    roots_->read_index().clear();
+    roots_->count.store(0, std::memory_order_relaxed);
+  }
+  rcu::drain();
+}
+
+std::uint64_t TrieEngine::len() const noexcept { return roots_->count.load(std::memory_order_relaxed); }
+
+EngineStats TrieEngine::stats() const {
+  EngineStats s;
+  {
+    PoisonMutex::Guard g(stats_lock_);
+    s.inserts = inserts_;
+    s.removals = removals_;
+  }
+  for (std::size_t i = 0; i < kStripes; ++i) {
+    s.hits += stripes_[i].hits.load(std::memory_order_relaxed);
+    s.misses += stripes_[i].misses.load(std::memory_order_relaxed);
+  }
+  s.lookups = s.hits + s.misses;
+  s.size = len();
+  return s;
+}
+
+#define NETROVE_INSTANTIATE(F)                                                     \
+  template InsertResult TrieEngine::insert<F>(const IpPrefix&, Metadata);          \
+  template InsertResult TrieEngine::insert_shared<F>(const IpPrefix&, RecordRef);  \
+  template InsertResult TrieEngine::load_shared<F>(const IpPrefix&, RecordRef);    \
+  template RecordRef TrieEngine::take<F>(const IpPrefix&);                         \
+  template std::optional<Metadata> TrieEngine::lookup<F>(const IpAddress&) const;  \
+  template bool TrieEngine::lookup_with<F>(const IpAddress&, RecordVisitor) const; \
+  template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
+  template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
+  template void TrieEngine::clear<F>();                                             \
+  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
+  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
+  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
+NETROVE_INSTANTIATE(TrieForm::compressed)
+NETROVE_INSTANTIATE(TrieForm::uncompressed)
+#undef NETROVE_INSTANTIATE
+
+}  // namespace netrove

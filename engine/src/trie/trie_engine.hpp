@@ -1,0 +1,141 @@
+// trie/trie_engine.hpp - one binary trie behind the engine operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "netrove/engine.hpp"
+#include "netrove/metadata.hpp"
+#include "trie/node.hpp"
+#include "netrove/record.hpp"
+#include "sync/sync.hpp"
+#include "netrove/types.hpp"
+
+namespace netrove {
+
+/// Which trie algorithms run on a TrieEngine; fixed by the LocalEngine tag.
+enum class TrieForm : std::uint8_t { uncompressed, compressed };
+
+/// The roots of one trie (one per family), its writer lock and its prefix
+/// count, shared by every shard of a sharded trie.
+class TrieRoots;
+
+/// Counts and statistics over one trie.  The shards of a sharded trie are
+/// TrieEngines sharing one TrieRoots, each with its own statistics.
+///
+/// Every operation may be called from any thread at any time.  Writes
+/// (insert, remove, clear) are serialised by the trie's writer lock and
+/// change the trie, then its read index; lookup and lookup_with are answered
+/// by the read index (a stride-8 multibit trie per family, shared by all
+/// shards), contains_prefix by the trie.  Readers take no lock (but see
+/// contains_prefix) and write
+/// nothing shared except one per-thread-striped hit or miss counter; a
+/// lookup beside a write sees, for every address, the state before or after
+/// it.  Nothing here returns an
+/// EngineError.  Panics: "lock poisoned by an earlier failure" when an
+/// earlier failure left the writer or statistics lock poisoned;
+/// "set_edge called on an uncompressed node" when the compressed form runs
+/// on an uncompressed node kind.
+class TrieEngine {
+ public:
+  /// An engine over a new, empty trie of nodes of `kind`.
+  explicit TrieEngine(NodeKind kind);
+  /// An engine over the trie `roots` (shared with other engines).  Panics
+  /// when `kind` is not the trie's node kind.
+  TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots);
+  ~TrieEngine();
+  TrieEngine(const TrieEngine&) = delete;
+  TrieEngine& operator=(const TrieEngine&) = delete;
+
+  /// Stores `prefix` (host bits ignored for identity) with `record`,
+  /// replacing the record of an equal prefix.  Always succeeds.
+  template <TrieForm F> InsertResult insert(const IpPrefix& prefix, Metadata record);
+  /// The same insert of a stored record the caller already holds (one share
+  /// handed over): the shards of a sharded engine store one record.
+  template <TrieForm F> InsertResult insert_shared(const IpPrefix& prefix, RecordRef record);
+  /// insert_shared without counting it (EntryLoader::load).
+  template <TrieForm F> InsertResult load_shared(const IpPrefix& prefix, RecordRef record);
+  /// The record of the longest stored prefix of the address's family that
+  /// contains `address`, copied; counts a hit or a miss.
+  template <TrieForm F> std::optional<Metadata> lookup(const IpAddress& address) const;
+  /// The same lookup lending the stored record: counts a hit or a miss and,
+  /// on a hit with a non-empty `visit`, calls `visit` once with the record
+  /// inside the read section (no copy).  Returns whether a record was found.
+  /// `visit` must not write to this trie nor wait for a grace period.
+  template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
+  /// lookup for addresses[0..n) in order, answered by the read index with
+  /// interleaved walks, one read section and one counter update per chunk:
+  /// out[i] holds a share of the stored record (a copy when the record is
+  /// being retired meanwhile) or stays empty.  Counts n lookups.
+  template <TrieForm F> void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const;
+  /// found[i] = whether lookup(addresses[i]) finds a record; counts as
+  /// lookup_many, copies and shares nothing.
+  template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
+  /// insert for each (prefixes[i], records[i]) in order, the records moved
+  /// out, taking the writer lock and a read section once per chunk of
+  /// kWriteChunk (other writers run between chunks); the read index and
+  /// the prefix count follow each insert, `inserts` each chunk.  Always
+  /// succeeds.
+  template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
+  /// Elements per chunk of the batch operations: bounds how long a batch
+  /// holds the writer lock, or a read section that grace periods wait for.
+  static constexpr std::size_t kReadChunk = 256;
+  static constexpr std::size_t kWriteChunk = 256;
+  /// Takes out and returns the record stored for exactly `prefix`.
+  template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
+  /// The same remove handing over the stored record itself (empty when no
+  /// entry was stored for exactly `prefix`).
+  template <TrieForm F> RecordRef take(const IpPrefix& prefix);
+  /// Whether a record is stored for exactly `prefix`; counts nothing.  A
+  /// walk of the trie that takes no lock unless edge splits overlapped it
+  /// several times in a row; then it waits for the writer lock.
+  template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
+  /// The enumerations of EntryReader over this trie (the structure of
+  /// record, not the read index), each a walk by the same rule as
+  /// contains_prefix that copies what it found before it ends; they count
+  /// nothing.  The form is the node kind's (kinds 0-3 uncompressed, 4-7
+  /// compressed), the one every engine over the trie runs.
+  std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
+  std::vector<Entry> covered(const IpPrefix& prefix) const;
+  std::optional<Metadata> exact(const IpPrefix& prefix) const;
+  /// Empties the trie (both families); only `size` of the counters changes.
+  template <TrieForm F> void clear();
+  /// Prefixes stored in the trie (shared by all engines over it).
+  std::uint64_t len() const noexcept;
+  /// inserts and removals made through this engine, hits and misses of its
+  /// lookups (lookups = hits + misses), size = len().  Exact whenever no
+  /// operation is in flight.
+  EngineStats stats() const;
+
+  NodeKind node_kind() const noexcept { return kind_; }
+  const std::shared_ptr<TrieRoots>& roots() const noexcept { return roots_; }
+
+ private:
+  /// Hit and miss counters on their own cache line; a thread always uses
+  /// the same stripe, so lookups on different threads do not contend.
+  struct alignas(64) Stripe {
+    std::atomic<std::uint64_t> hits{0};
+    std::atomic<std::uint64_t> misses{0};
+  };
+  static constexpr std::size_t kStripes = 16;
+
+  void count_lookup(bool hit) const noexcept;
+  void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
+  /// The result of `walk`, a walk of the trie run beside writers by the
+  /// read-side rule of the compressed trie (see trie_engine.cpp).
+  template <class W> auto walk_stably(W&& walk) const;
+
+  mutable PoisonMutex stats_lock_;
+  std::uint64_t inserts_ = 0;   // under stats_lock_
+  std::uint64_t removals_ = 0;  // under stats_lock_
+  // Lookups read only what follows; it starts a cache line of its own so
+  // that writers updating the counters above do not invalidate it.
+  alignas(64) std::unique_ptr<Stripe[]> stripes_;
+  std::shared_ptr<TrieRoots> roots_;
+  NodeKind kind_;
+};
+
+}  // namespace netrove
