@@ -1,16 +1,10 @@
 // support/redis_server.hpp - the test program's own redis-server.
 //
-//   RedisServer::get() ── first call ──► mkdtemp /tmp/netrove-redis-XXXXXX
-//                                         fork + exec redis-server
-//                                           --bind 127.0.0.1 --port <free>
-//                                           --unixsocket <dir>/redis.sock
-//                                           --save "" --appendonly no
-//                                         wait for PING on the socket
-//   exit ──► SIGCONT, SIGTERM (SIGKILL after 5 s), remove the folder
-//
-// One server per test program; tests reset it with flush().  The server
-// gets SIGKILL when the thread that spawned it dies (PR_SET_PDEATHSIG), so
-// a crashed test leaves nothing behind.  Never any other address.
+// Started on first use: 127.0.0.1 at a port free a moment before, and a
+// Unix socket in a fresh temporary folder; persistence off.  Stopped at
+// exit (SIGTERM, SIGKILL after 5 s) and its folder removed; PR_SET_PDEATHSIG
+// ends it with a crashed test too.  Tests reset it with flush().  Never any
+// other address.
 #pragma once
 
 #include <hiredis/hiredis.h>
