@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/cpp/redis_test_server.hpp"
+#include "../tests/cpp/support/redis_server.hpp"
 #include "bench_table.hpp"
 #include "engine/factory_internal.hpp"
 #include "store/hybrid_engine.hpp"
@@ -106,7 +106,7 @@ double lookup_ns(const netrove::Engine& e, const std::vector<IpAddress>& addrs) 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines show as they come, even piped
   const std::size_t n_lookups = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2000000;
-  netrove::testing::RedisTestServer server;
+  netrove::testing::RedisServer& server = netrove::testing::RedisServer::get();
   const std::vector<IpPrefix> table = ipv4_table();
   if (table.size() < kSingles) {
     std::fprintf(stderr, "routing table not found\n");
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
 
   // 1. Bulk load against one round trip per prefix.
   {
-    auto writer = open(server.tcp_url("1"), false);
+    auto writer = open(server.tcp_url() + "/1", false);
     auto t0 = Clock::now();
     for (std::size_t i = 0; i < kSingles; ++i) (void)writer->insert(table[i], record(i));
     const double single = seconds_since(t0) / kSingles;

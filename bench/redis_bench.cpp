@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/cpp/redis_test_server.hpp"
+#include "../tests/cpp/support/redis_server.hpp"
 #include "netrove/factory.hpp"
 #include "store/hybrid_engine.hpp"
 #include "netrove/metadata.hpp"
@@ -35,10 +35,7 @@ namespace {
 
 constexpr std::size_t kLoadEntries = 100000;
 
-netrove::testing::RedisTestServer& server() {
-  static netrove::testing::RedisTestServer s;
-  return s;
-}
+netrove::testing::RedisServer& server() { return netrove::testing::RedisServer::get(); }
 
 using netrove::bench::table_path;
 
@@ -75,7 +72,7 @@ netrove::Metadata record(std::size_t i) {
 std::unique_ptr<netrove::HybridEngine> start(const netrove::StoreOptions& options) {
   netrove::EngineConfig c;
   c.enable_redis = true;
-  c.redis_url = server().tcp_url("1");  // db 1: the write benchmarks' own
+  c.redis_url = server().tcp_url() + "/1";  // db 1: the write benchmarks' own
   std::string error;
   auto h = netrove::HybridEngine::start(c, options, error);
   if (!h) std::fprintf(stderr, "start-up failed: %s\n", error.c_str());

@@ -113,26 +113,5 @@ TEST(Boundary, PoisonedLockSurfacesAsPanicException) {
   EXPECT_EQ(text, kPoisonedMessage);
 }
 
-TEST(Boundary, PanicExceptionRaisedThroughPythonCode) {
-  // The class behaves as an ordinary exception class once it exists.
-  PyObject* globals = PyDict_New();
-  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-  PyDict_SetItemString(globals, "P", panic_exception_type());
-  PyObject* r = PyRun_String(
-      "def f():\n"
-      "    try:\n"
-      "        raise P('boom')\n"
-      "    except Exception:\n"
-      "        return 'caught as Exception'\n"
-      "    except BaseException as e:\n"
-      "        return type(e).__name__ + ': ' + str(e)\n"
-      "out = f()\n",
-      Py_file_input, globals, globals);
-  ASSERT_NE(r, nullptr);
-  Py_DECREF(r);
-  EXPECT_STREQ(PyUnicode_AsUTF8(PyDict_GetItemString(globals, "out")), "PanicException: boom");
-  Py_DECREF(globals);
-}
-
 }  // namespace
 }  // namespace netrove::py
