@@ -13,8 +13,13 @@ PYFLAGS    := -DNETROVE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 setup:
 	@tools/setup
 
+# Configures only when the folder is new or was configured otherwise; after
+# that ninja re-runs CMake by itself whenever a CMakeLists.txt changes.
+CONFIGURE  := $(CMAKE) -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release $(PYFLAGS)
+
 build: setup
-	@$(CMAKE) -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release $(PYFLAGS) >/dev/null
+	@if [ ! -f $(BUILD)/build.ninja ] || [ "$$(cat $(BUILD)/.configured-with 2>/dev/null)" != '$(CONFIGURE)' ]; then \
+	  $(CONFIGURE) >/dev/null && echo '$(CONFIGURE)' > $(BUILD)/.configured-with; fi
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 run: build
