@@ -102,6 +102,8 @@ ERRORS = [
     ("e.lookup_many(iter(['1.2.3']))", ValueError, "Invalid IP address: 1.2.3", "element 0 of 'ips'"),
     ("e.contains_many(('::1', '\\ud800'))", UnicodeEncodeError, None, "'ip'", "element 1 of 'ips'"),
     ("e.contains_many(['::1'] * 7 + [None])", TypeError, NONE_STR, "'ip'", "element 7 of 'ips'"),
+    ("e.lookup_many('10.1.1.1' if n else {}[n] for n in (1, 0))", KeyError, "0"),  # the iterator's own error
+    ("e.insert_many(('1.0.0.0/8', {}) if n else {}[n] for n in (1, 0))", KeyError, "0"),
     ("e.lookup_many(5)", TypeError, "'int' object is not iterable", "'ips'"),
     ("e.insert_many(5)", TypeError, "'int' object is not iterable", "'items'"),
     ("e.insert_many([('1.0.0.0/8', {})] * 3 + [5])", TypeError, "'int' object is not a (subnet, metadata) pair",

@@ -44,7 +44,7 @@ def test_readers_beside_writers(variant):
 
     def reader(t):
         rounds = 0
-        while len(done) < 2 or rounds < 20:  # until both writers are done
+        while (len(done) < 2 or rounds < 20) and not errors:  # until both writers are done
             rounds += 1
             for ip, got, found in zip(ips, e.lookup_many(ips), e.contains_many(ips)):
                 if ip.startswith("10."):  # the /8, or the /24 of some round
