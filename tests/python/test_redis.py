@@ -75,7 +75,7 @@ def server(tmp_path_factory):
         assert time.monotonic() < deadline and proc.poll() is None, "redis-server did not start"
         time.sleep(0.02)
     yield {"tcp": f"redis://:{PASSWORD}@127.0.0.1:{port}", "unix": f"unix://{sock}?pass={PASSWORD}",
-           "port": port, "sock": sock}
+           "port": port}
     proc.terminate()
     proc.wait(10)
 
@@ -96,12 +96,8 @@ def emptied(engine):
     return engine
 
 
-def tasks():
-    return len(os.listdir("/proc/self/task"))
-
-
-def fds():
-    return len(os.listdir("/proc/self/fd"))
+def threads_and_fds():
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
 
 
 @pytest.mark.parametrize("form,variant", [("tcp", None), ("unix", "lockfree"), ("unix", "adaptive")])
@@ -168,11 +164,11 @@ def test_bad_urls_raise_store_error_and_leave_nothing_behind(server):
                         "server down": "Redis error: Connection refused"}
     assert ticks > 100, ticks  # the interpreter ran on while both waited
     # A follower's thread and sockets go with it.
-    before = (tasks(), fds())
+    before = threads_and_fds()
     follower = netrove.RadixEngine.from_redis(server["unix"])
-    assert tasks() == before[0] + 1
+    assert threads_and_fds()[0] == before[0] + 1
     del follower
-    assert (tasks(), fds()) == before
+    assert threads_and_fds() == before
 
 
 def test_a_follower_refuses_a_forked_child_and_a_plain_one_works(server):
