@@ -25,9 +25,19 @@ build: setup
 run: build
 	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
 
+CTEST_RUN  := $(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+PYTEST_RUN := PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+
+# The C++ tests, then the Python ones (one after the other: each uses every core).
 test: build
-	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+	@$(CTEST_RUN)
+	@$(PYTEST_RUN)
+
+test-cpp: build
+	@$(CTEST_RUN)
+
+test-python: build
+	@$(PYTEST_RUN)
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: setup
