@@ -13,16 +13,31 @@ PYFLAGS    := -DNETROVE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 setup:
 	@tools/setup
 
+# Configures only when the folder is new or was configured otherwise; after
+# that ninja re-runs CMake by itself whenever a CMakeLists.txt changes.
+CONFIGURE  := $(CMAKE) -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release $(PYFLAGS)
+
 build: setup
-	@$(CMAKE) -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release $(PYFLAGS) >/dev/null
+	@if [ ! -f $(BUILD)/build.ninja ] || [ "$$(cat $(BUILD)/.configured-with 2>/dev/null)" != '$(CONFIGURE)' ]; then \
+	  $(CONFIGURE) >/dev/null && echo '$(CONFIGURE)' > $(BUILD)/.configured-with; fi
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 run: build
 	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
 
+CTEST_RUN  := $(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+PYTEST_RUN := PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+
+# The C++ tests, then the Python ones (one after the other: each uses every core).
 test: build
-	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+	@$(CTEST_RUN)
+	@$(PYTEST_RUN)
+
+test-cpp: build
+	@$(CTEST_RUN)
+
+test-python: build
+	@$(PYTEST_RUN)
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: setup

@@ -1,21 +1,28 @@
 """RadixEngine.from_redis against a redis-server of the test's own (127.0.0.1
 and a Unix socket in a temporary folder, never any other address): good and
-bad URLs, following another engine's writes, no thread or descriptor left
-behind, and fork()."""
+bad URLs, writers and followers against the oracle, no thread or
+descriptor left behind, and fork()."""
 
 import copy
+import json
+import ipaddress
 import os
 import pickle
+import random
 import shutil
 import socket
 import subprocess
-import threading
+import sys
 import time
 import warnings
 
 import pytest
 
 import netrove
+
+from conftest import raised
+from oracle import Oracle
+from test_differential import make_pool
 
 pytestmark = pytest.mark.skipif(shutil.which("redis-server") is None, reason="redis-server not installed")
 
@@ -26,21 +33,34 @@ UNKNOWN_HOST = "x" * 64 + ".invalid"
 REC = {"value": "allow", "attributes": {"asn": "AS1234"}}
 
 
+# Two start-ups that fail only after waiting out every connection attempt
+# (seconds), both at once in threads of a process of their own, started
+# when this module is collected so that the wait overlaps the other tests.
+UNREACHABLE_SCRIPT = f"""
+import json, socket, threading, time, netrove
+with socket.socket() as s:
+    s.bind(("127.0.0.1", 0))
+    urls = {{"unknown host": "redis://{UNKNOWN_HOST}:6379", "server down": f"redis://127.0.0.1:{{s.getsockname()[1]}}"}}
+failures = {{}}
+def attempt(name, url):
+    try:
+        netrove.RadixEngine.from_redis(url)
+    except netrove.StoreError as e:
+        failures[name] = str(e)
+threads = [threading.Thread(target=attempt, args=item) for item in urls.items()]
+ticks = [t.start() for t in threads]
+while any(t.is_alive() for t in threads):
+    ticks.append(time.sleep(0.001))
+print(json.dumps([failures, len(ticks)]))
+"""
+UNREACHABLE = (subprocess.Popen([sys.executable, "-c", UNREACHABLE_SCRIPT], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True) if shutil.which("redis-server") else None)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def resp(sock_path, *args):
-    """One command on the server's Unix socket; the raw reply bytes."""
-    with socket.socket(socket.AF_UNIX) as s:
-        s.connect(sock_path)
-        words = [b"AUTH", PASSWORD.encode()], [a.encode() for a in args]
-        for w in words:
-            s.sendall(b"*%d\r\n" % len(w) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in w))
-            time.sleep(0.01)
-        return s.recv(65536)
 
 
 @pytest.fixture(scope="module")
@@ -55,7 +75,7 @@ def server(tmp_path_factory):
         assert time.monotonic() < deadline and proc.poll() is None, "redis-server did not start"
         time.sleep(0.02)
     yield {"tcp": f"redis://:{PASSWORD}@127.0.0.1:{port}", "unix": f"unix://{sock}?pass={PASSWORD}",
-           "port": port, "sock": sock}
+           "port": port}
     proc.terminate()
     proc.wait(10)
 
@@ -69,37 +89,62 @@ def wait_until(pred, limit=5.0):
     return True
 
 
-def tasks():
-    return len(os.listdir("/proc/self/task"))
+def emptied(engine):
+    """`engine` once the hash it follows is empty."""
+    engine.clear()
+    assert wait_until(lambda: len(engine) == 0)
+    return engine
 
 
-def fds():
-    return len(os.listdir("/proc/self/fd"))
+def threads_and_fds():
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
 
 
-@pytest.mark.parametrize("form", ["tcp", "unix"])
-@pytest.mark.parametrize("variant", [None, "lockfree"], ids=str)
-def test_followers_see_every_write(server, form, variant):
-    resp(server["sock"], "DEL", "netrove:entries")
-    writer = netrove.RadixEngine.from_redis(server[form], variant)
-    reader = netrove.RadixEngine.from_redis(server[form], variant, follow=True)
-    snapshot = netrove.RadixEngine.from_redis(server[form], follow=False)
-    assert writer.follow_stats()["in_step"] and snapshot.follow_stats() is None
-    writer.insert_many({"10.0.0.0/8": REC})
-    assert wait_until(lambda: reader.lookup("10.1.2.3") == REC and writer.contains("10.1.2.3"))
-    assert reader.lookup_many(["10.1.2.3", "11.0.0.1"]) == [REC, None]
-    assert writer.contains_many(("11.0.0.1", "10.1.2.3")) == [False, True]
-    assert writer.remove("10.0.0.0/8") is True
-    assert wait_until(lambda: reader.lookup("10.1.2.3") is None and len(writer) == 0)
-    assert snapshot.lookup("10.1.2.3") is None and len(snapshot) == 0  # the hash as it was when opened
-    assert netrove.RadixEngine.from_redis(server[form], follow=False).lookup("10.1.2.3") is None
-    stats = reader.follow_stats()
-    assert (stats["events_applied"], stats["events_skipped"], stats["resyncs"]) == (2, 0, 0)
-    assert stats["lag_seconds"] == 0.0
+@pytest.mark.parametrize("form,variant", [("tcp", None), ("unix", "lockfree"), ("unix", "adaptive")])
+def test_writer_and_follower_match_the_oracle(server, form, variant):
+    # Seeded writes through one engine; after each, once its own events are
+    # back, the writer, a second follower and a snapshot opened now answer
+    # like the oracle (entry queries and batches included).
+    writer = emptied(netrove.RadixEngine.from_redis(server[form], variant))
+    follower = netrove.RadixEngine.from_redis(server[form], variant, follow=True)
+    assert writer.follow_stats()["in_step"] and netrove.RadixEngine(variant).follow_stats() is None
+    prefixes, addresses = make_pool(7, size=12)
+    prefixes = [str(ipaddress.ip_network(p, strict=False)) for p in prefixes]  # see the host-bits test below
+    rng, oracle = random.Random(variant), Oracle()
+    for i in range(25):
+        op, subnet = rng.choice(["insert", "insert_many", "remove"]), rng.choice(prefixes)
+        if op == "insert":
+            writer.insert(subnet, {"value": f"#{i}", "attributes": {"i": str(i)}})
+            oracle.insert(subnet, {"value": f"#{i}", "attributes": {"i": str(i)}})
+        elif op == "insert_many":
+            items = {p: {"value": f"#{i}"} for p in rng.sample(prefixes, 4)}
+            writer.insert_many(items)
+            for p, m in items.items():
+                oracle.insert(p, m)
+        else:
+            assert writer.remove(subnet) == oracle.remove(subnet)
+        want = oracle.items()
+        assert wait_until(lambda: writer.items() == want and follower.items() == want), (i, op)
+        snapshot = netrove.RadixEngine.from_redis(server[form], follow=False)
+        for e in (writer, follower, snapshot):
+            ips = rng.sample(addresses, 8)
+            assert e.lookup_many(ips) == [oracle.lookup(ip) for ip in ips] == [e.lookup(ip) for ip in ips]
+            assert e.contains_many(ips) == [e.contains(ip) for ip in ips] == [oracle.lookup(ip) is not None for ip in ips]
+            assert e.match(ips[0]) == oracle.match(ips[0]) and e.covering(ips[1]) == oracle.covering(ips[1])
+            assert e.covered(subnet) == oracle.covered(subnet) and e.get(subnet) == oracle.get(subnet)
+            assert len(e) == len(oracle)
+    stats = follower.follow_stats()
+    assert (stats["events_skipped"], stats["resyncs"], stats["lag_seconds"]) == (0, 0, 0.0)
+    assert stats["events_applied"] >= 25
+    writer.clear()
+    assert wait_until(lambda: len(follower) == 0)
+    for dump in (pickle.dumps, copy.copy, copy.deepcopy):
+        got = raised(dump, writer)
+        assert type(got) is TypeError and str(got) == ("cannot pickle a RadixEngine opened with from_redis: its "
+                                                       "table lives in Redis (pickle items() instead)")
 
 
 def test_bad_urls_raise_store_error_and_leave_nothing_behind(server):
-    before = (tasks(), fds())
     base = f"127.0.0.1:{server['port']}"
     cases = {
         "http://" + base: "Redis error: Redis URL did not parse",
@@ -111,44 +156,25 @@ def test_bad_urls_raise_store_error_and_leave_nothing_behind(server):
         with pytest.raises(netrove.StoreError) as info:
             netrove.RadixEngine.from_redis(url)
         assert isinstance(info.value, ConnectionError) and str(info.value).startswith(text), url
-    # Unreachable: each waits out the connection attempts, both at once
-    # (the start-up runs without the interpreter lock).
-    raised = {}
-    slow = {"unknown host": f"redis://{UNKNOWN_HOST}:6379", "server down": f"redis://127.0.0.1:{free_port()}"}
-
-    def attempt(name, url):
-        try:
-            netrove.RadixEngine.from_redis(url)
-        except netrove.StoreError as e:
-            raised[name] = str(e)
-
-    threads = [threading.Thread(target=attempt, args=item) for item in slow.items()]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert raised == {"unknown host": "Redis error: Name or service not known",
-                      "server down": "Redis error: Connection refused"}
+    # Unreachable servers: see UNREACHABLE, started while the module loaded.
+    out, err = UNREACHABLE.communicate(timeout=60)
+    assert UNREACHABLE.returncode == 0, err
+    failures, ticks = json.loads(out)
+    assert failures == {"unknown host": "Redis error: Name or service not known",
+                        "server down": "Redis error: Connection refused"}
+    assert ticks > 100, ticks  # the interpreter ran on while both waited
     # A follower's thread and sockets go with it.
+    before = threads_and_fds()
     follower = netrove.RadixEngine.from_redis(server["unix"])
-    assert tasks() == before[0] + 1
+    assert threads_and_fds()[0] == before[0] + 1
     del follower
-    assert (tasks(), fds()) == before
-
-
-def test_constructor_keeps_its_rules():
-    with pytest.raises(TypeError):
-        netrove.RadixEngine(variant="standard", follow=True)
-    with pytest.raises(TypeError):
-        netrove.RadixEngine.from_redis()
-    with pytest.raises(TypeError):
-        netrove.RadixEngine.from_redis("redis://127.0.0.1", None, True)  # follow is keyword-only
-    assert netrove.RadixEngine().follow_stats() is None
+    assert threads_and_fds() == before
 
 
 def test_a_follower_refuses_a_forked_child_and_a_plain_one_works(server):
-    resp(server["sock"], "DEL", "netrove:entries")
-    follower = netrove.RadixEngine.from_redis(server["unix"])
+    follower = emptied(netrove.RadixEngine.from_redis(server["unix"]))
+    follower.insert("10.0.0.0/8", REC)
+    assert wait_until(lambda: len(follower) == 1)
     plain = netrove.RadixEngine.from_redis(server["unix"], follow=False)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # "multi-threaded, use of fork()"
@@ -160,23 +186,17 @@ def test_a_follower_refuses_a_forked_child_and_a_plain_one_works(server):
         except RuntimeError as e:
             code = 0 if "open it after fork()" in str(e) else 2
         plain.insert("192.0.2.0/24", REC)
-        os._exit(code)
+        os._exit(code if plain.lookup_many(["10.1.2.3", "192.0.2.1"]) == [REC, None] else 3)
     _, status = os.waitpid(pid, 0)
     assert os.WEXITSTATUS(status) == 0
     assert wait_until(lambda: follower.lookup("192.0.2.1") == REC)  # the child's write reached the parent
 
 
-@pytest.mark.parametrize("follow", [True, False])
-def test_entry_queries_answer_from_the_local_table_and_pickling_refuses(server, follow):
-    resp(server["sock"], "DEL", "netrove:entries")
-    writer = netrove.RadixEngine.from_redis(server["unix"], "adaptive")
-    writer.insert("10.1.2.3/8", REC)
-    writer.insert("10.0.0.0/16", {"value": "deny", "attributes": {}})
-    assert wait_until(lambda: len(writer) == 2)
-    e = netrove.RadixEngine.from_redis(server["unix"], follow=follow)
-    deny = ("10.0.0.0/16", {"value": "deny", "attributes": {}})
-    assert e.match("10.0.1.1") == deny and e.covering("10.0.1.1") == [deny, ("10.0.0.0/8", REC)]
-    assert e.covered("10.0.0.0/8") == e.items() == [("10.0.0.0/8", REC), deny] and e.get("10.9.9.9/8") == REC
-    for dump in (pickle.dumps, copy.copy, copy.deepcopy):
-        with pytest.raises(TypeError, match="opened with from_redis"):
-            dump(e)
+@pytest.mark.xfail(strict=True, reason="the hash field keeps the caller's host bits: 1.2.3.4/0 and 5.6.7.8/0 are "
+                   "one entry but two fields, so a remove leaves the other and a reload brings it back")
+def test_a_prefix_written_with_other_host_bits_is_one_field(server):
+    writer = emptied(netrove.RadixEngine.from_redis(server["unix"]))
+    writer.insert("1.2.3.4/0", REC)
+    assert writer.remove("5.6.7.8/0") is True
+    assert wait_until(lambda: len(writer) == 0)
+    assert netrove.RadixEngine.from_redis(server["unix"], follow=False).items() == []
