@@ -192,8 +192,6 @@ def test_a_follower_refuses_a_forked_child_and_a_plain_one_works(server):
     assert wait_until(lambda: follower.lookup("192.0.2.1") == REC)  # the child's write reached the parent
 
 
-@pytest.mark.xfail(strict=True, reason="the hash field keeps the caller's host bits: 1.2.3.4/0 and 5.6.7.8/0 are "
-                   "one entry but two fields, so a remove leaves the other and a reload brings it back")
 def test_a_prefix_written_with_other_host_bits_is_one_field(server):
     writer = emptied(netrove.RadixEngine.from_redis(server["unix"]))
     writer.insert("1.2.3.4/0", REC)

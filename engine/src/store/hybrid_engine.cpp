@@ -27,6 +27,16 @@ std::optional<std::pair<IpPrefix, Metadata>> parse_pair(std::string_view field, 
   return std::pair{*prefix, std::move(*record)};
 }
 
+// The hash field a write names: the prefix's network (host bits cleared).
+// The engine holds 10.1.2.3/8 and 10.0.0.0/8 as one entry, so the hash must
+// hold one field for them too; a field kept as written would survive a
+// remove spelt the other way and come back at the next reload.
+std::string store_field(const IpPrefix& prefix) { return prefix_field(prefix.network()); }
+
+// True when the prefix was written with host bits, so that a field under
+// that spelling (left by an earlier writer) may also exist.
+bool has_host_bits(const IpPrefix& prefix) { return prefix != prefix.network(); }
+
 void mark_passed(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true, std::memory_order_release); }
 
 }  // namespace
@@ -204,7 +214,7 @@ InsertResult HybridEngine::insert(const IpPrefix& prefix, Metadata record) {
   InsertResult written = write_engine_.insert(prefix, Metadata(record));
   if (!written.ok()) return written;
   if (store_) {
-    (void)store_->publish_set(update_channel_, prefix_field(prefix), to_json(record));
+    (void)store_->publish_set(update_channel_, store_field(prefix), to_json(record));
   } else {
     (void)read_.load(std::memory_order_relaxed)->insert(prefix, std::move(record));
   }
@@ -223,7 +233,8 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) {
   check_process();
   std::optional<Metadata> removed = write_engine_.remove(prefix);
   if (store_) {
-    (void)store_->publish_del(update_channel_, prefix_field(prefix));
+    (void)store_->publish_del(update_channel_, store_field(prefix));
+    if (has_host_bits(prefix)) (void)store_->publish_del(update_channel_, prefix_field(prefix));
   } else {
     (void)read_.load(std::memory_order_relaxed)->remove(prefix);
   }
@@ -290,7 +301,7 @@ InsertResult HybridEngine::insert_many(const IpPrefix* prefixes, Metadata* recor
     Metadata& record = records[*done];
     InsertResult written = write_engine_.insert(prefix, Metadata(record));
     if (!written.ok()) return written;  // the batch sends what it has
-    if (batch) batch->set(prefix_field(prefix), to_json(record));
+    if (batch) batch->set(store_field(prefix), to_json(record));
     else (void)read_.load(std::memory_order_relaxed)->insert(prefix, std::move(record));
   }
   if (batch) (void)batch->finish();
@@ -318,7 +329,10 @@ std::uint64_t HybridEngine::remove_many(const std::vector<IpPrefix>& prefixes) {
   std::uint64_t held = 0;
   for (const IpPrefix& prefix : prefixes) {
     if (write_engine_.remove(prefix)) ++held;
-    if (batch) batch->del(prefix_field(prefix));
+    if (batch) {
+      batch->del(store_field(prefix));
+      if (has_host_bits(prefix)) batch->del(prefix_field(prefix));
+    }
     else (void)read_.load(std::memory_order_relaxed)->remove(prefix);
   }
   if (batch) (void)batch->finish();
