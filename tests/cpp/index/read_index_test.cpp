@@ -2,9 +2,11 @@
 // every length of a family (every stride end and every length inside an
 // octet) inserted in random order, replaced, then removed in random order,
 // each remove falling back to the next shorter prefix still stored; the
-// emptied nodes are pruned down to the root.
+// emptied nodes are pruned down to the root.  And a node a write replaces
+// stays allocated while a reader may still be inside it.
 #include <gtest/gtest.h>
 
+#include "index/node_arena.hpp"
 #include "index/read_index.hpp"
 #include "support/oracle.hpp"
 
@@ -69,6 +71,22 @@ TEST(ReadIndex, NestedChainOfEveryLength) {
     EXPECT_EQ(ix.footprint(family).prefixes, 0u);
     netrove::rcu::drain();
   }
+}
+
+// A remove that keeps the node (it has a child) builds a replacement and
+// retires the old node: inside a reader's section both are allocated.
+TEST(ReadIndex, AReplacedNodeOutlivesTheReadersThatMaySeeIt) {
+  ReadIndex ix;
+  put(ix, p4(10, 1, 0, 0, 16), "a");
+  put(ix, p4(10, 1, 2, 0, 24), "b");
+  {
+    netrove::rcu::ReadSection reader;
+    const std::size_t before = netrove::index::arena_in_use();
+    ASSERT_TRUE(ix.remove(p4(10, 1, 0, 0, 16)));
+    EXPECT_GT(netrove::index::arena_in_use(), before) << "the replaced node was freed under a reader";
+    EXPECT_NE(ix.lookup(v4(10, 1, 2, 3)), nullptr);
+  }
+  netrove::rcu::drain();
 }
 
 }  // namespace

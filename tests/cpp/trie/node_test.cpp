@@ -30,7 +30,11 @@ using AllKinds = ::testing::Types<Kind<NodeKind::uncompressed_locked>, Kind<Node
                                   Kind<NodeKind::uncompressed_padded>, Kind<NodeKind::uncompressed_mapped>,
                                   Kind<NodeKind::compressed_locked>, Kind<NodeKind::compressed_atomic>,
                                   Kind<NodeKind::compressed_padded>, Kind<NodeKind::compressed_mapped>>;
-TYPED_TEST_SUITE(NodeTest, AllKinds);
+struct KindName {
+  template <class T>
+  static std::string GetName(int) { return "kind" + std::to_string(static_cast<int>(T::value)); }
+};
+TYPED_TEST_SUITE(NodeTest, AllKinds, KindName);
 
 // A writer flips each field between two values that differ in every word.
 TYPED_TEST(NodeTest, ConcurrentReadersSeeWholeFields) {
