@@ -79,6 +79,9 @@ TEST(ReadIndex, AReplacedNodeOutlivesTheReadersThatMaySeeIt) {
   ReadIndex ix;
   put(ix, p4(10, 1, 0, 0, 16), "a");
   put(ix, p4(10, 1, 2, 0, 24), "b");
+  // Under ASan every node is its own heap block (a read of a freed one is
+  // reported there) and the arena counts nothing.
+  if (netrove::index::arena_in_use() == 0) GTEST_SKIP() << "the arena counts nothing in this build";
   {
     netrove::rcu::ReadSection reader;
     const std::size_t before = netrove::index::arena_in_use();
