@@ -11,10 +11,14 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "art/tree.hpp"
 #include "netrove/types.hpp"
 
 namespace {
+
+using netrove::fuzz::Input;
+using netrove::fuzz::kPalette;
 
 struct Entry {
   std::uint8_t family;
@@ -22,18 +26,6 @@ struct Entry {
   unsigned len;
   std::uint32_t id;
 };
-
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t n;
-  std::uint8_t next() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
-
-constexpr std::uint8_t kPalette[8] = {0x00, 0x0a, 0x10, 0x1f, 0x80, 0xa0, 0xfe, 0xff};
 
 std::array<std::uint8_t, 16> network(const std::array<std::uint8_t, 16>& a, unsigned len) {
   netrove::IpPrefix p;
@@ -50,7 +42,7 @@ bool covers(const Entry& e, std::uint8_t family, const std::array<std::uint8_t, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader in{data, size};
+  Input in{data, size};
   netrove::art::AdaptiveRadixTree tree;
   std::vector<Entry> oracle;
   std::uint32_t serial = 0;

@@ -9,26 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "index/read_index.hpp"
 #include "sync/rcu.hpp"
 
 namespace {
 
+using netrove::fuzz::Input;
+using netrove::fuzz::kPalette;
+
 namespace trie = netrove::trie;
 
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t n;
-  std::uint8_t next() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
-
-constexpr std::uint8_t kPalette[8] = {0x00, 0x0a, 0x10, 0x1f, 0x80, 0xa0, 0xfe, 0xff};
-
-netrove::IpAddress address(Reader& r, std::uint8_t family) {
+netrove::IpAddress address(Input& r, std::uint8_t family) {
   netrove::IpAddress a;
   a.family = family;
   const unsigned bytes = family == netrove::kIpv4 ? 4 : 16;
@@ -47,7 +39,7 @@ struct Entry {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader r{data, size};
+  Input r{data, size};
   netrove::index::ReadIndex ix;
   std::vector<Entry> oracle;
   std::uint32_t next_id = 0;
@@ -61,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t l = r.next();
         const unsigned len = (l & 0x80) ? (8u * (1u + (l & 15u)) - ((l >> 4) & 1u)) % (width + 1) : l % (width + 1);
         netrove::IpPrefix p{family, address(r, family).bytes, static_cast<std::uint8_t>(len)};
-        auto* rec = new trie::Record(netrove::Metadata{std::to_string(next_id), {}});
+        trie::Record* rec = netrove::RecordRef::intern(netrove::Metadata{std::to_string(next_id), {}}).release();
         ix.insert(p, rec);
         trie::release(rec);
         bool replaced = false;
@@ -91,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           if (e.prefix.contains(a) && (!best || e.prefix.length > best->prefix.length)) best = &e;
         const trie::Record* got = ix.lookup(a);
         if ((got == nullptr) != (best == nullptr)) __builtin_trap();
-        if (got && got->md.value != std::to_string(best->id)) __builtin_trap();
+        if (got && netrove::RecordView(*got).value() != std::to_string(best->id)) __builtin_trap();
         break;
       }
       default:
