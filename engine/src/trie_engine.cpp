@@ -124,6 +124,7 @@ void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* 
 template <TrieForm F>
 InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
   std::unique_ptr<trie::Record> recs[kWriteChunk];
+  index::ReadIndex::BatchItem items[kWriteChunk];
   for (std::size_t base = 0; base < n; base += kWriteChunk) {
     const std::size_t m = std::min(kWriteChunk, n - base);
     // The records are stored (interned) before the writer lock is taken.
@@ -131,15 +132,17 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
+      // The trie first, element by element; then the index once for the
+      // chunk, each node it touches built once (ReadIndex::insert_batch).
       for (std::size_t j = 0; j < m; ++j) {
         const IpPrefix& prefix = prefixes[base + j];
-        trie::Record* const stored = recs[j].get();
+        items[j] = {prefix, recs[j].get()};
         const bool fresh =
             with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
         NETROVE_ASSERT(recs[j] == nullptr);
-        roots_->read_index().insert(prefix, stored);
         if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
       }
+      roots_->read_index().insert_batch(items, m);
     }
     rcu::collect();
     PoisonMutex::Guard stats(stats_lock_);
