@@ -57,14 +57,22 @@ InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
   return InsertResult::success();
 }
 
+/// take_one for every writing shard in index order; the first record taken
+/// (empty when none was).
 template <class Group, class Op>
-std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+RecordRef fan_out_take(Group& g, Op take_one) {
   RecordRef first;
   const std::size_t n = writing_shards(g);
   for (std::size_t i = 0; i < n; ++i) {
     RecordRef r = take_one(g.shards[i]);
     if (!first && r) first = std::move(r);
   }
+  return first;
+}
+
+template <class Group, class Op>
+std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+  const RecordRef first = fan_out_take(g, std::move(take_one));
   if (!first) return std::nullopt;
   return first.view().to_metadata();
 }
@@ -284,6 +292,28 @@ std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
       return rec<AdaptiveEngine>().remove(prefix);
     case LocalTag::sharded_adaptive:
       return fan_out_remove(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.take(prefix); });
+  }
+  panic("unknown LocalEngine tag");
+}
+
+bool LocalEngine::erase(const IpPrefix& prefix) {
+  switch (tag_) {
+    case LocalTag::uncompressed:
+      return static_cast<bool>(rec<TrieEngine>().take<TrieForm::uncompressed>(prefix));
+    case LocalTag::compressed:
+      return static_cast<bool>(rec<TrieEngine>().take<TrieForm::compressed>(prefix));
+    case LocalTag::sharded_uncompressed:
+    case LocalTag::sharded_compressed: {
+      const bool c = form_of(tag_) == TrieForm::compressed;
+      const RecordRef taken = fan_out_take(rec<ShardedTrie>(), [&](std::shared_ptr<TrieEngine>& s) {
+        return c ? s->take<TrieForm::compressed>(prefix) : s->take<TrieForm::uncompressed>(prefix);
+      });
+      return static_cast<bool>(taken);
+    }
+    case LocalTag::adaptive:
+      return static_cast<bool>(rec<AdaptiveEngine>().take(prefix));
+    case LocalTag::sharded_adaptive:
+      return static_cast<bool>(fan_out_take(rec<ShardedAdaptive>(), [&](AdaptiveEngine& s) { return s.take(prefix); }));
   }
   panic("unknown LocalEngine tag");
 }
