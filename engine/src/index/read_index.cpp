@@ -60,8 +60,9 @@ void set_bit(std::uint64_t* words, unsigned pos, bool on) noexcept {
 /// `from` belongs to a published node, which only the writer (the caller)
 /// changes, so a byte copy reads settled values.
 template <class T>
-[[gnu::always_inline]] inline void copy_slots(const std::uint64_t* old_bits, const std::atomic<T*>* from, unsigned old_n,
-                const std::uint64_t* new_bits, std::atomic<T*>* to, int pos, T* value) {
+[[gnu::always_inline]] inline void copy_slots(const std::uint64_t* old_bits, const std::atomic<T*>* from,
+                                              unsigned old_n, const std::uint64_t* new_bits, std::atomic<T*>* to,
+                                              int pos, T* value) {
   static_assert(sizeof(std::atomic<T*>) == sizeof(T*));
   auto move = [&](unsigned dst, unsigned src, unsigned count) {
     if (count) std::memcpy(static_cast<void*>(to + dst), static_cast<const void*>(from + src), count * sizeof(T*));
@@ -96,7 +97,8 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
   void* mem = arena_allocate(StrideNode::bytes_for(nk, np));
   auto* n = ::new (mem) StrideNode(head);
   copy_slots(old->kids, old->child_slots(), old->kid_count(), head.kids, n->child_slots(), e.kid, e.kid_to);
-  copy_slots(old->prefixes, old->record_slots(), old->prefix_count(), head.prefixes, n->record_slots(), e.prefix, e.rec_to);
+  copy_slots(old->prefixes, old->record_slots(), old->prefix_count(), head.prefixes, n->record_slots(), e.prefix,
+             e.rec_to);
   return n;
 }
 
@@ -390,41 +392,49 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
                      runs[r].e, out);
   const unsigned nk = head.kid_count(), np = head.prefix_count();
   auto* n = ::new (arena_allocate(StrideNode::bytes_for(nk, np))) StrideNode(head);
-  // B3. Child slots: a rebuilt child or the old one, in octet order.
+  // B3. Child slots in octet order: the old ones in block moves between
+  // the rebuilt children (each replacing its old node, if any).
   {
+    const std::atomic<StrideNode*>* old_slots = from.child_slots();
+    std::atomic<StrideNode*>* slots = n->child_slots();
     unsigned oi = 0, ni = 0;
-    std::size_t r = 0;
-    for (unsigned w = 0; w < 4; ++w) {
-      for (std::uint64_t m = head.kids[w]; m; m &= m - 1) {
-        const unsigned octet = w * 64u + static_cast<unsigned>(__builtin_ctzll(m));
-        const bool had = StrideNode::test(from.kids, octet);
-        StrideNode* c = had ? from.child_slots()[oi++].load(std::memory_order_relaxed) : nullptr;
-        if (r < n_runs && runs[r].octet == octet) {
-          if (c) out.nodes.push_back(c);  // replaced by its rebuilt copy
-          c = built[r++];
-        }
-        ::new (&n->child_slots()[ni++]) std::atomic<StrideNode*>(c);
-      }
+    auto move_old_to = [&](unsigned end) {
+      if (end > oi)
+        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
+      ni += end - oi;
+      oi = end;
+    };
+    for (std::size_t r = 0; r < n_runs; ++r) {
+      const unsigned octet = runs[r].octet;
+      move_old_to(StrideNode::rank(from.kids, octet));
+      if (StrideNode::test(from.kids, octet)) out.nodes.push_back(old_slots[oi++].load(std::memory_order_relaxed));
+      ::new (&slots[ni++]) std::atomic<StrideNode*>(built[r]);
     }
+    move_old_to(from.kid_count());
+    NETROVE_ASSERT(ni == nk);
   }
-  // B1 and B3. Record slots: a new record (an equal prefix's record is
-  // released; readers of the old node may still read it until a grace
-  // period) or the old one, in base-index order.
+  // B1 and B3. Record slots in base-index order, likewise: the old ones in
+  // block moves between the new records (an equal prefix's old record is
+  // released once the tree is published; readers of the old node may still
+  // read it until a grace period).
   {
+    const std::atomic<Record*>* old_slots = from.record_slots();
+    std::atomic<Record*>* slots = n->record_slots();
     unsigned oi = 0, ni = 0;
-    std::size_t k = 0;
-    for (unsigned w = 0; w < 8; ++w) {
-      for (std::uint64_t m = head.prefixes[w]; m; m &= m - 1) {
-        const unsigned idx = w * 64u + static_cast<unsigned>(__builtin_ctzll(m));
-        const bool had = StrideNode::test(from.prefixes, idx);
-        Record* rec = had ? from.record_slots()[oi++].load(std::memory_order_relaxed) : nullptr;
-        if (k < n_own && own[k].first == idx) {
-          if (rec) out.records.push_back(rec);
-          rec = own[k++].second;
-        }
-        ::new (&n->record_slots()[ni++]) std::atomic<Record*>(rec);
-      }
+    auto move_old_to = [&](unsigned end) {
+      if (end > oi)
+        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
+      ni += end - oi;
+      oi = end;
+    };
+    for (std::size_t k = 0; k < n_own; ++k) {
+      const unsigned idx = own[k].first;
+      move_old_to(StrideNode::rank(from.prefixes, idx));
+      if (StrideNode::test(from.prefixes, idx)) out.records.push_back(old_slots[oi++].load(std::memory_order_relaxed));
+      ::new (&slots[ni++]) std::atomic<Record*>(own[k].second);
     }
+    move_old_to(from.prefix_count());
+    NETROVE_ASSERT(ni == np);
   }
   return n;
 }
