@@ -103,7 +103,11 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
 }
 
 /// Frees one node; its children and records live on elsewhere.
-void free_node(StrideNode* n) noexcept { arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count())); }
+// (The popcnt build where there is one: a reclamation pass frees one node
+// per node a write replaced.)
+NETROVE_POPCNT_CLONES void free_node(StrideNode* n) noexcept {
+  arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count()));
+}
 
 /// Frees a whole unreachable tree and drops its record shares.
 void free_deep(StrideNode* n) noexcept {
