@@ -7,7 +7,9 @@
 //
 // Order of effects: insert = trie change, index change, prefix count (all
 // under the writer lock), then `inserts` under the statistics lock; remove
-// likewise with `removals`.  Every write ends, outside its read section and
+// likewise with `removals`; insert_many, per chunk under one writer lock,
+// the trie change and prefix count of each element, then the index change
+// of the whole chunk (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its read section and
 // its locks, by freeing what waits for a grace period when enough does
 // (rcu::collect); clear frees the whole old tree before it returns.  A
 // concurrent len() can therefore see a new count before
