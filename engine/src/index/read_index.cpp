@@ -450,13 +450,15 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert_batch(BatchItem* items, std::size_t
   std::vector<Placed> placed(n);
   for (std::size_t i = 0; i < n; ++i) placed[i] = {place_of(items[i].prefix), items[i].rec, i};
   // Family, network octets, length (depth, then base index), batch order.
-  std::sort(placed.begin(), placed.end(), [](const Placed& x, const Placed& y) {
+  // Tables usually come sorted already: then one pass checks it.
+  auto before = [](const Placed& x, const Placed& y) {
     if (x.pl.fam != y.pl.fam) return x.pl.fam < y.pl.fam;
     if (const int c = std::memcmp(x.pl.net.data(), y.pl.net.data(), 16)) return c < 0;
     if (x.pl.depth != y.pl.depth) return x.pl.depth < y.pl.depth;
     if (x.pl.idx != y.pl.idx) return x.pl.idx < y.pl.idx;
     return x.order < y.order;
-  });
+  };
+  if (!std::is_sorted(placed.begin(), placed.end(), before)) std::sort(placed.begin(), placed.end(), before);
   // Of equal prefixes only the last of the batch stays; its record gets
   // the index's share.
   std::size_t kept = 0;
