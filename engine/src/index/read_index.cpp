@@ -276,7 +276,7 @@ void ReadIndex::contains_many(const IpAddress* a, std::size_t n, bool* found) co
   walk_many<kLanes>(a, n, [found](std::size_t i, const StrideNode*, unsigned idx) { found[i] = idx != 0; });
 }
 
-void ReadIndex::retire_node(StrideNode* n) {
+NETROVE_POPCNT_CLONES void ReadIndex::retire_node(StrideNode* n) {
   // Replaced nodes go to reclamation in batches: one grace-period request
   // per kRetireBatch nodes instead of one per write.
   if (!retiring_) {
@@ -284,7 +284,12 @@ void ReadIndex::retire_node(StrideNode* n) {
     retiring_->reserve(kRetireBatch);
   }
   retiring_->push_back(n);
+  retiring_bytes_ += StrideNode::bytes_for(n->kid_count(), n->prefix_count());
   if (retiring_->size() < kRetireBatch) return;
+  // Weighed by cache lines, not nodes: nodes of a few hundred slots waiting
+  // by the thousand would be megabytes that every new node's copy writes to
+  // fresh, uncached memory; so large nodes are reclaimed (and their blocks
+  // reused while still cached) correspondingly sooner.
   rcu::retire(
       retiring_,
       [](void* p) {
@@ -292,8 +297,9 @@ void ReadIndex::retire_node(StrideNode* n) {
         for (StrideNode* x : *batch) free_node(x);
         delete batch;
       },
-      retiring_->size());
+      std::max<std::size_t>(retiring_->size(), retiring_bytes_ / 64));
   retiring_ = nullptr;
+  retiring_bytes_ = 0;
 }
 
 ReadIndex::ReadIndex() {

@@ -208,6 +208,7 @@ class ReadIndex {
 
   std::atomic<StrideNode*> roots_[2];
   std::vector<StrideNode*>* retiring_ = nullptr;  // unlinked nodes, writer lock held
+  std::size_t retiring_bytes_ = 0;                 // their bytes, writer lock held
 };
 
 }  // namespace netrove::index
