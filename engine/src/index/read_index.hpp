@@ -181,8 +181,8 @@ class ReadIndex {
   /// of an equal prefix (whose record is then neither read nor shared, so
   /// it may already be dead), with every node the batch touches built
   /// once and each family's new tree published with one store (see "Batch
-  /// insert" above).  Reorders `items`.  Writer lock and a read section
-  /// held; the winning records alive.
+  /// insert" above).  Writer lock and a read section held; the winning
+  /// records alive.
   void insert_batch(BatchItem* items, std::size_t n);
   /// Drops `p` and the index's share of its record; false when `p` was not
   /// stored.  Writer lock and a read section held.
