@@ -49,12 +49,14 @@ struct RadixEngineObject {
   PyObject ob_base;
   std::shared_ptr<Engine> engine;
   const RecordLender* lender;  // the engine's lending side, or null
+  EntryEraser* eraser;         // the engine's erasing side, or null
   Variant variant;             // the constructor form, for pickling
 };
 static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header comes first");
 
 Engine& engine_of(PyObject* self) noexcept { return *reinterpret_cast<RadixEngineObject*>(self)->engine; }
 const RecordLender* lender_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->lender; }
+EntryEraser* eraser_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->eraser; }
 // netrove.__restore__, set when the module is populated; what __reduce__
 // names as the reconstructor.
 PyObject* restore_object = nullptr;
@@ -227,6 +229,7 @@ PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
   }
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
+  obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -240,6 +243,7 @@ PyObject* instance_of(PyTypeObject* type, std::shared_ptr<Engine> engine, Varian
   if (!self) return nullptr;
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
+  obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -343,10 +347,11 @@ PyObject* contains_impl(const Engine& engine, const RecordLender* lender, PyObje
   return PyBool_FromLong(found);
 }
 
-PyObject* remove_impl(Engine& engine, PyObject* subnet) {
+PyObject* remove_impl(Engine& engine, EntryEraser* eraser, PyObject* subnet) {
   IpPrefix prefix;
   if (!prefix_arg(subnet, prefix)) return nullptr;
-  return PyBool_FromLong(engine.remove(prefix).has_value());
+  // Only whether an entry went is returned: the record is not copied out.
+  return PyBool_FromLong(eraser ? eraser->erase(prefix) : engine.remove(prefix).has_value());
 }
 
 PyObject* clear_impl(Engine& engine) {
@@ -409,7 +414,7 @@ PyObject* rx_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* rx_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
   if (!bind(kRemoveParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return remove_impl(engine_of(self), argv[0]); });
+  return guarded<PyObject*>(nullptr, [&] { return remove_impl(engine_of(self), eraser_of(self), argv[0]); });
 }
 
 PyObject* rx_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

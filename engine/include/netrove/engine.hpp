@@ -177,6 +177,27 @@ class BatchEngine {
   ~BatchEngine() = default;
 };
 
+/// The removing side of an engine that can drop an entry without copying
+/// its record out (a remove whose caller only wants to know whether there
+/// was one).
+class EntryEraser {
+ public:
+  /// Engine::remove(prefix).has_value(), with the same effects on the
+  /// entries, the counters and any cache, the record released instead of
+  /// copied.
+  virtual bool erase(const IpPrefix& prefix) = 0;
+
+ protected:
+  EntryEraser() = default;
+  EntryEraser(const EntryEraser&) = default;
+  EntryEraser& operator=(const EntryEraser&) = default;
+  ~EntryEraser() = default;
+};
+
+/// EntryEraser::erase of `engine` when it has that side, else
+/// Engine::remove(prefix).has_value().
+bool erase(Engine& engine, const IpPrefix& prefix);
+
 /// The record `lender` finds for `address` as a held share (empty when none
 /// covers it), looked up and counted as RecordLender::lookup_with does.
 /// Errors: those of the lookup, std::bad_alloc.

@@ -327,6 +327,13 @@ std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
   return r;
 }
 
+bool CachedEngine::erase(const IpPrefix& prefix) {
+  const bool removed = netrove::erase(*inner_, prefix);
+  invalidate(prefix);
+  rcu::collect();
+  return removed;
+}
+
 bool CachedEngine::contains_prefix(const IpPrefix& prefix) const { return inner_->contains_prefix(prefix); }
 
 const EntryReader& CachedEngine::inner_reader() const {

@@ -44,7 +44,8 @@ class CachedEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
                            public EntryReader,
-                           public EntryLoader {
+                           public EntryLoader,
+                           public EntryEraser {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -73,6 +74,8 @@ class CachedEngine final : public Engine,
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
+  /// The same through the inner engine's erase (see EntryEraser).
+  bool erase(const IpPrefix& prefix) override;
   /// Inner contains_prefix; the cache is neither read nor written.
   bool contains_prefix(const IpPrefix& prefix) const override;
   /// The inner engine's enumerations; the cache is neither read nor

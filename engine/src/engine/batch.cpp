@@ -39,6 +39,11 @@ void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t
     found[i] = lender ? lender->lookup_with(addresses[i], RecordVisitor{}) : engine.lookup(addresses[i]).has_value();
 }
 
+bool erase(Engine& engine, const IpPrefix& prefix) {
+  if (auto* eraser = dynamic_cast<EntryEraser*>(&engine)) return eraser->erase(prefix);
+  return engine.remove(prefix).has_value();
+}
+
 InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* records, std::size_t n,
                          std::size_t* done) {
   if (auto* batch = dynamic_cast<BatchEngine*>(&engine)) return batch->insert_many(prefixes, records, n, done);

@@ -57,14 +57,22 @@ InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
   return InsertResult::success();
 }
 
+/// take_one for every writing shard in index order; the first record taken
+/// (empty when none was).
 template <class Group, class Op>
-std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+RecordRef fan_out_take(Group& g, Op take_one) {
   RecordRef first;
   const std::size_t n = writing_shards(g);
   for (std::size_t i = 0; i < n; ++i) {
     RecordRef r = take_one(g.shards[i]);
     if (!first && r) first = std::move(r);
   }
+  return first;
+}
+
+template <class Group, class Op>
+std::optional<Metadata> fan_out_remove(Group& g, Op take_one) {
+  const RecordRef first = fan_out_take(g, std::move(take_one));
   if (!first) return std::nullopt;
   return first.view().to_metadata();
 }
@@ -287,6 +295,17 @@ std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
       return fan_out_remove(s.g, [&](typename K::Shard& e) { return K::take(K::engine(e), prefix); });
     } else {
       return K::remove(s.e, prefix);
+    }
+  });
+}
+
+bool LocalEngine::erase(const IpPrefix& prefix) {
+  return visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (S::kGroup) {
+      return static_cast<bool>(fan_out_take(s.g, [&](typename K::Shard& e) { return K::take(K::engine(e), prefix); }));
+    } else {
+      return static_cast<bool>(K::take(s.e, prefix));
     }
   });
 }

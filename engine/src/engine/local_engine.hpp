@@ -55,7 +55,8 @@ class LocalEngine final : public Engine,
                           public RecordLender,
                           public BatchEngine,
                           public EntryReader,
-                          public EntryLoader {
+                          public EntryLoader,
+                          public EntryEraser {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> variant) noexcept : tag_(tag), variant_(std::move(variant)) {}
 
@@ -82,6 +83,8 @@ class LocalEngine final : public Engine,
   /// adaptive variants one insert at a time.  Never fails.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
+  /// remove routed the same way, the taken record dropped (see EntryEraser).
+  bool erase(const IpPrefix& prefix) override;
   bool contains_prefix(const IpPrefix& prefix) const override;
   void clear() override;
   std::uint64_t len() const override;

@@ -3,6 +3,7 @@
 #include "read_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -47,20 +48,39 @@ void set_bit(std::uint64_t* words, unsigned pos, bool on) noexcept {
   else words[pos >> 6] &= ~m;
 }
 
-/// Copies the slots of `old_bits` (n words) in `from` to the slots of
-/// `new_bits` in `to`, in one pass: the two bitmaps differ at most in `pos`,
-/// whose slot (when set in new_bits) gets `value`.
+/// Copies the `old_n` slots of `from` (laid out by `old_bits`) to
+/// `to` (laid out by `new_bits`); the two bitmaps differ at most in `pos`,
+/// whose slot, when set in new_bits, gets `value`.  The slots on either side
+/// of `pos` keep their order, so the copy is at most two block moves:
+///   1. no edit, or pos in both (a replaced value): one move, then the slot;
+///   2. pos only in new_bits (added): [0, r) moves, slot r is the value,
+///      [r, old_n) moves one slot up;
+///   3. pos only in old_bits (dropped): [0, r) moves, [r + 1, old_n) moves
+///      one slot down.
+/// `from` belongs to a published node, which only the writer (the caller)
+/// changes, so a byte copy reads settled values.
 template <class T>
-void copy_slots(const std::uint64_t* old_bits, const std::atomic<T*>* from, const std::uint64_t* new_bits,
-                std::atomic<T*>* to, unsigned n, int pos, T* value) {
-  unsigned oi = 0, ni = 0;
-  for (unsigned w = 0; w < n; ++w) {
-    for (std::uint64_t m = old_bits[w] | new_bits[w]; m; m &= m - 1) {
-      const unsigned b = w * 64u + static_cast<unsigned>(__builtin_ctzll(m));
-      const std::uint64_t bitmask = std::uint64_t{1} << (b & 63);
-      T* v = (old_bits[w] & bitmask) ? from[oi++].load(std::memory_order_relaxed) : nullptr;
-      if (new_bits[w] & bitmask) ::new (&to[ni++]) std::atomic<T*>(static_cast<int>(b) == pos ? value : v);
-    }
+[[gnu::always_inline]] inline void copy_slots(const std::uint64_t* old_bits, const std::atomic<T*>* from,
+                                              unsigned old_n, const std::uint64_t* new_bits, std::atomic<T*>* to,
+                                              int pos, T* value) {
+  static_assert(sizeof(std::atomic<T*>) == sizeof(T*));
+  auto move = [&](unsigned dst, unsigned src, unsigned count) {
+    if (count) std::memcpy(static_cast<void*>(to + dst), static_cast<const void*>(from + src), count * sizeof(T*));
+  };
+  const bool was = pos >= 0 && StrideNode::test(old_bits, static_cast<unsigned>(pos));
+  const bool is = pos >= 0 && StrideNode::test(new_bits, static_cast<unsigned>(pos));
+  if (was == is) {  // 1
+    move(0, 0, old_n);
+    if (is) to[StrideNode::rank(new_bits, static_cast<unsigned>(pos))].store(value, std::memory_order_relaxed);
+    return;
+  }
+  const unsigned r = StrideNode::rank(is ? new_bits : old_bits, static_cast<unsigned>(pos));
+  move(0, 0, r);
+  if (is) {  // 2
+    ::new (&to[r]) std::atomic<T*>(value);
+    move(r + 1, r, old_n - r);
+  } else {  // 3
+    move(r, r + 1, old_n - r - 1);
   }
 }
 
@@ -76,13 +96,18 @@ NETROVE_POPCNT_CLONES StrideNode* rebuild(const StrideNode* old, const Edit& e) 
   const unsigned nk = head.kid_count(), np = head.prefix_count();
   void* mem = arena_allocate(StrideNode::bytes_for(nk, np));
   auto* n = ::new (mem) StrideNode(head);
-  copy_slots(old->kids, old->child_slots(), head.kids, n->child_slots(), 4, e.kid, e.kid_to);
-  copy_slots(old->prefixes, old->record_slots(), head.prefixes, n->record_slots(), 8, e.prefix, e.rec_to);
+  copy_slots(old->kids, old->child_slots(), old->kid_count(), head.kids, n->child_slots(), e.kid, e.kid_to);
+  copy_slots(old->prefixes, old->record_slots(), old->prefix_count(), head.prefixes, n->record_slots(), e.prefix,
+             e.rec_to);
   return n;
 }
 
 /// Frees one node; its children and records live on elsewhere.
-void free_node(StrideNode* n) noexcept { arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count())); }
+// (The popcnt build where there is one: a reclamation pass frees one node
+// per node a write replaced.)
+NETROVE_POPCNT_CLONES void free_node(StrideNode* n) noexcept {
+  arena_free(n, StrideNode::bytes_for(n->kid_count(), n->prefix_count()));
+}
 
 /// Frees a whole unreachable tree and drops its record shares.
 void free_deep(StrideNode* n) noexcept {
@@ -251,7 +276,7 @@ void ReadIndex::contains_many(const IpAddress* a, std::size_t n, bool* found) co
   walk_many<kLanes>(a, n, [found](std::size_t i, const StrideNode*, unsigned idx) { found[i] = idx != 0; });
 }
 
-void ReadIndex::retire_node(StrideNode* n) {
+NETROVE_POPCNT_CLONES void ReadIndex::retire_node(StrideNode* n) {
   // Replaced nodes go to reclamation in batches: one grace-period request
   // per kRetireBatch nodes instead of one per write.
   if (!retiring_) {
@@ -259,7 +284,12 @@ void ReadIndex::retire_node(StrideNode* n) {
     retiring_->reserve(kRetireBatch);
   }
   retiring_->push_back(n);
+  retiring_bytes_ += StrideNode::bytes_for(n->kid_count(), n->prefix_count());
   if (retiring_->size() < kRetireBatch) return;
+  // Weighed by cache lines, not nodes: nodes of a few hundred slots waiting
+  // by the thousand would be megabytes that every new node's copy writes to
+  // fresh, uncached memory; so large nodes are reclaimed (and their blocks
+  // reused while still cached) correspondingly sooner.
   rcu::retire(
       retiring_,
       [](void* p) {
@@ -267,8 +297,9 @@ void ReadIndex::retire_node(StrideNode* n) {
         for (StrideNode* x : *batch) free_node(x);
         delete batch;
       },
-      retiring_->size());
+      std::max<std::size_t>(retiring_->size(), retiring_bytes_ / 64));
   retiring_ = nullptr;
+  retiring_bytes_ = 0;
 }
 
 ReadIndex::ReadIndex() {
@@ -312,6 +343,155 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert(const IpPrefix& p, Record* rec) {
   for (unsigned k = pl.depth; k-- > d + 1;) below = rebuild(nullptr, {.kid = pl.net[k], .kid_to = below});
   publish(root, path, d, pl, rebuild(n, {.kid = pl.net[d], .kid_to = below}));
   retire_node(n);
+}
+
+namespace {
+
+/// A batch item with its place and its position in the batch.
+struct Placed {
+  Place pl;
+  Record* rec;
+  std::size_t order;
+};
+
+/// What a batch replaced: released or retired only once the new tree is
+/// published, since until then readers still reach it.
+struct Replaced {
+  std::vector<StrideNode*> nodes;
+  std::vector<Record*> records;
+};
+
+/// insert_batch below one node: the node at depth `d` (null when it does
+/// not exist yet) built again with the sorted items [b, e), all under it.
+NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Placed* b, Placed* e, Replaced& out) {
+  static const StrideNode kEmpty{};
+  const StrideNode& from = old ? *old : kEmpty;
+  StrideNode head = from;
+  // Own prefixes (their depth is d) in base-index order, and the runs of
+  // items under each child octet, in octet order.
+  // (On the heap: the recursion is up to 16 deep.)  An own item sorts
+  // before every deeper item of its octet (its later octets are zero), so
+  // own items never split a run.
+  struct Run {
+    unsigned octet;
+    Placed *b, *e;
+  };
+  std::vector<std::pair<unsigned, Record*>> own;
+  std::vector<Run> runs;
+  for (Placed* i = b; i != e; ++i) {
+    NETROVE_ASSERT(i->pl.depth >= d);
+    if (i->pl.depth == d) {
+      own.emplace_back(i->pl.idx, i->rec);
+      set_bit(head.prefixes, i->pl.idx, true);
+      continue;
+    }
+    const unsigned octet = i->pl.net[d];
+    if (!runs.empty() && runs.back().octet == octet) {
+      runs.back().e = i + 1;
+    } else {
+      runs.push_back({octet, i, i + 1});
+      set_bit(head.kids, octet, true);
+    }
+  }
+  std::sort(own.begin(), own.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  const std::size_t n_own = own.size(), n_runs = runs.size();
+  // B2. The children with items under them, built (recursively) first.
+  std::vector<StrideNode*> built(n_runs);
+  for (unsigned r = 0; r < n_runs; ++r)
+    built[r] = merge(old ? mutable_child(const_cast<StrideNode*>(old), runs[r].octet) : nullptr, d + 1, runs[r].b,
+                     runs[r].e, out);
+  const unsigned nk = head.kid_count(), np = head.prefix_count();
+  auto* n = ::new (arena_allocate(StrideNode::bytes_for(nk, np))) StrideNode(head);
+  // B3. Child slots in octet order: the old ones in block moves between
+  // the rebuilt children (each replacing its old node, if any).
+  {
+    const std::atomic<StrideNode*>* old_slots = from.child_slots();
+    std::atomic<StrideNode*>* slots = n->child_slots();
+    unsigned oi = 0, ni = 0;
+    auto move_old_to = [&](unsigned end) {
+      if (end > oi)
+        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
+      ni += end - oi;
+      oi = end;
+    };
+    for (std::size_t r = 0; r < n_runs; ++r) {
+      const unsigned octet = runs[r].octet;
+      move_old_to(StrideNode::rank(from.kids, octet));
+      if (StrideNode::test(from.kids, octet)) out.nodes.push_back(old_slots[oi++].load(std::memory_order_relaxed));
+      ::new (&slots[ni++]) std::atomic<StrideNode*>(built[r]);
+    }
+    move_old_to(from.kid_count());
+    NETROVE_ASSERT(ni == nk);
+  }
+  // B1 and B3. Record slots in base-index order, likewise: the old ones in
+  // block moves between the new records (an equal prefix's old record is
+  // released once the tree is published; readers of the old node may still
+  // read it until a grace period).
+  {
+    const std::atomic<Record*>* old_slots = from.record_slots();
+    std::atomic<Record*>* slots = n->record_slots();
+    unsigned oi = 0, ni = 0;
+    auto move_old_to = [&](unsigned end) {
+      if (end > oi)
+        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
+      ni += end - oi;
+      oi = end;
+    };
+    for (std::size_t k = 0; k < n_own; ++k) {
+      const unsigned idx = own[k].first;
+      move_old_to(StrideNode::rank(from.prefixes, idx));
+      if (StrideNode::test(from.prefixes, idx)) out.records.push_back(old_slots[oi++].load(std::memory_order_relaxed));
+      ::new (&slots[ni++]) std::atomic<Record*>(own[k].second);
+    }
+    move_old_to(from.prefix_count());
+    NETROVE_ASSERT(ni == np);
+  }
+  return n;
+}
+
+}  // namespace
+
+NETROVE_POPCNT_CLONES void ReadIndex::insert_batch(BatchItem* items, std::size_t n) {
+  if (n == 0) return;
+  std::vector<Placed> placed(n);
+  for (std::size_t i = 0; i < n; ++i) placed[i] = {place_of(items[i].prefix), items[i].rec, i};
+  // Family, network octets, length (depth, then base index), batch order.
+  // Tables usually come sorted already: then one pass checks it.
+  auto before = [](const Placed& x, const Placed& y) {
+    if (x.pl.fam != y.pl.fam) return x.pl.fam < y.pl.fam;
+    if (const int c = std::memcmp(x.pl.net.data(), y.pl.net.data(), 16)) return c < 0;
+    if (x.pl.depth != y.pl.depth) return x.pl.depth < y.pl.depth;
+    if (x.pl.idx != y.pl.idx) return x.pl.idx < y.pl.idx;
+    return x.order < y.order;
+  };
+  if (!std::is_sorted(placed.begin(), placed.end(), before)) std::sort(placed.begin(), placed.end(), before);
+  // Of equal prefixes only the last of the batch stays; its record gets
+  // the index's share.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Placed& x = placed[i];
+    if (i + 1 < n && placed[i + 1].pl.fam == x.pl.fam && placed[i + 1].pl.depth == x.pl.depth &&
+        placed[i + 1].pl.idx == x.pl.idx && placed[i + 1].pl.net == x.pl.net)
+      continue;
+    const bool shared = trie::try_share(x.rec);
+    NETROVE_ASSERT(shared);
+    (void)shared;
+    placed[kept++] = x;
+  }
+  Placed* const all = placed.data();
+  Replaced replaced;
+  for (std::size_t b = 0; b < kept;) {
+    std::size_t e = b;
+    while (e < kept && all[e].pl.fam == all[b].pl.fam) ++e;
+    auto& root = roots_[all[b].pl.fam];
+    StrideNode* old = root.load(std::memory_order_relaxed);
+    root.store(merge(old, 0, all + b, all + e, replaced), std::memory_order_release);
+    replaced.nodes.push_back(old);
+    b = e;
+  }
+  // Unlinked now: readers still inside are covered by the grace periods.
+  for (StrideNode* x : replaced.nodes) retire_node(x);
+  for (Record* r : replaced.records) trie::release(r);
 }
 
 NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {

@@ -63,6 +63,24 @@
 //                                      B [/24 at 256+2]                store
 //       (root is retired; /8's record moves to root' with its share)
 //
+// Batch insert (insert_batch), for insert_many: the batch is sorted by
+// address family, network octets and length, so the items under one node
+// are one run and the items under each of its children are one run inside
+// it.  From the root down, every node with items under it is built again
+// once, with all of its new prefixes (B1; an equal prefix's slot takes the
+// new record), the children that have items under them built again first
+// (B2, recursively; missing ones built from nothing) and its other slots
+// copied (B3); each family's new root is then published with one store and
+// every replaced node retired.  A reader sees the whole batch of a family
+// or none of it, and a batch of k prefixes under one node copies that node
+// once instead of k times:
+//
+//   root [kids 10]                          root' [kids 10, 11]   (one store)
+//     |10                insert 10.1.2.0/24,  |10        \11
+//   A [kid 1]            10.1.3.0/24,       A' [kid 1]   C [/16 at 256+0]
+//     |1                 11.0.0.0/16          |1
+//   B [/24 at 256+2]                        B' [/24 at 256+2, 256+3]
+//
 // Remove, numbered as in the code:
 //   R1. its node keeps other prefixes or children (or is the root): build it
 //       again without the prefix.
@@ -154,6 +172,18 @@ class ReadIndex {
   /// equal prefix, and takes one share of `rec`, which must be alive.
   /// Writer lock and a read section held.
   void insert(const IpPrefix& p, Record* rec);
+  /// One element of insert_batch.
+  struct BatchItem {
+    IpPrefix prefix;
+    Record* rec;
+  };
+  /// insert for every items[i], a later item winning over an earlier one
+  /// of an equal prefix (whose record is then neither read nor shared, so
+  /// it may already be dead), with every node the batch touches built
+  /// once and each family's new tree published with one store (see "Batch
+  /// insert" above).  Writer lock and a read section held; the winning
+  /// records alive.
+  void insert_batch(BatchItem* items, std::size_t n);
   /// Drops `p` and the index's share of its record; false when `p` was not
   /// stored.  Writer lock and a read section held.
   bool remove(const IpPrefix& p);
@@ -178,6 +208,7 @@ class ReadIndex {
 
   std::atomic<StrideNode*> roots_[2];
   std::vector<StrideNode*>* retiring_ = nullptr;  // unlinked nodes, writer lock held
+  std::size_t retiring_bytes_ = 0;                 // their bytes, writer lock held
 };
 
 }  // namespace netrove::index

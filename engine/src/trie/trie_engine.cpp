@@ -7,7 +7,9 @@
 //
 // Order of effects: insert = trie change, index change, prefix count (all
 // under the writer lock), then `inserts` under the statistics lock; remove
-// likewise with `removals`.  Every write ends, outside its read section and
+// likewise with `removals`; insert_many, per chunk under one writer lock,
+// the trie change and prefix count of each element, then the index change
+// of the whole chunk (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its read section and
 // its locks, by freeing what waits for a grace period when enough does
 // (rcu::collect); clear frees the whole old tree before it returns.  A
 // concurrent len() can therefore see a new count before
@@ -124,6 +126,7 @@ void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* 
 template <TrieForm F>
 InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
   std::unique_ptr<trie::Record> recs[kWriteChunk];
+  index::ReadIndex::BatchItem items[kWriteChunk];
   for (std::size_t base = 0; base < n; base += kWriteChunk) {
     const std::size_t m = std::min(kWriteChunk, n - base);
     // The records are stored (interned) before the writer lock is taken.
@@ -131,15 +134,17 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
+      // The trie first, element by element; then the index once for the
+      // chunk, each node it touches built once (ReadIndex::insert_batch).
       for (std::size_t j = 0; j < m; ++j) {
         const IpPrefix& prefix = prefixes[base + j];
-        trie::Record* const stored = recs[j].get();
+        items[j] = {prefix, recs[j].get()};
         const bool fresh =
             with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
         NETROVE_ASSERT(recs[j] == nullptr);
-        roots_->read_index().insert(prefix, stored);
         if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
       }
+      roots_->read_index().insert_batch(items, m);
     }
     rcu::collect();
     PoisonMutex::Guard stats(stats_lock_);

@@ -76,9 +76,10 @@ class TrieEngine {
   template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
   /// insert for each (prefixes[i], records[i]) in order, the records moved
   /// out, taking the writer lock and a read section once per chunk of
-  /// kWriteChunk (other writers run between chunks); the read index and
-  /// the prefix count follow each insert, `inserts` each chunk.  Always
-  /// succeeds.
+  /// kWriteChunk (other writers run between chunks); the prefix count
+  /// follows each insert, the read index each chunk (every node the chunk
+  /// touches built once, so a lookup sees a family's part of a chunk whole
+  /// or not at all), `inserts` each chunk.  Always succeeds.
   template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
   /// Elements per chunk of the batch operations: bounds how long a batch
   /// holds the writer lock, or a read section that grace periods wait for.
