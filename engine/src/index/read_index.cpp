@@ -347,6 +347,27 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert(const IpPrefix& p, Record* rec) {
 
 namespace {
 
+// The merge of one slot array (child or record slots) of a node being
+// rebuilt: old slots [oi, end) go to the new node at ni in one block move,
+// between them new slots are placed one by one.  The new node is not
+// published yet, so plain byte copies of the atomics are safe.
+template <class Slot>
+struct SlotMerge {
+  const Slot* from;
+  Slot* to;
+  unsigned oi = 0, ni = 0;
+
+  void move_old_to(unsigned end) {
+    if (end > oi) std::memcpy(static_cast<void*>(to + ni), static_cast<const void*>(from + oi), (end - oi) * sizeof(Slot));
+    ni += end - oi;
+    oi = end;
+  }
+  /// The old slot at oi, which the new one replaces.
+  auto take_old() { return from[oi++].load(std::memory_order_relaxed); }
+  template <class T>
+  void put_new(T value) { ::new (&to[ni++]) Slot(value); }
+};
+
 /// A batch item with its place and its position in the batch.
 struct Placed {
   Place pl;
@@ -405,46 +426,30 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
   // B3. Child slots in octet order: the old ones in block moves between
   // the rebuilt children (each replacing its old node, if any).
   {
-    const std::atomic<StrideNode*>* old_slots = from.child_slots();
-    std::atomic<StrideNode*>* slots = n->child_slots();
-    unsigned oi = 0, ni = 0;
-    auto move_old_to = [&](unsigned end) {
-      if (end > oi)
-        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
-      ni += end - oi;
-      oi = end;
-    };
+    SlotMerge<std::atomic<StrideNode*>> m{from.child_slots(), n->child_slots()};
     for (std::size_t r = 0; r < n_runs; ++r) {
       const unsigned octet = runs[r].octet;
-      move_old_to(StrideNode::rank(from.kids, octet));
-      if (StrideNode::test(from.kids, octet)) out.nodes.push_back(old_slots[oi++].load(std::memory_order_relaxed));
-      ::new (&slots[ni++]) std::atomic<StrideNode*>(built[r]);
+      m.move_old_to(StrideNode::rank(from.kids, octet));
+      if (StrideNode::test(from.kids, octet)) out.nodes.push_back(m.take_old());
+      m.put_new(built[r]);
     }
-    move_old_to(from.kid_count());
-    NETROVE_ASSERT(ni == nk);
+    m.move_old_to(from.kid_count());
+    NETROVE_ASSERT(m.ni == nk);
   }
   // B1 and B3. Record slots in base-index order, likewise: the old ones in
   // block moves between the new records (an equal prefix's old record is
   // released once the tree is published; readers of the old node may still
   // read it until a grace period).
   {
-    const std::atomic<Record*>* old_slots = from.record_slots();
-    std::atomic<Record*>* slots = n->record_slots();
-    unsigned oi = 0, ni = 0;
-    auto move_old_to = [&](unsigned end) {
-      if (end > oi)
-        std::memcpy(static_cast<void*>(slots + ni), static_cast<const void*>(old_slots + oi), (end - oi) * 8u);
-      ni += end - oi;
-      oi = end;
-    };
+    SlotMerge<std::atomic<Record*>> m{from.record_slots(), n->record_slots()};
     for (std::size_t k = 0; k < n_own; ++k) {
       const unsigned idx = own[k].first;
-      move_old_to(StrideNode::rank(from.prefixes, idx));
-      if (StrideNode::test(from.prefixes, idx)) out.records.push_back(old_slots[oi++].load(std::memory_order_relaxed));
-      ::new (&slots[ni++]) std::atomic<Record*>(own[k].second);
+      m.move_old_to(StrideNode::rank(from.prefixes, idx));
+      if (StrideNode::test(from.prefixes, idx)) out.records.push_back(m.take_old());
+      m.put_new(own[k].second);
     }
-    move_old_to(from.prefix_count());
-    NETROVE_ASSERT(ni == np);
+    m.move_old_to(from.prefix_count());
+    NETROVE_ASSERT(m.ni == np);
   }
   return n;
 }
