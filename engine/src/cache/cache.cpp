@@ -113,6 +113,7 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
       capacity_(capacity),
       inner_(std::move(inner)),
       inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
+      inner_eraser_(dynamic_cast<EntryEraser*>(inner_.get())),
       hash_{fresh_seed()},
       limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
       mask_(slots_for(limit_) - 1),
@@ -328,7 +329,7 @@ std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
 }
 
 bool CachedEngine::erase(const IpPrefix& prefix) {
-  const bool removed = netrove::erase(*inner_, prefix);
+  const bool removed = inner_eraser_ ? inner_eraser_->erase(prefix) : inner_->remove(prefix).has_value();
   invalidate(prefix);
   rcu::collect();
   return removed;

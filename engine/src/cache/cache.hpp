@@ -146,6 +146,7 @@ class CachedEngine final : public Engine,
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
   const RecordLender* inner_lender_;  // inner_ as a lender, or null
+  EntryEraser* inner_eraser_;         // inner_ as an eraser, or null
   SeededAddressHash hash_;
   std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two
