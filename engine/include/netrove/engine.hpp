@@ -177,6 +177,64 @@ class BatchEngine {
   ~BatchEngine() = default;
 };
 
+/// A non-owning reference to a callable `void(std::size_t i, const
+/// RecordView&)`, two words, like RecordVisitor: the batch form, told which
+/// element of the batch the record answers.  Must not throw.
+class BatchVisitor {
+ public:
+  BatchVisitor() noexcept = default;
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, BatchVisitor> &&
+             std::is_invocable_r_v<void, std::remove_reference_t<F>&, std::size_t, const RecordView&>)
+  BatchVisitor(F&& f) noexcept  // a function reference, so implicit
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o, std::size_t i, const RecordView& r) noexcept {
+          (*static_cast<std::remove_reference_t<F>*>(o))(i, r);
+        }) {}
+
+  explicit operator bool() const noexcept { return call_ != nullptr; }
+  /// Calls the referred callable.  Precondition: not empty.
+  void operator()(std::size_t i, const RecordView& record) const noexcept { call_(object_, i, record); }
+
+ private:
+  void* object_ = nullptr;
+  void (*call_)(void*, std::size_t, const RecordView&) noexcept = nullptr;
+};
+static_assert(sizeof(BatchVisitor) == 2 * sizeof(void*), "a visitor is two words");
+
+/// Batch lookups that lend the stored records instead of sharing them: what
+/// RecordLender is to Engine::lookup, this is to BatchEngine::lookup_many.
+/// A caller that only reads a few words of each record (a pointer the
+/// embedding layer hung on it) saves the share taken and dropped per answer,
+/// two atomic writes to a line that every thread answering that record
+/// writes too.  Found with dynamic_cast<const BatchLender*>(engine); use the
+/// free function lookup_many_with below, which falls back for engines
+/// without this side.
+class BatchLender {
+ public:
+  /// Looks up addresses[0..n) as BatchEngine::lookup_many does (the same
+  /// answers, the same counters and cache effects).  For each i with a
+  /// match, calls visit(i, view of the stored record), in increasing i,
+  /// inside the engine's read section (the view is valid only during that
+  /// call); found[i] says whether there was a match.  `visit` must not call
+  /// into any engine, wait for any lock or grace period, or throw.  Errors
+  /// and panics are those of Engine::lookup.
+  virtual void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
+                                BatchVisitor visit) const = 0;
+
+ protected:
+  BatchLender() = default;
+  BatchLender(const BatchLender&) = default;
+  BatchLender& operator=(const BatchLender&) = default;
+  ~BatchLender() = default;
+};
+
+/// BatchLender::lookup_many_with of `engine`, or for an engine without that
+/// side its lookup_many (or single lookups), each record visited while the
+/// share held for it is alive.
+void lookup_many_with(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found,
+                      BatchVisitor visit);
+
 /// The removing side of an engine that can drop an entry without copying
 /// its record out (a remove whose caller only wants to know whether there
 /// was one).

@@ -2,6 +2,7 @@
 // otherwise the single operations element by element.
 #include "netrove/engine.hpp"
 
+#include <algorithm>
 #include <new>
 
 namespace netrove {
@@ -37,6 +38,26 @@ void contains_many(const Engine& engine, const IpAddress* addresses, std::size_t
   const auto* lender = dynamic_cast<const RecordLender*>(&engine);
   for (std::size_t i = 0; i < n; ++i)
     found[i] = lender ? lender->lookup_with(addresses[i], RecordVisitor{}) : engine.lookup(addresses[i]).has_value();
+}
+
+void lookup_many_with(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found,
+                      BatchVisitor visit) {
+  if (const auto* lender = dynamic_cast<const BatchLender*>(&engine))
+    return lender->lookup_many_with(addresses, n, found, visit);
+  // Held in chunks, so that a large batch does not hold every share at once.
+  constexpr std::size_t kChunk = 256;
+  HeldRecord held[kChunk];
+  for (std::size_t base = 0; base < n; base += kChunk) {
+    const std::size_t m = std::min(kChunk, n - base);
+    lookup_many(engine, addresses + base, m, held);
+    for (std::size_t j = 0; j < m; ++j) {
+      found[base + j] = static_cast<bool>(held[j]);
+      if (held[j]) {
+        visit(base + j, held[j].view());
+        held[j] = HeldRecord();
+      }
+    }
+  }
 }
 
 bool erase(Engine& engine, const IpPrefix& prefix) {

@@ -248,6 +248,20 @@ void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool*
       [&](std::size_t i) { found[i] = lookup_with(addresses[i], RecordVisitor{}); });
 }
 
+void LocalEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
+                                   BatchVisitor visit_record) const {
+  read_many(
+      addresses, n,
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+        // Indices as the caller numbers them, not from `from`.
+        t.lookup_many_with<F>(addresses + from, count, found + from,
+                              [&](std::size_t j, const RecordView& r) { visit_record(from + j, r); });
+      },
+      [&](std::size_t i) {
+        found[i] = lookup_with(addresses[i], [&](const RecordView& r) { visit_record(i, r); });
+      });
+}
+
 InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                       std::size_t* done) {
   *done = 0;

@@ -54,6 +54,7 @@ using ShardedAdaptive = ShardedEngine<AdaptiveEngine>;
 class LocalEngine final : public Engine,
                           public RecordLender,
                           public BatchEngine,
+                          public BatchLender,
                           public EntryReader,
                           public EntryLoader,
                           public EntryEraser {
@@ -78,6 +79,9 @@ class LocalEngine final : public Engine,
   /// adaptive variants copy each lent record.
   void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
   void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
+  /// lookup_many lending the records (see BatchLender), routed and counted
+  /// the same way; the adaptive variants lend each record by lookup_with.
+  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const override;
   /// Batch insert (see BatchEngine): the trie variants insert in chunks,
   /// a sharded one chunk by chunk into every shard in index order; the
   /// adaptive variants one insert at a time.  Never fails.

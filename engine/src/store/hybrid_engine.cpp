@@ -322,6 +322,17 @@ void HybridEngine::contains_many(const IpAddress* addresses, std::size_t n, bool
   }
 }
 
+void HybridEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
+                                    BatchVisitor visit) const {
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    with_read([&](const LocalEngine& r) {
+      r.lookup_many_with(addresses + base, m, found + base,
+                         [&](std::size_t j, const RecordView& rec) { visit(base + j, rec); });
+    });
+  }
+}
+
 std::uint64_t HybridEngine::remove_many(const std::vector<IpPrefix>& prefixes) {
   check_process();
   std::optional<StoreBatch> batch;

@@ -69,7 +69,11 @@ struct FollowStats {
   std::chrono::nanoseconds lag{0};   ///< time out of step so far (zero when in step)
 };
 
-class HybridEngine final : public Engine, public RecordLender, public BatchEngine, public EntryReader {
+class HybridEngine final : public Engine,
+                           public RecordLender,
+                           public BatchEngine,
+                           public BatchLender,
+                           public EntryReader {
  public:
   /// Start-up from `config`; on failure returns null and sets `error` to the
   /// failure text (which begins "Redis error: ").
@@ -130,11 +134,12 @@ class HybridEngine final : public Engine, public RecordLender, public BatchEngin
   /// out (see BatchEngine): *done counts the entries written before an
   /// error.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
-  /// Read engine's batch lookups (see BatchEngine), in follow mode one read
-  /// section per chunk of kReadChunk addresses, so that a reload's swap
-  /// waits at most for one chunk.
+  /// Read engine's batch lookups (see BatchEngine and BatchLender), in
+  /// follow mode one read section per chunk of kReadChunk addresses, so
+  /// that a reload's swap waits at most for one chunk.
   void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
   void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
+  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const override;
   static constexpr std::size_t kReadChunk = 4096;
   /// Bulk remove, pipelined likewise.  Result: how many the write engine held.
   std::uint64_t remove_many(const std::vector<IpPrefix>& prefixes);

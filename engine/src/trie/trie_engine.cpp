@@ -111,6 +111,27 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldReco
 }
 
 template <TrieForm F>
+void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
+                                  BatchVisitor visit) const {
+  const trie::Record* recs[kReadChunk];
+  for (std::size_t base = 0; base < n; base += kReadChunk) {
+    const std::size_t m = std::min(kReadChunk, n - base);
+    std::uint64_t hits = 0;
+    {
+      rcu::ReadSection rs;
+      roots_->read_index().lookup_many(addresses + base, m, recs);
+      for (std::size_t j = 0; j < m; ++j) {
+        found[base + j] = recs[j] != nullptr;
+        if (!recs[j]) continue;
+        ++hits;
+        visit(base + j, RecordView(*recs[j]));
+      }
+    }
+    count_lookups(hits, m - hits);
+  }
+}
+
+template <TrieForm F>
 void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
@@ -335,6 +356,7 @@ EngineStats TrieEngine::stats() const {
   template void TrieEngine::clear<F>();                                             \
   template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
   template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
+  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor) const; \
   template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)

@@ -71,6 +71,11 @@ class TrieEngine {
   /// out[i] holds a share of the stored record (a copy when the record is
   /// being retired meanwhile) or stays empty.  Counts n lookups.
   template <TrieForm F> void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const;
+  /// The same lookups lending the records: found[i] = whether one was
+  /// found, and visit(i, record) for each found one inside the chunk's read
+  /// section (see BatchLender).  Counts as lookup_many, shares nothing.
+  template <TrieForm F>
+  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const;
   /// found[i] = whether lookup(addresses[i]) finds a record; counts as
   /// lookup_many, copies and shares nothing.
   template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;

@@ -9,7 +9,8 @@
 // families (host bits set) per variant:
 //   1. insert / replace (single, insert_many, load), remove (of a stored prefix
 //      written with other host bits, or a random one), clear;
-//   2. lookup, lookup_with, lookup_many / contains_many, contains_prefix;
+//   2. lookup, lookup_with, lookup_many / contains_many / lookup_many_with,
+//      contains_prefix;
 //   3. covering (all, and the longest), covered, exact, and all();
 // after each: len() equals the oracle's size, the first and last address of
 // every prefix written (so a remove shows the next covering prefix), and a
@@ -177,15 +178,25 @@ TEST_P(Differential, MatchesTheOracle) {
       std::vector<IpAddress> as(probes.begin(), probes.begin() + gen.pick(probes.size()));
       for (int i = 0; i < 8; ++i) as.push_back(gen.address());
       std::vector<netrove::HeldRecord> held(as.size());
-      std::unique_ptr<bool[]> found(new bool[as.size()]);
+      std::unique_ptr<bool[]> found(new bool[as.size()]), lent(new bool[as.size()]);
+      std::vector<std::optional<Metadata>> seen(as.size());
+      std::size_t visits = 0, last = 0;
       netrove::lookup_many(e, as.data(), as.size(), held.data());
       netrove::contains_many(e, as.data(), as.size(), found.get());
+      netrove::lookup_many_with(e, as.data(), as.size(), lent.get(), [&](std::size_t i, const netrove::RecordView& r) {
+        if (visits++ && i <= last) seen.clear();  // out of order or twice: fails below
+        last = i;
+        if (i < seen.size()) seen[i] = r.to_metadata();
+      });
+      ASSERT_EQ(seen.size(), as.size()) << "visited out of order";
       for (std::size_t i = 0; i < as.size(); ++i) {
         const auto expect = oracle.lookup(as[i]);
         ASSERT_EQ(held[i] ? std::optional<Metadata>(held[i].view().to_metadata()) : std::nullopt, expect);
         ASSERT_EQ(found[i], expect.has_value());
-        want.lookups += 2;
-        (expect ? want.hits : want.misses) += 2;
+        ASSERT_EQ(lent[i], expect.has_value());
+        ASSERT_EQ(seen[i], expect);
+        want.lookups += 3;
+        (expect ? want.hits : want.misses) += 3;
       }
     } else if (op < 99) {
       IpPrefix p = gen.prefix();
