@@ -12,15 +12,18 @@
 // 128).  The pair count shares a word with the hash: its low byte, or 255
 // and then the count as a varint at the start of the body:
 //
-//   +--------+--------------+------------+-------------+-------------+-----+
-//   | owners | hash24|count8| next       | [count var] | len value   | ... |
-//   | u32    | u32          | intern link| if count8 = | var bytes   |     |
-//   |        |              |            | 255         |             |     |
-//   +--------+--------------+------------+-------------+-------------+-----+
-//   0        4              8            16            then: len k1 k1 len v1 v1 ...
+//   +--------+--------------+------------+------------+-------------+-------------+-----+
+//   | owners | hash24|count8| next       | host       | [count var] | len value   | ... |
+//   | u32    | u32          | intern link| embedder's | if count8 = | var bytes   |     |
+//   |        |              |            | objects    | 255         |             |     |
+//   +--------+--------------+------------+------------+-------------+-------------+-----+
+//   0        4              8            16           24            then: len k1 k1 len v1 v1 ...
 //
 // A record of a value of up to 7 bytes and no attributes ("r123456") takes
-// 24 bytes, all that malloc's smallest block holds.  The pairs keep the
+// 32 bytes.  `host` is the embedding layer's: the Python module hangs the
+// objects it builds for a record there (its value str, its attribute dict
+// template), made once and shared by every answer, and the library hands
+// them to the embedder's release hook when the block is freed.  The pairs keep the
 // iteration order of the map the record was made from, so lending a stored
 // record shows its attributes in the order a copy of that map would (the
 // order is unspecified either way, see metadata.hpp).
@@ -62,6 +65,9 @@ struct StoredRecord {
   std::atomic<std::uint32_t> owners{1};
   std::uint32_t meta = 0;        // hash24 << 8 | count8 (layout above)
   StoredRecord* next = nullptr;  // intern table chain
+  /// The embedder's objects for this record, or null (see
+  /// set_record_host_release).  Set at most once while the block is alive.
+  std::atomic<void*> host{nullptr};
 
   /// The order-independent content hash, 24 bits.
   std::uint32_t hash24() const noexcept { return meta >> 8; }
@@ -70,7 +76,7 @@ struct StoredRecord {
   /// Reads the pair count into `n`; returns where the value's length starts.
   const unsigned char* count(std::uint32_t& n) const noexcept;
 };
-static_assert(sizeof(StoredRecord) == 16 && alignof(StoredRecord) == 8, "a 16-byte header before the body");
+static_assert(sizeof(StoredRecord) == 24 && alignof(StoredRecord) == 8, "a 24-byte header before the body");
 static_assert(std::is_standard_layout_v<StoredRecord>);
 
 /// Reads one LEB128 length at `p` into `n`; returns what follows it.
@@ -97,6 +103,15 @@ inline const unsigned char* read_text(const unsigned char* p, std::string_view& 
   s = {reinterpret_cast<const char*>(p), n};
   return p + n;
 }
+
+/// What frees an embedder's objects hung on a record (StoredRecord::host).
+/// Called once per freed block whose `host` is set, on whatever thread frees
+/// it (after the block's grace period, outside every read section and lock
+/// of the library); it must not block and must not call into the library.
+using RecordHostRelease = void (*)(void* host) noexcept;
+/// Installs the release hook (null: none).  Set it before any `host` is set
+/// and leave it in place for as long as such records may be freed.
+void set_record_host_release(RecordHostRelease release) noexcept;
 
 /// Drops one owner of `r`; the last one takes it out of the intern table and
 /// retires it.  Any thread, under any lock but the intern table's.

@@ -201,8 +201,12 @@ StoredRecord* build_from(const Metadata& m, std::uint32_t h) {
 }
 StoredRecord* build_from(RecordView v, std::uint32_t h) { return build(v.value(), v.size(), v, h); }
 
+std::atomic<RecordHostRelease> g_host_release{nullptr};
+
 void destroy(void* p) noexcept {
   auto* r = static_cast<StoredRecord*>(p);
+  if (void* host = r->host.load(std::memory_order_acquire))
+    if (RecordHostRelease release = g_host_release.load(std::memory_order_acquire)) release(host);
   InternTable& t = table();
   t.records.fetch_sub(1, std::memory_order_relaxed);
   t.bytes.fetch_sub(block_size(*r), std::memory_order_relaxed);
@@ -264,6 +268,10 @@ void release_record(StoredRecord* r) noexcept {
   }
   // A lock-free reader may still hold it: freed after a grace period.
   rcu::retire(r, &destroy);
+}
+
+void set_record_host_release(RecordHostRelease release) noexcept {
+  g_host_release.store(release, std::memory_order_release);
 }
 
 bool try_share_record(StoredRecord* r) noexcept {

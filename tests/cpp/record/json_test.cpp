@@ -4,12 +4,15 @@
 // or read back stably, and the stored form built from the same records.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "netrove/metadata.hpp"
 #include "netrove/record.hpp"
+#include "support/oracle.hpp"
 #include "sync/rcu.hpp"
 
 using netrove::from_json;
@@ -212,6 +215,44 @@ TEST(StoredRecord, RandomRecordsRoundTripAndEqualOnesShareABlock) {
   netrove::rcu::drain();
   EXPECT_EQ(netrove::record_census().records, before.records);
   EXPECT_EQ(netrove::record_census().bytes, before.bytes);
+}
+
+// The embedder's objects hung on a block are handed to the release hook
+// exactly once, when the last share is gone and the block is freed, also
+// from a thread that never set them; blocks without objects call nothing.
+namespace hosted {
+std::atomic<int> released{0};
+std::atomic<void*> last{nullptr};
+void release(void* host) noexcept {
+  last = host;
+  ++released;
+}
+}  // namespace hosted
+
+TEST(StoredRecord, HostObjectsAreReleasedOnceWithTheBlock) {
+  netrove::set_record_host_release(&hosted::release);
+  int token = 0;
+  netrove::rcu::drain();
+  hosted::released = 0;
+  {
+    netrove::RecordRef a = netrove::RecordRef::intern(nt::md("hosted", "k", "v"));
+    a.get()->host.store(&token);
+    netrove::RecordRef b = netrove::RecordRef::intern(nt::md("hosted", "k", "v"));  // the same block
+    ASSERT_EQ(a.get(), b.get());
+    netrove::RecordRef plain = netrove::RecordRef::intern(nt::md("plain"));
+    a = netrove::RecordRef();
+    netrove::rcu::drain();
+    EXPECT_EQ(hosted::released.load(), 0);  // b still holds it
+    std::thread([&] {
+      b = netrove::RecordRef();
+      plain = netrove::RecordRef();
+      netrove::rcu::drain();
+    }).join();
+  }
+  netrove::rcu::drain();
+  EXPECT_EQ(hosted::released.load(), 1);
+  EXPECT_EQ(hosted::last.load(), &token);
+  netrove::set_record_host_release(nullptr);
 }
 
 TEST(SeededHash, FreshSeedPerMapAndEveryByteCounts) {
