@@ -34,7 +34,7 @@ PyObject* entry_tuple(const Entry& entry) noexcept {
   const std::string text = prefix_field(entry.prefix);
   Ref prefix(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   if (!prefix) return nullptr;
-  Ref record(metadata_to_dict(entry.record));
+  Ref record(metadata_to_dict(entry.record.view()));
   if (!record) return nullptr;
   return PyTuple_Pack(2, prefix.get(), record.get());
 }
@@ -104,9 +104,9 @@ PyObject* covered_impl(const Engine& engine, PyObject* subnet) {
 PyObject* get_impl(const Engine& engine, PyObject* subnet) {
   IpPrefix prefix;
   if (!prefix_arg(subnet, prefix)) return nullptr;
-  const std::optional<Metadata> found = reader_of(engine).exact(prefix);
+  const HeldRecord found = reader_of(engine).exact(prefix);
   if (!found) Py_RETURN_NONE;
-  return metadata_to_dict(*found);
+  return metadata_to_dict(found.view());
 }
 
 PyObject* items_impl(const Engine& engine) { return entry_list(reader_of(engine).all()); }

@@ -272,10 +272,11 @@ InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* rec
                          std::size_t* done);
 /// One stored entry as an enumeration hands it out: the stored prefix in
 /// its network form (host bits cleared, since entries are identified without
-/// them) and the caller's own copy of its record.
+/// them) and a share of its stored record (never empty), which stays valid
+/// after the entry is removed or replaced.
 struct Entry {
   IpPrefix prefix;
-  Metadata record;
+  HeldRecord record;
 };
 
 /// Read-only enumeration of the stored entries.  A separate interface beside
@@ -284,8 +285,8 @@ struct Entry {
 ///
 /// No call moves a counter or reads or fills a lookup cache.  Each call walks
 /// the entry table (a trie, not its read index) inside one read section
-/// or under one read lock, copies what it found there and returns the copies
-/// after leaving it; nothing of the caller runs inside.  Beside concurrent
+/// or under one read lock, takes a share of each record it found there and
+/// returns after leaving it; nothing of the caller runs inside.  Beside concurrent
 /// writes, every entry that is neither inserted nor removed meanwhile is
 /// reported, with its old or its new record.  A sharded engine answers from
 /// one shard, as it answers len.  Errors and panics are those of
@@ -301,9 +302,9 @@ class EntryReader {
   /// prefix before a longer one.
   virtual std::vector<Entry> covered(const IpPrefix& prefix) const = 0;
 
-  /// A copy of the record stored for exactly `prefix` (host bits ignored),
-  /// or nothing.
-  virtual std::optional<Metadata> exact(const IpPrefix& prefix) const = 0;
+  /// A share of the record stored for exactly `prefix` (host bits
+  /// ignored), or an empty hold.
+  virtual HeldRecord exact(const IpPrefix& prefix) const = 0;
 
   /// Every entry: the IPv4 ones, then the IPv6 ones, each family in the
   /// order of covered().  The two families are read in two sections.

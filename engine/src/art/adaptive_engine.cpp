@@ -91,12 +91,12 @@ EngineStats AdaptiveEngine::stats() const { return EngineStats{.size = len()}; }
 
 namespace {
 
-// Copies of the leaves' entries, made under the read lock.
-std::vector<Entry> copied(std::uint8_t family, const std::vector<const art::Leaf*>& leaves) {
+// The leaves' entries with a share of each record, taken under the read lock.
+std::vector<Entry> shared(std::uint8_t family, const std::vector<const art::Leaf*>& leaves) {
   std::vector<Entry> out;
   out.reserve(leaves.size());
   for (const art::Leaf* l : leaves) {
-    Entry e{IpPrefix{family, {}, l->prefix_len}, l->value.view().to_metadata()};
+    Entry e{IpPrefix{family, {}, l->prefix_len}, l->value};
     std::copy(std::begin(l->key), std::end(l->key), e.prefix.address.begin());
     out.push_back(std::move(e));
   }
@@ -110,21 +110,21 @@ std::vector<Entry> AdaptiveEngine::covering(const IpAddress& address, std::size_
   PoisonSharedMutex::ReadGuard g(lock_);
   tree_.covering(address.family, address.bytes.data(), leaves);
   keep_longest_first(leaves, limit);
-  return copied(address.family, leaves);
+  return shared(address.family, leaves);
 }
 
 std::vector<Entry> AdaptiveEngine::covered(const IpPrefix& prefix) const {
   std::vector<const art::Leaf*> leaves;
   PoisonSharedMutex::ReadGuard g(lock_);
   tree_.covered(prefix.family, prefix.address.data(), prefix.length, leaves);
-  return copied(prefix.family, leaves);
+  return shared(prefix.family, leaves);
 }
 
-std::optional<Metadata> AdaptiveEngine::exact(const IpPrefix& prefix) const {
+HeldRecord AdaptiveEngine::exact(const IpPrefix& prefix) const {
   PoisonSharedMutex::ReadGuard g(lock_);
   const StoredRecord* found = tree_.find_exact(prefix.family, prefix.address.data(), prefix.length);
-  if (found == nullptr) return std::nullopt;
-  return RecordView(*found).to_metadata();
+  // The leaf holds a share under the read lock, so the block is alive.
+  return found ? RecordRef::share(RecordView(*found)) : HeldRecord();
 }
 
 art::TreeCensus AdaptiveEngine::census() const {

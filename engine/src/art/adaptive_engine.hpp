@@ -53,7 +53,7 @@ class AdaptiveEngine final : public Engine, public RecordLender, public EntryRea
   /// The enumerations of EntryReader, each under the read lock.
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
-  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  HeldRecord exact(const IpPrefix& prefix) const override;
   /// insert: the engine counts nothing but its entries anyway.
   InsertResult load(const IpPrefix& prefix, Metadata record) override { return insert(prefix, std::move(record)); }
 

@@ -349,7 +349,7 @@ std::vector<netrove::Entry> CachedEngine::covering(const IpAddress& address, std
 
 std::vector<netrove::Entry> CachedEngine::covered(const IpPrefix& prefix) const { return inner_reader().covered(prefix); }
 
-std::optional<Metadata> CachedEngine::exact(const IpPrefix& prefix) const { return inner_reader().exact(prefix); }
+HeldRecord CachedEngine::exact(const IpPrefix& prefix) const { return inner_reader().exact(prefix); }
 
 InsertResult CachedEngine::load(const IpPrefix& prefix, Metadata record) {
   auto* loader = dynamic_cast<EntryLoader*>(inner_.get());

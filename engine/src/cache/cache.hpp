@@ -83,7 +83,7 @@ class CachedEngine final : public Engine,
   /// not offer EntryReader.
   std::vector<netrove::Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<netrove::Entry> covered(const IpPrefix& prefix) const override;
-  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  HeldRecord exact(const IpPrefix& prefix) const override;
   /// Inner load, then drops the cached answers inside `prefix`, as insert.
   /// Panic "the inner engine cannot load entries" when it does not offer
   /// EntryLoader.

@@ -391,8 +391,8 @@ std::vector<Entry> LocalEngine::covered(const IpPrefix& prefix) const {
   return with_entry_shard(std::vector<Entry>{}, [&](const auto& e) { return e.covered(prefix); });
 }
 
-std::optional<Metadata> LocalEngine::exact(const IpPrefix& prefix) const {
-  return with_entry_shard(std::optional<Metadata>{}, [&](const auto& e) { return e.exact(prefix); });
+HeldRecord LocalEngine::exact(const IpPrefix& prefix) const {
+  return with_entry_shard(HeldRecord{}, [&](const auto& e) { return e.exact(prefix); });
 }
 
 // The three accessors below never panic: a tag outside the six reads as an

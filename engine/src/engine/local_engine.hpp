@@ -99,7 +99,7 @@ class LocalEngine final : public Engine,
   /// holds every entry); empty for a group without shards.
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
-  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  HeldRecord exact(const IpPrefix& prefix) const override;
   /// insert without counting: every shard, in index order, as insert.
   InsertResult load(const IpPrefix& prefix, Metadata record) override;
 

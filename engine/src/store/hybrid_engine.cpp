@@ -253,7 +253,7 @@ std::vector<Entry> HybridEngine::covered(const IpPrefix& prefix) const {
   return with_read([&](const LocalEngine& r) { return r.covered(prefix); });
 }
 
-std::optional<Metadata> HybridEngine::exact(const IpPrefix& prefix) const {
+HeldRecord HybridEngine::exact(const IpPrefix& prefix) const {
   return with_read([&](const LocalEngine& r) { return r.exact(prefix); });
 }
 

@@ -122,7 +122,7 @@ class HybridEngine final : public Engine,
   /// EntryLoader: a table that lives in the store is filled through it.
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
-  std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  HeldRecord exact(const IpPrefix& prefix) const override;
 
   /// Bulk insert: every entry into the write engine, and its hash write and
   /// event into one pipelined StoreBatch (kBatchChunk writes per script

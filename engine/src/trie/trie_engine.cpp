@@ -276,14 +276,14 @@ bool TrieEngine::contains_prefix(const IpPrefix& prefix) const {
   return walk_stably([&] { return with_trie<F>(kind_, [&]<class Trie>() { return Trie::contains(*roots_, prefix); }); });
 }
 
-// The enumerations copy the records they found before the read section
+// The enumerations share the records they found before the read section
 // ends; the walks themselves are in trie_entries.hpp.
 namespace {
 
-std::vector<Entry> copied(const std::vector<trie::FoundEntry>& found) {
+std::vector<Entry> shared(const std::vector<trie::FoundEntry>& found) {
   std::vector<Entry> out;
   out.reserve(found.size());
-  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, RecordView(*f.record).to_metadata()});
+  for (const trie::FoundEntry& f : found) out.push_back(Entry{f.prefix, hold(f.record)});
   return out;
 }
 
@@ -294,7 +294,7 @@ std::vector<Entry> TrieEngine::covering(const IpAddress& address, std::size_t li
     std::vector<trie::FoundEntry> found;
     with_walk(kind_, [&]<class Walk>() { Walk::covering(*roots_, address, found); });
     keep_longest_first(found, limit);
-    return copied(found);
+    return shared(found);
   });
 }
 
@@ -302,15 +302,14 @@ std::vector<Entry> TrieEngine::covered(const IpPrefix& prefix) const {
   return walk_stably([&] {
     std::vector<trie::FoundEntry> found;
     with_walk(kind_, [&]<class Walk>() { Walk::covered(*roots_, prefix, found); });
-    return copied(found);
+    return shared(found);
   });
 }
 
-std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
-  return walk_stably([&]() -> std::optional<Metadata> {
+HeldRecord TrieEngine::exact(const IpPrefix& prefix) const {
+  return walk_stably([&] {
     const trie::Record* r = with_walk(kind_, [&]<class Walk>() { return Walk::exact(*roots_, prefix); });
-    if (!r) return std::nullopt;
-    return RecordView(*r).to_metadata();
+    return r ? hold(r) : HeldRecord();
   });
 }
 

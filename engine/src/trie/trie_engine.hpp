@@ -101,12 +101,12 @@ class TrieEngine {
   template <TrieForm F> bool contains_prefix(const IpPrefix& prefix) const;
   /// The enumerations of EntryReader over this trie (the structure of
   /// record, not the read index), each a walk by the same rule as
-  /// contains_prefix that copies what it found before it ends; they count
-  /// nothing.  The form is the node kind's (kinds 0-3 uncompressed, 4-7
+  /// contains_prefix that shares the records it found before it ends; they
+  /// count nothing.  The form is the node kind's (kinds 0-3 uncompressed, 4-7
   /// compressed), the one every engine over the trie runs.
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
   std::vector<Entry> covered(const IpPrefix& prefix) const;
-  std::optional<Metadata> exact(const IpPrefix& prefix) const;
+  HeldRecord exact(const IpPrefix& prefix) const;
   /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
   /// Prefixes stored in the trie (shared by all engines over it).

@@ -149,7 +149,7 @@ TEST_P(Stress, ReadersBesideWriters) {
         const std::size_t i = rng() % u.probes.size();
         if (n % 16 == 0) {
           const auto c = reader.covering(u.probes[i], 1);
-          if (auto why = u.why_not(i, c.empty() ? std::nullopt : std::optional<Metadata>(c[0].record)); !why.empty())
+          if (auto why = u.why_not(i, c.empty() ? std::nullopt : copy_of(c[0].record)); !why.empty())
             err.push_back("covering: " + why);
         } else if (n % 2 == 0) {
           // A batch: the index walks of several addresses interleave.

@@ -22,7 +22,6 @@
 
 namespace nt {
 
-using netrove::Entry;
 using netrove::IpAddress;
 using netrove::IpPrefix;
 using netrove::kIpv4;
@@ -81,9 +80,24 @@ inline std::string text(const IpPrefix& p, const std::string& value) {
   for (std::uint8_t b : p.address) (s += hex[b >> 4]) += hex[b & 15];
   return s + "/" + std::to_string(p.length) + " " + value;
 }
+/// The oracle's entry: a prefix in network form and its record.
+struct Entry {
+  IpPrefix prefix;
+  Metadata record;
+};
+/// A copy of a held record, nothing for an empty hold.
+inline std::optional<Metadata> copy_of(const netrove::HeldRecord& r) {
+  return r ? std::optional<Metadata>(r.view().to_metadata()) : std::nullopt;
+}
 inline std::vector<std::string> texts(const std::vector<Entry>& es) {
   std::vector<std::string> out;
   for (const Entry& e : es) out.push_back(text(e.prefix, e.record.value));
+  return out;
+}
+/// The same texts of an engine's enumeration.
+inline std::vector<std::string> texts(const std::vector<netrove::Entry>& es) {
+  std::vector<std::string> out;
+  for (const netrove::Entry& e : es) out.push_back(text(e.prefix, std::string(e.record.view().value())));
   return out;
 }
 
