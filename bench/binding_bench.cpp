@@ -35,8 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "answers.hpp"
 #include "args.hpp"
-#include "convert.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/text.hpp"
@@ -133,6 +133,19 @@ struct Engines {
 };
 Engines current;
 
+// The metadata dict a caller passes to insert for `m`.
+PyObject* record_dict(const Metadata& m) {
+  PyObject* attributes = PyDict_New();
+  for (const auto& [k, v] : m.attributes) {
+    PyObject* value = PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    PyDict_SetItemString(attributes, k.c_str(), value);
+    Py_DECREF(value);
+  }
+  PyObject* out = Py_BuildValue("{s:s#,s:N}", "value", m.value.data(), static_cast<Py_ssize_t>(m.value.size()),
+                                "attributes", attributes);
+  return out;
+}
+
 Engines& engines_for(const std::string& variant) {
   if (current.variant == variant) return current;
   Py_XDECREF(current.lookup);
@@ -153,7 +166,7 @@ Engines& engines_for(const std::string& variant) {
                                             : PyObject_CallFunction(cls, "s", variant.c_str());
   PyObject* insert = PyObject_GetAttrString(current.module_engine, "insert");
   for (std::size_t i = 0; i < table.size(); ++i) {
-    PyObject* meta = py::metadata_to_dict(record_of(i));
+    PyObject* meta = record_dict(record_of(i));
     PyObject* subnet = PyUnicode_FromString(table[i].c_str());
     PyObject* r = PyObject_CallFunctionObjArgs(insert, subnet, meta, nullptr);
     if (!r) {
@@ -194,7 +207,7 @@ void engine_lookup_dicts(benchmark::State& state, std::string variant, std::stri
   std::size_t i = 0;
   for (auto _ : state) {
     auto r = e.lookup(data.addresses[s[i++ & (kStream - 1)]]);
-    if (r) Py_DECREF(py::metadata_to_dict(*r));
+    if (r) Py_DECREF(py::answer_of(RecordRef::intern(*r).view()));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -217,7 +230,7 @@ void engine_lend_dicts(benchmark::State& state, std::string variant, std::string
   for (auto _ : state) {
     PyObject* r = nullptr;
     (void)l.lookup_with(data.addresses[s[i++ & (kStream - 1)]],
-                        [&](const RecordView& m) noexcept { r = py::metadata_to_dict(m); });
+                        [&](const RecordView& m) noexcept { r = py::answer_of(m); });
     Py_XDECREF(r);
   }
   state.SetItemsProcessed(state.iterations());
@@ -231,7 +244,7 @@ void text_lookup_dicts(benchmark::State& state, std::string variant, std::string
     Py_ssize_t n;
     const char* text = PyUnicode_AsUTF8AndSize(data.texts[s[i++ & (kStream - 1)]], &n);
     auto r = e.lookup(*parse_address(std::string_view(text, static_cast<std::size_t>(n))));
-    if (r) Py_DECREF(py::metadata_to_dict(*r));
+    if (r) Py_DECREF(py::answer_of(RecordRef::intern(*r).view()));
   }
   state.SetItemsProcessed(state.iterations());
 }

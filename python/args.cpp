@@ -25,7 +25,7 @@ namespace netrove::py {
 Strings strings{};
 
 bool init_strings() noexcept {
-  if (strings.items) return true;
+  if (strings.family) return true;
   struct Entry {
     PyObject** slot;
     const char* text;
@@ -36,6 +36,7 @@ bool init_strings() noexcept {
       {&strings.add_note, "add_note"}, {&strings.size, "size"},           {&strings.inserts, "inserts"},
       {&strings.lookups, "lookups"}, {&strings.hits, "hits"},             {&strings.misses, "misses"},
       {&strings.removals, "removals"}, {&strings.ips, "ips"},            {&strings.items, "items"},
+      {&strings.family, "family"},
   };
   for (const Entry& e : entries) {
     if (*e.slot) continue;
@@ -118,7 +119,7 @@ void raise_unexpected_keyword(const Params& p, const Keywords& kw) noexcept {
 bool bind_impl(const Params& p, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw,
                PyObject** out) noexcept {
   Py_ssize_t nkw = kw.count();
-  const int maxargs = p.count, maxpos = p.count, minpos = p.required;
+  const int maxargs = p.count, maxpos = p.max_positional(), minpos = p.required;
   for (int i = 0; i < p.count; ++i) out[i] = nullptr;
 
   // 1.

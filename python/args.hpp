@@ -35,20 +35,25 @@ struct Strings {
   PyObject* removals;
   PyObject* ips;
   PyObject* items;
+  PyObject* family;
 };
 extern Strings strings;
 
 /// Fills `strings` on first call.  Returns false with an error set on failure.
 bool init_strings() noexcept;
 
-/// A parameter list of positional-or-keyword parameters, the first
-/// `required` of them required.  `fname` names the callable in messages,
-/// for example "RadixEngine.insert".
+/// A parameter list: the first `positional` parameters positional-or-
+/// keyword (all of them when `positional` is negative), the rest
+/// keyword-only; the first `required` of them required.  `fname` names the
+/// callable in messages, for example "RadixEngine.insert".
 struct Params {
   const char* fname;
   int count;
   int required;
   PyObject* const* const* names;  // `count` pointers into `strings`
+  int positional = -1;
+
+  constexpr int max_positional() const noexcept { return positional < 0 ? count : positional; }
 };
 
 /// The general case of bind() below: keywords, or a count that does not fit.
@@ -62,7 +67,7 @@ bool bind_general(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyOb
 /// lookup's path.
 inline bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) noexcept {
-  if (kwnames == nullptr && p.required <= nargs && nargs <= p.count) {
+  if (kwnames == nullptr && p.required <= nargs && nargs <= p.max_positional()) {
     for (int i = 0; i < p.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     return true;
   }

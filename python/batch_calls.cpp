@@ -13,6 +13,9 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "netrove/text.hpp"
+#include "packed.hpp"
+#include "record_objects.hpp"
+#include "answers.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {
@@ -131,28 +134,6 @@ bool texts_of(PyObject* ips, Texts& out) {
   });
 }
 
-/// Phases 1 and 2 of lookup_many and contains_many: the texts of `ips`,
-/// then, without the interpreter lock, their addresses and `batch` over
-/// them.  False with the error set when an element is bad (nothing looked
-/// up).
-template <class Batch>
-bool run_addresses(PyObject* ips, Batch&& batch) {
-  Texts texts;
-  if (!texts_of(ips, texts)) return false;
-  const std::size_t n = texts.size();
-  if (!n) return true;
-  std::vector<IpAddress> addresses(n);
-  std::size_t bad;
-  {
-    Unlocked unlocked;
-    bad = parse_texts(texts, n, addresses.data());
-    if (bad == n) batch(addresses.data(), n);
-  }
-  if (bad == n) return true;
-  raise_bad_address(texts, bad);
-  return false;
-}
-
 /// A new list of `n` items, item(i) giving each as a new reference (null
 /// with the error set to fail).
 template <class Item>
@@ -165,6 +146,113 @@ PyObject* list_of(std::size_t n, Item&& item) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);
   }
   return list.release();
+}
+
+/// Addresses per chunk of a packed batch: read out of the buffer into a
+/// buffer of this many on the stack, looked up, then the next.
+constexpr std::size_t kPackedChunk = 1024;
+
+/// Phases 1 and 2 of every lookup batch.  `ips` is texts (`family` 0) or a
+/// packed buffer (`family` 4 or 6).  With the lock, prepare(n) once n is
+/// known; then, without it, run(addresses, m, base) over the addresses
+/// [base, base + m): the texts all parsed first (a bad one must stop the
+/// batch before anything is counted), packed rows a chunk at a time.
+/// False with the error set when `ips` or an element is bad (nothing looked
+/// up).
+template <class Prepare, class Run>
+bool run_batch(PyObject* ips, int family, Prepare&& prepare, Run&& run) {
+  if (family) {
+    PackedAddresses packed;
+    if (!packed.open(ips, family)) return false;
+    const std::size_t n = packed.size();
+    prepare(n);
+    Unlocked unlocked;  // ends before `packed` gives its buffer back
+    IpAddress chunk[kPackedChunk];
+    for (std::size_t base = 0; base < n; base += kPackedChunk) {
+      const std::size_t m = std::min(kPackedChunk, n - base);
+      packed.read(base, m, chunk);
+      run(static_cast<const IpAddress*>(chunk), m, base);
+    }
+    return true;
+  }
+  Texts texts;
+  if (!texts_of(ips, texts)) return false;
+  const std::size_t n = texts.size();
+  prepare(n);
+  if (!n) return true;
+  std::vector<IpAddress> addresses(n);
+  std::size_t bad;
+  {
+    Unlocked unlocked;
+    bad = parse_texts(texts, n, addresses.data());
+    if (bad == n) run(static_cast<const IpAddress*>(addresses.data()), n, std::size_t{0});
+  }
+  if (bad == n) return true;
+  raise_bad_address(texts, bad);
+  return false;
+}
+
+/// The answers of an unlocked lookup batch.  In the read section each
+/// found record gives the objects hung on it (record_objects.hpp), or,
+/// when it has none yet, a share of it; once the lock is back, complete()
+/// builds the missing objects.  The objects stay alive through the
+/// BatchGuard the caller holds from before the lock is released until the
+/// answers are built.
+class LentAnswers {
+ public:
+  void resize(std::size_t n) {
+    found_.reset(new bool[n]());
+    objects_.assign(n, nullptr);
+  }
+  /// Looks up a[0..m) as answers [base, base + m).  Without the lock.
+  void look_up(const Engine& engine, const IpAddress* a, std::size_t m, std::size_t base) {
+    bool failed = false;
+    lookup_many_with(engine, a, m, found_.get() + base, [&](std::size_t j, const RecordView& r) noexcept {
+      if (const RecordObjects* o = hung_objects(r.stored())) {
+        objects_[base + j] = o;
+        return;
+      }
+      try {
+        bare_.emplace_back(base + j, RecordRef::share(r));
+      } catch (...) {
+        failed = true;
+      }
+    });
+    if (failed) throw std::bad_alloc();
+  }
+  /// Builds the objects of the records that had none.  With the lock;
+  /// false with the error set.
+  bool complete() {
+    for (auto& [i, record] : bare_)
+      if (!(objects_[i] = objects_of(record.view()))) return false;
+    return true;
+  }
+  std::size_t size() const noexcept { return objects_.size(); }
+  /// The objects of answer i, null for no match.
+  const RecordObjects* at(std::size_t i) const noexcept { return objects_[i]; }
+
+ private:
+  std::unique_ptr<bool[]> found_;
+  std::vector<const RecordObjects*> objects_;
+  std::vector<std::pair<std::size_t, HeldRecord>> bare_;
+};
+
+/// lookup_many and lookup_values: the lent answers of `ips`, then a list of
+/// answer(objects) per match and None per miss.
+template <class Answer>
+PyObject* lent_list(const Engine& engine, PyObject* ips, PyObject* family_arg_obj, Answer&& answer) {
+  int family;
+  if (!family_arg(family_arg_obj, family)) return nullptr;
+  BatchGuard guard;
+  LentAnswers lent;
+  const bool ok = run_batch(
+      ips, family, [&](std::size_t n) { lent.resize(n); },
+      [&](const IpAddress* a, std::size_t m, std::size_t base) { lent.look_up(engine, a, m, base); });
+  if (!ok || !lent.complete()) return nullptr;
+  return list_of(lent.size(), [&](std::size_t i) -> PyObject* {
+    if (const RecordObjects* o = lent.at(i)) return answer(*o);
+    Py_RETURN_NONE;
+  });
 }
 
 /// Phase 1 of insert_many for one element: a (subnet, metadata) pair.
@@ -186,27 +274,26 @@ bool pair_of(PyObject* item, IpPrefix& prefix, Metadata& record) {
 
 }  // namespace
 
-PyObject* lookup_many_impl(const Engine& engine, PyObject* ips) {
-  std::vector<HeldRecord> held;
-  const bool ok = run_addresses(ips, [&](const IpAddress* addresses, std::size_t n) {
-    held.resize(n);
-    lookup_many(engine, addresses, n, held.data());
-  });
-  if (!ok) return nullptr;
-  return list_of(held.size(), [&](std::size_t i) -> PyObject* {
-    if (held[i]) return metadata_to_dict(held[i].view());
-    Py_RETURN_NONE;
-  });
+PyObject* lookup_many_impl(const Engine& engine, PyObject* ips, PyObject* family) {
+  return lent_list(engine, ips, family, [](const RecordObjects& o) { return new_answer(o); });
 }
 
-PyObject* contains_many_impl(const Engine& engine, PyObject* ips) {
+PyObject* lookup_values_impl(const Engine& engine, PyObject* ips, PyObject* family) {
+  return lent_list(engine, ips, family, [](const RecordObjects& o) { return Py_NewRef(o.value); });
+}
+
+PyObject* contains_many_impl(const Engine& engine, PyObject* ips, PyObject* family_obj) {
+  int family;
+  if (!family_arg(family_obj, family)) return nullptr;
   std::unique_ptr<bool[]> found;
   std::size_t count = 0;
-  const bool ok = run_addresses(ips, [&](const IpAddress* addresses, std::size_t n) {
-    found.reset(new bool[n]());
-    count = n;
-    contains_many(engine, addresses, n, found.get());
-  });
+  const bool ok = run_batch(
+      ips, family,
+      [&](std::size_t n) {
+        found.reset(new bool[n]());
+        count = n;
+      },
+      [&](const IpAddress* a, std::size_t m, std::size_t base) { contains_many(engine, a, m, found.get() + base); });
   if (!ok) return nullptr;
   return list_of(count, [&](std::size_t i) { return PyBool_FromLong(found[i]); });
 }

@@ -1,6 +1,4 @@
-// Metadata and statistics across the boundary.  The result builders are on
-// the lookup path: they create exactly the objects they return (the dicts
-// and their strings), with interned keys whose hashes are cached.
+// Metadata and statistics across the boundary (answers are answers.hpp's).
 #include "convert.hpp"
 
 #include <string>
@@ -11,10 +9,6 @@
 namespace netrove::py {
 
 namespace {
-
-PyObject* new_str(std::string_view s) noexcept {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-}
 
 // A dict sized for `n` entries up front when that saves resizes.
 PyObject* new_dict(std::size_t n) noexcept {
@@ -60,41 +54,6 @@ bool metadata_from_dict(PyObject* dict, Metadata& out) {
     out.attributes.insert_or_assign(std::string(key), std::string(val));
   }
   return true;
-}
-
-// The cyclic collector and the result dicts: the attributes dict holds only
-// str objects, so it is created untracked and stays so until the caller
-// stores a container in it (the dict then tracks itself again).  The outer
-// dict holds the attributes dict and must stay tracked: were it untracked, a
-// cycle made through the attributes dict (d["attributes"]["me"] = d) would
-// re-track only the inner dict, whose one reference then comes from an
-// object the collector never visits, and the cycle would never be freed.
-namespace {
-
-// Both record shapes: a value text and pairs of texts.
-PyObject* record_dict(std::string_view value, std::size_t count, const auto& pairs) noexcept {
-  Ref attributes(new_dict(count));
-  if (!attributes) return nullptr;
-  for (const auto& [k, v] : pairs) {
-    Ref key(new_str(k));
-    if (!key || !set_owned(attributes.get(), key.get(), new_str(v))) return nullptr;
-  }
-  Ref out(PyDict_New());
-  if (!out || !set_owned(out.get(), strings.value, new_str(value)) ||
-      PyDict_SetItem(out.get(), strings.attributes, attributes.get()) < 0) {
-    return nullptr;
-  }
-  return out.release();
-}
-
-}  // namespace
-
-PyObject* metadata_to_dict(const Metadata& record) noexcept {
-  return record_dict(record.value, record.attributes.size(), record.attributes);
-}
-
-PyObject* metadata_to_dict(const RecordView& record) noexcept {
-  return record_dict(record.value(), record.size(), record);
 }
 
 PyObject* stats_to_dict(const EngineStats& s) noexcept {

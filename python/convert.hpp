@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include "netrove/metadata.hpp"
-#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::py {
@@ -15,12 +14,6 @@ namespace netrove::py {
 /// empty); other keys ignored.  Plain dict lookups, no __getitem__.  Returns
 /// false with TypeError (or an encoding error) set; the errors carry no note.
 bool metadata_from_dict(PyObject* dict, Metadata& out);
-
-/// A new dict {"value": str, "attributes": {str: str, ...}}, "value" first.
-PyObject* metadata_to_dict(const Metadata& record) noexcept;
-/// The same dict straight from a stored record (a lent view: no copy of the
-/// record is made, only the result objects).
-PyObject* metadata_to_dict(const RecordView& record) noexcept;
 
 /// A new dict of the six counters, keys in the order "size", "inserts",
 /// "lookups", "hits", "misses", "removals".

@@ -1,13 +1,14 @@
 // Entry queries and pickling of RadixEngine (see entry_queries.hpp).  Each
 // implementation converts its argument, makes one engine call, which
-// returns copies made inside the engine's read section, and only then builds
-// the Python objects.
+// returns shares of the stored records taken inside the engine's read
+// section, and only then builds the Python objects (answers.hpp).
 #include "entry_queries.hpp"
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "answers.hpp"
 #include "args.hpp"
 #include "convert.hpp"
 #include "store/hybrid_engine.hpp"
@@ -34,7 +35,7 @@ PyObject* entry_tuple(const Entry& entry) noexcept {
   const std::string text = prefix_field(entry.prefix);
   Ref prefix(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   if (!prefix) return nullptr;
-  Ref record(metadata_to_dict(entry.record.view()));
+  Ref record(answer_of(entry.record.view()));
   if (!record) return nullptr;
   return PyTuple_Pack(2, prefix.get(), record.get());
 }
@@ -106,7 +107,7 @@ PyObject* get_impl(const Engine& engine, PyObject* subnet) {
   if (!prefix_arg(subnet, prefix)) return nullptr;
   const HeldRecord found = reader_of(engine).exact(prefix);
   if (!found) Py_RETURN_NONE;
-  return metadata_to_dict(found.view());
+  return answer_of(found.view());
 }
 
 PyObject* items_impl(const Engine& engine) { return entry_list(reader_of(engine).all()); }

@@ -5,9 +5,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "answers.hpp"
 #include "args.hpp"
 #include "boundary.hpp"
 #include "radix_engine.hpp"
+#include "record_objects.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {
@@ -42,7 +44,14 @@ int exec_module(PyObject* module) noexcept {
     raise_not_instance(module, "module");
     return -1;
   }
-  if (!init_strings()) return -1;
+  // The slot below refuses isolated subinterpreters; legacy ones would load
+  // the module all the same, with watchers and objects of another
+  // interpreter.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "netrove loads in the main interpreter only");
+    return -1;
+  }
+  if (!init_strings() || !init_record_objects() || !init_answers()) return -1;
   Ref all;
   if (!add(module, all, "RadixEngine", Py_XNewRef(radix_engine_type()))) return -1;
   Ref name(PyModule_GetNameObject(module));
@@ -55,8 +64,12 @@ int exec_module(PyObject* module) noexcept {
   return restore ? PyModule_AddObjectRef(module, "__restore__", restore.get()) : -1;
 }
 
+// One interpreter only: the Python objects kept per stored record belong to
+// one interpreter, and stored records are shared by every engine of the
+// process (record_objects.hpp).
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -1,14 +1,17 @@
 """Netrove — high-performance IP subnet longest-prefix matching engine."""
 
-from collections.abc import Iterable, Mapping
-from typing import Literal, TypeAlias, TypedDict, final
+from collections.abc import Buffer, Iterable, Mapping
+from typing import Literal, TypeAlias, TypedDict, final, overload
 
 __all__ = ["RadixEngine", "version", "StoreError"]
 
 # Names starting with "_" exist only for type checkers, not in the module.
 
 class _Metadata(TypedDict):
-    """A stored record as returned by ``RadixEngine.lookup``."""
+    """A stored record as returned by ``RadixEngine.lookup``: a new dict
+    (and a new attributes dict) per answer, which the cyclic collector does
+    not walk until the program changes it; its strings are the record's
+    own, shared by every answer."""
 
     value: str
     attributes: dict[str, str]
@@ -107,22 +110,56 @@ class RadixEngine:
 
         Returns a metadata dict on match, or ``None``.
         """
-    def lookup_many(self, ips: Iterable[str]) -> list[_Metadata | None]:
+    def lookup_value(self, ip: str) -> str | None:
+        """The value of the longest stored prefix covering ``ip``, or ``None``.
+
+        Returns the record's stored ``str`` itself, the same object for every
+        answer of that record, so nothing is allocated per call.  Counts and
+        caches as ``lookup`` does.
+        """
+    @overload
+    def lookup_many(self, ips: Iterable[str], *, family: None = None) -> list[_Metadata | None]: ...
+    @overload
+    def lookup_many(self, ips: Buffer, *, family: Literal[4, 6]) -> list[_Metadata | None]:
         """Longest-prefix match of every address of ``ips``.
 
         Returns a list whose element i is what ``lookup(ips[i])`` returns.
-        ``ips`` is any iterable of str (a list or tuple is read directly).
-        Every address is parsed before any lookup runs: a bad element raises
-        the error ``lookup`` raises, with the note "while processing element
-        i of 'ips'", and no lookup is made.  Counters and the lookup cache
-        change exactly as for the single lookups in order.  The lookups run
-        without the interpreter lock, so batches from several threads run
-        in parallel.
+        ``ips`` is any iterable of str (a list or tuple is read directly),
+        or, with ``family=4`` or ``family=6``, packed addresses in any object
+        with the buffer protocol (bytes, bytearray, memoryview, array.array,
+        a NumPy array), read in place:
+
+        - ``family=4``: integer items of 4 bytes, the address's number as
+          ``int(IPv4Address(...))`` gives it (``array('I')``, NumPy
+          ``uint32``; native byte order unless the buffer's format says
+          ``>``), or bytes read as 4-byte big-endian rows
+          (``IPv4Address.packed``);
+        - ``family=6``: 16-byte big-endian rows (``IPv6Address.packed``),
+          item size 16 or 1.
+
+        Every element is converted before any lookup runs: a bad element
+        raises the error ``lookup`` raises, with the note "while processing
+        element i of 'ips'", and no lookup is made; a buffer of the wrong
+        item size, length or layout raises ``ValueError`` (``TypeError`` for
+        a non-integer 4-byte item or an object without the buffer protocol).
+        Counters and the lookup cache change exactly as for the single
+        lookups in order.  The lookups run without the interpreter lock, so
+        batches from several threads run in parallel.
         """
-    def contains_many(self, ips: Iterable[str]) -> list[bool]:
+    @overload
+    def lookup_values(self, ips: Iterable[str], *, family: None = None) -> list[str | None]: ...
+    @overload
+    def lookup_values(self, ips: Buffer, *, family: Literal[4, 6]) -> list[str | None]:
+        """``lookup_value`` of every address of ``ips``: a list of the stored
+        value strs (or ``None``).  Arguments, errors, counters and threads as
+        for ``lookup_many``."""
+    @overload
+    def contains_many(self, ips: Iterable[str], *, family: None = None) -> list[bool]: ...
+    @overload
+    def contains_many(self, ips: Buffer, *, family: Literal[4, 6]) -> list[bool]:
         """``contains`` of every address of ``ips``: a list of bool, element
-        i being ``contains(ips[i])``.  Errors, counters and threads as for
-        ``lookup_many``."""
+        i being ``contains(ips[i])``.  Arguments, errors, counters and
+        threads as for ``lookup_many``."""
     def insert_many(
         self, items: Mapping[str, _MetadataInput | dict[str, object]] | Iterable[tuple[str, _MetadataInput | dict[str, object]]]
     ) -> None:

@@ -6,13 +6,16 @@
 //   | RecordLender*      |--same-->|  around a LocalEngine         |
 //   +--------------------+ object  +-------------------------------+
 //
-// `lookup` and `contains` go through the engine's RecordLender side when it
-// has one (found once, at construction): `lookup` builds its dicts straight
-// from the stored record while the engine lends it, and `contains` asks only
-// whether there is one, so neither copies the record.  Building str and dict
-// objects runs no Python code (the collector runs only at eval-breaker
-// points since 3.12), so nothing can re-enter an engine while it lends; an
-// allocation failure is only remembered there and reported after the call.
+// `lookup`, `lookup_value` and `contains` go through the engine's
+// RecordLender side when it has one (found once, at construction): the
+// answer is built while the engine lends the stored record, from the Python
+// objects kept per record (record_objects.hpp; an answer dict is answers.hpp's),
+// and `contains` asks only whether there is one, so none copies the record.
+// Building str and dict objects runs no Python code (the collector runs only
+// at eval-breaker points since 3.12), so nothing can re-enter an engine
+// while it lends; an allocation failure is only remembered there and
+// reported after the call.  Every write, and every call that finds some,
+// frees the objects of records the engines freed meanwhile.
 //
 // Every method is a thin wrapper that binds its arguments and then calls a
 // typed implementation inside `guarded`, the one place where C++ exceptions
@@ -30,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "answers.hpp"
 #include "args.hpp"
 #include "batch_calls.hpp"
 #include "boundary.hpp"
@@ -39,6 +43,7 @@
 #include "netrove/factory.hpp"
 #include "store/hybrid_engine.hpp"
 #include "netrove/text.hpp"
+#include "record_objects.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {
@@ -134,19 +139,38 @@ constexpr const char kFollowStatsDoc[] =
     "``resyncs`` (full reloads after the first), ``in_step`` and\n"
     "``lag_seconds`` (time out of step so far, 0.0 when in step).";
 
-constexpr const char kLookupManyDoc[] =
-    "lookup_many($self, ips)\n--\n\n"
-    "Longest-prefix match of every address of ``ips`` (an iterable of str).\n"
+constexpr const char kLookupValueDoc[] =
+    "lookup_value($self, ip)\n--\n\n"
+    "The value of the longest stored prefix covering ``ip``, or ``None``.\n"
     "\n"
-    "Returns a list whose element i is what ``lookup(ips[i])`` returns.  Every\n"
-    "address is parsed before any lookup runs: a bad one raises the error\n"
-    "``lookup`` raises, with the note \"while processing element i of 'ips'\",\n"
-    "and nothing is looked up.  The lookups run without the interpreter lock.";
+    "Returns the record's stored ``str`` itself, the same object for every\n"
+    "answer of that record, so nothing is allocated per call.  Counts and\n"
+    "caches as ``lookup`` does.";
+
+constexpr const char kLookupManyDoc[] =
+    "lookup_many($self, ips, *, family=None)\n--\n\n"
+    "Longest-prefix match of every address of ``ips``.\n"
+    "\n"
+    "Returns a list whose element i is what ``lookup(ips[i])`` returns.\n"
+    "``ips`` is an iterable of str, or with ``family=4`` or ``family=6`` any\n"
+    "object with the buffer protocol holding packed addresses: for 4, integer\n"
+    "items of 4 bytes (the address's number, as ``int(IPv4Address(...))``,\n"
+    "``array('I')`` or a NumPy ``uint32`` array hold it) or bytes read as\n"
+    "4-byte big-endian rows; for 6, 16-byte big-endian rows (item size 16 or\n"
+    "1), as ``IPv6Address.packed`` gives them.  Every element is converted\n"
+    "before any lookup runs: a bad one raises the error ``lookup`` raises,\n"
+    "with the note \"while processing element i of 'ips'\", and nothing is\n"
+    "looked up.  The lookups run without the interpreter lock.";
+
+constexpr const char kLookupValuesDoc[] =
+    "lookup_values($self, ips, *, family=None)\n--\n\n"
+    "``lookup_value`` of every address of ``ips``: a list of the stored\n"
+    "value strs (or ``None``).  Arguments and errors as ``lookup_many``.";
 
 constexpr const char kContainsManyDoc[] =
-    "contains_many($self, ips)\n--\n\n"
-    "``contains`` of every address of ``ips``: a list of bool.  Errors as\n"
-    "``lookup_many``.";
+    "contains_many($self, ips, *, family=None)\n--\n\n"
+    "``contains`` of every address of ``ips``: a list of bool.  Arguments\n"
+    "and errors as ``lookup_many``.";
 
 constexpr const char kInsertManyDoc[] =
     "insert_many($self, items)\n--\n\n"
@@ -168,7 +192,7 @@ PyObject* const* const kNewNames[] = {&strings.variant};
 PyObject* const* const kInsertNames[] = {&strings.subnet, &strings.metadata};
 PyObject* const* const kSubnetNames[] = {&strings.subnet};
 PyObject* const* const kIpNames[] = {&strings.ip};
-PyObject* const* const kIpsNames[] = {&strings.ips};
+PyObject* const* const kIpsNames[] = {&strings.ips, &strings.family};
 PyObject* const* const kItemsNames[] = {&strings.items};
 
 constexpr Params kNewParams{"RadixEngine.__new__", 1, 0, kNewNames};
@@ -176,8 +200,11 @@ constexpr Params kInsertParams{"RadixEngine.insert", 2, 2, kInsertNames};
 constexpr Params kLookupParams{"RadixEngine.lookup", 1, 1, kIpNames};
 constexpr Params kRemoveParams{"RadixEngine.remove", 1, 1, kSubnetNames};
 constexpr Params kContainsParams{"RadixEngine.contains", 1, 1, kIpNames};
-constexpr Params kLookupManyParams{"RadixEngine.lookup_many", 1, 1, kIpsNames};
-constexpr Params kContainsManyParams{"RadixEngine.contains_many", 1, 1, kIpsNames};
+constexpr Params kLookupValueParams{"RadixEngine.lookup_value", 1, 1, kIpNames};
+// ips, then the keyword-only family.
+constexpr Params kLookupManyParams{"RadixEngine.lookup_many", 2, 1, kIpsNames, 1};
+constexpr Params kLookupValuesParams{"RadixEngine.lookup_values", 2, 1, kIpsNames, 1};
+constexpr Params kContainsManyParams{"RadixEngine.contains_many", 2, 1, kIpsNames, 1};
 constexpr Params kInsertManyParams{"RadixEngine.insert_many", 1, 1, kItemsNames};
 constexpr Params kMatchParams{"RadixEngine.match", 1, 1, kIpNames};
 constexpr Params kCoveringParams{"RadixEngine.covering", 1, 1, kIpNames};
@@ -311,6 +338,7 @@ PyObject* follow_stats_impl(const Engine& engine) {
 }
 
 PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
+  collect_released();
   IpPrefix prefix;
   Metadata record;
   if (!insert_args(subnet, metadata, prefix, record)) return nullptr;
@@ -322,22 +350,36 @@ PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
   Py_RETURN_NONE;
 }
 
-PyObject* lookup_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
+// The answer to one lookup: answer(objects of the record found), or None.
+// A lender's record is answered inside its read section (building objects
+// runs no Python code); another engine's copy is interned first.
+template <class Answer>
+PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, PyObject* ip, Answer&& answer) {
   IpAddress address;
   if (!address_arg(ip, address)) return nullptr;
+  collect_released();
   if (!lender) {
     const std::optional<Metadata> found = engine.lookup(address);
     if (!found) Py_RETURN_NONE;
-    return metadata_to_dict(*found);
+    const RecordObjects* o = objects_of(RecordRef::intern(*found).view());
+    return o ? answer(*o) : nullptr;
   }
-  // Empty after a hit only when building the dicts failed (the error is
-  // set); owned, so that a failure raised after the visit releases it.
+  // Empty after a hit only when building failed (the error is set); owned,
+  // so that a failure raised after the visit releases it.
   Ref result;
   const bool found = lender->lookup_with(address, [&](const RecordView& record) noexcept {
-    result = Ref(metadata_to_dict(record));
+    if (const RecordObjects* o = objects_of(record)) result = Ref(answer(*o));
   });
   if (!found) Py_RETURN_NONE;
   return result.release();
+}
+
+PyObject* lookup_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
+  return answer_lookup(engine, lender, ip, [](const RecordObjects& o) { return new_answer(o); });
+}
+
+PyObject* lookup_value_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
+  return answer_lookup(engine, lender, ip, [](const RecordObjects& o) { return Py_NewRef(o.value); });
 }
 
 PyObject* contains_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
@@ -348,6 +390,7 @@ PyObject* contains_impl(const Engine& engine, const RecordLender* lender, PyObje
 }
 
 PyObject* remove_impl(Engine& engine, EntryEraser* eraser, PyObject* subnet) {
+  collect_released();
   IpPrefix prefix;
   if (!prefix_arg(subnet, prefix)) return nullptr;
   // Only whether an entry went is returned: the record is not copied out.
@@ -355,7 +398,8 @@ PyObject* remove_impl(Engine& engine, EntryEraser* eraser, PyObject* subnet) {
 }
 
 PyObject* clear_impl(Engine& engine) {
-  engine.clear();
+  engine.clear();  // frees the old table's records before it returns
+  collect_released();
   Py_RETURN_NONE;
 }
 
@@ -385,7 +429,8 @@ PyObject* rx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 void rx_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<RadixEngineObject*>(self)->engine.~shared_ptr();
+  reinterpret_cast<RadixEngineObject*>(self)->engine.~shared_ptr();  // frees what it owned
+  collect_released();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);  // instances of heap types hold their type
@@ -423,21 +468,24 @@ PyObject* rx_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guarded<PyObject*>(nullptr, [&] { return contains_impl(engine_of(self), lender_of(self), argv[0]); });
 }
 
-PyObject* rx_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* rx_lookup_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
-  if (!bind(kLookupManyParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return lookup_many_impl(engine_of(self), argv[0]); });
+  if (!bind(kLookupValueParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return lookup_value_impl(engine_of(self), lender_of(self), argv[0]); });
 }
 
-PyObject* rx_contains_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* argv[1];
-  if (!bind(kContainsManyParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return contains_many_impl(engine_of(self), argv[0]); });
+// lookup_many, lookup_values and contains_many: ips and the keyword family.
+template <const Params& P, PyObject* (*Impl)(const Engine&, PyObject*, PyObject*)>
+PyObject* rx_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[2];
+  if (!bind(P, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return Impl(engine_of(self), argv[0], argv[1]); });
 }
 
 PyObject* rx_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[1];
   if (!bind(kInsertManyParams, args, nargs, kwnames, argv)) return nullptr;
+  collect_released();
   return guarded<PyObject*>(nullptr, [&] { return insert_many_impl(engine_of(self), argv[0]); });
 }
 
@@ -501,8 +549,13 @@ PyMethodDef methods[] = {
     {"lookup", as_cfunction(rx_lookup), METH_FASTCALL | METH_KEYWORDS, kLookupDoc},
     {"remove", as_cfunction(rx_remove), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
     {"contains", as_cfunction(rx_contains), METH_FASTCALL | METH_KEYWORDS, kContainsDoc},
-    {"lookup_many", as_cfunction(rx_lookup_many), METH_FASTCALL | METH_KEYWORDS, kLookupManyDoc},
-    {"contains_many", as_cfunction(rx_contains_many), METH_FASTCALL | METH_KEYWORDS, kContainsManyDoc},
+    {"lookup_value", as_cfunction(rx_lookup_value), METH_FASTCALL | METH_KEYWORDS, kLookupValueDoc},
+    {"lookup_many", as_cfunction(rx_batch<kLookupManyParams, lookup_many_impl>), METH_FASTCALL | METH_KEYWORDS,
+     kLookupManyDoc},
+    {"lookup_values", as_cfunction(rx_batch<kLookupValuesParams, lookup_values_impl>),
+     METH_FASTCALL | METH_KEYWORDS, kLookupValuesDoc},
+    {"contains_many", as_cfunction(rx_batch<kContainsManyParams, contains_many_impl>),
+     METH_FASTCALL | METH_KEYWORDS, kContainsManyDoc},
     {"insert_many", as_cfunction(rx_insert_many), METH_FASTCALL | METH_KEYWORDS, kInsertManyDoc},
     {"clear", as_cfunction(rx_clear), METH_NOARGS, kClearDoc},
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},

@@ -5,7 +5,9 @@ compared after every step (the cache model exposes stale or lost cached
 answers), and pickled or copied engines carrying on like the original with
 the same variant and counters from zero."""
 
+import array
 import copy
+import ctypes
 import ipaddress
 import pickle
 import random
@@ -40,7 +42,22 @@ def make_pool(seed, size=24):
 
 
 OPS = ["insert", "insert", "insert_many", "remove", "lookup", "lookup", "contains", "lookup_many", "contains_many",
-       "clear", "match", "covering", "covered", "get", "items", "clone"]
+       "clear", "match", "covering", "covered", "get", "items", "clone", "lookup_value", "lookup_values", "packed",
+       "packed"]
+
+
+def packed(addresses, family, shape):
+    """`addresses` (ipaddress objects of `family`) in one of the packed forms
+    the batch calls take: integers in native order (array) or declared big
+    end first (ctypes), or rows of network-order bytes."""
+    if family == 4 and shape == 0:
+        return array.array("I", [int(a) for a in addresses])
+    if family == 4 and shape == 1:
+        return (ctypes.c_uint32.__ctype_be__ * len(addresses))(*[int(a) for a in addresses])
+    rows = b"".join(a.packed for a in addresses)
+    return (rows, bytearray(rows), memoryview(rows))[shape % 3]
+
+
 CLONES = [lambda e: pickle.loads(pickle.dumps(e)), copy.copy, copy.deepcopy]
 
 
@@ -76,6 +93,22 @@ def step(engine, oracle, variant, pool, i, op, a, b):
             assert engine.lookup_many(form(ips)) == want, i
         else:
             assert engine.contains_many(form(ips)) == [w is not None for w in want], i
+    elif op == "lookup_value":
+        want = oracle.lookup(ip)
+        assert engine.lookup_value(ip) == (want and want["value"]), (i, ip)
+    elif op == "lookup_values":
+        ips = [addresses[(a + k * b) % len(addresses)] for k in range(b % 30)]
+        want = [oracle.lookup(x) for x in ips]
+        assert engine.lookup_values((list, tuple, iter)[b % 3](ips)) == [w and w["value"] for w in want], i
+    elif op == "packed":
+        family = 4 if a % 2 else 6
+        ips = [ipaddress.ip_address(x) for x in (addresses[(a + k * b) % len(addresses)] for k in range(b % 40))]
+        ips = [x for x in ips if x.version == family]
+        call = (engine.lookup_many, engine.lookup_values, engine.contains_many)[b % 3]
+        got = call(packed(ips, family, a % 3), family=family)
+        want = [oracle.lookup(str(x)) for x in ips]
+        shape = {0: want, 1: [w and w["value"] for w in want], 2: [w is not None for w in want]}[b % 3]
+        assert got == shape, (i, family, b % 3)
     elif op in ("match", "covering"):
         assert getattr(engine, op)(ip) == getattr(oracle, op)(ip), (op, ip)
     elif op in ("covered", "get"):

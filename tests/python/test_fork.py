@@ -105,3 +105,53 @@ def test_a_forked_child_answers_and_frees_what_it_retires(variant, how):
     """)
     assert before == after == "1"  # the module never starts a thread
     assert int(child) <= 1.5 * int(base) + 4096, (base, child)  # kB
+
+
+def test_a_child_forked_beside_an_unlocked_batch_frees_record_objects():
+    # Another thread is inside lookup_values, with the interpreter lock
+    # released, when the main thread forks: in the child that batch never
+    # ends, and the objects of the records the child frees must not wait
+    # for it.
+    (grown,) = run("""
+        import gc, sys, threading, time, warnings, netrove
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside a thread, on purpose
+        engine = netrove.RadixEngine()
+        engine.insert("10.0.0.0/8", {"value": "x"})
+        running = threading.Event()
+        stop = False
+
+        def batches():
+            while not stop:
+                running.set()
+                engine.lookup_values(["10.1.2.3"] * 50_000)
+
+        def churn_values(start, n):
+            for i in range(start, start + n):
+                engine.insert("10.0.0.0/8", {"value": f"v{i}"})
+                assert engine.lookup_value("10.1.2.3") == f"v{i}"
+            engine.clear()
+
+        t = threading.Thread(target=batches)
+        t.start()
+        running.wait()
+        time.sleep(0.05)
+        r, w = os.pipe()
+        if (pid := os.fork()) == 0:
+            try:
+                churn_values(0, 500)
+                gc.collect()
+                before = sys.getallocatedblocks()
+                churn_values(500, 20_000)
+                gc.collect()
+                os.write(w, str(sys.getallocatedblocks() - before).encode())
+                os._exit(0)
+            finally:
+                os._exit(1)
+        os.close(w)
+        got = os.read(r, 64).decode()
+        assert os.waitpid(pid, 0)[1] == 0
+        stop = True
+        t.join()
+        print(got)
+    """)
+    assert int(grown) < 300, grown

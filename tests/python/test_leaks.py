@@ -3,6 +3,7 @@ of every method, error paths (with their notes) and batch calls included,
 and no change in the reference counts of the objects passed in.  A leaked
 object or reference per call shows as thousands of blocks or references."""
 
+import array
 import copy
 import gc
 import itertools
@@ -21,10 +22,12 @@ SLACK = 300  # blocks: free lists and caches settle well below this
 def swallow(fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
-    except (TypeError, ValueError, UnicodeEncodeError):
+    except (TypeError, ValueError, UnicodeEncodeError, BufferError):
         pass
 
 
+PACKED = array.array("I", [0x0A010203, 0x0B010203])  # 10.1.2.3, 11.1.2.3
+ARRAY_F = array.array("f", [1.0])
 CLONES = itertools.cycle([lambda e: pickle.loads(pickle.dumps(e)), copy.copy, copy.deepcopy])
 
 
@@ -52,6 +55,13 @@ def cases(e, variant, subnet, meta, ip, miss):
                                swallow(e.remove, "x"), swallow(e.lookup, ip, foo=1), swallow(RadixEngine, 1)),
         "err_many": lambda: (swallow(e.lookup_many, iter([ip, "1.2.3"])), swallow(e.contains_many, [ip, None]),
                              swallow(e.lookup_many, (ip, 5)), swallow(e.lookup_many, 5)),
+        "values": lambda: (e.lookup_value(ip), e.lookup_value(miss), e.lookup_values([ip, miss]),
+                           e.lookup_values(iter((ip,)))),
+        "packed": lambda: (e.lookup_many(PACKED, family=4), e.lookup_values(PACKED, family=4),
+                           e.contains_many(PACKED.tobytes(), family=4), e.lookup_many(bytes(32), family=6)),
+        "err_packed": lambda: (swallow(e.lookup_many, PACKED, family=5), swallow(e.lookup_values, [ip], family=4),
+                               swallow(e.contains_many, b"123", family=4), swallow(e.lookup_many, ARRAY_F, family=4),
+                               swallow(e.lookup_values, memoryview(bytes(32))[::2], family=6)),
         "err_many_items": lambda: (swallow(e.insert_many, [(subnet, meta), (subnet,)]),
                                    swallow(e.insert_many, ((subnet, meta), (subnet, bad_meta))),
                                    swallow(e.insert_many, iter([(5, meta)])), swallow(e.insert_many, {subnet: 5})),
@@ -99,3 +109,30 @@ def test_cycles_through_a_result_are_collected(through):
     del d, holder
     gc.collect()
     assert freed, f"a cycle through the {through} dict was not collected"
+
+
+@pytest.mark.parametrize("variant", [None, "standard", "adaptive"], ids=str)
+def test_the_objects_of_a_record_die_with_it(variant):
+    # 10^5 records made, answered (so each gets its Python objects), then
+    # replaced, removed, cleared or dropped with their engine: the objects
+    # go with them.
+    def churn(start, n):
+        e = RadixEngine(variant)
+        for i in range(start, start + n):
+            e.insert("10.0.0.0/8", {"value": f"v{i}", "attributes": {"k": f"a{i}"}})
+            assert e.lookup_value("10.1.2.3") == f"v{i}"
+            e.lookup("10.1.2.3")
+            e.lookup_many(["10.9.9.9"]) if i % 2 else e.items()
+            if i % 10 == 0:
+                e.remove("10.0.0.0/8")
+            if i % 1000 == 0:
+                e.clear()
+            if i % 20000 == 0:
+                e = RadixEngine(variant)
+        del e
+        gc.collect()
+
+    churn(1, 1000)
+    before = sys.getallocatedblocks()
+    churn(1001, 100_000)
+    assert sys.getallocatedblocks() - before < SLACK

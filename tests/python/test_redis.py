@@ -198,3 +198,26 @@ def test_a_prefix_written_with_other_host_bits_is_one_field(server):
     assert writer.remove("5.6.7.8/0") is True
     assert wait_until(lambda: len(writer) == 0)
     assert netrove.RadixEngine.from_redis(server["unix"], follow=False).items() == []
+
+
+def test_records_a_following_thread_frees_give_back_their_objects(server):
+    # The follower's own thread applies the writer's replacements and frees
+    # the old records (no interpreter lock there); lookups here build the
+    # new records' objects and give back the freed ones'.
+    writer = netrove.RadixEngine.from_redis(server["unix"], follow=False)
+    follower = emptied(netrove.RadixEngine.from_redis(server["unix"]))
+
+    def churn(start, n):
+        for i in range(start, start + n):
+            writer.insert("10.0.0.0/8", {"value": f"v{i}"})
+            assert wait_until(lambda: follower.lookup_value("10.1.2.3") == f"v{i}"), i
+            follower.lookup("10.1.2.3")
+
+    churn(0, 300)
+    before = sys.getallocatedblocks()
+    churn(300, 3000)
+    follower.clear()  # the follower's next writes free what its thread retired
+    assert wait_until(lambda: len(follower) == 0)
+    follower.insert("10.0.0.0/8", REC)
+    assert wait_until(lambda: follower.lookup("10.1.2.3") == REC)
+    assert sys.getallocatedblocks() - before < 300

@@ -4,6 +4,7 @@ binding of arguments, and the prefix and address grammars as texts the
 engine accepts or refuses."""
 
 import inspect
+from array import array
 import itertools
 import os
 
@@ -36,7 +37,8 @@ DOCS = {
     "clear": "Remove all entries.",
     "stats": "Engine performance statistics.",
 }
-SIGNATURES = {"insert": "subnet, metadata", "insert_many": "items", "lookup_many": "ips", "contains_many": "ips",
+SIGNATURES = {"insert": "subnet, metadata", "insert_many": "items", "lookup_many": "ips, *, family=None",
+              "contains_many": "ips, *, family=None", "lookup_values": "ips, *, family=None", "lookup_value": "ip",
               "lookup": "ip", "contains": "ip", "match": "ip", "covering": "ip", "remove": "subnet",
               "covered": "subnet", "get": "subnet", "clear": "", "stats": "", "items": "", "follow_stats": ""}
 
@@ -105,6 +107,25 @@ ERRORS = [
     ("e.lookup_many('10.1.1.1' if n else {}[n] for n in (1, 0))", KeyError, "0"),  # the iterator's own error
     ("e.insert_many(('1.0.0.0/8', {}) if n else {}[n] for n in (1, 0))", KeyError, "0"),
     ("e.lookup_many(5)", TypeError, "'int' object is not iterable", "'ips'"),
+    ("e.lookup_value('1.2.3')", ValueError, "Invalid IP address: 1.2.3"),
+    ("e.lookup_value(ip=b'1.2.3.4')", TypeError, NOT("bytes"), "'ip'"),
+    ("e.lookup_values(['::1', 7])", TypeError, NOT("int"), "'ip'", "element 1 of 'ips'"),
+    ("e.lookup_many([], family=5)", ValueError, "family must be 4 or 6, not 5", "'family'"),
+    ("e.contains_many([], family='4')", TypeError, NOT("str", "int"), "'family'"),
+    ("e.lookup_values(['1.2.3.4'], family=4)", TypeError, "family=4 takes an object with the buffer protocol, not 'list'",
+     "'ips'"),
+    ("e.lookup_many(array('d', [1.0]), family=4)", ValueError,
+     "family=4 takes items of 4 bytes (integers) or 1 byte (4-byte rows), not 8", "'ips'"),
+    ("e.lookup_many(array('f', [1.0]), family=4)", TypeError, "family=4 takes integer items of 4 bytes, not format 'f'",
+     "'ips'"),
+    ("e.contains_many(b'12345', family=4)", ValueError, "family=4 takes whole 4-byte rows, not 5 bytes", "'ips'"),
+    ("e.lookup_values(bytearray(20), family=6)", ValueError, "family=6 takes whole 16-byte rows, not 20 bytes", "'ips'"),
+    ("e.lookup_many(array('I', [1, 2, 3, 4]), family=6)", ValueError,
+     "family=6 takes items of 16 bytes or 1 byte (16-byte rows), not 4", "'ips'"),
+    ("e.contains_many(memoryview(bytes(16))[::2], family=4)", ValueError, "family=4 takes a C-contiguous buffer", "'ips'"),
+    ("e.lookup_many(['1.2.3.4'], 4)", TypeError, "RadixEngine.lookup_many() takes exactly 1 positional argument (2 given)"),
+    ("e.lookup_values(ips=[], family=4, x=1)", TypeError, "RadixEngine.lookup_values() takes at most 2 keyword "
+     "arguments (3 given)"),
     ("e.insert_many(5)", TypeError, "'int' object is not iterable", "'items'"),
     ("e.insert_many([('1.0.0.0/8', {})] * 3 + [5])", TypeError, "'int' object is not a (subnet, metadata) pair",
      "element 3 of 'items'"),
@@ -147,7 +168,7 @@ def test_errors_and_their_notes(call, exc, text, notes):
     e = RadixEngine("standard")
     e.insert("10.0.0.0/8", {"value": "v"})
     before = e.stats()
-    got = raised(eval, call, {"e": e, "RadixEngine": RadixEngine, "netrove": netrove, "Outer": Outer})
+    got = raised(eval, call, {"e": e, "RadixEngine": RadixEngine, "netrove": netrove, "Outer": Outer, "array": array})
     assert type(got) is exc and (text is None or str(got) == text), got
     assert getattr(got, "__notes__", None) == ([f"while processing {n}" for n in notes] or None)
     assert e.stats() == before and e.items() == [("10.0.0.0/8", {"value": "v", "attributes": {}})]  # all or nothing
@@ -229,3 +250,15 @@ def test_grammars():
             got = raised(call, text)
             assert (type(got), str(got), hasattr(got, "__notes__")) == (
                 ValueError, f"Invalid IP address: {text}", False), text
+
+
+def test_the_module_loads_in_the_main_interpreter_only(tmp_path):
+    # Its objects per stored record and its dict watchers belong to one
+    # interpreter; a subinterpreter, even one sharing the main one's lock,
+    # is refused with a clear error, and the main one carries on.
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "error.txt"
+    code = f"try:\n    import netrove\nexcept ImportError as e:\n    open({str(out)!r}, 'w').write(str(e))\n"
+    assert testcapi.run_in_subinterp(code) == 0
+    assert out.read_text() == "netrove loads in the main interpreter only"
+    assert RadixEngine().lookup_value("1.2.3.4") is None

@@ -2,6 +2,8 @@
 calls, answers always one of the values some write stored, and the final
 table exactly what the writes leave."""
 
+import array
+import ipaddress
 import sys
 import threading
 
@@ -22,6 +24,7 @@ def test_readers_beside_writers(variant):
     e.insert("10.0.0.0/8", {"value": "shared"})
     errors, start, done = [], threading.Barrier(5), []
     ips = [f"10.{t}.{i}.9" for t in range(2) for i in range(16)] + ["11.0.0.1", "::1"]
+    packed = array.array("I", [int(ipaddress.IPv4Address(ip)) for ip in ips[:32]])
 
     def guarded(body):
         def run(t):
@@ -52,6 +55,11 @@ def test_readers_beside_writers(variant):
                     assert found and (got["value"] == "shared" or got["value"].startswith(f"{a}-{b}-")), (ip, got)
                 else:
                     assert got is None and not found
+            # Values read with the interpreter lock released, kept alive
+            # while the writers replace and free their records.
+            for ip, value in zip(ips[:32] + ips[:16], e.lookup_values(packed, family=4) + e.lookup_values(ips[:16])):
+                _, a, b, _ = ip.split(".")
+                assert value == "shared" or value.startswith(f"{a}-{b}-"), (ip, value)
             single = e.lookup(ips[t])
             assert single["value"] == "shared" or single["value"].startswith(f"0-{t}-")
             e.stats(), len(e), e.match(ips[t]), e.items()

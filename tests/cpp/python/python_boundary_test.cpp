@@ -7,11 +7,17 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "answers.hpp"
 #include "args.hpp"
 #include "boundary.hpp"
+#include "netrove/factory.hpp"
+#include "netrove/text.hpp"
+#include "record_objects.hpp"
 #include "sync/panic.hpp"
 #include "sync/sync.hpp"
 
@@ -111,6 +117,54 @@ TEST(Boundary, PoisonedLockSurfacesAsPanicException) {
   auto [type, text] = take_error();
   EXPECT_EQ(type, panic_exception_type());
   EXPECT_EQ(text, kPoisonedMessage);
+}
+
+// sys.getallocatedblocks().
+Py_ssize_t allocated_blocks() {
+  PyObject* sys = PyImport_ImportModule("sys");
+  PyObject* n = sys ? PyObject_CallMethod(sys, "getallocatedblocks", nullptr) : nullptr;
+  const Py_ssize_t blocks = n ? PyLong_AsSsize_t(n) : -1;
+  Py_XDECREF(n);
+  Py_XDECREF(sys);
+  return blocks;
+}
+
+// Records carrying their Python objects are freed on a thread that never
+// holds the interpreter lock (a batch writer); the objects wait, untouched,
+// until a holder of the lock collects them, and then every block is back.
+// Under ASan a decref from the other thread or a double release shows.
+TEST(RecordObjects, RecordsFreedOnAnotherThreadGiveTheirObjectsBackUnderTheLock) {
+  PyObject* module = PyImport_ImportModule("netrove");  // installs the release hook
+  ASSERT_NE(module, nullptr);
+  Py_DECREF(module);
+  const IpAddress a = *parse_address("10.1.2.3");
+  // Records of distinct contents, each answered once (so that it carries
+  // objects), cleared every 50 on another thread, then the engine dropped.
+  auto rounds = [&](int from, int to) {
+    std::shared_ptr<Engine> e = create_engine(EngineConfig{});
+    const auto& lender = dynamic_cast<const RecordLender&>(*e);
+    for (int round = from; round < to; ++round) {
+      Metadata m;
+      m.value = "v" + std::to_string(round);
+      m.attributes.emplace("k", "a" + std::to_string(round));
+      ASSERT_TRUE(e->insert(*parse_prefix("10.0.0.0/8"), m).ok());
+      PyObject* got = nullptr;
+      ASSERT_TRUE(lender.lookup_with(a, [&](const RecordView& r) noexcept { got = answer_of(r); }));
+      ASSERT_NE(got, nullptr);
+      Py_DECREF(got);
+      if (round % 50 == 49) {
+        PyThreadState* released = PyEval_SaveThread();
+        std::thread([&] { e->clear(); }).join();  // frees every old record over there
+        PyEval_RestoreThread(released);
+      }
+    }
+    e.reset();
+    collect_released();
+  };
+  rounds(0, 100);
+  const Py_ssize_t before = allocated_blocks();
+  rounds(100, 1100);
+  EXPECT_LE(allocated_blocks() - before, 20);
 }
 
 }  // namespace
