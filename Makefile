@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 PYFLAGS    := -DNETROVE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: setup build run test test-cpp test-python sanitize tsan bench fuzz clean
+.PHONY: setup build run test test-cpp test-python wheel test-wheel sanitize tsan bench fuzz clean
 
 setup:
 	@tools/setup
@@ -38,6 +38,18 @@ test-cpp: build
 
 test-python: build
 	@$(PYTEST_RUN)
+
+# Self-contained binary wheels in dist/, one per Python (PYTHONS=3.13 for
+# some only; empty: every Python 3.12+ found), through pyproject.toml and
+# auditwheel repair; build folders in build-wheel/.
+PYTHONS    ?=
+wheel: setup
+	@tools/build-wheels $(PYTHONS)
+
+# Each wheel installed into a fresh venv: its libraries checked with ldd, then
+# tests/python run against the installed module.
+test-wheel: wheel
+	@tools/test-wheel $(PYTHONS)
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: setup
@@ -69,4 +81,4 @@ fuzz: setup
 	@fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-wheel dist
