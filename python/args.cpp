@@ -17,6 +17,7 @@
 #include "args.hpp"
 
 #include "convert.hpp"
+#include "keys.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
 
@@ -253,7 +254,21 @@ bool text_arg(PyObject* obj, const char* param, std::string_view& out) noexcept 
   return false;
 }
 
+namespace {
+
+// An address or prefix object converted by keys.hpp, or `none` for a str
+// or a type keys.hpp does not take.  A failed conversion keeps its error.
+ObjectKey object_arg(PyObject* obj) noexcept { return PyUnicode_Check(obj) ? ObjectKey{} : object_key(obj); }
+
+}  // namespace
+
 bool address_arg(PyObject* ip, IpAddress& out) {
+  if (const ObjectKey k = object_arg(ip); k.kind == KeyKind::address) {
+    out = k.address;
+    return true;
+  } else if (k.kind == KeyKind::failed) {
+    return false;
+  }
   std::string_view text;
   if (!text_arg(ip, "ip", text)) return false;
   if (auto a = parse_address(text)) {
@@ -274,19 +289,53 @@ bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out) {
 }
 
 bool prefix_arg(PyObject* subnet, IpPrefix& out) {
+  if (const ObjectKey k = object_arg(subnet); k.kind == KeyKind::address || k.kind == KeyKind::prefix) {
+    out = prefix_of(k);
+    return true;
+  } else if (k.kind == KeyKind::failed) {
+    return false;
+  }
   std::string_view text;
   return text_arg(subnet, "subnet", text) && parse_subnet(subnet, text, out);
 }
 
-bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record) {
+bool key_arg(PyObject* key, const char* param, Key& out) {
+  if (const ObjectKey k = object_arg(key); k.kind == KeyKind::address || k.kind == KeyKind::prefix) {
+    out.is_prefix = k.kind == KeyKind::prefix;
+    out.address = k.address;
+    out.prefix = k.prefix;
+    return true;
+  } else if (k.kind == KeyKind::failed) {
+    return false;
+  }
   std::string_view text;
-  if (!text_arg(subnet, "subnet", text)) return false;
+  if (!text_arg(key, param, text)) return false;
+  out.is_prefix = text.find('/') != std::string_view::npos;
+  if (out.is_prefix) return parse_subnet(key, text, out.prefix);
+  if (auto a = parse_address(text)) {
+    out.address = *a;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "Invalid IP address: %U", key);
+  return false;
+}
+
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record) {
+  const ObjectKey k = object_arg(subnet);
+  if (k.kind == KeyKind::failed) return false;
+  std::string_view text;
+  if (k.kind == KeyKind::none && !text_arg(subnet, "subnet", text)) return false;
   if (!PyDict_Check(metadata)) {
     raise_not_instance(metadata, "dict");
     add_param_note("metadata");
     return false;
   }
-  return parse_subnet(subnet, text, prefix) && metadata_from_dict(metadata, record);
+  if (k.kind == KeyKind::none) {
+    if (!parse_subnet(subnet, text, prefix)) return false;
+  } else {
+    prefix = prefix_of(k);
+  }
+  return metadata_from_dict(metadata, record);
 }
 
 }  // namespace netrove::py

@@ -96,20 +96,38 @@ bool utf8_of(PyObject* obj, std::string_view& out) noexcept;
 /// utf8_of, with the note "while processing '<param>'" on failure.
 bool text_arg(PyObject* obj, const char* param, std::string_view& out) noexcept;
 
-/// `ip` as an address: text (note 'ip'), then the address grammar;
-/// ValueError "Invalid IP address: <ip>" when the grammar rejects it.
+/// `ip` as an address: an address object or 4 or 16 packed bytes
+/// (keys.hpp), or text (note 'ip') by the address grammar; ValueError
+/// "Invalid IP address: <ip>" when the grammar rejects it.
 bool address_arg(PyObject* ip, IpAddress& out);
 
 /// The text of `subnet` (already taken from it) by the prefix grammar;
 /// ValueError "Invalid CIDR '<subnet>': invalid address: <subnet>" otherwise.
 bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out);
 
-/// `subnet` as a prefix: text (note 'subnet'), then the prefix grammar.
+/// `subnet` as a prefix: a network or interface object, an address object
+/// or packed bytes (its /32 or /128), or text (note 'subnet') by the prefix
+/// grammar.
 bool prefix_arg(PyObject* subnet, IpPrefix& out);
 
+/// An address or a prefix, as the longest-match queries and the mapping
+/// protocol take them.
+struct Key {
+  bool is_prefix = false;
+  IpAddress address;  // when !is_prefix
+  IpPrefix prefix;    // when is_prefix
+};
+
+/// `key` as an address or a prefix: objects as keys.hpp converts them; a
+/// text with a "/" by the prefix grammar, any other text by the address
+/// grammar (each with its ValueError); another type is TypeError "'<type>'
+/// object is not an instance of 'str'" with the note `param`.
+bool key_arg(PyObject* key, const char* param, Key& out);
+
 /// The arguments of insert, converted in its order: `subnet` to text (note
-/// 'subnet'), `metadata` a dict (TypeError, note 'metadata'), the prefix
-/// grammar, then the record (convert.hpp).  False with the error set.
+/// 'subnet') unless it is a prefix or address object, `metadata` a dict
+/// (TypeError, note 'metadata'), the prefix grammar, then the record
+/// (convert.hpp).  False with the error set.
 bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record);
 
 }  // namespace netrove::py

@@ -73,14 +73,19 @@ Py_ssize_t expected_items(PyObject* iterable) {
   return n < 0 ? 0 : std::min(n, kMostReserved);
 }
 
-/// The address texts of a batch, copied out under the interpreter lock so
-/// that they can be parsed without it:
+/// The addresses of a batch as its elements gave them, copied out under
+/// the interpreter lock so that the texts can be parsed without it:
 ///
-///   bytes  "10.1.2.3" "::1" "192.0.2.7" ...   (all texts, back to back)
-///   ends        8       11       20           (end offset of each text)
+///   element  "10.1.2.3"  IPv4Address  "::1"   ...
+///   bytes    "10.1.2.3"               "::1"         (all texts, back to back)
+///   ends          8           8         11          (end offset of each text;
+///                                                    an object's is empty)
+///   given                 (1, 10.0.0.7)             (the objects' addresses,
+///                                                    by element, in order)
 struct Texts {
   std::string bytes;
   std::vector<std::size_t> ends;
+  std::vector<std::pair<std::size_t, IpAddress>> given;
 
   std::size_t size() const noexcept { return ends.size(); }
   std::string_view at(std::size_t i) const noexcept {
@@ -89,10 +94,16 @@ struct Texts {
   }
 };
 
-/// Parses texts[0..n) into `out` (which has room for n); returns the index
-/// of the first text the address grammar rejects, or n.
+/// Parses texts[0..n) into `out` (which has room for n), the elements given
+/// as objects taken as they are; returns the index of the first text the
+/// address grammar rejects, or n.
 std::size_t parse_texts(const Texts& texts, std::size_t n, IpAddress* out) {
+  auto given = texts.given.begin();
   for (std::size_t i = 0; i < n; ++i) {
+    if (given != texts.given.end() && given->first == i) {
+      out[i] = (given++)->second;
+      continue;
+    }
     std::optional<IpAddress> a = parse_address(texts.at(i));
     if (!a) return i;
     out[i] = *a;
@@ -108,18 +119,23 @@ void raise_bad_address(const Texts& texts, std::size_t i) {
   add_element_note(static_cast<Py_ssize_t>(i), "ips");
 }
 
-/// Phase 1 of lookup_many and contains_many: the text of every element.
-/// An element that is not a str (or cannot be encoded) fails with lookup's
-/// error and the element note, unless an earlier text is not an address:
-/// that one is the first bad element, and its error is raised instead.
+/// Phase 1 of the lookup batches: the text of every str element, the
+/// address of every address object or packed bytes.  An element that is
+/// neither (or a str that cannot be encoded) fails with lookup's error and
+/// the element note, unless an earlier text is not an address: that one is
+/// the first bad element, and its error is raised instead.
 bool texts_of(PyObject* ips, Texts& out) {
   const auto n = static_cast<std::size_t>(expected_items(ips));
   out.ends.reserve(n);
   out.bytes.reserve(n * 16);
   return for_each_item(ips, "ips", [&](Py_ssize_t i, PyObject* ip) {
     std::string_view text;
-    if (text_arg(ip, "ip", text)) {
+    if (PyUnicode_Check(ip) && text_arg(ip, "ip", text)) {
       out.bytes.append(text);
+      out.ends.push_back(out.bytes.size());
+      return true;
+    }
+    if (!PyErr_Occurred() && address_arg(ip, out.given.emplace_back(out.size(), IpAddress{}).second)) {
       out.ends.push_back(out.bytes.size());
       return true;
     }

@@ -30,10 +30,28 @@ const EntryReader& reader_of(const Engine& engine) {
   return *r;
 }
 
+// The text of a stored prefix: "10.0.0.0/8".
+PyObject* prefix_text(const IpPrefix& p) noexcept {
+  const std::string text = prefix_field(p);
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+// A new list of item(entry) for every entry, in order.
+template <class Item>
+PyObject* list_of(const std::vector<Entry>& entries, Item&& item) noexcept {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyObject* x = item(entries[i]);
+    if (!x) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);  // steals
+  }
+  return list.release();
+}
+
 // A new (prefix, dict) tuple for `entry`.
 PyObject* entry_tuple(const Entry& entry) noexcept {
-  const std::string text = prefix_field(entry.prefix);
-  Ref prefix(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  Ref prefix(prefix_text(entry.prefix));
   if (!prefix) return nullptr;
   Ref record(answer_of(entry.record.view()));
   if (!record) return nullptr;
@@ -41,16 +59,7 @@ PyObject* entry_tuple(const Entry& entry) noexcept {
 }
 
 // A new list of (prefix, dict) tuples, in the order of `entries`.
-PyObject* entry_list(const std::vector<Entry>& entries) noexcept {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    PyObject* item = entry_tuple(entries[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-  }
-  return list.release();
-}
+PyObject* entry_list(const std::vector<Entry>& entries) noexcept { return list_of(entries, entry_tuple); }
 
 // The constructor argument that builds `variant` again.
 PyObject* variant_arg(Variant variant) noexcept {
@@ -82,18 +91,39 @@ bool state_pair(PyObject* pair, std::pair<IpPrefix, Metadata>& out) {
 
 }  // namespace
 
+std::vector<Entry> covering_key(const Engine& engine, const Key& key, std::size_t limit, bool shorter_only) {
+  if (!key.is_prefix) return reader_of(engine).covering(key.address, limit);
+  const IpPrefix& p = key.prefix;
+  // The entries covering its network address, longest first, less those
+  // longer than the key (and with `shorter_only` the key itself).
+  std::vector<Entry> found = reader_of(engine).covering(IpAddress{p.family, p.network_address()}, SIZE_MAX);
+  std::erase_if(found, [&](const Entry& e) {
+    return e.prefix.length > p.length || (shorter_only && e.prefix.length == p.length);
+  });
+  if (found.size() > limit) found.resize(limit);
+  return found;
+}
+
 PyObject* match_impl(const Engine& engine, PyObject* ip) {
-  IpAddress address;
-  if (!address_arg(ip, address)) return nullptr;
-  const std::vector<Entry> found = reader_of(engine).covering(address, 1);
+  Key key;
+  if (!key_arg(ip, "ip", key)) return nullptr;
+  const std::vector<Entry> found = covering_key(engine, key, 1, false);
   if (found.empty()) Py_RETURN_NONE;
   return entry_tuple(found.front());
 }
 
 PyObject* covering_impl(const Engine& engine, PyObject* ip) {
-  IpAddress address;
-  if (!address_arg(ip, address)) return nullptr;
-  return entry_list(reader_of(engine).covering(address, SIZE_MAX));
+  Key key;
+  if (!key_arg(ip, "ip", key)) return nullptr;
+  return entry_list(covering_key(engine, key, SIZE_MAX, false));
+}
+
+PyObject* parent_impl(const Engine& engine, PyObject* subnet) {
+  Key key{true, {}, {}};
+  if (!prefix_arg(subnet, key.prefix)) return nullptr;
+  const std::vector<Entry> found = covering_key(engine, key, 1, true);
+  if (found.empty()) Py_RETURN_NONE;
+  return entry_tuple(found.front());
 }
 
 PyObject* covered_impl(const Engine& engine, PyObject* subnet) {
@@ -111,6 +141,16 @@ PyObject* get_impl(const Engine& engine, PyObject* subnet) {
 }
 
 PyObject* items_impl(const Engine& engine) { return entry_list(reader_of(engine).all()); }
+
+PyObject* keys_impl(const Engine& engine) noexcept {
+  const std::vector<Entry> all = reader_of(engine).all();
+  return list_of(all, [](const Entry& e) { return prefix_text(e.prefix); });
+}
+
+PyObject* values_impl(const Engine& engine) noexcept {
+  const std::vector<Entry> all = reader_of(engine).all();
+  return list_of(all, [](const Entry& e) { return answer_of(e.record.view()); });
+}
 
 PyObject* reduce_impl(PyObject* restore, const Engine& engine, Variant variant) {
   if (dynamic_cast<const HybridEngine*>(&engine)) {

@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "args.hpp"
 #include "netrove/engine.hpp"
 
 namespace netrove::py {
@@ -48,14 +49,31 @@ inline constexpr const char kMatchDoc[] =
     "match($self, ip)\n--\n\n"
     "The longest stored prefix covering ``ip``, with its metadata.\n"
     "\n"
+    "``ip`` is an address or a prefix (text with a ``/``, or an ``ipaddress``\n"
+    "network); a prefix is covered by the stored prefixes of its family no\n"
+    "longer than it that contain its network, itself included when stored.\n"
     "Returns ``(prefix, metadata)`` or ``None``; ``prefix`` is the network\n"
-    "form, e.g. ``\"10.0.0.0/8\"``.  Agrees with ``lookup`` but counts\n"
-    "nothing and bypasses the cache.";
+    "form, e.g. ``\"10.0.0.0/8\"``.  For an address it agrees with ``lookup``\n"
+    "but counts nothing and bypasses the cache.";
 
 inline constexpr const char kCoveringDoc[] =
     "covering($self, ip)\n--\n\n"
-    "Every stored prefix covering ``ip``: a list of ``(prefix, metadata)``,\n"
-    "longest first.";
+    "Every stored prefix covering ``ip`` (an address or a prefix, as for\n"
+    "``match``): a list of ``(prefix, metadata)``, longest first.";
+
+inline constexpr const char kParentDoc[] =
+    "parent($self, subnet)\n--\n\n"
+    "The longest stored prefix strictly shorter than ``subnet`` that covers\n"
+    "it: ``(prefix, metadata)`` or ``None``.";
+
+inline constexpr const char kKeysDoc[] =
+    "keys($self)\n--\n\n"
+    "Every stored prefix as text, in the order of ``items()``; ``iter(engine)``\n"
+    "walks the same list, taken when the iteration starts.";
+
+inline constexpr const char kValuesDoc[] =
+    "values($self)\n--\n\n"
+    "The metadata of every stored prefix, in the order of ``items()``.";
 
 inline constexpr const char kCoveredDoc[] =
     "covered($self, subnet)\n--\n\n"
@@ -85,13 +103,24 @@ inline constexpr const char kRestoreDoc[] =
     "``(prefix, metadata)`` pair of ``entries`` (a list or tuple), with\n"
     "counters at zero.";
 
-/// match(ip): (prefix, dict) of the longest stored prefix covering `ip`, or
-/// None.  Errors: those of lookup for `ip`.
+/// The entries covering all of `key`, longest first, at most `limit`: for
+/// an address every entry covering it; for a prefix the entries of its
+/// family no longer than it that contain its network (itself included when
+/// stored), or with `shorter_only` only those strictly shorter.  Counts
+/// nothing.
+std::vector<Entry> covering_key(const Engine& engine, const Key& key, std::size_t limit, bool shorter_only);
+
+/// match(ip): (prefix, dict) of the longest stored prefix covering `ip`,
+/// an address or a prefix (key_arg), or None.  Errors: those of key_arg.
 PyObject* match_impl(const Engine& engine, PyObject* ip);
 
 /// covering(ip): list of (prefix, dict) of every stored prefix covering
-/// `ip`, longest first.  Errors: those of lookup.
+/// `ip` (an address or a prefix), longest first.  Errors: those of key_arg.
 PyObject* covering_impl(const Engine& engine, PyObject* ip);
+
+/// parent(subnet): (prefix, dict) of the longest stored prefix strictly
+/// shorter than `subnet` that covers it, or None.  Errors: those of remove.
+PyObject* parent_impl(const Engine& engine, PyObject* subnet);
 
 /// covered(subnet): list of (prefix, dict) of every stored prefix inside
 /// `subnet`, in address order, shorter first.  Errors: those of remove.
@@ -103,6 +132,13 @@ PyObject* get_impl(const Engine& engine, PyObject* subnet);
 
 /// items(): list of every (prefix, dict), IPv4 first, in address order.
 PyObject* items_impl(const Engine& engine);
+
+/// keys(): the prefixes of items(), as text, in its order; also what
+/// iter(engine) walks.
+PyObject* keys_impl(const Engine& engine) noexcept;
+
+/// values(): the dicts of items(), in its order.
+PyObject* values_impl(const Engine& engine) noexcept;
 
 /// __reduce__: (`restore`, (variant, items)).  TypeError for an engine
 /// opened with from_redis.

@@ -1,6 +1,7 @@
 """Netrove — high-performance IP subnet longest-prefix matching engine."""
 
-from collections.abc import Buffer, Iterable, Mapping
+from collections.abc import Buffer, Iterable, Iterator, Mapping
+from ipaddress import IPv4Address, IPv4Interface, IPv4Network, IPv6Address, IPv6Interface, IPv6Network
 from typing import Literal, TypeAlias, TypedDict, final, overload
 
 __all__ = ["RadixEngine", "version", "StoreError"]
@@ -47,6 +48,19 @@ _Entry: TypeAlias = tuple[str, _Metadata]
 bits cleared) and a new metadata dict."""
 
 _Variant: TypeAlias = Literal["standard", "lockfree", "adaptive"]
+
+_Address: TypeAlias = str | IPv4Address | IPv6Address | bytes
+"""An address: its text, an ``ipaddress`` address, or 4 or 16 bytes in
+network order."""
+
+_Prefix: TypeAlias = str | IPv4Network | IPv6Network | IPv4Interface | IPv6Interface | IPv4Address | IPv6Address | bytes
+"""A prefix: its CIDR text, an ``ipaddress`` network or interface, or an
+address (its /32 or /128)."""
+
+_Key: TypeAlias = _Prefix
+"""An address or a prefix: a text with a ``/`` and the network and
+interface objects are prefixes; any other text, the address objects and
+packed bytes are addresses."""
 
 class StoreError(ConnectionError):
     """A Redis-backed engine could not reach its store: a bad URL, a server
@@ -95,7 +109,7 @@ class RadixEngine:
         """How a following engine keeps in step, or ``None`` for any other
         engine.  ``lag_seconds`` is the time out of step so far (0.0 when in
         step); ``resyncs`` counts full reloads after the first."""
-    def insert(self, subnet: str, metadata: _MetadataInput | dict[str, object]) -> None:
+    def insert(self, subnet: _Prefix, metadata: _MetadataInput | dict[str, object]) -> None:
         """Insert a CIDR prefix with associated metadata dict.
 
         Parameters
@@ -105,12 +119,12 @@ class RadixEngine:
         metadata : dict
             Must contain at least ``{"value": str, "attributes": dict}``.
         """
-    def lookup(self, ip: str) -> _Metadata | None:
+    def lookup(self, ip: _Address) -> _Metadata | None:
         """Longest-prefix match.
 
         Returns a metadata dict on match, or ``None``.
         """
-    def lookup_value(self, ip: str) -> str | None:
+    def lookup_value(self, ip: _Address) -> str | None:
         """The value of the longest stored prefix covering ``ip``, or ``None``.
 
         Returns the record's stored ``str`` itself, the same object for every
@@ -118,7 +132,7 @@ class RadixEngine:
         caches as ``lookup`` does.
         """
     @overload
-    def lookup_many(self, ips: Iterable[str], *, family: None = None) -> list[_Metadata | None]: ...
+    def lookup_many(self, ips: Iterable[_Address], *, family: None = None) -> list[_Metadata | None]: ...
     @overload
     def lookup_many(self, ips: Buffer, *, family: Literal[4, 6]) -> list[_Metadata | None]:
         """Longest-prefix match of every address of ``ips``.
@@ -147,21 +161,23 @@ class RadixEngine:
         batches from several threads run in parallel.
         """
     @overload
-    def lookup_values(self, ips: Iterable[str], *, family: None = None) -> list[str | None]: ...
+    def lookup_values(self, ips: Iterable[_Address], *, family: None = None) -> list[str | None]: ...
     @overload
     def lookup_values(self, ips: Buffer, *, family: Literal[4, 6]) -> list[str | None]:
         """``lookup_value`` of every address of ``ips``: a list of the stored
         value strs (or ``None``).  Arguments, errors, counters and threads as
         for ``lookup_many``."""
     @overload
-    def contains_many(self, ips: Iterable[str], *, family: None = None) -> list[bool]: ...
+    def contains_many(self, ips: Iterable[_Address], *, family: None = None) -> list[bool]: ...
     @overload
     def contains_many(self, ips: Buffer, *, family: Literal[4, 6]) -> list[bool]:
         """``contains`` of every address of ``ips``: a list of bool, element
         i being ``contains(ips[i])``.  Arguments, errors, counters and
         threads as for ``lookup_many``."""
     def insert_many(
-        self, items: Mapping[str, _MetadataInput | dict[str, object]] | Iterable[tuple[str, _MetadataInput | dict[str, object]]]
+        self,
+        items: Mapping[_Prefix, _MetadataInput | dict[str, object]]
+        | Iterable[tuple[_Prefix, _MetadataInput | dict[str, object]]],
     ) -> None:
         """Insert many prefixes at once.
 
@@ -174,35 +190,61 @@ class RadixEngine:
         and the counters are those of the single inserts in order.  The
         engine works without the interpreter lock.
         """
-    def remove(self, subnet: str) -> bool:
+    def remove(self, subnet: _Prefix) -> bool:
         """Remove a prefix.  Returns ``True`` if the entry existed."""
-    def contains(self, ip: str) -> bool:
+    def contains(self, ip: _Address) -> bool:
         """Returns ``True`` if any stored prefix covers the given IP."""
     def clear(self) -> None:
         """Remove all entries."""
     def stats(self) -> _Stats:
         """Engine performance statistics."""
-    def match(self, ip: str) -> _Entry | None:
+    def match(self, ip: _Key) -> _Entry | None:
         """The longest stored prefix covering ``ip``, with its metadata.
 
-        Returns ``(prefix, metadata)`` or ``None``; ``prefix`` is the network
-        form, e.g. ``"10.0.0.0/8"``.  Agrees with ``lookup`` but counts
-        nothing and bypasses the cache.
+        ``ip`` is an address or a prefix; a prefix is covered by the stored
+        prefixes of its family no longer than it that contain its network,
+        itself included when stored.  Returns ``(prefix, metadata)`` or
+        ``None``; ``prefix`` is the network form, e.g. ``"10.0.0.0/8"``.  For
+        an address it agrees with ``lookup`` but counts nothing and bypasses
+        the cache.
         """
-    def covering(self, ip: str) -> list[_Entry]:
-        """Every stored prefix covering ``ip``: a list of ``(prefix,
-        metadata)``, longest first."""
-    def covered(self, subnet: str) -> list[_Entry]:
+    def covering(self, ip: _Key) -> list[_Entry]:
+        """Every stored prefix covering ``ip`` (an address or a prefix, as for
+        ``match``): a list of ``(prefix, metadata)``, longest first."""
+    def parent(self, subnet: _Prefix) -> _Entry | None:
+        """The longest stored prefix strictly shorter than ``subnet`` that
+        covers it: ``(prefix, metadata)`` or ``None``."""
+    def covered(self, subnet: _Prefix) -> list[_Entry]:
         """Every stored prefix inside ``subnet`` (host bits ignored),
         ``subnet`` itself included: a list of ``(prefix, metadata)`` in
         address order, a shorter prefix before a longer one at the same
         address."""
-    def get(self, subnet: str) -> _Metadata | None:
+    def get(self, subnet: _Prefix) -> _Metadata | None:
         """The metadata stored for exactly ``subnet`` (host bits ignored),
         or ``None``."""
     def items(self) -> list[_Entry]:
         """Every entry as a list of ``(prefix, metadata)``: IPv4 before
         IPv6, in address order, a shorter prefix before a longer one."""
+    def keys(self) -> list[str]:
+        """Every stored prefix as text, in the order of ``items()``."""
+    def values(self) -> list[_Metadata]:
+        """The metadata of every stored prefix, in the order of ``items()``."""
+    def __getitem__(self, key: _Key) -> _Metadata:
+        """The metadata of the longest stored prefix covering ``key`` (an
+        address: ``lookup``, counted and cached; a prefix: as ``match``);
+        ``KeyError(key)`` when none does.  Unlike ``get``, which answers for
+        exactly one stored prefix."""
+    def __setitem__(self, subnet: _Prefix, metadata: _MetadataInput | dict[str, object]) -> None:
+        """``insert(subnet, metadata)``."""
+    def __delitem__(self, subnet: _Prefix) -> None:
+        """``remove(subnet)``; ``KeyError(subnet)`` when nothing was stored
+        for exactly it."""
+    def __contains__(self, key: object) -> bool:
+        """Whether some stored prefix covers ``key`` (an address:
+        ``contains``; a prefix: as ``match``)."""
+    def __iter__(self) -> Iterator[str]:
+        """The stored prefixes as text, in the order of ``items()``, from a
+        list taken when the iteration starts."""
     def __reduce__(self) -> tuple[object, tuple[_Variant | None, list[_Entry]]]:
         """Pickle support: ``(netrove.__restore__, (variant, items))``.  A
         reloaded or copied engine has the same variant and entries, and

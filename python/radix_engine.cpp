@@ -210,6 +210,7 @@ constexpr Params kMatchParams{"RadixEngine.match", 1, 1, kIpNames};
 constexpr Params kCoveringParams{"RadixEngine.covering", 1, 1, kIpNames};
 constexpr Params kCoveredParams{"RadixEngine.covered", 1, 1, kSubnetNames};
 constexpr Params kGetParams{"RadixEngine.get", 1, 1, kSubnetNames};
+constexpr Params kParentParams{"RadixEngine.parent", 1, 1, kSubnetNames};
 
 // ---------------------------------------------------------------------------
 // Shared conversions.
@@ -350,13 +351,12 @@ PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
   Py_RETURN_NONE;
 }
 
-// The answer to one lookup: answer(objects of the record found), or None.
-// A lender's record is answered inside its read section (building objects
-// runs no Python code); another engine's copy is interned first.
+// The answer to one lookup of `address`: answer(objects of the record
+// found), or None.  A lender's record is answered inside its read section
+// (building objects runs no Python code); another engine's copy is interned
+// first.
 template <class Answer>
-PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, PyObject* ip, Answer&& answer) {
-  IpAddress address;
-  if (!address_arg(ip, address)) return nullptr;
+PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, const IpAddress& address, Answer&& answer) {
   collect_released();
   if (!lender) {
     const std::optional<Metadata> found = engine.lookup(address);
@@ -372,6 +372,14 @@ PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, PyObje
   });
   if (!found) Py_RETURN_NONE;
   return result.release();
+}
+
+// The same for the argument `ip`.
+template <class Answer>
+PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, PyObject* ip, Answer&& answer) {
+  IpAddress address;
+  if (!address_arg(ip, address)) return nullptr;
+  return answer_lookup(engine, lender, address, answer);
 }
 
 PyObject* lookup_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
@@ -416,6 +424,58 @@ Py_ssize_t len_impl(const Engine& engine) {
 
 PyObject* repr_impl(const Engine& engine) {
   return PyUnicode_FromFormat("RadixEngine(size=%llu)", static_cast<unsigned long long>(engine.len()));
+}
+
+// The mapping protocol.  engine[key] and `key in engine` answer for an
+// address as lookup and contains do (counters and cache included), for a
+// prefix as match does; engine[subnet] = metadata is insert, del
+// engine[subnet] remove.
+
+PyObject* subscript_impl(const Engine& engine, const RecordLender* lender, PyObject* key) {
+  Key k;
+  if (!key_arg(key, "key", k)) return nullptr;
+  Ref found;
+  if (!k.is_prefix) {
+    found = Ref(answer_lookup(engine, lender, k.address, [](const RecordObjects& o) { return new_answer(o); }));
+  } else {
+    const std::vector<Entry> entries = covering_key(engine, k, 1, false);
+    found = Ref(entries.empty() ? Py_NewRef(Py_None) : answer_of(entries.front().record.view()));
+  }
+  if (!found) return nullptr;
+  if (found.get() == Py_None) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return found.release();
+}
+
+int ass_subscript_impl(Engine& engine, EntryEraser* eraser, PyObject* key, PyObject* metadata) {
+  if (metadata) {
+    Ref done(insert_impl(engine, key, metadata));
+    return done ? 0 : -1;
+  }
+  Ref removed(remove_impl(engine, eraser, key));
+  if (!removed) return -1;
+  if (removed.get() == Py_False) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return -1;
+  }
+  return 0;
+}
+
+int contains_key_impl(const Engine& engine, const RecordLender* lender, PyObject* key) {
+  Key k;
+  if (!key_arg(key, "key", k)) return -1;
+  if (!k.is_prefix) {
+    collect_released();
+    return lender ? lender->lookup_with(k.address, RecordVisitor{}) : engine.lookup(k.address).has_value();
+  }
+  return !covering_key(engine, k, 1, false).empty();
+}
+
+PyObject* iter_impl(const Engine& engine) {
+  Ref keys(keys_impl(engine));
+  return keys ? PyObject_GetIter(keys.get()) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -526,6 +586,30 @@ PyObject* rx_items(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return items_impl(engine_of(self)); });
 }
 
+PyObject* rx_keys(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return keys_impl(engine_of(self)); });
+}
+
+PyObject* rx_values(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return values_impl(engine_of(self)); });
+}
+
+PyObject* rx_subscript(PyObject* self, PyObject* key) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return subscript_impl(engine_of(self), lender_of(self), key); });
+}
+
+int rx_ass_subscript(PyObject* self, PyObject* key, PyObject* metadata) noexcept {
+  return guarded<int>(-1, [&] { return ass_subscript_impl(engine_of(self), eraser_of(self), key, metadata); });
+}
+
+int rx_contains_key(PyObject* self, PyObject* key) noexcept {
+  return guarded<int>(-1, [&] { return contains_key_impl(engine_of(self), lender_of(self), key); });
+}
+
+PyObject* rx_iter(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return iter_impl(engine_of(self)); });
+}
+
 PyObject* rx_reduce(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return reduce_impl(restore_object, engine_of(self), variant_of(self)); });
 }
@@ -565,7 +649,10 @@ PyMethodDef methods[] = {
     {"covering", as_cfunction(rx_query<kCoveringParams, covering_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveringDoc},
     {"covered", as_cfunction(rx_query<kCoveredParams, covered_impl>), METH_FASTCALL | METH_KEYWORDS, kCoveredDoc},
     {"get", as_cfunction(rx_query<kGetParams, get_impl>), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
+    {"parent", as_cfunction(rx_query<kParentParams, parent_impl>), METH_FASTCALL | METH_KEYWORDS, kParentDoc},
     {"items", as_cfunction(rx_items), METH_NOARGS, kItemsDoc},
+    {"keys", as_cfunction(rx_keys), METH_NOARGS, kKeysDoc},
+    {"values", as_cfunction(rx_values), METH_NOARGS, kValuesDoc},
     {"__reduce__", as_cfunction(rx_reduce), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -575,6 +662,10 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rx_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(rx_dealloc)},
     {Py_mp_length, reinterpret_cast<void*>(rx_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(rx_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(rx_ass_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(rx_contains_key)},
+    {Py_tp_iter, reinterpret_cast<void*>(rx_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(rx_repr)},
     {Py_tp_methods, methods},
     {0, nullptr},

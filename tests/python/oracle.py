@@ -81,14 +81,28 @@ class Oracle:
     def _listed(self, keys):
         return [(self.text(k), self.entries[k]) for k in keys]
 
-    def covering(self, ip):
-        addr = ipaddress.ip_address(ip)
-        width = addr.max_prefixlen
-        keys = [k for k in self.entries if k[0] == addr.version and k[1] >> (width - k[2]) == int(addr) >> (width - k[2])]
+    def covering(self, ip, shorter_only=False):
+        """Entries covering an address text, or all of a prefix text (those
+        no longer than it containing its network; with `shorter_only`,
+        strictly shorter), longest first."""
+        if "/" in ip:
+            version, value, length = self.key(ip)
+            width = 32 if version == 4 else 128
+            longest = length - 1 if shorter_only else length
+        else:
+            addr = ipaddress.ip_address(ip)
+            version, value, width = addr.version, int(addr), addr.max_prefixlen
+            longest = width
+        keys = [k for k in self.entries
+                if k[0] == version and k[2] <= longest and k[1] >> (width - k[2]) == value >> (width - k[2])]
         return self._listed(sorted(keys, key=lambda k: -k[2]))
 
     def match(self, ip):
         found = self.covering(ip)
+        return found[0] if found else None
+
+    def parent(self, subnet):
+        found = self.covering(subnet if "/" in subnet else subnet + ("/32" if ":" not in subnet else "/128"), True)
         return found[0] if found else None
 
     def covered(self, subnet):

@@ -3,10 +3,13 @@ names and docstrings, the exceptions (type, text, notes) of every call, the
 binding of arguments, and the prefix and address grammars as texts the
 engine accepts or refuses."""
 
+import ast
 import inspect
+from ipaddress import ip_address, ip_network
 from array import array
 import itertools
 import os
+from pathlib import Path
 
 import pytest
 
@@ -40,7 +43,8 @@ DOCS = {
 SIGNATURES = {"insert": "subnet, metadata", "insert_many": "items", "lookup_many": "ips, *, family=None",
               "contains_many": "ips, *, family=None", "lookup_values": "ips, *, family=None", "lookup_value": "ip",
               "lookup": "ip", "contains": "ip", "match": "ip", "covering": "ip", "remove": "subnet",
-              "covered": "subnet", "get": "subnet", "clear": "", "stats": "", "items": "", "follow_stats": ""}
+              "covered": "subnet", "get": "subnet", "parent": "subnet", "clear": "", "stats": "", "items": "", "keys": "",
+              "values": "", "follow_stats": ""}
 
 
 def test_module_names_docstrings_and_signatures():
@@ -59,8 +63,6 @@ def test_module_names_docstrings_and_signatures():
         assert getattr(RadixEngine, name).__doc__ == doc, name
     with pytest.raises(TypeError):
         type("Sub", (RadixEngine,), {})  # not a base type
-    with pytest.raises(TypeError):
-        "10.0.0.1" in RadixEngine()  # noqa: B015 - no __contains__: contains() is explicit
 
 
 class Outer:
@@ -108,6 +110,25 @@ ERRORS = [
     ("e.insert_many(('1.0.0.0/8', {}) if n else {}[n] for n in (1, 0))", KeyError, "0"),
     ("e.lookup_many(5)", TypeError, "'int' object is not iterable", "'ips'"),
     ("e.lookup_value('1.2.3')", ValueError, "Invalid IP address: 1.2.3"),
+    ("e.lookup(ip_network('10.0.0.0/8'))", TypeError, NOT("IPv4Network"), "'ip'"),
+    ("e.contains(b'123')", TypeError, NOT("bytes"), "'ip'"),
+    ("e.lookup(ip_address('fe80::1%eth0'))", ValueError, "Invalid IP address: fe80::1%eth0"),
+    ("e.remove(ip_network('fe80::%eth0/64'))", ValueError,
+     "Invalid CIDR 'fe80::%eth0/64': invalid address: fe80::%eth0/64"),
+    ("e.get(bytes(5))", TypeError, NOT("bytes"), "'subnet'"),
+    ("e.parent('10.0.0.0/33')", ValueError, BAD_CIDR),
+    ("e.match('10.0.0.0/33')", ValueError, BAD_CIDR),
+    ("e.covering('10.0.0.0/8 ')", ValueError, "Invalid CIDR '10.0.0.0/8 ': invalid address: 10.0.0.0/8 "),
+    ("e[5]", TypeError, NOT("int"), "'key'"),
+    ("e['1.2.3']", ValueError, "Invalid IP address: 1.2.3"),
+    ("e.__contains__(None)", TypeError, NONE_STR, "'key'"),
+    ("e.__setitem__(5, {})", TypeError, NOT("int"), "'subnet'"),
+    ("e.__setitem__('10.0.0.0/8', [])", TypeError, NOT("list", "dict"), "'metadata'"),
+    ("e.__delitem__('10.0.0.0/33')", ValueError, BAD_CIDR),
+    ("e.insert_many([(ip_network('1.0.0.0/8'), {}), (5, {})])", TypeError, NOT("int"), "'subnet'",
+     "element 1 of 'items'"),
+    ("e.lookup_many([ip_address('1.2.3.4'), ip_network('1.0.0.0/8')])", TypeError, NOT("IPv4Network"), "'ip'",
+     "element 1 of 'ips'"),
     ("e.lookup_value(ip=b'1.2.3.4')", TypeError, NOT("bytes"), "'ip'"),
     ("e.lookup_values(['::1', 7])", TypeError, NOT("int"), "'ip'", "element 1 of 'ips'"),
     ("e.lookup_many([], family=5)", ValueError, "family must be 4 or 6, not 5", "'family'"),
@@ -168,7 +189,8 @@ def test_errors_and_their_notes(call, exc, text, notes):
     e = RadixEngine("standard")
     e.insert("10.0.0.0/8", {"value": "v"})
     before = e.stats()
-    got = raised(eval, call, {"e": e, "RadixEngine": RadixEngine, "netrove": netrove, "Outer": Outer, "array": array})
+    got = raised(eval, call, {"e": e, "RadixEngine": RadixEngine, "netrove": netrove, "Outer": Outer, "array": array,
+                              "ip_address": ip_address, "ip_network": ip_network})
     assert type(got) is exc and (text is None or str(got) == text), got
     assert getattr(got, "__notes__", None) == ([f"while processing {n}" for n in notes] or None)
     assert e.stats() == before and e.items() == [("10.0.0.0/8", {"value": "v", "attributes": {}})]  # all or nothing
@@ -246,7 +268,8 @@ def test_grammars():
             assert (type(got), str(got), hasattr(got, "__notes__")) == (
                 ValueError, f"Invalid CIDR '{text}': invalid address: {text}", False), text
     for text in BAD_ADDRESSES:
-        for call in (e.lookup, e.contains, e.match, e.covering):
+        # match and covering read a text with "/" as a prefix ("1.2.3.4/32").
+        for call in (e.lookup, e.contains, e.lookup_value) + ((e.match, e.covering) if "/" not in text else ()):
             got = raised(call, text)
             assert (type(got), str(got), hasattr(got, "__notes__")) == (
                 ValueError, f"Invalid IP address: {text}", False), text
@@ -262,3 +285,14 @@ def test_the_module_loads_in_the_main_interpreter_only(tmp_path):
     assert testcapi.run_in_subinterp(code) == 0
     assert out.read_text() == "netrove loads in the main interpreter only"
     assert RadixEngine().lookup_value("1.2.3.4") is None
+
+
+def test_the_stubs_describe_every_public_name():
+    stubs = ast.parse((Path(netrove.__file__).parent / "netrove.pyi").read_text())
+    cls = next(n for n in stubs.body if isinstance(n, ast.ClassDef) and n.name == "RadixEngine")
+    described = {f.name for f in cls.body if isinstance(f, ast.FunctionDef)}
+    public = {n for n in dir(RadixEngine) if not n.startswith("_")}
+    mapping = {"__getitem__", "__setitem__", "__delitem__", "__contains__", "__iter__", "__len__", "__reduce__"}
+    assert public | mapping == described - {"__new__"}
+    module = {n.name for n in stubs.body if isinstance(n, (ast.FunctionDef, ast.ClassDef)) and not n.name[0] == "_"}
+    assert module == set(netrove.__all__)
