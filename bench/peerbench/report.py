@@ -268,6 +268,8 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
             out += ["", f"pytricia in this run, per call: {_anchor(w, base, cols)}."]
         if _groups_note(w):
             out += ["", _groups_note(w)]
+        if w.note:
+            out += ["", w.note]
         if any(l.name.startswith("netrove") for l in w.libs.values()):
             out += ["", "### Batch calls, against pytricia's loop over the same addresses", ""]
             out += batch_table(w)
@@ -296,7 +298,8 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
                 "As earlier runs measured: answers kept with the collector on over the loop's own objects "
                 "(everything older frozen by `gc.freeze()`), the other loops with the collector off; every "
                 "prefix stores its own value `\"r<i>\"` (netrove: `{\"value\": \"r<i>\", \"attributes\": {}}`). "
-                f"Streams of {frozen[0].stream_len:,} addresses as before. *netrove batch* is the default "
+                f"Streams of {frozen[0].stream_len:,} addresses as before, best of {frozen[0].repeats} runs. "
+                "*netrove batch* is the default "
                 "engine through `insert_many`, `lookup_many` and `contains_many`. Memory: netrove's measured "
                 "with these records; a peer stores one pointer in either setting, so its figure is the "
                 "headline's.", ""]
@@ -402,7 +405,7 @@ def chart(res: Results, path: str) -> None:
     for r, w in enumerate(ws):
         cols = [(op, t) for op, t in SINGLE_COLS + BATCH_COLS
                 if any(vs_lib(w, n, op) is not None for n in w.libs if n != BASELINE)]
-        names = list(w.libs)
+        names = [n for n in w.libs if not _hidden(n)]
         ax, mx = axes[r]
         width = 0.8 / max(1, len(names))
         for i, name in enumerate(names):
@@ -422,6 +425,8 @@ def chart(res: Results, path: str) -> None:
         ax.tick_params(axis="y", which="minor", labelsize=7)
         ax.grid(axis="y", alpha=0.3, which="both")
         mx.axhline(1.0, color="black", linewidth=0.8)
+        if all(memory_ratio(w, n) is None for n in names):
+            mx.text(0.5, 0.5, "not measured", ha="center", va="center", transform=mx.transAxes)
         mx.set_xticks(range(len(names)), names, rotation=60, ha="right", fontsize=8)
         mx.set_title("memory / prefix vs pytricia\n(lower is better)", fontsize=9)
         if r == 0:

@@ -73,6 +73,7 @@ class Plan:
     # tracked dict per prefix, which would put a million objects in the heap
     # that netrove's answers are collected over.
     groups: list[list[str]] | None = None
+    note: str = ""                        # shown under the workload's tables
 
 
 @dataclass
@@ -109,6 +110,8 @@ class WorkloadResult:
     redis: dict = field(default_factory=dict)
     pickle_notes: list[str] = field(default_factory=list)
     ops: list[str] = field(default_factory=list)  # read operations planned
+    note: str = ""
+    repeats: int = 0                       # read rounds
     # The heap the read rounds ran over: tracked objects, and the time of
     # one full collection of it (the collector's cost when it runs).
     heap_objects: int = 0
@@ -169,7 +172,8 @@ def run_workload(table: Table, streams: Streams, setting: Setting, plan: Plan, *
     fams = table.families()
     tag = f"{table.name}/{setting.key}"
     out = WorkloadResult(table.name, setting.key, len(table), table.count(4), table.count(6),
-                         len(streams.inside), streams.pool, streams.hot, ops=list(plan.read_ops))
+                         len(streams.inside), streams.pool, streams.hot, ops=list(plan.read_ops),
+                         note=plan.note, repeats=repeats)
     stored = stored_for(setting, table)
     out.records = stored.distinct
     if not setting.frozen:
