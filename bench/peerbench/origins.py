@@ -22,9 +22,10 @@ distinct numbers below MAX_ASN, so the busiest AS is not AS1).  The same
 prefix list always gets the same origins; a shorter list (`--limit`) gets
 its own, fewer ASes.
 
-Measured on the full table (1,062,046 prefixes): 71,203 distinct ASes, the
-five busiest originating 34,358 / 19,432 / 13,463 / 10,778 / 9,013 prefixes,
-13% of the ASes a single prefix, the median AS 5 prefixes.
+Measured on the full table (1,062,046 prefixes): 71,189 distinct ASes (67,699
+on its IPv4 prefixes), the five busiest originating 34,617 / 19,414 / 13,431
+/ 10,580 / 8,960 prefixes, 13% of the ASes a single prefix, the median AS 5
+prefixes.
 """
 
 from __future__ import annotations
