@@ -129,6 +129,25 @@ def load_results(path: Path) -> tuple[dict, dict] | tuple[None, None]:
     return (res or None), data.get("meta")
 
 
+def write_pages(results: dict, meta: dict, out: Path, ref, ref_meta) -> str:
+    """results.md and results.png in `out`, and the same page in the READMEs'
+    results sections when `out` is bench/results.  Returns the page."""
+    if ref_meta and (ref_meta.get("date"), ref_meta.get("commit")) == (meta.get("date"), meta.get("commit")):
+        # This run is the reference itself: nothing to compare with.
+        ref, ref_meta = None, {**ref_meta, "self": True}
+    md = report.markdown(results, meta, "results.png", ref, ref_meta)
+    (out / "results.md").write_text(md)
+    if out.resolve() == (BENCH / "results").resolve():
+        for readme, chart_path in ((BENCH / "README.md", "results/results.png"),
+                                   (ROOT / "README.md", "bench/results/results.png")):
+            report.embed(readme, report.markdown(results, meta, chart_path, ref, ref_meta))
+    try:
+        report.chart(results, str(out / "results.png"))
+    except ImportError as e:
+        print(f"peer suite: no chart, matplotlib is missing ({e})", file=sys.stderr)
+    return md
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", type=Path, default=BENCH / "results", help="results folder")
@@ -159,7 +178,16 @@ def main(argv: list[str] | None = None) -> int:
                     help="results.json of an earlier run, the \"today\" of the issues' targets "
                          "(default: bench/reference.json when present)")
     ap.add_argument("--seed", type=int, default=20240607)
+    ap.add_argument("--render", action="store_true",
+                    help="measure nothing: write the pages again from the results.json in --out")
     args = ap.parse_args(argv)
+    if args.render:
+        results, meta = load_results(args.out / "results.json")
+        if results is None:
+            ap.error(f"no results in {args.out / 'results.json'}")
+        ref, ref_meta = load_results(args.reference) if args.reference else (None, None)
+        write_pages(results, meta, args.out, ref, ref_meta)
+        return 0
     args.workloads = [w.strip() for w in args.workloads.split(",") if w.strip()]
     args.settings = [s.strip() for s in args.settings.split(",") if s.strip()]
     for s in args.settings:
@@ -235,19 +263,9 @@ def main(argv: list[str] | None = None) -> int:
             f"{', '.join(names)}: {reason}" for reason, names in why.items())
 
     args.out.mkdir(parents=True, exist_ok=True)
-    md = report.markdown(results, meta, "results.png", ref, ref_meta)
-    (args.out / "results.md").write_text(md)
     (args.out / "results.json").write_text(json.dumps(
         {"meta": meta, "workloads": [asdict(w) for w in results.values()]}, indent=1))
-    # The READMEs that carry the results markers show the same page.
-    if args.out.resolve() == (BENCH / "results").resolve():
-        for readme, chart_path in ((BENCH / "README.md", "results/results.png"),
-                                   (ROOT / "README.md", "bench/results/results.png")):
-            report.embed(readme, report.markdown(results, meta, chart_path, ref, ref_meta))
-    try:
-        report.chart(results, str(args.out / "results.png"))
-    except ImportError as e:
-        print(f"peer suite: no chart, matplotlib is missing ({e})", file=sys.stderr)
+    md = write_pages(results, meta, args.out, ref, ref_meta)
     print(md)
     print(f"peer suite: done in {time.time() - t0:.0f} s; results in {args.out}", flush=True)
     wrong = [n for w in results.values() for n, lib in w.libs.items() if lib.wrong]

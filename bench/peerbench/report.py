@@ -192,7 +192,10 @@ def ipobj_table(w: WorkloadResult) -> list[str]:
 
 def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) -> list[str]:
     out = ["## Targets of the open issues", ""]
-    if ref_meta:
+    if ref_meta and ref_meta.get("self"):
+        out.append("This run is the reference run (bench/reference.json), the \"today\" of the targets "
+                   "that compare with it: they are judged in later runs.")
+    elif ref_meta:
         out.append(f"Reference run (\"today\" in the issues' words): {ref_meta.get('date', '?')}, "
                    f"netrove at {ref_meta.get('commit', '?')}.")
     else:
@@ -222,7 +225,8 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
         out += ["### Figures below the reference run", ""]
         if d:
             out.append(f"netrove ratios to pytricia (realistic setting) more than {1 - tg.NOISE:.0%} "
-                       "below the same ratio in the reference run:")
+                       "below the same ratio in the reference run (two runs on the shared machine differ by "
+                       "10 to 20%: candidates to re-measure side by side with bench/ab_python_bench.py):")
             out.append("")
             out += _table(["figure", "now", "reference"], [[l, f"{a:.2f}", f"{b:.2f}"] for l, a, b in d])
         else:

@@ -27,7 +27,10 @@ For one workload in one setting (peerbench.records), following its `Plan`:
   9. Drop every table; then `RadixEngine.from_redis` against a local
      insert_many (`plan.redis`, peerbench.redis_open), and memory per
      prefix, one fresh process per library (`plan.memory`).
-Times keep the best run; the report turns them into ratios to pytricia.
+Steps 1 to 8 run for each group of libraries (`Plan.groups`), one group
+after the other, each with pytricia beside it and its tables dropped before
+the next group starts.  Times keep the best run; the report turns them into
+ratios to the pytricia of the same group.
 """
 
 from __future__ import annotations
