@@ -122,18 +122,26 @@ def single_table(w: WorkloadResult, cols=SINGLE_COLS, memory: bool = True) -> li
     return _table(head, rows)
 
 
+def _planned(w: WorkloadResult, cols):
+    """The columns of `cols` this workload measured or meant to."""
+    return [(op, t) for op, t in cols if op in w.ops or op in ("build", "insert_many", "remove")]
+
+
 def batch_table(w: WorkloadResult) -> list[str]:
-    head = ["library"] + [t for _, t in BATCH_COLS]
+    cols = _planned(w, BATCH_COLS)
+    if not any("insert_many" in l.seconds or "insert_many" in l.missing for l in w.libs.values()):
+        cols = [c for c in cols if c[0] != "insert_many"]
+    head = ["library"] + [t for _, t in cols]
     rows = []
     for name in w.libs:
         if name == BASELINE or name.startswith("netrove"):
             rows.append([name if name != BASELINE else "pytricia (its loop)"]
-                        + [_cell(w, name, op) for op, _ in BATCH_COLS])
+                        + [_cell(w, name, op) for op, _ in cols])
     return _table(head, rows)
 
 
 def variant_table(w: WorkloadResult) -> list[str]:
-    cols = [(op, t) for op, t in VARIANT_COLS
+    cols = [(op, t) for op, t in _planned(w, VARIANT_COLS)
             if any(op in l.seconds for n, l in w.libs.items() if n.startswith("netrove "))]
     head = ["variant"] + [t for _, t in cols] + ["cache hit rate, skewed stream"]
     rows = []
@@ -235,9 +243,24 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
     return out
 
 
+def targets_summary(res: Results, ref: Results | None) -> list[str]:
+    """One line per issue: how many of its targets this run meets."""
+    ts = tg.computed(res, ref)
+    out = ["## Targets of the open issues", ""]
+    for issue in (23, 24, 25, 26):
+        mine = [t for t in ts if t.issue == issue]
+        met = sum(1 for t in mine if t.met)
+        judged = sum(1 for t in mine if t.met is not None)
+        out.append(f"- Issue {issue}: {met} of {judged} judged targets met; "
+                   f"{sum(1 for t in mine if t.value is None)} of {len(mine)} not measured in this run.")
+    return out
+
+
 def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = None,
-             ref_meta: dict | None = None) -> str:
-    """The whole results page."""
+             ref_meta: dict | None = None, page: str | None = None) -> str:
+    """The whole results page; with `page` (the path of the whole page from
+    where this text goes), the READMEs' shorter version: the headline
+    tables, one line per issue's targets, and a link for the rest."""
     out = ["# netrove against the Python prefix-matching libraries", ""]
     la = meta.get("load", {})
     out.append(f"Measured {meta['date']} on {meta['cpu']} ({meta['cores']} cores), Python {meta['python']}, "
@@ -263,8 +286,8 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
                 f"{w.records:,} records)", "",
                 f"The heap the reads ran over: {w.heap_objects:,} objects tracked by the collector; one full "
                 f"collection of it took {w.full_collect_ms:.0f} ms.", ""]
-        cols = SINGLE_COLS if any("remove" in l.seconds for l in w.libs.values()) else \
-            [c for c in SINGLE_COLS if c[0] != "remove"]
+        cols = [c for c in _planned(w, SINGLE_COLS)
+                if c[0] != "remove" or any("remove" in l.seconds for l in w.libs.values())]
         mem = any(l.mem_per_prefix is not None or l.mem_error for l in w.libs.values())
         out += ["### Single calls", ""] + single_table(w, cols, mem)
         base = w.libs.get(BASELINE)
@@ -295,6 +318,11 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
         if "ipobj_lookup" in w.ops and DEFAULT in w.libs:
             out += ["", "### `ipaddress` objects against text (netrove default)", ""] + ipobj_table(w)
         out.append("")
+    if page is not None:
+        out += targets_summary(res, ref)
+        out += ["", f"The targets one by one, the frozen rows of earlier runs and how every figure is measured: "
+                    f"[{page}]({page}).", ""]
+        return "\n".join(out) + "\n"
     out += targets_section(res, ref, ref_meta)
     frozen = [res[k] for k in (("frozen", "ipv4"), ("frozen", "both")) if k in res]
     if frozen:
@@ -306,7 +334,7 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
                 "*netrove batch* is the default "
                 "engine through `insert_many`, `lookup_many` and `contains_many`. Memory: netrove's measured "
                 "with these records; a peer stores one pointer in either setting, so its figure is the "
-                "headline's.", ""]
+                "headline's where the headline has one.", ""]
         for w in frozen:
             out += [f"### {WORKLOAD_TITLES[w.name]} ({w.prefixes:,} prefixes: {w.v4:,} IPv4, {w.v6:,} IPv6)", ""]
             out += single_table(w, FROZEN_COLS, True)
