@@ -135,6 +135,13 @@ def write_pages(results: dict, meta: dict, out: Path, ref, ref_meta) -> str:
     if ref_meta and (ref_meta.get("date"), ref_meta.get("commit")) == (meta.get("date"), meta.get("commit")):
         # This run is the reference itself: nothing to compare with.
         ref, ref_meta = None, {**ref_meta, "self": True}
+    elif ref:
+        # Ratios from another table size or stream length are not comparable
+        # (a quick look against a whole run, say).
+        differ = [k for k, w in results.items() if k in ref
+                  and (w.prefixes, w.stream_len) != (ref[k].prefixes, ref[k].stream_len)]
+        if differ:
+            ref, ref_meta = None, {**ref_meta, "unlike": True}
     md = report.markdown(results, meta, "results.png", ref, ref_meta)
     (out / "results.md").write_text(md)
     if out.resolve() == (BENCH / "results").resolve():

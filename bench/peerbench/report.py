@@ -203,6 +203,9 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
     if ref_meta and ref_meta.get("self"):
         out.append("This run is the reference run (bench/reference.json), the \"today\" of the targets "
                    "that compare with it: they are judged in later runs.")
+    elif ref_meta and ref_meta.get("unlike"):
+        out.append(f"The reference run ({ref_meta.get('date', '?')}) measured another table size or stream "
+                   "length, so the figures against \"today\" are not judged.")
     elif ref_meta:
         out.append(f"Reference run (\"today\" in the issues' words): {ref_meta.get('date', '?')}, "
                    f"netrove at {ref_meta.get('commit', '?')}.")
