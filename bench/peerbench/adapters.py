@@ -1,22 +1,44 @@
 """One adapter per library: the same operations written in each library's idiom.
 
-Every adapter stores the value of each prefix and gives it back on lookup.
-The timed loops (`build`, `lookup_loop`, `contains_loop`, `remove_loop`) are
-written inline per library, with methods bound to locals, so that a library
-pays for its own API and nothing else.  Where a library cannot keep IPv4 and
-IPv6 in one tree (pytricia), the adapter keeps two and routes each text by
-the presence of ":" inside the timed loop: that cost is the library's.
-
-`lookup_value` and `contains_one` are untimed, and serve the answer check
-against the oracle before anything is timed.
+Every adapter stores one object per prefix and gives it back on lookup.  The
+timed loops are written inline per library, with methods bound to locals, so
+that a library pays for its own API and nothing else.  Where a library
+cannot keep IPv4 and IPv6 in one tree (pytricia), the adapter keeps two and
+routes each text by the presence of ":" inside the timed loop: that cost is
+the library's.
 
   peer          stores               lookup returns        both families
-  pytricia      value                the value             two trees
-  py-radix      value in node.data   the node (stored)     one tree
-  pysubnettree  value                the value             one tree
-  radixtarget   value                the value             one tree
-  netrove       copy of the record   a new dict            one engine
-  netrove batch copy of the record   a list of new dicts   one engine
+  pytricia      the object           the object            two trees
+  py-radix      object in node.data  the node (stored)     one tree
+  pysubnettree  the object           the object            one tree
+  radixtarget   the object           the object            one tree
+  netrove       a converted record   a new dict            one engine
+
+Timed operations (`read_ops` gives the callables; the suite times them):
+
+  key              every library             netrove                          pytricia (the baseline)
+  inside/random/   lookup loop, answers      e.lookup(ip)                     t.get(ip)
+    skewed         kept in a list
+  dropped          lookup loop, each         e.lookup(ip)                     t.get(ip)
+                   answer dropped
+  contains         membership loop           e.contains(ip)                   ip in t
+  value            -                         e.lookup_value(ip), kept         t.get(ip), kept
+  many             -                         e.lookup_many(ips)               t.get(ip) loop, kept
+  values           -                         e.lookup_values(ips)             t.get(ip) loop, kept
+  contains_many    -                         e.contains_many(ips)             ip in t loop
+  packed_contains  -                         e.contains_many(buf, family=)    ip in t loop over the texts
+  packed_values    -                         e.lookup_values(buf, family=)    t.get(ip) loop over the texts
+  ipobj_lookup     -                         e.lookup(IPv4Address), kept      -
+  ipobj_contains   -                         e.contains(IPv4Address)          -
+
+pytricia runs its own loop in every netrove-only slot, so each ratio is to a
+pytricia figure measured in the same minute.  Calls a netrove build lacks
+are found by trying them on a tiny engine (`Netrove.missing` says why) and
+reported as not measured.
+
+`answer` and `contains_one` are untimed and serve the answer check against
+the oracle before anything is timed; `check_calls` checks netrove's other
+calls the same way.
 
 pysubnettree keeps IPv4 as IPv4-mapped IPv6, so an IPv6 prefix that covers
 ::ffff:0:0/96 (::/0, say) answers IPv4 lookups too; the routing table holds
@@ -27,12 +49,35 @@ from __future__ import annotations
 
 import importlib
 import importlib.metadata
+import ipaddress
 import socket
+import time
+from array import array
+from dataclasses import dataclass, field
 from typing import Callable, Iterable
+
+from .streams import Packed
+
+# Read operations in the order a round runs them.
+READ_OPS = ("inside", "random", "skewed", "dropped", "contains", "value", "many", "values",
+            "contains_many", "packed_contains", "packed_values", "ipobj_lookup", "ipobj_contains")
 
 
 class Unavailable(Exception):
     """The library cannot be used here (not installed, or a placeholder build)."""
+
+
+@dataclass
+class Inputs:
+    """What the read operations run over (the same for every library)."""
+
+    inside: list[str]
+    random: list[str]
+    skewed: list[str]
+    packed: Packed            # the in-table stream, packed
+    # ipaddress objects of the in-table stream; made by the suite for the
+    # slots that need them and dropped after (they are tracked objects).
+    ipobjs: list = field(default_factory=list)
 
 
 def _dist_version(dist: str) -> str:
@@ -52,19 +97,25 @@ def _import(module: str, dist: str):
 class Adapter:
     """Base: one library holding one workload.
 
-    `families` is {4} for the IPv4-only workload and {4, 6} for both.
-    Subclasses set `name`, `version` and implement the operations.
+    `families` is {4}, {6} or {4, 6}.  Subclasses set `name`, `version` and
+    implement the operations.
     """
 
     name = "?"
     version = "?"
-    # Python expression a user writes for a lookup, shown in the results.
-    idiom = ""
+    # True when lookup answers are checked against the records (netrove),
+    # False when against the stored objects (the peers).
+    answers_records = False
+    # True when calls create objects the cyclic collector tracks (netrove's
+    # answer dicts); the peers hand back what they store.
+    allocates = False
 
     def __init__(self, families: frozenset[int]):
         self.families = families
 
-    def build(self, cidrs: list[str], values: list[str], metas: list[dict]) -> None:
+    def build(self, cidrs: list[str], peer: list, records: list[dict]) -> None:
+        """Inserts every prefix one call at a time; a peer stores `peer[i]`,
+        netrove `records[i]`."""
         raise NotImplementedError
 
     def lookup_loop(self, addrs: list[str], keep: bool = True) -> list | None:
@@ -78,7 +129,8 @@ class Adapter:
     def remove_loop(self, cidrs: list[str]) -> None:
         raise NotImplementedError
 
-    def lookup_value(self, addr: str) -> str | None:
+    def answer(self, addr: str) -> object:
+        """The lookup answer, as compared with the stored object."""
         raise NotImplementedError
 
     def contains_one(self, addr: str) -> bool:
@@ -88,46 +140,90 @@ class Adapter:
         """Stored prefix count, when the library can tell."""
         return None
 
-    def extra(self) -> str:
-        """A remark for the results (cache hit rate and the like)."""
+    def read_ops(self, inp: Inputs) -> dict[str, Callable[[], object]]:
+        """The timed read operations this library takes part in (see the
+        module comment); each returns what it keeps."""
+        return {
+            "inside": lambda: self.lookup_loop(inp.inside),
+            "random": lambda: self.lookup_loop(inp.random),
+            "skewed": lambda: self.lookup_loop(inp.skewed),
+            "dropped": lambda: self.lookup_loop(inp.inside, keep=False),
+            "contains": lambda: self.contains_loop(inp.inside),
+        }
+
+    # Whole-table operations, where a library has them.
+    def bulk_build(self, cidrs: list[str], peer: list, pairs: list) -> object:
+        """Builds a second, fresh table the fastest way the library offers
+        and returns it (the caller drops it).  Unavailable if none."""
+        raise Unavailable("no bulk load")
+
+    def pickle_target(self) -> object:
+        """What `pickle.dumps` is timed on (made ready untimed), or
+        Unavailable.  `pickle_done` undoes whatever readying changed."""
+        raise Unavailable("cannot pickle")
+
+    def pickle_done(self) -> None:
+        pass
+
+    def unpickle_check(self, obj: object, n: int) -> str:
+        """'' when `obj` (from pickle.loads) holds `n` prefixes, else a fault."""
         return ""
 
 
 class PyTricia(Adapter):
     name = "pytricia"
-    idiom = "t.get(ip)"
 
     def __init__(self, families):
         super().__init__(families)
         mod = _import("pytricia", "pytricia")
+        self.mod = mod
         self.version = _dist_version("pytricia")
-        self.t4 = mod.PyTricia(32)
         # A 32-bit tree folds IPv6 keys onto IPv4 ones and a 128-bit tree
         # folds IPv4 onto IPv6 (10.0.0.0/8 and a00::/8 collide), so the
         # families need separate trees.
+        self.t4 = mod.PyTricia(32) if 4 in families else None
         self.t6 = mod.PyTricia(128, socket.AF_INET6) if 6 in families else None
+        self.freeze_seconds = 0.0
 
-    def build(self, cidrs, values, metas):
-        t4, t6 = self.t4, self.t6
+    def _new_trees(self):
+        t4 = self.mod.PyTricia(32) if 4 in self.families else None
+        t6 = self.mod.PyTricia(128, socket.AF_INET6) if 6 in self.families else None
+        return t4, t6
+
+    @staticmethod
+    def _fill(t4, t6, cidrs, peer):
         if t6 is None:
-            for c, v in zip(cidrs, values):
+            for c, v in zip(cidrs, peer):
                 t4[c] = v
+        elif t4 is None:
+            for c, v in zip(cidrs, peer):
+                t6[c] = v
         else:
-            for c, v in zip(cidrs, values):
+            for c, v in zip(cidrs, peer):
                 if ":" in c:
                     t6[c] = v
                 else:
                     t4[c] = v
 
+    def build(self, cidrs, peer, records):
+        self._fill(self.t4, self.t6, cidrs, peer)
+
+    def bulk_build(self, cidrs, peer, pairs):
+        # pytricia has no bulk load: its build is the figure a bulk load is
+        # measured against.
+        t4, t6 = self._new_trees()
+        self._fill(t4, t6, cidrs, peer)
+        return t4, t6
+
     def lookup_loop(self, addrs, keep=True):
-        g4 = self.t4.get
-        if self.t6 is None:
+        if self.t6 is None or self.t4 is None:
+            g = (self.t4 or self.t6).get
             if keep:
-                return [g4(a) for a in addrs]
+                return [g(a) for a in addrs]
             for a in addrs:
-                g4(a)
+                g(a)
         else:
-            g6 = self.t6.get
+            g4, g6 = self.t4.get, self.t6.get
             if keep:
                 return [(g6 if ":" in a else g4)(a) for a in addrs]
             for a in addrs:
@@ -135,43 +231,68 @@ class PyTricia(Adapter):
 
     def contains_loop(self, addrs):
         t4, t6 = self.t4, self.t6
-        if t6 is None:
+        if t6 is None or t4 is None:
+            t = t4 or t6
             for a in addrs:
-                a in t4
+                a in t  # noqa: B015 - the membership test is what is timed
         else:
             for a in addrs:
-                a in (t6 if ":" in a else t4)
+                a in (t6 if ":" in a else t4)  # noqa: B015
 
     def remove_loop(self, cidrs):
-        d4 = self.t4.delete
-        if self.t6 is None:
+        if self.t6 is None or self.t4 is None:
+            d = (self.t4 or self.t6).delete
             for c in cidrs:
-                d4(c)
+                d(c)
         else:
-            d6 = self.t6.delete
+            d4, d6 = self.t4.delete, self.t6.delete
             for c in cidrs:
                 (d6 if ":" in c else d4)(c)
+
+    def read_ops(self, inp):
+        ops = super().read_ops(inp)
+        kept = ops["inside"]
+        ops.update(value=kept, many=kept, values=kept, packed_values=kept,
+                   contains_many=ops["contains"], packed_contains=ops["contains"])
+        return ops
 
     def _tree(self, text):
         return self.t6 if ":" in text else self.t4
 
-    def lookup_value(self, addr):
-        if ":" in addr and self.t6 is None:
-            return None
-        return self._tree(addr).get(addr)
+    def answer(self, addr):
+        t = self._tree(addr)
+        return None if t is None else t.get(addr)
 
     def contains_one(self, addr):
-        if ":" in addr and self.t6 is None:
-            return False
-        return addr in self._tree(addr)
+        t = self._tree(addr)
+        return False if t is None else addr in t
 
     def size(self):
-        return len(self.t4) + (len(self.t6) if self.t6 is not None else 0)
+        return sum(len(t) for t in (self.t4, self.t6) if t is not None)
+
+    def pickle_target(self):
+        # pytricia pickles only a frozen tree ("pytri must be frozen before
+        # attempting to pickle!"): freeze untimed (its time is noted), thaw
+        # after (removal comes later).
+        trees = tuple(t for t in (self.t4, self.t6) if t is not None)
+        t0 = time.perf_counter()
+        for t in trees:
+            t.freeze()
+        self.freeze_seconds = time.perf_counter() - t0
+        return trees
+
+    def pickle_done(self):
+        for t in (self.t4, self.t6):
+            if t is not None:
+                t.thaw()
+
+    def unpickle_check(self, obj, n):
+        got = sum(len(t) for t in obj)
+        return "" if got == n else f"pickle.loads gave {got} prefixes, expected {n}"
 
 
 class PyRadix(Adapter):
     name = "py-radix"
-    idiom = "rt.search_best(ip)"
 
     def __init__(self, families):
         super().__init__(families)
@@ -179,9 +300,9 @@ class PyRadix(Adapter):
         self.version = _dist_version("py-radix")
         self.rt = mod.Radix()
 
-    def build(self, cidrs, values, metas):
+    def build(self, cidrs, peer, records):
         add = self.rt.add
-        for c, v in zip(cidrs, values):
+        for c, v in zip(cidrs, peer):
             add(c).data["value"] = v
 
     def lookup_loop(self, addrs, keep=True):
@@ -200,7 +321,7 @@ class PyRadix(Adapter):
         for c in cidrs:
             f(c)
 
-    def lookup_value(self, addr):
+    def answer(self, addr):
         n = self.rt.search_best(addr)
         return None if n is None else n.data["value"]
 
@@ -213,7 +334,6 @@ class PyRadix(Adapter):
 
 class PySubnetTree(Adapter):
     name = "pysubnettree"
-    idiom = "t[ip] (KeyError on a miss)"
 
     def __init__(self, families):
         super().__init__(families)
@@ -221,9 +341,9 @@ class PySubnetTree(Adapter):
         self.version = _dist_version("pysubnettree")
         self.t = mod.SubnetTree()
 
-    def build(self, cidrs, values, metas):
+    def build(self, cidrs, peer, records):
         t = self.t
-        for c, v in zip(cidrs, values):
+        for c, v in zip(cidrs, peer):
             t[c] = v
 
     def lookup_loop(self, addrs, keep=True):
@@ -241,14 +361,14 @@ class PySubnetTree(Adapter):
     def contains_loop(self, addrs):
         t = self.t
         for a in addrs:
-            a in t
+            a in t  # noqa: B015
 
     def remove_loop(self, cidrs):
         f = self.t.remove
         for c in cidrs:
             f(c)
 
-    def lookup_value(self, addr):
+    def answer(self, addr):
         try:
             return self.t[addr]
         except KeyError:
@@ -263,7 +383,6 @@ class PySubnetTree(Adapter):
 
 class RadixTarget(Adapter):
     name = "radixtarget"
-    idiom = "rt.get(ip)"
 
     def __init__(self, families):
         super().__init__(families)
@@ -271,9 +390,9 @@ class RadixTarget(Adapter):
         self.version = _dist_version("radixtarget")
         self.rt = mod.RadixTarget()
 
-    def build(self, cidrs, values, metas):
+    def build(self, cidrs, peer, records):
         f = self.rt.insert
-        for c, v in zip(cidrs, values):
+        for c, v in zip(cidrs, peer):
             f(c, v)
 
     def lookup_loop(self, addrs, keep=True):
@@ -286,14 +405,14 @@ class RadixTarget(Adapter):
     def contains_loop(self, addrs):
         rt = self.rt
         for a in addrs:
-            a in rt
+            a in rt  # noqa: B015
 
     def remove_loop(self, cidrs):
         f = self.rt.delete
         for c in cidrs:
             f(c)
 
-    def lookup_value(self, addr):
+    def answer(self, addr):
         return self.rt.get(addr)
 
     def contains_one(self, addr):
@@ -303,6 +422,16 @@ class RadixTarget(Adapter):
         return len(self.rt)
 
 
+def _packed_call(fn, p: Packed) -> list:
+    """fn over both families of a packed stream, one call per family."""
+    out = []
+    if p.v4 is not None:
+        out.append(fn(p.v4, family=4))
+    if p.v6 is not None:
+        out.append(fn(p.v6, family=6))
+    return out
+
+
 class Netrove(Adapter):
     """netrove's `RadixEngine` for one variant (None is the default engine).
 
@@ -310,8 +439,9 @@ class Netrove(Adapter):
     same API (tests); otherwise the built extension is imported.
     """
 
-    idiom = "e.lookup(ip) -> new dict"
     VARIANTS = (None, "standard", "lockfree", "adaptive")
+    answers_records = True
+    allocates = True
 
     def __init__(self, families, variant: str | None, module=None):
         super().__init__(families)
@@ -320,16 +450,25 @@ class Netrove(Adapter):
         mod = module if module is not None else _import("netrove", "netrove")
         if not hasattr(mod, "RadixEngine"):
             raise Unavailable("the netrove module has no RadixEngine (placeholder build)")
+        self.mod = mod
         try:
             self.version = mod.version()
         except Exception:  # a stand-in may lack it
             self.version = "?"
         self.e = mod.RadixEngine(variant)
+        self.missing = probe(mod, variant)
 
-    def build(self, cidrs, values, metas):
+    def build(self, cidrs, peer, records):
         f = self.e.insert
-        for c, m in zip(cidrs, metas):
+        for c, m in zip(cidrs, records):
             f(c, m)
+
+    def bulk_build(self, cidrs, peer, pairs):
+        if "insert_many" in self.missing:
+            raise Unavailable(self.missing["insert_many"])
+        e = self.mod.RadixEngine(self.variant)
+        e.insert_many(pairs)
+        return e
 
     def lookup_loop(self, addrs, keep=True):
         f = self.e.lookup
@@ -348,9 +487,38 @@ class Netrove(Adapter):
         for c in cidrs:
             f(c)
 
-    def lookup_value(self, addr):
-        d = self.e.lookup(addr)
-        return None if d is None else d["value"]
+    def read_ops(self, inp):
+        ops = super().read_ops(inp)
+        e = self.e
+        p = inp.packed
+
+        def value():
+            f = e.lookup_value
+            return [f(a) for a in inp.inside]
+
+        def ipobj_lookup():
+            f = e.lookup
+            return [f(a) for a in inp.ipobjs]
+
+        def ipobj_contains():
+            f = e.contains
+            for a in inp.ipobjs:
+                f(a)
+
+        ops.update(
+            value=value,
+            many=lambda: e.lookup_many(inp.inside),
+            values=lambda: e.lookup_values(inp.inside),
+            contains_many=lambda: e.contains_many(inp.inside),
+            packed_contains=lambda: _packed_call(e.contains_many, p),
+            packed_values=lambda: _packed_call(e.lookup_values, p),
+            ipobj_lookup=ipobj_lookup,
+            ipobj_contains=ipobj_contains,
+        )
+        return {k: f for k, f in ops.items() if k not in self.missing}
+
+    def answer(self, addr):
+        return self.e.lookup(addr)
 
     def contains_one(self, addr):
         return self.e.contains(addr)
@@ -361,23 +529,112 @@ class Netrove(Adapter):
     def stats(self) -> dict:
         return self.e.stats()
 
+    def pickle_target(self):
+        return self.e
+
+    def unpickle_check(self, obj, n):
+        got = len(obj)
+        return "" if got == n else f"pickle.loads gave {got} prefixes, expected {n}"
+
+    def check_calls(self, addrs: list[str], expect: Callable[[str], dict | None]) -> list[str]:
+        """Checks every available call beyond lookup/contains on `addrs`
+        against `expect(addr)` (the record the oracle names, or None)."""
+        e, faults = self.e, []
+        want = [expect(a) for a in addrs]
+        want_v = [None if r is None else r["value"] for r in want]
+        want_c = [r is not None for r in want]
+
+        def cmp(what, got, exp):
+            got = list(got)
+            if len(got) != len(exp):
+                faults.append(f"{what}: {len(got)} answers for {len(exp)} addresses")
+                return
+            bad = [i for i, (g, x) in enumerate(zip(got, exp)) if g != x]
+            if bad:
+                faults.append(f"{what}: {len(bad)} of {len(exp)} wrong, e.g. {addrs[bad[0]]}")
+
+        m = self.missing
+        if "value" not in m:
+            cmp("lookup_value", (e.lookup_value(a) for a in addrs), want_v)
+        if "many" not in m:
+            cmp("lookup_many", e.lookup_many(addrs), want)
+        if "values" not in m:
+            cmp("lookup_values", e.lookup_values(addrs), want_v)
+        if "contains_many" not in m:
+            cmp("contains_many", e.contains_many(addrs), want_c)
+        if "packed_contains" not in m or "packed_values" not in m:
+            from .streams import pack
+
+            p = pack(addrs)
+            by = dict(zip(addrs, want))
+            split = [by[a] for a in p.v4_texts] + [by[a] for a in p.v6_texts]
+            if "packed_contains" not in m:
+                cmp("packed contains_many", [x for part in _packed_call(e.contains_many, p) for x in part],
+                    [r is not None for r in split])
+            if "packed_values" not in m:
+                cmp("packed lookup_values", [x for part in _packed_call(e.lookup_values, p) for x in part],
+                    [None if r is None else r["value"] for r in split])
+        if "ipobj_lookup" not in m:
+            v4 = [a for a in addrs if ":" not in a]
+            cmp("lookup(IPv4Address)", (e.lookup(ipaddress.IPv4Address(a)) for a in v4),
+                [expect(a) for a in v4])
+        return faults
+
+
+def probe(mod, variant) -> dict[str, str]:
+    """Which of the newer calls this netrove build lacks: {op key: why}.
+
+    Tries each on a tiny engine of the same variant: a missing method, or
+    one that refuses packed addresses or an ipaddress object, is missing.
+    """
+    e = mod.RadixEngine(variant)
+    missing: dict[str, str] = {}
+    for op, meth in (("value", "lookup_value"), ("values", "lookup_values"),
+                     ("many", "lookup_many"), ("contains_many", "contains_many"),
+                     ("insert_many", "insert_many")):
+        if not hasattr(e, meth):
+            missing[op] = f"this build has no {meth}"
+    e.insert("10.0.0.0/8", {"value": "x", "attributes": {}})
+    e.insert("2001:db8::/32", {"value": "y", "attributes": {}})
+    v4 = array("I", [0x0A010203, 0x0B000000])
+    v6 = socket.inet_pton(socket.AF_INET6, "2001:db8::1")
+    for op, meth, want4 in (("packed_contains", "contains_many", [True, False]),
+                            ("packed_values", "lookup_values", ["x", None])):
+        if not hasattr(e, meth):
+            missing[op] = f"this build has no {meth}"
+            continue
+        try:
+            f = getattr(e, meth)
+            ok = list(f(v4, family=4)) == want4 and list(f(v6, family=6))[0] in (True, "y")
+            if not ok:
+                missing[op] = f"{meth}(buffer, family=) answered wrongly on the probe"
+        except (TypeError, ValueError) as err:
+            missing[op] = f"{meth} takes no packed addresses ({type(err).__name__}: {err})"
+    try:
+        e.lookup(ipaddress.IPv4Address("10.1.2.3"))
+        e.contains(ipaddress.IPv4Address("10.1.2.3"))
+    except TypeError as err:
+        why = f"lookup takes no ipaddress objects (TypeError: {err})"
+        missing["ipobj_lookup"] = missing["ipobj_contains"] = why
+    return missing
+
 
 class NetroveBatch(Netrove):
-    """The default engine through the batch calls: one `insert_many` of the
+    """The default engine through the batch calls, as earlier runs measured
+    it (the frozen setting's *netrove batch* row): one `insert_many` of the
     whole table, one `lookup_many` or `contains_many` per stream (the
     result list kept until the call returns); removal one call each."""
 
     NAME = "netrove batch"
-    idiom = "e.lookup_many(ips) -> list of new dicts"
 
     def __init__(self, families, module=None):
         super().__init__(families, None, module)
         self.name = self.NAME
-        if not hasattr(self.e, "lookup_many"):
+        if "many" in self.missing or "insert_many" in self.missing:
             raise Unavailable("this netrove build has no batch calls")
 
-    def build(self, cidrs, values, metas):
-        self.e.insert_many(zip(cidrs, metas))
+    def build(self, cidrs, peer, records):
+        self.e.insert_many(zip(cidrs, records))
 
     def lookup_loop(self, addrs, keep=True):
         answers = self.e.lookup_many(addrs)
@@ -386,6 +643,9 @@ class NetroveBatch(Netrove):
     def contains_loop(self, addrs):
         self.e.contains_many(addrs)
 
+    def read_ops(self, inp):
+        return Adapter.read_ops(self, inp)
+
 
 PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
     "pytricia": PyTricia,
@@ -393,11 +653,17 @@ PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
     "pysubnettree": PySubnetTree,
     "radixtarget": RadixTarget,
 }
+BASELINE = "pytricia"
 
 
-def library_names() -> list[str]:
-    """Every library in report order: the peers, then netrove's variants."""
-    return list(PEERS) + [f"netrove {v or 'default'}" for v in Netrove.VARIANTS] + [NetroveBatch.NAME]
+def netrove_names() -> list[str]:
+    return [f"netrove {v or 'default'}" for v in Netrove.VARIANTS]
+
+
+def library_names(batch: bool = False) -> list[str]:
+    """Every library in report order: the peers, then netrove's variants
+    (and the frozen setting's *netrove batch* when `batch`)."""
+    return list(PEERS) + netrove_names() + ([NetroveBatch.NAME] if batch else [])
 
 
 def make_adapter(name: str, families: Iterable[int], netrove_module=None) -> Adapter:

@@ -12,11 +12,19 @@ generator, so every library parses and answers exactly the same inputs.
   skewed   a pool of distinct in-table addresses; 10% of the pool (the hot
            set) takes 90% of the lookups, the rest share the other 10%, as a
            few busy destinations dominate real traffic.
+
+`pack` turns a stream into the packed forms the batch calls take: IPv4
+addresses as an array.array('I') of their numbers (native byte order, as
+int(ipaddress.IPv4Address(text)) gives them), IPv6 addresses as bytes of
+16-byte big-endian rows.  A stream of both families is split into the two
+(the packed calls take one family per call); each keeps stream order.
 """
 
 from __future__ import annotations
 
 import random
+import socket
+from array import array
 from dataclasses import dataclass
 
 from .table import WIDTH, Table, format_address
@@ -37,7 +45,7 @@ class Streams:
 
 
 def _inside(rng: random.Random, table: Table) -> tuple[int, int]:
-    fam, net, length = table.nets[rng.randrange(len(table.nets))]
+    fam, net, length = table.net(rng.randrange(len(table)))
     host = WIDTH[fam] - length
     return fam, net | (rng.getrandbits(host) if host else 0)
 
@@ -55,12 +63,12 @@ def make_streams(table: Table, n: int, pool: int, seed: int) -> Streams:
     first 10% are the hot set.  Raises ValueError for an empty table or a
     pool of fewer than 10 addresses.
     """
-    if not table.nets:
+    if not len(table):
         raise ValueError("empty table")
     if pool < 10:
         raise ValueError("skewed pool must hold at least 10 addresses")
     rng = random.Random(seed)
-    v6_share = table.count(6) / len(table.nets)
+    v6_share = table.count(6) / len(table)
     inside = [format_address(*_inside(rng, table)) for _ in range(n)]
     rand = [format_address(*_uniform(rng, v6_share)) for _ in range(n)]
     # Distinct pool: redraw on collision so the hot set really holds
@@ -78,3 +86,28 @@ def make_streams(table: Table, n: int, pool: int, seed: int) -> Streams:
     hot, cold = addrs[:hot_n], addrs[hot_n:] or addrs[:hot_n]
     skewed = [rng.choice(hot) if rng.random() < HOT_WEIGHT else rng.choice(cold) for _ in range(n)]
     return Streams(inside, rand, skewed, len(addrs), hot_n)
+
+
+@dataclass
+class Packed:
+    """One stream packed per family (see the module comment)."""
+
+    v4: array | None
+    v6: bytes | None
+    v4_texts: list[str]
+    v6_texts: list[str]
+
+    def __len__(self) -> int:
+        return len(self.v4_texts) + len(self.v6_texts)
+
+
+def pack(addrs: list[str]) -> Packed:
+    """The packed forms of `addrs`: array('I') for IPv4, 16-byte rows for IPv6."""
+    if array("I").itemsize != 4:
+        raise RuntimeError("array('I') items are not 4 bytes on this platform")
+    v4t = [a for a in addrs if ":" not in a]
+    v6t = [a for a in addrs if ":" in a]
+    aton, pton = socket.inet_aton, socket.inet_pton
+    v4 = array("I", [int.from_bytes(aton(a), "big") for a in v4t]) if v4t else None
+    v6 = b"".join(pton(socket.AF_INET6, a) for a in v6t) if v6t else None
+    return Packed(v4, v6, v4t, v6t)

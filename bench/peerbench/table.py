@@ -1,10 +1,20 @@
 """The routing table the peer suite measures, and a reference answer for it.
 
-A `Table` holds one workload's prefixes three ways: the CIDR texts handed to
-every library, the value stored with each one, and (family, network, length)
-integers used to draw addresses and to check answers.  `Oracle` answers
-longest-prefix match with one dict per prefix length, which is slow but too
-simple to be wrong; the suite checks every library against it before timing.
+A `Table` holds one workload's prefixes in file order, two ways: the CIDR
+texts handed to every library, and (family, network, length) integers used
+to draw addresses and to check answers.  Each prefix also carries the origin
+AS that peerbench.origins gives it (the table file has none).  What a library
+stores per prefix is chosen by the setting (peerbench.records), not here.
+
+  workload  prefixes
+  ipv4      the IPv4 prefixes of the file
+  both      every prefix, both families (IPv4 first, as in the file)
+  ipv6      the IPv6 prefixes of the file
+
+`Oracle` answers longest-prefix match with one dict per prefix length, which
+is slow but too simple to be wrong: it gives the index of the matching
+prefix, and the suite checks every library's answer against the object
+stored for that index before anything is timed.
 """
 
 from __future__ import annotations
@@ -12,11 +22,12 @@ from __future__ import annotations
 import gzip
 import os
 import socket
-from dataclasses import dataclass, field
+from array import array
 from pathlib import Path
 
 DATA_NAME = "tier1-prefixes.txt.gz"
 WIDTH = {4: 32, 6: 128}
+WORKLOADS = ("ipv4", "both", "ipv6")
 
 
 def data_path(root: Path) -> Path:
@@ -56,88 +67,152 @@ def format_address(fam: int, value: int) -> str:
     return socket.inet_ntop(socket.AF_INET6, value.to_bytes(16, "big"))
 
 
-@dataclass
 class Table:
-    """One workload: prefixes in file order with one value each."""
+    """One workload: prefixes in file order, each with its origin AS.
 
-    name: str
-    cidrs: list[str] = field(default_factory=list)
-    values: list[str] = field(default_factory=list)
-    nets: list[tuple[int, int, int]] = field(default_factory=list)
-    # Prefixes whose text had host bits set; they are stored as written.
-    host_bits: int = 0
+    The networks and origins are held in flat buffers, not as Python
+    tuples and ints: in the realistic setting the cyclic collector walks
+    whatever the harness keeps, and a million tuples would add tens of
+    milliseconds to every pass it makes over the heap.
+
+      _fam[i]        4 or 6
+      _len[i]        prefix length
+      _addr[16*i:]   network, 16 bytes big-endian (IPv4 in the last 4)
+      origins[i]     origin AS (array('I')), 0 until assigned
+    """
+
+    def __init__(self, name: str):
+        self.name = name
+        self.cidrs: list[str] = []
+        self._fam = bytearray()
+        self._len = bytearray()
+        self._addr = bytearray()
+        self.origins = array("I")
+        self._count = {4: 0, 6: 0}
+        # Prefixes whose text had host bits set; they are stored as written.
+        self.host_bits = 0
 
     def __len__(self) -> int:
         return len(self.cidrs)
 
     def count(self, fam: int) -> int:
-        return sum(1 for n in self.nets if n[0] == fam)
+        return self._count[fam]
 
-    def add(self, cidr: str) -> None:
-        fam, net, length = parse_cidr(cidr)
-        host = WIDTH[fam] - length
-        if host and net & ((1 << host) - 1):
-            self.host_bits += 1
-            net &= ~((1 << host) - 1)
-        self.nets.append((fam, net, length))
+    def families(self) -> list[int]:
+        return [f for f in (4, 6) if self._count[f]] or [4]
+
+    def net(self, i: int) -> tuple[int, int, int]:
+        """(family, network as int, length) of prefix i."""
+        return self._fam[i], int.from_bytes(self._addr[16 * i:16 * i + 16], "big"), self._len[i]
+
+    def nets(self):
+        """Every (family, network, length), in order (an iterator)."""
+        return (self.net(i) for i in range(len(self.cidrs)))
+
+    def _append(self, cidr: str, fam: int, value: int, length: int, origin: int) -> None:
         self.cidrs.append(cidr)
-        self.values.append(f"r{len(self.values)}")
+        self._fam.append(fam)
+        self._len.append(length)
+        self._addr += value.to_bytes(16, "big")
+        self.origins.append(origin)
+        self._count[fam] += 1
+
+    def add(self, cidr: str, origin: int = 0) -> None:
+        fam, value, length = parse_cidr(cidr)
+        host = WIDTH[fam] - length
+        if host and value & ((1 << host) - 1):
+            self.host_bits += 1
+            value &= ~((1 << host) - 1)
+        self._append(cidr, fam, value, length, origin)
+
+    def subset(self, name: str, fam: int) -> "Table":
+        """The prefixes of one family, in the same order, origins kept."""
+        t = Table(name)
+        for i in range(len(self.cidrs)):
+            if self._fam[i] == fam:
+                t._append(self.cidrs[i], *self.net(i), self.origins[i])
+        return t
 
 
-def load_tables(path: Path, limit: int | None = None) -> dict[str, Table]:
-    """Reads the gzip table into the two workloads.
+def read_lines(path: Path, limit: int | None = None) -> list[str]:
+    """The distinct prefix texts of the file: its IPv4 lines, then its IPv6
+    lines, each in file order (the file itself lists them so).
 
-    "ipv4": the IPv4 prefixes alone; "both": every prefix, both families, in
-    file order.  `limit`, when given, keeps only the first `limit` lines (for
-    quick runs and tests).  Values are "r<index>" within each workload.
-    Duplicate lines are dropped so that every library holds the same count.
+    `limit`, when given, keeps about `limit` lines with the file's family mix:
+    the first lines of the IPv4 part and of the IPv6 part in proportion (the
+    file lists IPv6 after IPv4, so a plain head would hold no IPv6).
     """
-    v4, both = Table("ipv4"), Table("both")
     seen = set()
+    v4: list[str] = []
+    v6: list[str] = []
     with gzip.open(path, "rt", encoding="ascii") as f:
-        for i, line in enumerate(f):
-            if limit is not None and i >= limit:
-                break
+        for line in f:
             cidr = line.strip()
             if not cidr or cidr.startswith("#") or cidr in seen:
                 continue
             seen.add(cidr)
-            both.add(cidr)
-            if ":" not in cidr:
-                v4.add(cidr)
-    return {"ipv4": v4, "both": both}
+            (v6 if ":" in cidr else v4).append(cidr)
+    if limit is not None and limit < len(v4) + len(v6):
+        n6 = round(limit * len(v6) / (len(v4) + len(v6)))
+        v4, v6 = v4[: limit - n6], v6[:n6]
+    # The file's own order: IPv4 first, then IPv6.
+    return v4 + v6
+
+
+def load_tables(path: Path, limit: int | None = None) -> dict[str, Table]:
+    """Reads the gzip table into the three workloads (see the module comment),
+    with the origin AS of every prefix assigned (peerbench.origins).
+
+    Duplicate lines are dropped so that every library holds the same count.
+    """
+    from .origins import assign_origins
+
+    both = Table("both")
+    for cidr in read_lines(path, limit):
+        both.add(cidr)
+    assign_origins(both)
+    return {"ipv4": both.subset("ipv4", 4), "both": both, "ipv6": both.subset("ipv6", 6)}
 
 
 def table_from_cidrs(name: str, cidrs: list[str]) -> Table:
-    """A table from a list of CIDR texts (tests and small runs)."""
+    """A table from a list of CIDR texts (tests and small runs), origins assigned."""
+    from .origins import assign_origins
+
     t = Table(name)
     for c in cidrs:
         t.add(c)
+    assign_origins(t)
     return t
 
 
 class Oracle:
-    """Longest-prefix match by one dict probe per stored length, longest first."""
+    """Longest-prefix match by one dict probe per stored length, longest first.
 
-    def __init__(self, table: Table):
-        self._by_len: dict[int, dict[int, dict[int, str]]] = {4: {}, 6: {}}
-        for (fam, net, length), value in zip(table.nets, table.values):
+    Answers with the index (in `table`) of the matching prefix, or None.
+    """
+
+    def __init__(self, table: Table, keep: list[int] | None = None):
+        """`keep`, when given, lists the indices still stored (after removal)."""
+        self._by_len: dict[int, dict[int, dict[int, int]]] = {4: {}, 6: {}}
+        indices = range(len(table)) if keep is None else keep
+        for i in indices:
+            fam, net, length = table.net(i)
             shift = WIDTH[fam] - length
             # A later duplicate of the same network replaces the earlier one,
             # as a second insert does in every library measured.
-            self._by_len[fam].setdefault(length, {})[net >> shift] = value
+            self._by_len[fam].setdefault(length, {})[net >> shift] = i
         self._lengths = {f: sorted(d, reverse=True) for f, d in self._by_len.items()}
 
-    def lookup(self, fam: int, addr: int) -> str | None:
-        """The value of the longest stored prefix covering `addr`, or None."""
+    def lookup(self, fam: int, addr: int) -> int | None:
+        """The index of the longest stored prefix covering `addr`, or None."""
         width = WIDTH[fam]
         for length in self._lengths[fam]:
-            v = self._by_len[fam][length].get(addr >> (width - length))
-            if v is not None:
-                return v
+            i = self._by_len[fam][length].get(addr >> (width - length))
+            if i is not None:
+                return i
         return None
 
-    def lookup_text(self, text: str) -> str | None:
+    def lookup_text(self, text: str) -> int | None:
         fam = 6 if ":" in text else 4
         packed = socket.inet_pton(socket.AF_INET6 if fam == 6 else socket.AF_INET, text)
         return self.lookup(fam, int.from_bytes(packed, "big"))
