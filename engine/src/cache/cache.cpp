@@ -239,6 +239,29 @@ InsertResult CachedEngine::insert_many(const IpPrefix* prefixes, Metadata* recor
   return r;
 }
 
+InsertResult CachedEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
+  InsertResult r = netrove::insert_record(*inner_, prefix, std::move(record));
+  if (r.ok()) invalidate(prefix);
+  rcu::collect();
+  return r;
+}
+
+InsertResult CachedEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                          std::size_t* done) {
+  InsertResult r = netrove::insert_records(*inner_, prefixes, records, n, done);
+  invalidate_many(prefixes, *done);
+  rcu::collect();
+  return r;
+}
+
+InsertResult CachedEngine::load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                        std::size_t* done) {
+  InsertResult r = netrove::load_records(*inner_, prefixes, records, n, done);
+  invalidate_many(prefixes, *done);
+  rcu::collect();
+  return r;
+}
+
 std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) const noexcept {
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
     const Entry* e = slots_[i].load(std::memory_order_relaxed);

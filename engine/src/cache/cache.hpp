@@ -45,7 +45,8 @@ class CachedEngine final : public Engine,
                            public BatchEngine,
                            public EntryReader,
                            public EntryLoader,
-                           public EntryEraser {
+                           public EntryEraser,
+                           public RecordWriter {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -71,6 +72,13 @@ class CachedEngine final : public Engine,
   /// Inner insert_many; then, under the table lock once, drops the cached
   /// answers inside any of the prefixes stored (those before an error).
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
+  /// The inner engine's writes of stored records (netrove::insert_record,
+  /// insert_records, load_records); then, as insert and insert_many, the
+  /// cached answers inside the prefixes stored are dropped.
+  InsertResult insert_record(const IpPrefix& prefix, RecordRef record) override;
+  InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                              std::size_t* done) override;
+  InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) override;
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include "trie/trie_bulk.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_entries.hpp"
 #include "trie/trie_uncompressed.hpp"
@@ -125,32 +126,59 @@ void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* 
 
 template <TrieForm F>
 InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
-  std::unique_ptr<trie::Record> recs[kWriteChunk];
-  index::ReadIndex::BatchItem items[kWriteChunk];
-  for (std::size_t base = 0; base < n; base += kWriteChunk) {
-    const std::size_t m = std::min(kWriteChunk, n - base);
-    // The records are stored (interned) before the writer lock is taken.
-    for (std::size_t j = 0; j < m; ++j) recs[j].reset(RecordRef::intern(records[base + j]).release());
+  std::vector<RecordRef> stored(n);
+  for (std::size_t i = 0; i < n; ++i) stored[i] = RecordRef::intern(records[i]);
+  bulk_load<F>(prefixes, stored.data(), n, true);
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count) {
+  // 1. Keys in the trie's key space, sorted; duplicates dropped.
+  std::vector<trie::BulkItem> items(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    NETROVE_ASSERT(records[i]);
+    const trie::PrefixKey k =
+        F == TrieForm::compressed ? trie::compressed_key(prefixes[i]) : trie::uncompressed_key(prefixes[i]);
+    items[i] = {k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
+                static_cast<std::uint8_t>(trie::family_index(prefixes[i].family))};
+  }
+  const std::size_t kept = trie::bulk_sort(items, records);
+  // 2. Chunk by chunk: the trie, the count, the index.
+  std::vector<index::ReadIndex::BatchItem> batch;
+  batch.reserve(std::min(kept, kBulkChunk));
+  for (std::size_t base = 0; base < kept; base += kBulkChunk) {
+    const std::size_t m = std::min(kBulkChunk, kept - base);
+    const trie::BulkItem* chunk = items.data() + base;
+    batch.clear();
+    for (std::size_t j = 0; j < m; ++j) batch.push_back({prefixes[chunk[j].order], records[chunk[j].order].get()});
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
-      // The trie first, element by element; then the index once for the
-      // chunk, each node it touches built once (ReadIndex::insert_batch).
-      for (std::size_t j = 0; j < m; ++j) {
-        const IpPrefix& prefix = prefixes[base + j];
-        items[j] = {prefix, recs[j].get()};
-        const bool fresh =
-            with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
-        NETROVE_ASSERT(recs[j] == nullptr);
-        if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
-      }
-      roots_->read_index().insert_batch(items, m);
+      const std::size_t fresh = trie::with_layout(kind_, [&](auto* tag) {
+        trie::BulkLoad<std::remove_pointer_t<decltype(tag)>> load{*roots_, prefixes, records};
+        for (const trie::BulkItem* b = chunk; b != chunk + m;) {
+          const trie::BulkItem* e = b;
+          while (e != chunk + m && e->fam == b->fam) ++e;
+          if constexpr (F == TrieForm::compressed) load.compressed(b->fam, b, e);
+          else load.uncompressed(b->fam, b, e);
+          b = e;
+        }
+        return load.fresh;
+      });
+      roots_->count.fetch_add(fresh, std::memory_order_relaxed);
+      roots_->read_index().insert_batch(batch.data(), m);
     }
     rcu::collect();
-    PoisonMutex::Guard stats(stats_lock_);
-    inserts_ += m;
+    if (count) {
+      PoisonMutex::Guard stats(stats_lock_);
+      inserts_ += m + (base + m == kept ? n - kept : 0);
+    }
   }
-  return InsertResult::success();
+  if (count && kept == 0 && n != 0) {
+    PoisonMutex::Guard stats(stats_lock_);
+    inserts_ += n;
+  }
 }
 
 template <TrieForm F>
@@ -335,7 +363,8 @@ EngineStats TrieEngine::stats() const {
   template void TrieEngine::clear<F>();                                             \
   template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
   template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
-  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
+  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);            \
+  template void TrieEngine::bulk_load<F>(const IpPrefix*, RecordRef*, std::size_t, bool);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)
 #undef NETROVE_INSTANTIATE

@@ -74,17 +74,24 @@ class TrieEngine {
   /// found[i] = whether lookup(addresses[i]) finds a record; counts as
   /// lookup_many, copies and shares nothing.
   template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
-  /// insert for each (prefixes[i], records[i]) in order, the records moved
-  /// out, taking the writer lock and a read section once per chunk of
-  /// kWriteChunk (other writers run between chunks); the prefix count
-  /// follows each insert, the read index each chunk (every node the chunk
-  /// touches built once, so a lookup sees a family's part of a chunk whole
-  /// or not at all), `inserts` each chunk.  Always succeeds.
+  /// bulk_load of the records interned (before any lock is taken).
   template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
+  /// A bulk load (netrove/engine.hpp) of (prefixes[i], records[i]), each
+  /// record (not empty) moved out:
+  ///   1. the items sorted by family, key and length, and of equal prefixes
+  ///      only the last kept (the others' records released);
+  ///   2. per chunk of kBulkChunk sorted items, under the writer lock and a
+  ///      read section: the trie merge (trie_bulk.hpp, each touched node
+  ///      once), the prefix count, the read index (ReadIndex::insert_batch,
+  ///      one store per family), so a reader sees a chunk all or not at all;
+  ///   3. outside them: rcu::collect, and when `count`, `inserts` grows by
+  ///      the chunk's items (the dropped duplicates with the last chunk).
+  /// Other writers run between chunks.  Never fails.
+  template <TrieForm F> void bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count);
   /// Elements per chunk of the batch operations: bounds how long a batch
   /// holds the writer lock, or a read section that grace periods wait for.
   static constexpr std::size_t kReadChunk = 256;
-  static constexpr std::size_t kWriteChunk = 256;
+  static constexpr std::size_t kBulkChunk = 4096;
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// The same remove handing over the stored record itself (empty when no
