@@ -17,6 +17,8 @@
 #include "args.hpp"
 
 #include "convert.hpp"
+#include "insert_memo.hpp"
+#include "insert_record.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
 
@@ -277,15 +279,28 @@ bool prefix_arg(PyObject* subnet, IpPrefix& out) {
   return text_arg(subnet, "subnet", text) && parse_subnet(subnet, text, out);
 }
 
-bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record) {
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record, InsertMemo* memo) {
   std::string_view text;
-  if (!text_arg(subnet, "subnet", text)) return false;
+  if (!ascii_text(subnet, text) && !text_arg(subnet, "subnet", text)) return false;
   if (!PyDict_Check(metadata)) {
     raise_not_instance(metadata, "dict");
     add_param_note("metadata");
     return false;
   }
-  return parse_subnet(subnet, text, prefix) && metadata_from_dict(metadata, record);
+  if (!parse_subnet(subnet, text, prefix)) return false;
+  if (memo) {
+    if (const RecordRef* known = memo->find(metadata)) {
+      record = *known;
+      return true;
+    }
+  }
+  bool pure = true;
+  if (!stored_record_of(metadata, record, memo ? &pure : nullptr)) return false;
+  if (memo) {
+    if (pure) memo->remember(metadata, record);
+    else memo->clear();
+  }
+  return true;
 }
 
 }  // namespace netrove::py

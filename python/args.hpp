@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::py {
@@ -102,9 +103,15 @@ bool parse_subnet(PyObject* subnet, std::string_view text, IpPrefix& out);
 /// `subnet` as a prefix: text (note 'subnet'), then the prefix grammar.
 bool prefix_arg(PyObject* subnet, IpPrefix& out);
 
+class InsertMemo;
+
 /// The arguments of insert, converted in its order: `subnet` to text (note
 /// 'subnet'), `metadata` a dict (TypeError, note 'metadata'), the prefix
-/// grammar, then the record (convert.hpp).  False with the error set.
-bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record);
+/// grammar, then the stored record (insert_record.hpp).  With a `memo`
+/// (insert_many), a dict it remembers gives its record unconverted, and a
+/// converted one is remembered, or the memo cleared when converting it may
+/// have run Python code (insert_memo.hpp).  False with the error set.
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record,
+                 InsertMemo* memo = nullptr);
 
 }  // namespace netrove::py

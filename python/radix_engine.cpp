@@ -50,6 +50,7 @@ struct RadixEngineObject {
   std::shared_ptr<Engine> engine;
   const RecordLender* lender;  // the engine's lending side, or null
   EntryEraser* eraser;         // the engine's erasing side, or null
+  RecordWriter* writer;        // the engine's side for stored records, or null
   Variant variant;             // the constructor form, for pickling
 };
 static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header comes first");
@@ -57,6 +58,7 @@ static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header come
 Engine& engine_of(PyObject* self) noexcept { return *reinterpret_cast<RadixEngineObject*>(self)->engine; }
 const RecordLender* lender_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->lender; }
 EntryEraser* eraser_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->eraser; }
+RecordWriter* writer_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->writer; }
 // netrove.__restore__, set when the module is populated; what __reduce__
 // names as the reconstructor.
 PyObject* restore_object = nullptr;
@@ -230,6 +232,7 @@ PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
   obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
+  obj->writer = dynamic_cast<RecordWriter*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -244,6 +247,7 @@ PyObject* instance_of(PyTypeObject* type, std::shared_ptr<Engine> engine, Varian
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
   obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
+  obj->writer = dynamic_cast<RecordWriter*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -310,11 +314,12 @@ PyObject* follow_stats_impl(const Engine& engine) {
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
+PyObject* insert_impl(Engine& engine, RecordWriter* writer, PyObject* subnet, PyObject* metadata) {
   IpPrefix prefix;
-  Metadata record;
+  RecordRef record;
   if (!insert_args(subnet, metadata, prefix, record)) return nullptr;
-  InsertResult r = engine.insert(prefix, std::move(record));
+  InsertResult r = writer ? writer->insert_record(prefix, std::move(record))
+                          : engine.insert(prefix, record.view().to_metadata());
   if (!r.ok()) {
     raise_text(PyExc_ValueError, r.error->message);
     return nullptr;
@@ -402,7 +407,7 @@ PyObject* rx_repr(PyObject* self) noexcept {
 PyObject* rx_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[2];
   if (!bind(kInsertParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return insert_impl(engine_of(self), argv[0], argv[1]); });
+  return guarded<PyObject*>(nullptr, [&] { return insert_impl(engine_of(self), writer_of(self), argv[0], argv[1]); });
 }
 
 PyObject* rx_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
