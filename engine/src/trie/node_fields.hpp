@@ -270,6 +270,9 @@ struct ValueSlot {
   Record* take() noexcept { return ptr.exchange(nullptr, std::memory_order_acq_rel); }
   /// Node teardown: drops the record.
   void teardown() noexcept { set(nullptr); }
+  /// Fills the empty slot of a node no reader can reach yet: a plain store,
+  /// published by the release store that later links the node.
+  void init(Record* owned) noexcept { ptr.store(owned, std::memory_order_relaxed); }
 };
 
 /// Two child links (left = side 0, right = side 1), each owning one reference.
@@ -289,6 +292,9 @@ struct ChildPair {
     set(false, nullptr);
     set(true, nullptr);
   }
+  /// Fills the empty `side` of a node no reader can reach yet (see
+  /// ValueSlot::init).
+  void init(bool side, NodeHeader* owned) noexcept { slot[side].store(owned, std::memory_order_relaxed); }
 };
 static_assert(sizeof(ChildPair) == 16);
 
@@ -316,6 +322,9 @@ struct IndexChildPair {
     set(false, nullptr);
     set(true, nullptr);
   }
+  /// Fills the empty `side` of a node no reader can reach yet (see
+  /// ValueSlot::init).
+  void init(bool side, NodeHeader* owned) noexcept { slot[side].store(index_of(owned), std::memory_order_relaxed); }
 };
 static_assert(sizeof(IndexChildPair) == 8);
 
@@ -338,6 +347,8 @@ struct ChildMap {
   NodeHeader* take(bool side) noexcept;
   /// Node teardown (node unreachable): drops every child.
   void teardown() noexcept;
+  /// Fills the empty key `side` of a node no reader can reach yet.
+  void init(bool side, NodeHeader* owned) noexcept { set(side, owned); }
 
  private:
   /// The bucket of key `side`.

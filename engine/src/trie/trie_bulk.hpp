@@ -115,14 +115,23 @@ struct BulkLoad {
   const IpPrefix* prefixes;
   RecordRef* records;
   std::size_t fresh = 0;
+  NodeSupply<R> nodes{};
 
-  /// Stores item x into `n`, its record handed over; counts it when new.
+  /// Stores item x into the linked node `n`, its record handed over;
+  /// counts it when new.
   void store(R& n, const BulkItem& x) {
     const bool existed = n.value.get() != nullptr;
     store_prefix(n, prefixes[x.order]);
     n.value.set(records[x.order].release());
     fresh += !existed;
   }
+  /// The same into a new node, not linked yet (node_blocks.hpp's init_*).
+  void init(R& n, const BulkItem& x) {
+    init_prefix(n, prefixes[x.order]);
+    n.value.init(records[x.order].release());
+    ++fresh;
+  }
+  Fresh<R> make() { return Fresh<R>(nodes.make()); }
 
   // --- compressed -----------------------------------------------------------
 
@@ -131,13 +140,13 @@ struct BulkLoad {
     const BulkItem& f = *b;
     std::uint64_t c = f.length;
     if (e - b > 1) c = std::min<std::uint64_t>(c, d + first_difference(shl(f.key, d), shl(e[-1].key, d), 128 - d));
-    Fresh<R> n(new_node<R>());
-    set_edge(*n, extract_bits(f.key, d, c - d), c - d);
-    if (f.length == c) store(*n, *b++);
+    Fresh<R> n = make();
+    init_edge(*n, extract_bits(f.key, d, c - d), c - d);
+    if (f.length == c) init(*n, *b++);
     if (b != e) {
       const BulkItem* mid = bulk_split(b, e, c);
-      if (b != mid) n->kids.set(false, &build(b, mid, c + 1).release()->hdr);
-      if (mid != e) n->kids.set(true, &build(mid, e, c + 1).release()->hdr);
+      if (b != mid) n->kids.init(false, &build(b, mid, c + 1).release()->hdr);
+      if (mid != e) n->kids.init(true, &build(mid, e, c + 1).release()->hdr);
     }
     return n;
   }
@@ -166,11 +175,12 @@ struct BulkLoad {
     }
     // 3. Split at s < el.
     const bool side_b = bit(E, s);
-    Fresh<R> lower(new_node<R>());
-    set_edge(*lower, extract_bits(E, s + 1, el - s - 1), el - s - 1);
-    if (auto old_prefix = stored_prefix(*n)) store_prefix(*lower, *old_prefix);
-    lower->value.set(n->value.take());
-    for (const bool side : {false, true}) lower->kids.set(side, n->kids.take(side));
+    Fresh<R> lower = make();
+    init_edge(*lower, extract_bits(E, s + 1, el - s - 1), el - s - 1);
+    if (auto old_prefix = stored_prefix(*n)) init_prefix(*lower, *old_prefix);
+    lower->value.init(n->value.take());
+    for (const bool side : {false, true})
+      if (NodeHeader* c = n->kids.take(side)) lower->kids.init(side, c);
     set_edge(*n, extract_bits(E, 0, s), s);
     if (b->length == d + s) store(*n, *b++);
     else clear_prefix(*n);
@@ -200,8 +210,13 @@ struct BulkLoad {
 
   /// A new chain or subtree at depth d (one node per key bit) holding [b, e).
   Fresh<R> build_bits(const BulkItem* b, const BulkItem* e, std::uint64_t d) {
-    Fresh<R> n(new_node<R>());
-    fill_bits(n.get(), d, b, e);
+    Fresh<R> n = make();
+    if (b->length == d) init(*n, *b++);
+    if (b != e) {
+      const BulkItem* mid = bulk_split(b, e, d);
+      if (b != mid) n->kids.init(false, &build_bits(b, mid, d + 1).release()->hdr);
+      if (mid != e) n->kids.init(true, &build_bits(mid, e, d + 1).release()->hdr);
+    }
     return n;
   }
 
