@@ -310,6 +310,45 @@ class EntryReader {
   ~EntryReader() = default;
 };
 
+/// Where an engine lends its entries in order (EntryLister): what saving a
+/// table (netrove/snapshot.hpp) writes them into.
+class EntrySink {
+ public:
+  /// Starts the entries of `family`, or starts them over: whatever was put
+  /// for that family before is to be dropped.
+  virtual void begin(std::uint8_t family) = 0;
+  /// One entry: its prefix in network form and a view of its stored record
+  /// (valid during the call only).
+  virtual void put(const IpPrefix& prefix, RecordView record) = 0;
+
+ protected:
+  EntrySink() = default;
+  EntrySink(const EntrySink&) = default;
+  EntrySink& operator=(const EntrySink&) = default;
+  ~EntrySink() = default;
+};
+
+/// Lending enumeration of every entry, for saving a table: the stored
+/// records are shown, not copied.  Found with dynamic_cast<const
+/// EntryLister*>(engine).
+class EntryLister {
+ public:
+  /// For IPv4, then IPv6: sink.begin(family), then sink.put() for every
+  /// entry of the family in the order of EntryReader::covered.  Each family
+  /// is walked inside one read section (or under one read lock) as
+  /// EntryReader walks it; a walk that a concurrent writer overlapped
+  /// starts over with begin().  The sink runs inside the section: it must
+  /// not call into any engine nor wait for a lock; what it throws passes
+  /// through.  Moves no counter, touches no cache.
+  virtual void list_entries(EntrySink& sink) const = 0;
+
+ protected:
+  EntryLister() = default;
+  EntryLister(const EntryLister&) = default;
+  EntryLister& operator=(const EntryLister&) = default;
+  ~EntryLister() = default;
+};
+
 /// Turns entries found shortest first into what EntryReader::covering
 /// returns: the `limit` longest, longest first.
 template <class T>

@@ -374,6 +374,12 @@ std::vector<netrove::Entry> CachedEngine::covered(const IpPrefix& prefix) const 
 
 std::optional<Metadata> CachedEngine::exact(const IpPrefix& prefix) const { return inner_reader().exact(prefix); }
 
+void CachedEngine::list_entries(EntrySink& sink) const {
+  const auto* lister = dynamic_cast<const EntryLister*>(inner_.get());
+  if (!lister) panic("the inner engine lists no entries");
+  lister->list_entries(sink);
+}
+
 InsertResult CachedEngine::load(const IpPrefix& prefix, Metadata record) {
   auto* loader = dynamic_cast<EntryLoader*>(inner_.get());
   if (!loader) panic("the inner engine cannot load entries");

@@ -46,7 +46,8 @@ class CachedEngine final : public Engine,
                            public EntryReader,
                            public EntryLoader,
                            public EntryEraser,
-                           public RecordWriter {
+                           public RecordWriter,
+                           public EntryLister {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -92,6 +93,9 @@ class CachedEngine final : public Engine,
   std::vector<netrove::Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<netrove::Entry> covered(const IpPrefix& prefix) const override;
   std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  /// The inner engine's EntryLister.  Panic "the inner engine lists no
+  /// entries" when it does not offer one.
+  void list_entries(EntrySink& sink) const override;
   /// Inner load, then drops the cached answers inside `prefix`, as insert.
   /// Panic "the inner engine cannot load entries" when it does not offer
   /// EntryLoader.

@@ -388,6 +388,16 @@ std::optional<Metadata> LocalEngine::exact(const IpPrefix& prefix) const {
   return with_entry_shard(std::optional<Metadata>{}, [&](const auto& e) { return e.exact(prefix); });
 }
 
+void LocalEngine::list_entries(EntrySink& sink) const {
+  if (const TrieEngine* t = trie(0)) return t->list_entries(sink);
+  const AdaptiveEngine* a = adaptive_engine(0);
+  for (const std::uint8_t family : {kIpv4, kIpv6}) {
+    sink.begin(family);
+    if (!a) continue;
+    for (const Entry& e : a->covered(IpPrefix{family, {}, 0})) sink.put(e.prefix, RecordRef::intern(e.record).view());
+  }
+}
+
 // The three accessors below never panic: a tag outside the six reads as an
 // unsharded engine of neither family.
 

@@ -57,7 +57,8 @@ class LocalEngine final : public Engine,
                           public EntryReader,
                           public EntryLoader,
                           public EntryEraser,
-                          public RecordWriter {
+                          public RecordWriter,
+                          public EntryLister {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> variant) noexcept : tag_(tag), variant_(std::move(variant)) {}
 
@@ -104,6 +105,10 @@ class LocalEngine final : public Engine,
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
   std::optional<Metadata> exact(const IpPrefix& prefix) const override;
+  /// EntryLister, from the same engine: a trie lends its stored records;
+  /// a tree's entries are copied under its read lock and interned, then
+  /// lent one family at a time.
+  void list_entries(EntrySink& sink) const override;
   /// insert without counting: every shard, in index order, as insert.
   InsertResult load(const IpPrefix& prefix, Metadata record) override;
 

@@ -3,6 +3,9 @@
 #include "store/hybrid_engine.hpp"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/factory_internal.hpp"
 #include "netrove/metadata.hpp"
@@ -39,6 +42,40 @@ bool has_host_bits(const IpPrefix& prefix) { return prefix != prefix.network(); 
 
 void mark_passed(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true, std::memory_order_release); }
 
+/// The pairs of a fetched hash that parse (parse_pair's rules), as prefixes
+/// and stored records for a bulk load.  A real table repeats a few thousand
+/// record texts over its prefixes, so each distinct text is read and
+/// interned once.  Returns how many pairs were skipped.
+std::size_t parse_pairs(const StoreEntries& fetched, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records) {
+  std::unordered_map<std::string_view, RecordRef> by_text;
+  prefixes.reserve(fetched.size());
+  records.reserve(fetched.size());
+  std::size_t skipped = 0;
+  for (const auto& [field, value] : fetched) {
+    const std::optional<IpPrefix> prefix = parse_prefix(field);
+    if (!prefix) {
+      ++skipped;
+      continue;
+    }
+    auto [it, fresh] = by_text.try_emplace(std::string_view(value));
+    if (fresh) {
+      std::optional<Metadata> record;
+      if (valid_utf8(value)) record = from_json(value);
+      if (record) it->second = RecordRef::intern(*record);
+    }
+    if (!it->second) {
+      ++skipped;
+      continue;
+    }
+    prefixes.push_back(*prefix);
+    records.push_back(it->second);
+  }
+  return skipped;
+}
+
+/// Shares of records[0..n): the same stored records for a second engine.
+std::vector<RecordRef> shares_of(const RecordRef* records, std::size_t n) { return {records, records + n}; }
+
 }  // namespace
 
 // The follower's side of the engine; runs on the follower's thread only,
@@ -58,15 +95,15 @@ class HybridEngine::Sink final : public FollowSink {
     if (!fetched.ok()) return false;  // a.
     auto fresh = std::make_unique<LocalEngine>(
         build_local(e_.shape_.engine_type, e_.shape_.node_style, e_.shape_.path_compression, e_.shape_.shards));
-    for (auto& [field, value] : fetched.value()) {  // b.
-      auto pair = parse_pair(field, value);
-      if (!pair) {
-        fields_skipped_.fetch_add(1, std::memory_order_relaxed);
-        continue;
-      }
-      if (first_) (void)e_.write_engine_.insert(pair->first, Metadata(pair->second));
-      (void)fresh->insert(pair->first, std::move(pair->second));
+    std::vector<IpPrefix> prefixes;  // b.
+    std::vector<RecordRef> records;
+    fields_skipped_.fetch_add(parse_pairs(fetched.value(), prefixes, records), std::memory_order_relaxed);
+    std::size_t done = 0;
+    if (first_) {
+      std::vector<RecordRef> shares = shares_of(records.data(), records.size());
+      (void)e_.write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
     }
+    (void)fresh->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
     first_ = false;
     LocalEngine* old = e_.read_.exchange(fresh.release(), std::memory_order_acq_rel);  // c.
     // A marker retired after the swap is destroyed only after a grace
@@ -181,17 +218,18 @@ std::unique_ptr<HybridEngine> HybridEngine::start(const EngineConfig& config, co
 // Load cases:
 //   a. fetch failed (connection, error reply, odd reply): load nothing;
 //   b. field not a prefix, or value not UTF-8 Metadata JSON: skip the pair;
-//   c. otherwise a copy into the write engine, the record into the read one.
+//   c. otherwise into both engines, each by one bulk load of the same
+//      stored records.
 void HybridEngine::load_entries() {
   auto fetched = store_->fetch_entries();
   if (!fetched.ok()) return;  // a.
-  LocalEngine& read = *read_.load(std::memory_order_relaxed);
-  for (auto& [field, value] : fetched.value()) {
-    auto pair = parse_pair(field, value);
-    if (!pair) continue;  // b.
-    (void)write_engine_.insert(pair->first, Metadata(pair->second));  // c.
-    (void)read.insert(pair->first, std::move(pair->second));
-  }
+  std::vector<IpPrefix> prefixes;
+  std::vector<RecordRef> records;
+  (void)parse_pairs(fetched.value(), prefixes, records);  // b.
+  std::vector<RecordRef> shares = shares_of(records.data(), records.size());  // c.
+  std::size_t done = 0;
+  (void)write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
+  (void)read_.load(std::memory_order_relaxed)->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
 }
 
 void HybridEngine::check_process() const {
@@ -293,19 +331,48 @@ InsertResult HybridEngine::insert_many(std::vector<std::pair<IpPrefix, Metadata>
 
 InsertResult HybridEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                        std::size_t* done) {
+  std::vector<RecordRef> stored(n);
+  for (std::size_t i = 0; i < n; ++i) stored[i] = RecordRef::intern(records[i]);
+  return insert_records(prefixes, stored.data(), n, done);
+}
+
+InsertResult HybridEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
   check_process();
-  std::optional<StoreBatch> batch;
-  if (store_) batch.emplace(*store_, update_channel_);
-  for (*done = 0; *done < n; ++*done) {
-    const IpPrefix& prefix = prefixes[*done];
-    Metadata& record = records[*done];
-    InsertResult written = write_engine_.insert(prefix, Metadata(record));
-    if (!written.ok()) return written;  // the batch sends what it has
-    if (batch) batch->set(store_field(prefix), to_json(record));
-    else (void)read_.load(std::memory_order_relaxed)->insert(prefix, std::move(record));
+  InsertResult written = write_engine_.insert_record(prefix, record);
+  if (!written.ok()) return written;
+  if (store_) {
+    (void)store_->publish_set(update_channel_, store_field(prefix), to_json(record.view()));
+  } else {
+    (void)read_.load(std::memory_order_relaxed)->insert_record(prefix, std::move(record));
   }
-  if (batch) (void)batch->finish();
   return InsertResult::success();
+}
+
+InsertResult HybridEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                          std::size_t* done) {
+  check_process();
+  std::vector<RecordRef> shares = shares_of(records, n);
+  InsertResult written = write_engine_.insert_records(prefixes, shares.data(), n, done);
+  if (!written.ok()) return written;
+  if (store_) {
+    StoreBatch batch(*store_, update_channel_);
+    for (std::size_t i = 0; i < n; ++i) batch.set(store_field(prefixes[i]), to_json(records[i].view()));
+    (void)batch.finish();
+  } else {
+    std::size_t read_done = 0;
+    (void)read_.load(std::memory_order_relaxed)->insert_records(prefixes, records, n, &read_done);
+  }
+  *done = n;
+  return InsertResult::success();
+}
+
+InsertResult HybridEngine::load_records(const IpPrefix*, RecordRef*, std::size_t, std::size_t* done) {
+  *done = 0;
+  throw std::logic_error("a HybridEngine is filled through its store");
+}
+
+void HybridEngine::list_entries(EntrySink& sink) const {
+  with_read([&](const LocalEngine& r) { r.list_entries(sink); });
 }
 
 void HybridEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {

@@ -321,6 +321,19 @@ std::optional<Metadata> TrieEngine::exact(const IpPrefix& prefix) const {
   });
 }
 
+void TrieEngine::list_entries(EntrySink& sink) const {
+  for (const std::uint8_t family : {kIpv4, kIpv6}) {
+    walk_stably([&] {
+      sink.begin(family);
+      with_walk(kind_, [&]<class Walk>() {
+        Walk::each_inside(*roots_, IpPrefix{family, {}, 0},
+                          [&](const IpPrefix& p, const trie::Record* r) { sink.put(p, RecordView(*r)); });
+      });
+      return true;
+    });
+  }
+}
+
 template <TrieForm F>
 void TrieEngine::clear() {
   {

@@ -109,6 +109,9 @@ class TrieEngine {
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
   std::vector<Entry> covered(const IpPrefix& prefix) const;
   std::optional<Metadata> exact(const IpPrefix& prefix) const;
+  /// EntryLister::list_entries over this trie: each family one walk by the
+  /// same rule, lending the stored records.
+  void list_entries(EntrySink& sink) const;
   /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
   /// Prefixes stored in the trie (shared by all engines over it).
