@@ -280,18 +280,19 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
 }
 
 // __restore__: the variant converted as RadixEngine(variant) converts it,
-// then the state; only then is the engine built and filled, counting
-// nothing.
+// then the state (a snapshot checked whole, or the pairs of an older
+// pickle converted); only then is the engine built and filled by one bulk
+// load, counting nothing.
 PyObject* restore_impl(PyObject* variant, PyObject* state) {
   EngineConfig config;
   Variant form;
   if (!config_for(variant, config, form)) return nullptr;
-  std::vector<std::pair<IpPrefix, Metadata>> entries;
+  SnapshotContents entries;
   if (!state_entries(state, entries)) return nullptr;
   PyObject* type = radix_engine_type();
   if (!type) return nullptr;
   Ref self(instance_of(reinterpret_cast<PyTypeObject*>(type), create_engine(std::move(config)), form));
-  if (!self || !load_entries(engine_of(self.get()), std::move(entries))) return nullptr;
+  if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
   return self.release();
 }
 
