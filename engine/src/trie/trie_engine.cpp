@@ -146,9 +146,10 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
   const std::size_t kept = trie::bulk_sort(items, records);
   // 2. Chunk by chunk: the trie, the count, the index.
   std::vector<index::ReadIndex::BatchItem> batch;
-  batch.reserve(std::min(kept, kBulkChunk));
-  for (std::size_t base = 0; base < kept; base += kBulkChunk) {
-    const std::size_t m = std::min(kBulkChunk, kept - base);
+  const std::size_t chunk = bulk_chunk_;
+  batch.reserve(std::min(kept, chunk));
+  for (std::size_t base = 0; base < kept; base += chunk) {
+    const std::size_t m = std::min(chunk, kept - base);
     const trie::BulkItem* chunk = items.data() + base;
     batch.clear();
     for (std::size_t j = 0; j < m; ++j) batch.push_back({prefixes[chunk[j].order], records[chunk[j].order].get()});

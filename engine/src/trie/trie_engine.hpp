@@ -80,10 +80,11 @@ class TrieEngine {
   /// record (not empty) moved out:
   ///   1. the items sorted by family, key and length, and of equal prefixes
   ///      only the last kept (the others' records released);
-  ///   2. per chunk of kBulkChunk sorted items, under the writer lock and a
-  ///      read section: the trie merge (trie_bulk.hpp, each touched node
-  ///      once), the prefix count, the read index (ReadIndex::insert_batch,
-  ///      one store per family), so a reader sees a chunk all or not at all;
+  ///   2. per chunk of kBulkChunk (set_bulk_chunk) sorted items, under the
+  ///      writer lock and a read section: the trie merge (trie_bulk.hpp,
+  ///      each touched node once), the prefix count, the read index
+  ///      (ReadIndex::insert_batch, one store per family), so a reader sees
+  ///      a chunk all or not at all;
   ///   3. outside them: rcu::collect, and when `count`, `inserts` grows by
   ///      the chunk's items (the dropped duplicates with the last chunk).
   /// Other writers run between chunks.  Never fails.
@@ -92,6 +93,11 @@ class TrieEngine {
   /// holds the writer lock, or a read section that grace periods wait for.
   static constexpr std::size_t kReadChunk = 256;
   static constexpr std::size_t kBulkChunk = 4096;
+  /// Sorted items per chunk of this engine's bulk loads (kBulkChunk unless
+  /// set; at least 1): tests make it small so that chunk boundaries fall
+  /// inside every stride of the read index and every level of the trie.
+  /// Not while a bulk load runs on this engine.
+  void set_bulk_chunk(std::size_t n) noexcept { bulk_chunk_ = n ? n : 1; }
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// The same remove handing over the stored record itself (empty when no
@@ -147,6 +153,7 @@ class TrieEngine {
   alignas(64) std::unique_ptr<Stripe[]> stripes_;
   std::shared_ptr<TrieRoots> roots_;
   NodeKind kind_;
+  std::size_t bulk_chunk_ = kBulkChunk;
 };
 
 }  // namespace netrove
