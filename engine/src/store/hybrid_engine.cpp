@@ -3,6 +3,7 @@
 #include "store/hybrid_engine.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -42,35 +43,77 @@ bool has_host_bits(const IpPrefix& prefix) { return prefix != prefix.network(); 
 
 void mark_passed(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true, std::memory_order_release); }
 
-/// The pairs of a fetched hash that parse (parse_pair's rules), as prefixes
-/// and stored records for a bulk load.  A real table repeats a few thousand
+/// The hash, fetched and read in place (parse_pair's rules), as prefixes
+/// and stored records for bulk loads.  A real table repeats a few thousand
 /// record texts over its prefixes, so each distinct text is read and
-/// interned once.  Returns how many pairs were skipped.
-std::size_t parse_pairs(const StoreEntries& fetched, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records) {
+/// interned once.  The pairs come sorted by prefix (family, network,
+/// length; equal ones in reply order), so that each engine's bulk load
+/// finds them sorted: one sort for both.  `skipped` grows by the pairs that
+/// did not parse.  Returns the fetch's status (nothing read on failure).
+StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records,
+                        std::uint64_t& skipped) {
+  struct Read {
+    std::uint64_t hi, lo;  // the network address
+    std::uint32_t index;   // into `got`
+    std::uint8_t family, length;
+  };
+  std::vector<std::pair<IpPrefix, const RecordRef*>> got;
+  std::vector<Read> order;
+  // The memo keys on views into the reply, which lives for the whole fetch.
   std::unordered_map<std::string_view, RecordRef> by_text;
-  prefixes.reserve(fetched.size());
-  records.reserve(fetched.size());
-  std::size_t skipped = 0;
-  for (const auto& [field, value] : fetched) {
+  std::uint64_t bad = 0;
+  const StoreStatus fetched = store.fetch_entries([&](std::string_view field, std::string_view value) {
     const std::optional<IpPrefix> prefix = parse_prefix(field);
     if (!prefix) {
-      ++skipped;
-      continue;
+      ++bad;
+      return;
     }
-    auto [it, fresh] = by_text.try_emplace(std::string_view(value));
+    auto [it, fresh] = by_text.try_emplace(value);
     if (fresh) {
       std::optional<Metadata> record;
       if (valid_utf8(value)) record = from_json(value);
       if (record) it->second = RecordRef::intern(*record);
     }
     if (!it->second) {
-      ++skipped;
-      continue;
+      ++bad;
+      return;
     }
-    prefixes.push_back(*prefix);
-    records.push_back(it->second);
+    const auto net = prefix->network_address();
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, net.data(), 8);
+    std::memcpy(&lo, net.data() + 8, 8);
+    order.push_back({__builtin_bswap64(hi), __builtin_bswap64(lo), static_cast<std::uint32_t>(got.size()),
+                     prefix->family, prefix->length});
+    got.emplace_back(*prefix, &it->second);
+  });
+  if (!fetched.ok()) return fetched;
+  skipped += bad;
+  // IPv4, most of a table, sorts as one word per pair:
+  //   address (32 bits) | length (8) | position in the reply (24)
+  // and IPv6 (or a reply of 2^24 pairs or more) field by field.
+  std::vector<std::uint64_t> v4;
+  std::vector<Read> rest;
+  for (const Read& r : order) {
+    if (r.family == kIpv4 && got.size() < (std::size_t{1} << 24)) v4.push_back((r.hi >> 32) << 32 | std::uint64_t{r.length} << 24 | r.index);
+    else rest.push_back(r);
   }
-  return skipped;
+  std::sort(v4.begin(), v4.end());
+  std::sort(rest.begin(), rest.end(), [](const Read& x, const Read& y) {
+    if (x.family != y.family) return x.family < y.family;
+    if (x.hi != y.hi) return x.hi < y.hi;
+    if (x.lo != y.lo) return x.lo < y.lo;
+    if (x.length != y.length) return x.length < y.length;
+    return x.index < y.index;
+  });
+  prefixes.reserve(got.size());
+  records.reserve(got.size());
+  auto take = [&](std::uint32_t index) {
+    prefixes.push_back(got[index].first);
+    records.push_back(*got[index].second);
+  };
+  for (const std::uint64_t k : v4) take(static_cast<std::uint32_t>(k & 0xFFFFFF));
+  for (const Read& r : rest) take(r.index);
+  return fetched;
 }
 
 /// Shares of records[0..n): the same stored records for a second engine.
@@ -91,13 +134,13 @@ class HybridEngine::Sink final : public FollowSink {
   //   c. swap it in with one pointer store; free the old one after a grace
   //      period, when no lookup can still be inside it.
   bool reload() override {
-    auto fetched = e_.store_->fetch_entries();
-    if (!fetched.ok()) return false;  // a.
-    auto fresh = std::make_unique<LocalEngine>(
-        build_local(e_.shape_.engine_type, e_.shape_.node_style, e_.shape_.path_compression, e_.shape_.shards));
-    std::vector<IpPrefix> prefixes;  // b.
+    std::vector<IpPrefix> prefixes;
     std::vector<RecordRef> records;
-    fields_skipped_.fetch_add(parse_pairs(fetched.value(), prefixes, records), std::memory_order_relaxed);
+    std::uint64_t skipped = 0;
+    if (!fetch_pairs(*e_.store_, prefixes, records, skipped).ok()) return false;  // a.
+    fields_skipped_.fetch_add(skipped, std::memory_order_relaxed);
+    auto fresh = std::make_unique<LocalEngine>(  // b.
+        build_local(e_.shape_.engine_type, e_.shape_.node_style, e_.shape_.path_compression, e_.shape_.shards));
     std::size_t done = 0;
     if (first_) {
       std::vector<RecordRef> shares = shares_of(records.data(), records.size());
@@ -221,11 +264,10 @@ std::unique_ptr<HybridEngine> HybridEngine::start(const EngineConfig& config, co
 //   c. otherwise into both engines, each by one bulk load of the same
 //      stored records.
 void HybridEngine::load_entries() {
-  auto fetched = store_->fetch_entries();
-  if (!fetched.ok()) return;  // a.
   std::vector<IpPrefix> prefixes;
   std::vector<RecordRef> records;
-  (void)parse_pairs(fetched.value(), prefixes, records);  // b.
+  std::uint64_t skipped = 0;
+  if (!fetch_pairs(*store_, prefixes, records, skipped).ok()) return;  // a., b.
   std::vector<RecordRef> shares = shares_of(records.data(), records.size());  // c.
   std::size_t done = 0;
   (void)write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);

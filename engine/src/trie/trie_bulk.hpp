@@ -87,7 +87,9 @@ inline bool bulk_before(const BulkItem& x, const BulkItem& y) noexcept {
 /// front.  The records of the dropped ones are released (`records`
 /// indexed by order).
 inline std::size_t bulk_sort(std::vector<BulkItem>& items, RecordRef* records) {
-  if (!std::is_sorted(items.begin(), items.end(), bulk_before)) std::sort(items.begin(), items.end(), bulk_before);
+  // A lambda, not the function itself, so that the compare is inlined.
+  const auto before = [](const BulkItem& x, const BulkItem& y) noexcept { return bulk_before(x, y); };
+  if (!std::is_sorted(items.begin(), items.end(), before)) std::sort(items.begin(), items.end(), before);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const BulkItem& x = items[i];
