@@ -118,14 +118,18 @@ void free_deep(StrideNode* n) noexcept {
 }
 
 
-StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
+// The helpers below are inlined into their (popcnt-cloned) callers, so that
+// their ranks count with the popcnt instruction where there is one, not a
+// library call.
+[[gnu::always_inline]] inline StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
   return StrideNode::test(n->kids, b) ? n->child_slots()[StrideNode::rank(n->kids, b)].load(std::memory_order_relaxed)
                                       : nullptr;
 }
 
 /// Walks from the root of pl.fam towards pl.depth; path[0..d] are the nodes
 /// passed.  Returns d (pl.depth when the prefix's node exists).
-unsigned walk(const std::atomic<StrideNode*>& root, const Place& pl, StrideNode** path) noexcept {
+[[gnu::always_inline]] inline unsigned walk(const std::atomic<StrideNode*>& root, const Place& pl,
+                                            StrideNode** path) noexcept {
   unsigned d = 0;
   path[0] = root.load(std::memory_order_relaxed);
   while (d < pl.depth) {
@@ -148,8 +152,8 @@ void walk_footprint(const StrideNode* n, ReadIndex::Footprint& f) {
 
 /// Makes `fresh` the node at depth d of pl's path: one release store into
 /// the parent's child slot, or into the family's root.
-static void publish(std::atomic<StrideNode*>& root, StrideNode** path, unsigned d, const Place& pl,
-                    StrideNode* fresh) noexcept {
+[[gnu::always_inline]] static inline void publish(std::atomic<StrideNode*>& root, StrideNode** path, unsigned d,
+                                                  const Place& pl, StrideNode* fresh) noexcept {
   if (d == 0) {
     root.store(fresh, std::memory_order_release);
     return;

@@ -6,14 +6,14 @@
 // trie, under the same writer lock, so the two agree once a write returned.
 //
 // Order of effects: insert = trie change, index change, prefix count (all
-// under the writer lock), then `inserts` under the statistics lock; remove
-// likewise with `removals`; insert_many, per chunk under one writer lock,
-// the trie change and prefix count of each element, then the index change
-// of the whole chunk (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its read section and
-// its locks, by freeing what waits for a grace period when enough does
-// (rcu::collect); clear frees the whole old tree before it returns.  A
-// concurrent len() can therefore see a new count before
-// stats() shows the new `inserts` / `removals`, never the reverse.
+// under the writer lock), then `inserts` (an atomic add); remove likewise
+// with `removals`; a bulk load, per chunk under one writer lock, the trie
+// merge, the prefix count and the index change of the whole chunk
+// (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its
+// read section and its locks, by freeing what waits for a grace period when
+// enough does (rcu::collect); clear frees the whole old tree before it
+// returns.  A concurrent len() can therefore see a new count before stats()
+// shows the new `inserts` / `removals`, never the reverse.
 #include "trie/trie_engine.hpp"
 
 #include <algorithm>
@@ -171,15 +171,9 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
       roots_->read_index().insert_batch(batch.data(), m);
     }
     rcu::collect();
-    if (count) {
-      PoisonMutex::Guard stats(stats_lock_);
-      inserts_ += m + (base + m == kept ? n - kept : 0);
-    }
+    if (count) inserts_.fetch_add(m + (base + m == kept ? n - kept : 0), std::memory_order_relaxed);
   }
-  if (count && kept == 0 && n != 0) {
-    PoisonMutex::Guard stats(stats_lock_);
-    inserts_ += n;
-  }
+  if (count && kept == 0 && n != 0) inserts_.fetch_add(n, std::memory_order_relaxed);
 }
 
 template <TrieForm F>
@@ -208,8 +202,7 @@ InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
 template <TrieForm F>
 InsertResult TrieEngine::insert_shared(const IpPrefix& prefix, RecordRef record) {
   InsertResult r = load_shared<F>(prefix, std::move(record));
-  PoisonMutex::Guard stats(stats_lock_);
-  ++inserts_;
+  inserts_.fetch_add(1, std::memory_order_relaxed);
   return r;
 }
 
@@ -258,8 +251,7 @@ RecordRef TrieEngine::take(const IpPrefix& prefix) {
   }
   if (!taken) return {};
   rcu::collect();
-  PoisonMutex::Guard stats(stats_lock_);
-  ++removals_;
+  removals_.fetch_add(1, std::memory_order_relaxed);
   return RecordRef::adopt(taken);
 }
 
@@ -351,11 +343,8 @@ std::uint64_t TrieEngine::len() const noexcept { return roots_->count.load(std::
 
 EngineStats TrieEngine::stats() const {
   EngineStats s;
-  {
-    PoisonMutex::Guard g(stats_lock_);
-    s.inserts = inserts_;
-    s.removals = removals_;
-  }
+  s.inserts = inserts_.load(std::memory_order_relaxed);
+  s.removals = removals_.load(std::memory_order_relaxed);
   for (std::size_t i = 0; i < kStripes; ++i) {
     s.hits += stripes_[i].hits.load(std::memory_order_relaxed);
     s.misses += stripes_[i].misses.load(std::memory_order_relaxed);
