@@ -15,6 +15,7 @@
 #include "insert_memo.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
+#include "sync/scratch.hpp"
 
 namespace netrove::py {
 
@@ -230,8 +231,9 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
     pairs = Ref(items);
   }
   if (!pairs) return nullptr;
-  std::vector<IpPrefix> prefixes;
-  std::vector<RecordRef> records;
+  // Tens of megabytes for a whole table, given back when the call ends.
+  ScratchVector<IpPrefix> prefixes;
+  ScratchVector<RecordRef> records;
   const auto expected = static_cast<std::size_t>(expected_items(pairs.get()));
   prefixes.reserve(expected);
   records.reserve(expected);

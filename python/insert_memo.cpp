@@ -24,7 +24,7 @@ const RecordRef* InsertMemo::find(PyObject* dict) const noexcept {
 }
 
 void InsertMemo::grow() {
-  std::vector<Slot> old = std::move(slots_);
+  ScratchVector<Slot> old = std::move(slots_);
   slots_.clear();
   slots_.resize(old.empty() ? 64 : 2 * old.size());
   for (Slot& s : old) {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "netrove/record.hpp"
+#include "sync/scratch.hpp"
 
 namespace netrove::py {
 
@@ -54,7 +55,7 @@ class InsertMemo {
   std::size_t home(PyObject* dict) const noexcept;
   void grow();
 
-  std::vector<Slot> slots_;  // a power of two, or empty
+  ScratchVector<Slot> slots_;  // a power of two, or empty
   std::size_t size_ = 0;
 };
 

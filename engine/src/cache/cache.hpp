@@ -159,6 +159,7 @@ class CachedEngine final : public Engine,
   std::shared_ptr<Engine> inner_;
   const RecordLender* inner_lender_;  // inner_ as a lender, or null
   EntryEraser* inner_eraser_;         // inner_ as an eraser, or null
+  RecordWriter* inner_writer_;        // inner_ as a writer of stored records, or null
   SeededAddressHash hash_;
   std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two

@@ -335,11 +335,18 @@ static_assert(sizeof(IndexChildPair) == 8);
 /// differently from a neighbour's, the two keys never share a bucket (so no
 /// probing), and the table needs no allocation of its own.  Each bucket
 /// holds a NodeIndex (0 = empty) owning one reference; readers take no lock.
+/// The process's random key for ChildMap seeds, drawn as the library loads.
+extern const std::uint64_t g_child_map_key;
+
 struct ChildMap {
   std::atomic<NodeIndex> bucket[2] = {0, 0};
 
-  /// The child on `side`; call inside a read section.
-  NodeHeader* get(bool side) const noexcept;
+  /// The child on `side`; call inside a read section.  Inline: every level
+  /// of a walk over kinds 3 and 7 takes one.
+  NodeHeader* get(bool side) const noexcept {
+    const NodeIndex i = bucket[slot_of(side)].load(std::memory_order_acquire);
+    return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+  }
   /// Inserts (replacing) `owned` under key `side`, or deletes the key when
   /// `owned` is null; the previous child is released.
   void set(bool side, NodeHeader* owned) noexcept;
@@ -351,8 +358,14 @@ struct ChildMap {
   void init(bool side, NodeHeader* owned) noexcept { set(side, owned); }
 
  private:
-  /// The bucket of key `side`.
-  unsigned slot_of(bool side) const noexcept;
+  /// The bucket of key `side`: the key xor one bit of a splitmix64 mix of
+  /// the map's address and the process key.
+  unsigned slot_of(bool side) const noexcept {
+    std::uint64_t z = g_child_map_key ^ reinterpret_cast<std::uintptr_t>(this);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return static_cast<unsigned>((z ^ (z >> 31)) & 1u) ^ static_cast<unsigned>(side);
+  }
 };
 static_assert(sizeof(ChildMap) == 8);
 

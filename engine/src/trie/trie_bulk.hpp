@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "netrove/record.hpp"
+#include "sync/scratch.hpp"
 #include "trie/node_blocks.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_key.hpp"
@@ -86,7 +87,7 @@ inline bool bulk_before(const BulkItem& x, const BulkItem& y) noexcept {
 /// last of every group of equal prefixes; returns how many are kept, at the
 /// front.  The records of the dropped ones are released (`records`
 /// indexed by order).
-inline std::size_t bulk_sort(std::vector<BulkItem>& items, RecordRef* records) {
+inline std::size_t bulk_sort(ScratchVector<BulkItem>& items, RecordRef* records) {
   // A lambda, not the function itself, so that the compare is inlined.
   const auto before = [](const BulkItem& x, const BulkItem& y) noexcept { return bulk_before(x, y); };
   if (!std::is_sorted(items.begin(), items.end(), before)) std::sort(items.begin(), items.end(), before);

@@ -135,7 +135,7 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
 template <TrieForm F>
 void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count) {
   // 1. Keys in the trie's key space, sorted; duplicates dropped.
-  std::vector<trie::BulkItem> items(n);
+  ScratchVector<trie::BulkItem> items(n);
   for (std::size_t i = 0; i < n; ++i) {
     NETROVE_ASSERT(records[i]);
     const trie::PrefixKey k =
