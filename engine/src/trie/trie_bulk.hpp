@@ -44,8 +44,9 @@
 // one shape change (TrieRoots::change_shape), so a walk that follows the
 // read-side rule sees the run all or not at all.  A family whose root is
 // empty is built aside and published as the new root with one store.  The
-// uncompressed trie never changes a node's shape: each new subtree is built
-// whole and linked with one store, and entries go in with one store each.
+// uncompressed trie never changes a node's shape (each new subtree is built
+// whole and linked with one store, entries go in with one store each), but
+// its run is one shape change too, so that its walks also see it whole.
 // Writer lock and a read section held throughout.
 #pragma once
 
@@ -238,7 +239,9 @@ struct BulkLoad {
     }
   }
 
-  void uncompressed(unsigned fam, const BulkItem* b, const BulkItem* e) { fill_bits(as<R>(t.root(fam)), 0, b, e); }
+  void uncompressed(unsigned fam, const BulkItem* b, const BulkItem* e) {
+    t.change_shape([&] { fill_bits(as<R>(t.root(fam)), 0, b, e); });
+  }
 };
 
 }  // namespace netrove::trie

@@ -83,8 +83,10 @@ class TrieEngine {
   ///   2. per chunk of kBulkChunk (set_bulk_chunk) sorted items, under the
   ///      writer lock and a read section: the trie merge (trie_bulk.hpp,
   ///      each touched node once), the prefix count, the read index
-  ///      (ReadIndex::insert_batch, one store per family), so a reader sees
-  ///      a chunk all or not at all;
+  ///      (ReadIndex::insert_batch, one store per family), so a lookup
+  ///      sees a chunk's part of each family all or not at all, and a walk
+  ///      of the trie (contains_prefix, the enumerations) the whole chunk
+  ///      or none of it (the merge runs inside the trie's shape word);
   ///   3. outside them: rcu::collect, and when `count`, `inserts` grows by
   ///      the chunk's items (the dropped duplicates with the last chunk).
   /// Other writers run between chunks.  Never fails.
