@@ -358,13 +358,13 @@ struct ChildMap {
   void init(bool side, NodeHeader* owned) noexcept { set(side, owned); }
 
  private:
-  /// The bucket of key `side`: the key xor one bit of a splitmix64 mix of
-  /// the map's address and the process key.
+  /// The bucket of key `side`: the key xor one bit of a hash of the map's
+  /// address under the process key.  The bit is the top one of a product,
+  /// which every bit of the address and the key reaches (one multiply per
+  /// walk step, where a full 64-bit mix took three).
   unsigned slot_of(bool side) const noexcept {
-    std::uint64_t z = g_child_map_key ^ reinterpret_cast<std::uintptr_t>(this);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return static_cast<unsigned>((z ^ (z >> 31)) & 1u) ^ static_cast<unsigned>(side);
+    const std::uint64_t z = (g_child_map_key ^ reinterpret_cast<std::uintptr_t>(this)) * 0x9e3779b97f4a7c15ull;
+    return static_cast<unsigned>(z >> 63) ^ static_cast<unsigned>(side);
   }
 };
 static_assert(sizeof(ChildMap) == 8);
