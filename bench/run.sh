@@ -7,9 +7,12 @@
 #      bench/python_bench.py, the module's own per-variant costs:
 #      python_bench.json;
 #   2. the Python peer suite in .venv-bench (made by bench/setup.sh), with
-#      the module of $1/python: results.md, results.png, results.json.
+#      the module of $1/python: results.md, results.png, results.json;
+#      then bench/write_bench.py, the write paths against pytricia in the
+#      realistic setting: writes.md.
 # BENCH_SUITES=cpp or BENCH_SUITES=python runs one suite only; PEERS_ARGS
-# passes options to bench/peers.py (see bench/peers.py --help).
+# passes options to bench/peers.py (see bench/peers.py --help), WRITES_ARGS
+# to bench/write_bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -51,4 +54,8 @@ if [[ ,$suites, == *,python,* ]]; then
   echo "== peer suite"
   # shellcheck disable=SC2086
   PYTHONPATH="$(realpath "$build")/python${PYTHONPATH:+:$PYTHONPATH}" "$py" bench/peers.py ${PEERS_ARGS:-}
+  echo "== write_bench.py"
+  # shellcheck disable=SC2086
+  PYTHONPATH="$(realpath "$build")/python${PYTHONPATH:+:$PYTHONPATH}" "$py" bench/write_bench.py \
+    --redis --memory --out "$results/writes.md" ${WRITES_ARGS:-}
 fi

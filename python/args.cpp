@@ -17,6 +17,8 @@
 #include "args.hpp"
 
 #include "convert.hpp"
+#include "insert_memo.hpp"
+#include "insert_record.hpp"
 #include "keys.hpp"
 #include "netrove/text.hpp"
 #include "ref.hpp"
@@ -320,11 +322,15 @@ bool key_arg(PyObject* key, const char* param, Key& out) {
   return false;
 }
 
-bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record) {
-  const ObjectKey k = object_arg(subnet);
-  if (k.kind == KeyKind::failed) return false;
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record, InsertMemo* memo) {
   std::string_view text;
-  if (k.kind == KeyKind::none && !text_arg(subnet, "subnet", text)) return false;
+  ObjectKey k;
+  if (!ascii_text(subnet, text)) {
+    k = object_arg(subnet);
+    if (k.kind == KeyKind::failed) return false;
+    if (k.kind == KeyKind::none && !text_arg(subnet, "subnet", text)) return false;
+    if (memo && k.ran_python) memo->clear();  // it may have changed a remembered dict
+  }
   if (!PyDict_Check(metadata)) {
     raise_not_instance(metadata, "dict");
     add_param_note("metadata");
@@ -335,7 +341,19 @@ bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadat
   } else {
     prefix = prefix_of(k);
   }
-  return metadata_from_dict(metadata, record);
+  if (memo) {
+    if (const RecordRef* known = memo->find(metadata)) {
+      record = *known;
+      return true;
+    }
+  }
+  bool pure = true;
+  if (!stored_record_of(metadata, record, memo ? &pure : nullptr)) return false;
+  if (memo) {
+    if (pure) memo->remember(metadata, record);
+    else memo->clear();
+  }
+  return true;
 }
 
 }  // namespace netrove::py

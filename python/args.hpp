@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::py {
@@ -124,10 +125,16 @@ struct Key {
 /// object is not an instance of 'str'" with the note `param`.
 bool key_arg(PyObject* key, const char* param, Key& out);
 
+class InsertMemo;
+
 /// The arguments of insert, converted in its order: `subnet` to text (note
 /// 'subnet') unless it is a prefix or address object, `metadata` a dict
-/// (TypeError, note 'metadata'), the prefix grammar, then the record
-/// (convert.hpp).  False with the error set.
-bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, Metadata& record);
+/// (TypeError, note 'metadata'), the prefix grammar, then the stored record
+/// (insert_record.hpp).  With a `memo` (insert_many), a dict it remembers
+/// gives its record unconverted, and a converted one is remembered, or the
+/// memo cleared when converting it may have run Python code
+/// (insert_memo.hpp).  False with the error set.
+bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record,
+                 InsertMemo* memo = nullptr);
 
 }  // namespace netrove::py

@@ -12,11 +12,13 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "insert_memo.hpp"
 #include "netrove/text.hpp"
 #include "packed.hpp"
 #include "record_objects.hpp"
 #include "answers.hpp"
 #include "ref.hpp"
+#include "sync/scratch.hpp"
 
 namespace netrove::py {
 
@@ -271,8 +273,11 @@ PyObject* lent_list(const Engine& engine, PyObject* ips, PyObject* family_arg_ob
   });
 }
 
-/// Phase 1 of insert_many for one element: a (subnet, metadata) pair.
-bool pair_of(PyObject* item, IpPrefix& prefix, Metadata& record) {
+/// Phase 1 of insert_many for one element: a (subnet, metadata) pair,
+/// converted with `memo` (insert_args).  Only a tuple or list is read
+/// without running Python code; any other pair clears the memo.
+bool pair_of(PyObject* item, IpPrefix& prefix, RecordRef& record, InsertMemo& memo) {
+  if (!PyTuple_Check(item) && !PyList_Check(item)) memo.clear();
   Ref pair(PySequence_Fast(item, ""));
   if (!pair) {
     PyErr_Clear();
@@ -285,7 +290,7 @@ bool pair_of(PyObject* item, IpPrefix& prefix, Metadata& record) {
     return false;
   }
   PyObject** both = PySequence_Fast_ITEMS(pair.get());
-  return insert_args(both[0], both[1], prefix, record);
+  return insert_args(both[0], both[1], prefix, record, &memo);
 }
 
 }  // namespace
@@ -329,15 +334,22 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
     pairs = Ref(items);
   }
   if (!pairs) return nullptr;
-  std::vector<IpPrefix> prefixes;
-  std::vector<Metadata> records;
+  // Tens of megabytes for a whole table, given back when the call ends.
+  ScratchVector<IpPrefix> prefixes;
+  ScratchVector<RecordRef> records;
   const auto expected = static_cast<std::size_t>(expected_items(pairs.get()));
   prefixes.reserve(expected);
   records.reserve(expected);
+  // Records are remembered per metadata dict while no Python code can run
+  // between elements: a list or tuple is read directly; any other
+  // iterable runs its next() before each element, which clears the memo.
+  InsertMemo memo;
+  const bool direct = PyList_CheckExact(pairs.get()) || PyTuple_CheckExact(pairs.get());
   const bool converted = for_each_item(pairs.get(), "items", [&](Py_ssize_t i, PyObject* item) {
+    if (!direct) memo.clear();
     IpPrefix p;
-    Metadata m;
-    if (!pair_of(item, p, m)) {
+    RecordRef m;
+    if (!pair_of(item, p, m, memo)) {
       add_element_note(i, "items");
       return false;
     }
@@ -345,12 +357,13 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
     records.push_back(std::move(m));
     return true;
   });
+  memo.clear();
   if (!converted) return nullptr;
   std::size_t done = 0;
   InsertResult r;
   if (!prefixes.empty()) {
     Unlocked unlocked;
-    r = insert_many(engine, prefixes.data(), records.data(), prefixes.size(), &done);
+    r = insert_records(engine, prefixes.data(), records.data(), prefixes.size(), &done);
   }
   if (!r.ok()) {
     raise_text(PyExc_ValueError, r.error->message);

@@ -11,11 +11,13 @@
 #include "answers.hpp"
 #include "args.hpp"
 #include "convert.hpp"
+#include "insert_record.hpp"
 #include "store/hybrid_engine.hpp"
 #include "sync/panic.hpp"
 #include "netrove/text.hpp"
 #include "radix_engine.hpp"
 #include "ref.hpp"
+#include "snapshot.hpp"
 
 namespace netrove::py {
 
@@ -74,19 +76,19 @@ PyObject* variant_arg(Variant variant) noexcept {
 
 // One pair of a pickled state converted as insert converts its arguments:
 // the subnet text first, then the metadata dict.
-bool state_pair(PyObject* pair, std::pair<IpPrefix, Metadata>& out) {
+bool state_pair(PyObject* pair, IpPrefix& prefix, RecordRef& record) {
   if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
     PyErr_SetString(PyExc_TypeError, kBadState);
     return false;
   }
   PyObject* metadata = PyTuple_GET_ITEM(pair, 1);
-  if (!prefix_arg(PyTuple_GET_ITEM(pair, 0), out.first)) return false;
+  if (!prefix_arg(PyTuple_GET_ITEM(pair, 0), prefix)) return false;
   if (!PyDict_Check(metadata)) {
     raise_not_instance(metadata, "dict");
     add_param_note("metadata");
     return false;
   }
-  return metadata_from_dict(metadata, out.second);
+  return stored_record_of(metadata, record);
 }
 
 }  // namespace
@@ -165,14 +167,15 @@ PyObject* reduce_impl(PyObject* restore, const Engine& engine, Variant variant) 
   }
   Ref name(variant_arg(variant));
   if (!name) return nullptr;
-  Ref entries(items_impl(engine));
+  Ref entries(snapshot_of(engine));
   if (!entries) return nullptr;
   Ref args(PyTuple_Pack(2, name.get(), entries.get()));
   if (!args) return nullptr;
   return PyTuple_Pack(2, restore, args.get());
 }
 
-bool state_entries(PyObject* state, std::vector<std::pair<IpPrefix, Metadata>>& out) {
+bool state_entries(PyObject* state, SnapshotContents& out) {
+  if (PyBytes_Check(state)) return snapshot_contents(state, out);
   if (!PyList_Check(state) && !PyTuple_Check(state)) {
     PyErr_SetString(PyExc_TypeError, kBadState);
     return false;
@@ -181,26 +184,21 @@ bool state_entries(PyObject* state, std::vector<std::pair<IpPrefix, Metadata>>& 
   // code a dict key's __eq__ runs meanwhile.
   Ref pairs(PySequence_Tuple(state));
   if (!pairs) return false;
-  out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(pairs.get())));
-  for (std::size_t i = 0; i < out.size(); ++i)
-    if (!state_pair(PyTuple_GET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i)), out[i])) return false;
+  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(pairs.get()));
+  out.prefixes.resize(n);
+  out.records.resize(n);
+  for (std::size_t i = 0; i < n; ++i)
+    if (!state_pair(PyTuple_GET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i)), out.prefixes[i], out.records[i]))
+      return false;
   return true;
 }
 
-bool load_entries(Engine& engine, std::vector<std::pair<IpPrefix, Metadata>> entries) {
-  auto* loader = dynamic_cast<EntryLoader*>(&engine);
-  if (!loader) {
+bool load_entries(Engine& engine, SnapshotContents& entries) {
+  if (!dynamic_cast<RecordWriter*>(&engine) && !dynamic_cast<EntryLoader*>(&engine)) {
     PyErr_SetString(PyExc_TypeError, "this RadixEngine cannot load a pickled state");
     return false;
   }
-  for (auto& [prefix, record] : entries) {
-    const InsertResult r = loader->load(prefix, std::move(record));
-    if (!r.ok()) {
-      PyErr_SetString(PyExc_ValueError, r.error->message.c_str());
-      return false;
-    }
-  }
-  return true;
+  return load_contents(engine, entries);
 }
 
 }  // namespace netrove::py

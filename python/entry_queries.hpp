@@ -14,8 +14,12 @@
 //
 // Pickled form (copy.copy and copy.deepcopy use it too):
 //
-//   __reduce__() -> (netrove.__restore__, (variant, [(prefix, metadata), ...]))
+//   __reduce__() -> (netrove.__restore__, (variant, snapshot))
 //                                          None or "standard" / "lockfree" / "adaptive"
+//
+// where snapshot is the bytes of the engine's binary snapshot (snapshot.hpp).
+// Pickles made before snapshots hold a list of (prefix, metadata) pairs in
+// its place; __restore__ loads either.
 //
 // The class's __module__ is "builtins", so pickle cannot find the class by
 // name; the reconstructor is a module function instead, under a dunder name
@@ -35,6 +39,7 @@
 
 #include "args.hpp"
 #include "netrove/engine.hpp"
+#include "netrove/snapshot.hpp"
 
 namespace netrove::py {
 
@@ -93,15 +98,17 @@ inline constexpr const char kItemsDoc[] =
 
 inline constexpr const char kReduceDoc[] =
     "__reduce__($self)\n--\n\n"
-    "Pickle support: ``(netrove.__restore__, (variant, items))``.  A reloaded\n"
-    "or copied engine has the same variant and entries, and counters at\n"
-    "zero.  Raises ``TypeError`` for an engine opened with ``from_redis``.";
+    "Pickle support: ``(netrove.__restore__, (variant, snapshot))``, the\n"
+    "snapshot being the table as bytes.  A reloaded or copied engine has the\n"
+    "same variant and entries, and counters at zero.  Raises ``TypeError``\n"
+    "for an engine opened with ``from_redis``.";
 
 inline constexpr const char kRestoreDoc[] =
     "__restore__(variant, entries, /)\n--\n\n"
-    "Pickle support: a new ``RadixEngine(variant)`` holding every\n"
-    "``(prefix, metadata)`` pair of ``entries`` (a list or tuple), with\n"
-    "counters at zero.";
+    "Pickle support: a new ``RadixEngine(variant)`` holding the entries of\n"
+    "``entries``, a snapshot (bytes) or a list or tuple of ``(prefix,\n"
+    "metadata)`` pairs, with counters at zero.  A malformed snapshot raises\n"
+    "``ValueError``.";
 
 /// The entries covering all of `key`, longest first, at most `limit`: for
 /// an address every entry covering it; for a prefix the entries of its
@@ -140,20 +147,22 @@ PyObject* keys_impl(const Engine& engine) noexcept;
 /// values(): the dicts of items(), in its order.
 PyObject* values_impl(const Engine& engine) noexcept;
 
-/// __reduce__: (`restore`, (variant, items)).  TypeError for an engine
-/// opened with from_redis.
+/// __reduce__: (`restore`, (variant, snapshot bytes)).  TypeError for an
+/// engine opened with from_redis.
 PyObject* reduce_impl(PyObject* restore, const Engine& engine, Variant variant);
 
-/// The entries of a pickled state: every (prefix, dict) pair of the list or
-/// tuple `state`, converted as insert converts its arguments, into `out`.
-/// False with the error set: TypeError "RadixEngine state must be a list of
-/// (prefix, metadata) pairs" for another shape; for a pair, the errors
-/// insert raises for its subnet and metadata.
-bool state_entries(PyObject* state, std::vector<std::pair<IpPrefix, Metadata>>& out);
+/// The entries of a pickled state: a snapshot (bytes, checked whole:
+/// ValueError "malformed RadixEngine snapshot: <reason>"), or every
+/// (prefix, dict) pair of the list or tuple `state`, converted as insert
+/// converts its arguments, into `out`.  False with the error set: TypeError
+/// "RadixEngine state must be a list of (prefix, metadata) pairs" for
+/// another shape; for a pair, the errors insert raises for its subnet and
+/// metadata.
+bool state_entries(PyObject* state, SnapshotContents& out);
 
-/// Stores `entries` into `engine` without counting (EntryLoader).  False
+/// Stores `entries` into `engine` without counting (one bulk load).  False
 /// with TypeError for an engine that cannot load, or ValueError with the
 /// text of a failed store.
-bool load_entries(Engine& engine, std::vector<std::pair<IpPrefix, Metadata>> entries);
+bool load_entries(Engine& engine, SnapshotContents& entries);
 
 }  // namespace netrove::py

@@ -233,7 +233,11 @@ ObjectKey object_key(PyObject* obj) noexcept {
   for (const Class& c : classes) {
     const int r = PyObject_IsInstance(obj, c.type);
     if (r < 0) return failed();
-    if (r) return convert(c);
+    if (r) {
+      ObjectKey k = convert(c);
+      k.ran_python = true;
+      return k;
+    }
   }
   return {};
 }

@@ -187,8 +187,11 @@ class RadixEngine:
         (a pair that is not a sequence: ``TypeError``; of another length:
         ``ValueError``), with the note "while processing element i of
         'items'", and the engine is left unchanged.  Afterwards the table
-        and the counters are those of the single inserts in order.  The
-        engine works without the interpreter lock.
+        and the counters are those of the single inserts in order (a later
+        element of an equal prefix wins).  The prefixes are sorted and
+        merged into the table in one pass per chunk of that order, without
+        the interpreter lock; a metadata dict shared by several elements is
+        converted once.
         """
     def remove(self, subnet: _Prefix) -> bool:
         """Remove a prefix.  Returns ``True`` if the entry existed."""
@@ -245,14 +248,16 @@ class RadixEngine:
     def __iter__(self) -> Iterator[str]:
         """The stored prefixes as text, in the order of ``items()``, from a
         list taken when the iteration starts."""
-    def __reduce__(self) -> tuple[object, tuple[_Variant | None, list[_Entry]]]:
-        """Pickle support: ``(netrove.__restore__, (variant, items))``.  A
-        reloaded or copied engine has the same variant and entries, and
-        counters at zero.  Raises ``TypeError`` for an engine opened with
-        ``from_redis``."""
+    def __reduce__(self) -> tuple[object, tuple[_Variant | None, bytes]]:
+        """Pickle support: ``(netrove.__restore__, (variant, snapshot))``,
+        the snapshot being the table as bytes.  A reloaded or copied engine
+        has the same variant and entries, and counters at zero.  Raises
+        ``TypeError`` for an engine opened with ``from_redis``."""
     def __len__(self) -> int: ...
 
 def version() -> str: ...
-def __restore__(variant: _Variant | str | None, entries: list[_Entry] | tuple[_Entry, ...], /) -> RadixEngine:
-    """Pickle support: a new ``RadixEngine(variant)`` holding every
-    ``(prefix, metadata)`` pair of ``entries``, with counters at zero."""
+def __restore__(variant: _Variant | str | None, entries: bytes | list[_Entry] | tuple[_Entry, ...], /) -> RadixEngine:
+    """Pickle support: a new ``RadixEngine(variant)`` holding the entries of
+    ``entries``, a snapshot (bytes) or the ``(prefix, metadata)`` pairs of a
+    pickle made before snapshots, with counters at zero.  A malformed
+    snapshot raises ``ValueError`` and builds nothing."""

@@ -55,6 +55,7 @@ struct RadixEngineObject {
   std::shared_ptr<Engine> engine;
   const RecordLender* lender;  // the engine's lending side, or null
   EntryEraser* eraser;         // the engine's erasing side, or null
+  RecordWriter* writer;        // the engine's side for stored records, or null
   Variant variant;             // the constructor form, for pickling
 };
 static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header comes first");
@@ -62,6 +63,7 @@ static_assert(offsetof(RadixEngineObject, ob_base) == 0, "the object header come
 Engine& engine_of(PyObject* self) noexcept { return *reinterpret_cast<RadixEngineObject*>(self)->engine; }
 const RecordLender* lender_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->lender; }
 EntryEraser* eraser_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->eraser; }
+RecordWriter* writer_of(PyObject* self) noexcept { return reinterpret_cast<RadixEngineObject*>(self)->writer; }
 // netrove.__restore__, set when the module is populated; what __reduce__
 // names as the reconstructor.
 PyObject* restore_object = nullptr;
@@ -258,6 +260,7 @@ PyObject* new_impl(PyTypeObject* type, PyObject* variant) {
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
   obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
+  obj->writer = dynamic_cast<RecordWriter*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -272,6 +275,7 @@ PyObject* instance_of(PyTypeObject* type, std::shared_ptr<Engine> engine, Varian
   auto* obj = reinterpret_cast<RadixEngineObject*>(self);
   obj->lender = dynamic_cast<const RecordLender*>(engine.get());
   obj->eraser = dynamic_cast<EntryEraser*>(engine.get());
+  obj->writer = dynamic_cast<RecordWriter*>(engine.get());
   obj->variant = form;
   new (&obj->engine) std::shared_ptr<Engine>(std::move(engine));
   return self;
@@ -304,18 +308,19 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
 }
 
 // __restore__: the variant converted as RadixEngine(variant) converts it,
-// then the state; only then is the engine built and filled, counting
-// nothing.
+// then the state (a snapshot checked whole, or the pairs of an older
+// pickle converted); only then is the engine built and filled by one bulk
+// load, counting nothing.
 PyObject* restore_impl(PyObject* variant, PyObject* state) {
   EngineConfig config;
   Variant form;
   if (!config_for(variant, config, form)) return nullptr;
-  std::vector<std::pair<IpPrefix, Metadata>> entries;
+  SnapshotContents entries;
   if (!state_entries(state, entries)) return nullptr;
   PyObject* type = radix_engine_type();
   if (!type) return nullptr;
   Ref self(instance_of(reinterpret_cast<PyTypeObject*>(type), create_engine(std::move(config)), form));
-  if (!self || !load_entries(engine_of(self.get()), std::move(entries))) return nullptr;
+  if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
   return self.release();
 }
 
@@ -338,12 +343,13 @@ PyObject* follow_stats_impl(const Engine& engine) {
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* insert_impl(Engine& engine, PyObject* subnet, PyObject* metadata) {
+PyObject* insert_impl(Engine& engine, RecordWriter* writer, PyObject* subnet, PyObject* metadata) {
   collect_released();
   IpPrefix prefix;
-  Metadata record;
+  RecordRef record;
   if (!insert_args(subnet, metadata, prefix, record)) return nullptr;
-  InsertResult r = engine.insert(prefix, std::move(record));
+  InsertResult r = writer ? writer->insert_record(prefix, std::move(record))
+                          : engine.insert(prefix, record.view().to_metadata());
   if (!r.ok()) {
     raise_text(PyExc_ValueError, r.error->message);
     return nullptr;
@@ -449,9 +455,9 @@ PyObject* subscript_impl(const Engine& engine, const RecordLender* lender, PyObj
   return found.release();
 }
 
-int ass_subscript_impl(Engine& engine, EntryEraser* eraser, PyObject* key, PyObject* metadata) {
+int ass_subscript_impl(Engine& engine, RecordWriter* writer, EntryEraser* eraser, PyObject* key, PyObject* metadata) {
   if (metadata) {
-    Ref done(insert_impl(engine, key, metadata));
+    Ref done(insert_impl(engine, writer, key, metadata));
     return done ? 0 : -1;
   }
   Ref removed(remove_impl(engine, eraser, key));
@@ -507,7 +513,7 @@ PyObject* rx_repr(PyObject* self) noexcept {
 PyObject* rx_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* argv[2];
   if (!bind(kInsertParams, args, nargs, kwnames, argv)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return insert_impl(engine_of(self), argv[0], argv[1]); });
+  return guarded<PyObject*>(nullptr, [&] { return insert_impl(engine_of(self), writer_of(self), argv[0], argv[1]); });
 }
 
 PyObject* rx_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -599,7 +605,9 @@ PyObject* rx_subscript(PyObject* self, PyObject* key) noexcept {
 }
 
 int rx_ass_subscript(PyObject* self, PyObject* key, PyObject* metadata) noexcept {
-  return guarded<int>(-1, [&] { return ass_subscript_impl(engine_of(self), eraser_of(self), key, metadata); });
+  return guarded<int>(-1, [&] {
+    return ass_subscript_impl(engine_of(self), writer_of(self), eraser_of(self), key, metadata);
+  });
 }
 
 int rx_contains_key(PyObject* self, PyObject* key) noexcept {

@@ -71,9 +71,22 @@ def step(engine, oracle, variant, pool, i, op, a, b):
         assert engine.insert(subnet, meta) is None
         oracle.insert(subnet, meta)
     elif op == "insert_many":
-        items = [(prefixes[(a + k * b) % len(prefixes)], {"value": f"#{i}.{k}"}) for k in range(b % 9)]
-        form = b % 3  # a mapping, a list of pairs, a generator of tuples
-        assert engine.insert_many(dict(items) if form == 0 else items if form == 1 else (tuple(x) for x in items)) is None
+        # Repeats inside one call (a later one wins); some dicts shared by
+        # several prefixes, as a loader shares one per origin.
+        shared = [{"value": f"#{i}.s{j}", "attributes": {"j": str(j)}} for j in range(2)]
+        items = [(prefixes[(a + k * b) % len(prefixes)], shared[k % 2] if k % 3 == 0 else {"value": f"#{i}.{k}"})
+                 for k in range(b % 9)]
+        form = b % 4  # a mapping, a list of pairs, a generator of tuples, one dict changed per element
+
+        def reused():
+            d = {}
+            for subnet, meta in items:
+                d.clear()
+                d.update(meta)
+                yield subnet, d
+
+        arg = (dict(items), items, (tuple(x) for x in items), reused())[form]
+        assert engine.insert_many(arg) is None
         for subnet, meta in (dict(items).items() if form == 0 else items):
             oracle.insert(subnet, meta)
     elif op == "remove":
@@ -192,3 +205,111 @@ def test_records_round_trip_as_fresh_dicts(value, attributes, variant):
     e.insert("10.0.0.0/8", {"value": value + "x"})
     assert e.lookup_many(["11.1.2.3", "10.1.2.3"]) == [record, {"value": value + "x", "attributes": {}}]
     assert pickle.loads(pickle.dumps(e)).items() == e.items()
+
+
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_insert_many_gives_each_element_the_record_its_dict_held(variant):
+    # One dict object for many prefixes is converted once; but whenever
+    # Python code can run between two elements (a generator's next(), a
+    # key's __eq__ during the dict lookups, a pair that is no tuple or
+    # list), a dict may change, and each element keeps what its dict held.
+    shared = {"value": "old", "attributes": {"asn": "1"}}
+
+    class Sneaky:  # a key that collides with "value" and, once armed, changes `shared` when compared
+        armed = False
+
+        def __hash__(self):
+            return hash("value")
+
+        def __eq__(self, other):
+            if Sneaky.armed:
+                shared["value"] = "new"
+                shared["attributes"]["asn"] = "2"
+            return False
+
+    class Net(ipaddress.IPv4Network):  # a key object whose field read changes `shared`
+        @property
+        def _prefixlen(self):
+            if Sneaky.armed:
+                shared["value"] = "net"
+            return 8
+
+        @_prefixlen.setter
+        def _prefixlen(self, value):
+            pass
+
+    class Pair:  # a pair read through its iterator, which changes `shared`
+        def __init__(self, subnet, meta, value):
+            self.items, self.value = (subnet, meta), value
+
+        def __iter__(self):
+            shared["value"] = self.value
+            return iter(self.items)
+
+    items = [("1.0.0.0/8", shared), ("2.0.0.0/8", shared), ("3.0.0.0/8", {Sneaky(): 0, "value": "s"}),
+             ("4.0.0.0/8", shared), ("5.0.0.0/8", shared), Pair("6.0.0.0/8", shared, "pair"), ("7.0.0.0/8", shared),
+             (Net("8.0.0.0/8"), shared)]
+    e = RadixEngine(variant)
+    e.insert("9.0.0.0/8", shared)
+    Sneaky.armed = True
+    e.insert_many(items)
+    got = {subnet: meta["value"] for subnet, meta in e.items()}
+    assert got == {"1.0.0.0/8": "old", "2.0.0.0/8": "old", "3.0.0.0/8": "s", "4.0.0.0/8": "new",
+                   "5.0.0.0/8": "new", "6.0.0.0/8": "pair", "7.0.0.0/8": "pair", "8.0.0.0/8": "net",
+                   "9.0.0.0/8": "old"}
+    assert e.get("5.0.0.0/8") == {"value": "new", "attributes": {"asn": "2"}}
+
+    def changing():
+        d = {"value": "", "attributes": {}}
+        for n in range(300):
+            d["value"], d["attributes"]["n"] = f"v{n}", str(n)
+            yield f"10.{n // 256}.{n % 256}.0/24", d
+
+    e.insert_many(changing())
+    for n in range(0, 300, 37):
+        assert e.get(f"10.{n // 256}.{n % 256}.0/24") == {"value": f"v{n}", "attributes": {"n": str(n)}}
+    assert e.stats()["inserts"] == 1 + len(items) + 300 and len(e) == 9 + 300
+
+
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+def test_a_bad_element_stores_nothing(variant, where):
+    e = RadixEngine(variant)
+    e.insert_many([(f"10.{n}.0.0/16", {"value": str(n)}) for n in range(50)])
+    before, stats = e.items(), e.stats()
+    meta = {"value": "x", "attributes": {"asn": "1"}}
+    items = [(f"{a}.{b}.0.0/16", meta) for a in range(11, 15) for b in range(250)]
+    bad = {"first": 0, "middle": len(items) // 2, "last": len(items) - 1}[where]
+    items[bad] = (items[bad][0], {"value": "x", "attributes": {"asn": 1}})
+    with pytest.raises(TypeError) as raised_:
+        e.insert_many(items)
+    assert raised_.value.__notes__ == [f"while processing element {bad} of 'items'"]
+    assert e.items() == before and e.stats() == stats
+
+
+# A pickle made by release 1.1.1, before snapshots: the state is a list of
+# (prefix, metadata) pairs.
+OLD_PICKLE = (b"\x80\x02cnetrove\n__restore__\nq\x00X\x08\x00\x00\x00standardq\x01]q\x02(X\n\x00\x00\x00"
+              b"10.0.0.0/8q\x03}q\x04(X\x05\x00\x00\x00valueq\x05X\x03\x00\x00\x00AS1q\x06X\n\x00\x00\x00"
+              b"attributesq\x07}q\x08X\x03\x00\x00\x00asnq\tX\x01\x00\x00\x001q\nsu\x86q\x0bX\x0b\x00\x00"
+              b"\x0010.1.0.0/16q\x0c}q\r(h\x05X\x03\x00\x00\x00AS2q\x0eh\x07}q\x0fu\x86q\x10X\r\x00\x00\x00"
+              b"2001:db8::/32q\x11}q\x12(h\x05X\x02\x00\x00\x00\xc3\xa9q\x13h\x07}q\x14(X\x01\x00\x00\x00kq"
+              b"\x15X\x01\x00\x00\x00vq\x16X\x01\x00\x00\x00xq\x17X\x00\x00\x00\x00q\x18uu\x86q\x19e\x86q"
+              b"\x1aRq\x1b.")
+
+
+def test_pickles_are_snapshots_and_old_pickles_still_load():
+    old = pickle.loads(OLD_PICKLE)
+    want = [("10.0.0.0/8", {"value": "AS1", "attributes": {"asn": "1"}}),
+            ("10.1.0.0/16", {"value": "AS2", "attributes": {}}),
+            ("2001:db8::/32", {"value": "\u00e9", "attributes": {"k": "v", "x": ""}})]
+    assert old.items() == want and old.__reduce__()[1][0] == "standard"
+    assert old.stats() == {"size": 3, "inserts": 0, "lookups": 0, "hits": 0, "misses": 0, "removals": 0}
+    for variant in VARIANTS:
+        e = RadixEngine(variant)
+        e.insert_many(want * 2)
+        snapshot = e.__reduce__()[1][1]
+        assert type(snapshot) is bytes and snapshot.startswith(b"NRVS\x01")
+        assert len(snapshot) < 100  # each distinct record once, the prefixes in a few bytes each
+        again = pickle.loads(pickle.dumps(e))
+        assert again.items() == want and again.stats()["inserts"] == 0 and again.__reduce__()[1] == (variant, snapshot)

@@ -76,6 +76,7 @@ def NOT(kind, want="str"):
 
 BAD_CIDR = "Invalid CIDR '10.0.0.0/33': invalid address: 10.0.0.0/33"
 STATE = "RadixEngine state must be a list of (prefix, metadata) pairs"
+SNAP = "malformed RadixEngine snapshot: "
 NONE_STR = "'None' is not an instance of 'str'"
 # (a call on `e`, a standard engine holding 10.0.0.0/8; the exception's type;
 # its text, None when the interpreter's; the notes, each after "while processing ")
@@ -170,6 +171,13 @@ ERRORS = [
     ("netrove.__restore__(None, [('10.0.0.0/33', {})])", ValueError, BAD_CIDR),
     ("netrove.__restore__(None, [('10.0.0.0/8', [])])", TypeError, NOT("list", "dict"), "'metadata'"),
     ("netrove.__restore__(1, [])", TypeError, NOT("int"), "'variant'"),
+    ("netrove.__restore__(None, b'junk')", ValueError, SNAP + "not a netrove snapshot (no magic)"),
+    ("netrove.__restore__(None, b'NRVS\\x02')", ValueError, SNAP + "unsupported snapshot version 2"),
+    ("netrove.__restore__(None, b'NRVS\\x01\\x05')", ValueError, SNAP + "truncated before the records"),
+    ("netrove.__restore__(None, b'NRVS\\x01\\x01\\x00\\x01v\\x01\\x08\\x0a\\x01\\x00')", ValueError,
+     SNAP + "IPv4 entry 0: record index 1 out of range"),
+    ("netrove.__restore__(None, b'NRVS\\x01\\x01\\x00\\x01v\\x01\\x08\\x0a\\x00\\x00\\x00')", ValueError,
+     SNAP + "1 bytes after the last entry"),
     ("netrove.__restore__(None)", TypeError, "__restore__ expected 2 arguments, got 1"),
     ("netrove.version(1)", TypeError, "netrove.version() takes no arguments (1 given)"),
     ("e.insert('10.0.0.0/8')", TypeError, "RadixEngine.insert() missing required argument 'metadata' (pos 2)"),

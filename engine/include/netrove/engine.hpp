@@ -148,12 +148,21 @@ using HeldRecord = RecordRef;
 /// lookup_many, contains_many and insert_many below, which fall back to the
 /// single operations for engines without this side.
 ///
-/// Every batch operation behaves as the single operations called for each
-/// element in order (the same answers, the same counters, the same cache
-/// fills and evictions); it only takes its locks and read sections once per
-/// chunk of elements instead of once per element.  None needs, takes or
-/// waits for any lock of the caller's: a caller may run it with its own
-/// locks (an interpreter lock) released.
+/// Every batch operation ends as the single operations called for each
+/// element in order would (the same answers, the same counters, the same
+/// cache fills and evictions); it only takes its locks and read sections
+/// once per chunk of elements instead of once per element.  None needs,
+/// takes or waits for any lock of the caller's: a caller may run it with
+/// its own locks (an interpreter lock) released.
+///
+/// Bulk loads.  insert_many (and RecordWriter::insert_records below) may
+/// sort the elements by prefix and store them in one ordered pass per
+/// chunk of that order: a concurrent reader sees the table as it was
+/// before or after each chunk, never part of one, and the elements of a
+/// chunk need not be consecutive in the input.  A later element of an equal
+/// prefix (host bits ignored) wins over an earlier one, whose record is
+/// then never stored; `inserts` counts every element, `size` the prefixes
+/// that were new.
 class BatchEngine {
  public:
   /// Looks up `addresses[0..n)`: out[i] holds the record of the longest
@@ -164,9 +173,10 @@ class BatchEngine {
   /// found[i] = whether a stored prefix covers addresses[i]; counts as
   /// lookup_many does, copies nothing.
   virtual void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const = 0;
-  /// Inserts (prefixes[i], records[i]) for i in order, moving the records
-  /// out.  Stops at the first EngineError, which it returns, with `*done`
-  /// the number stored before it; on success *done = n.
+  /// Inserts (prefixes[i], records[i]) as if in order (a bulk load, see
+  /// above), moving the records out.  Stops at the first EngineError, which
+  /// it returns, with `*done` the number of leading elements stored before
+  /// it; on success *done = n.
   virtual InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                    std::size_t* done) = 0;
 
@@ -234,6 +244,42 @@ class BatchLender {
 /// share held for it is alive.
 void lookup_many_with(const Engine& engine, const IpAddress* addresses, std::size_t n, bool* found,
                       BatchVisitor visit);
+/// The writing side for records that are already stored (interned,
+/// netrove/record.hpp): a caller that builds records from its own objects
+/// (a binding, a snapshot) interns each distinct one once and hands over
+/// shares, so no Metadata is built and copied per element.  Found with
+/// dynamic_cast<RecordWriter*>(engine); the free functions insert_record,
+/// insert_records and load_records below fall back to the Metadata
+/// operations for engines without it.
+class RecordWriter {
+ public:
+  /// Engine::insert(prefix, record), `record` (not empty) handed over.
+  virtual InsertResult insert_record(const IpPrefix& prefix, RecordRef record) = 0;
+  /// BatchEngine::insert_many of stored records (a bulk load), each
+  /// records[i] (not empty) moved out.  Result and `*done` as there.
+  virtual InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                      std::size_t* done) = 0;
+  /// The same bulk load counting nothing but `size` (EntryLoader::load of
+  /// every element): restoring a saved table.
+  virtual InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                    std::size_t* done) = 0;
+
+ protected:
+  RecordWriter() = default;
+  RecordWriter(const RecordWriter&) = default;
+  RecordWriter& operator=(const RecordWriter&) = default;
+  ~RecordWriter() = default;
+};
+
+/// RecordWriter::insert_record of `engine`, or Engine::insert of a copy.
+InsertResult insert_record(Engine& engine, const IpPrefix& prefix, RecordRef record);
+/// RecordWriter::insert_records of `engine`, or insert_many of copies.
+InsertResult insert_records(Engine& engine, const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                            std::size_t* done);
+/// RecordWriter::load_records of `engine`, or EntryLoader::load of a copy
+/// per element (std::logic_error for an engine with neither side).
+InsertResult load_records(Engine& engine, const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                          std::size_t* done);
 
 /// The removing side of an engine that can drop an entry without copying
 /// its record out (a remove whose caller only wants to know whether there
@@ -320,6 +366,45 @@ class EntryReader {
   EntryReader(const EntryReader&) = default;
   EntryReader& operator=(const EntryReader&) = default;
   ~EntryReader() = default;
+};
+
+/// Where an engine lends its entries in order (EntryLister): what saving a
+/// table (netrove/snapshot.hpp) writes them into.
+class EntrySink {
+ public:
+  /// Starts the entries of `family`, or starts them over: whatever was put
+  /// for that family before is to be dropped.
+  virtual void begin(std::uint8_t family) = 0;
+  /// One entry: its prefix in network form and a view of its stored record
+  /// (valid during the call only).
+  virtual void put(const IpPrefix& prefix, RecordView record) = 0;
+
+ protected:
+  EntrySink() = default;
+  EntrySink(const EntrySink&) = default;
+  EntrySink& operator=(const EntrySink&) = default;
+  ~EntrySink() = default;
+};
+
+/// Lending enumeration of every entry, for saving a table: the stored
+/// records are shown, not copied.  Found with dynamic_cast<const
+/// EntryLister*>(engine).
+class EntryLister {
+ public:
+  /// For IPv4, then IPv6: sink.begin(family), then sink.put() for every
+  /// entry of the family in the order of EntryReader::covered.  Each family
+  /// is walked inside one read section (or under one read lock) as
+  /// EntryReader walks it; a walk that a concurrent writer overlapped
+  /// starts over with begin().  The sink runs inside the section: it must
+  /// not call into any engine nor wait for a lock; what it throws passes
+  /// through.  Moves no counter, touches no cache.
+  virtual void list_entries(EntrySink& sink) const = 0;
+
+ protected:
+  EntryLister() = default;
+  EntryLister(const EntryLister&) = default;
+  EntryLister& operator=(const EntryLister&) = default;
+  ~EntryLister() = default;
 };
 
 /// Turns entries found shortest first into what EntryReader::covering

@@ -49,6 +49,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -193,9 +194,23 @@ class RecordView {
   const StoredRecord* r_;
 };
 
+/// A record's contents seen where they already are: the value and the
+/// attribute pairs as views into texts the caller owns (a binding's string
+/// objects, a snapshot's bytes).  Interning one builds no Metadata and
+/// copies no text unless the record is new.  Keys must be distinct.
+struct RecordSource {
+  std::string_view value;
+  const std::pair<std::string_view, std::string_view>* pairs = nullptr;
+  std::size_t count = 0;
+
+  const std::pair<std::string_view, std::string_view>* begin() const noexcept { return pairs; }
+  const std::pair<std::string_view, std::string_view>* end() const noexcept { return pairs + count; }
+};
+
 /// Same value and same set of attribute pairs (order ignored), as Metadata's ==.
 bool same_contents(RecordView a, const Metadata& b) noexcept;
 bool same_contents(RecordView a, RecordView b) noexcept;
+bool same_contents(RecordView a, const RecordSource& b) noexcept;
 
 /// An owning handle: one share of a stored record, or nothing.  Copying
 /// shares, destruction releases.  One word.
@@ -205,6 +220,9 @@ class RecordRef {
   /// The shared block of these contents (a new one when none is alive).
   static RecordRef intern(const Metadata& m);
   static RecordRef intern(RecordView v);
+  /// The same from views: hashed and probed in place, the block built
+  /// (the texts copied) only when no equal one is alive.
+  static RecordRef intern(const RecordSource& s);
   /// A share of the block behind `v`, or, should that block be dying, an
   /// interned copy of it.  For keeping a lent record past the visit.
   static RecordRef share(RecordView v);
@@ -238,6 +256,10 @@ class RecordRef {
   StoredRecord* p_ = nullptr;
 };
 static_assert(sizeof(RecordRef) == sizeof(void*));
+
+/// The JSON text of a stored record, written as to_json(Metadata) writes
+/// it (attributes in stored order).
+std::string to_json(RecordView record);
 
 /// Stored records alive now (shared blocks once) and their block bytes as
 /// requested from malloc.

@@ -114,6 +114,7 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
       inner_(std::move(inner)),
       inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
       inner_eraser_(dynamic_cast<EntryEraser*>(inner_.get())),
+      inner_writer_(dynamic_cast<RecordWriter*>(inner_.get())),
       hash_{fresh_seed()},
       limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
       mask_(slots_for(limit_) - 1),
@@ -239,6 +240,32 @@ InsertResult CachedEngine::insert_many(const IpPrefix* prefixes, Metadata* recor
   return r;
 }
 
+InsertResult CachedEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
+  // The inner engine's writing side, found once (a cross cast per insert
+  // cost as much as the cache's own work).
+  InsertResult r = inner_writer_ ? inner_writer_->insert_record(prefix, std::move(record))
+                                 : inner_->insert(prefix, record.view().to_metadata());
+  if (r.ok()) invalidate(prefix);
+  rcu::collect();
+  return r;
+}
+
+InsertResult CachedEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                          std::size_t* done) {
+  InsertResult r = netrove::insert_records(*inner_, prefixes, records, n, done);
+  invalidate_many(prefixes, *done);
+  rcu::collect();
+  return r;
+}
+
+InsertResult CachedEngine::load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                        std::size_t* done) {
+  InsertResult r = netrove::load_records(*inner_, prefixes, records, n, done);
+  invalidate_many(prefixes, *done);
+  rcu::collect();
+  return r;
+}
+
 std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) const noexcept {
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
     const Entry* e = slots_[i].load(std::memory_order_relaxed);
@@ -350,6 +377,12 @@ std::vector<netrove::Entry> CachedEngine::covering(const IpAddress& address, std
 std::vector<netrove::Entry> CachedEngine::covered(const IpPrefix& prefix) const { return inner_reader().covered(prefix); }
 
 HeldRecord CachedEngine::exact(const IpPrefix& prefix) const { return inner_reader().exact(prefix); }
+
+void CachedEngine::list_entries(EntrySink& sink) const {
+  const auto* lister = dynamic_cast<const EntryLister*>(inner_.get());
+  if (!lister) panic("the inner engine lists no entries");
+  lister->list_entries(sink);
+}
 
 InsertResult CachedEngine::load(const IpPrefix& prefix, Metadata record) {
   auto* loader = dynamic_cast<EntryLoader*>(inner_.get());

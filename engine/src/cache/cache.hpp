@@ -45,7 +45,9 @@ class CachedEngine final : public Engine,
                            public BatchEngine,
                            public EntryReader,
                            public EntryLoader,
-                           public EntryEraser {
+                           public EntryEraser,
+                           public RecordWriter,
+                           public EntryLister {
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
@@ -71,6 +73,13 @@ class CachedEngine final : public Engine,
   /// Inner insert_many; then, under the table lock once, drops the cached
   /// answers inside any of the prefixes stored (those before an error).
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
+  /// The inner engine's writes of stored records (netrove::insert_record,
+  /// insert_records, load_records); then, as insert and insert_many, the
+  /// cached answers inside the prefixes stored are dropped.
+  InsertResult insert_record(const IpPrefix& prefix, RecordRef record) override;
+  InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                              std::size_t* done) override;
+  InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) override;
   /// Inner remove; then drops the cached answers inside `prefix` whatever it
   /// returned.  Returns the inner result.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
@@ -84,6 +93,9 @@ class CachedEngine final : public Engine,
   std::vector<netrove::Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<netrove::Entry> covered(const IpPrefix& prefix) const override;
   HeldRecord exact(const IpPrefix& prefix) const override;
+  /// The inner engine's EntryLister.  Panic "the inner engine lists no
+  /// entries" when it does not offer one.
+  void list_entries(EntrySink& sink) const override;
   /// Inner load, then drops the cached answers inside `prefix`, as insert.
   /// Panic "the inner engine cannot load entries" when it does not offer
   /// EntryLoader.
@@ -147,6 +159,7 @@ class CachedEngine final : public Engine,
   std::shared_ptr<Engine> inner_;
   const RecordLender* inner_lender_;  // inner_ as a lender, or null
   EntryEraser* inner_eraser_;         // inner_ as an eraser, or null
+  RecordWriter* inner_writer_;        // inner_ as a writer of stored records, or null
   SeededAddressHash hash_;
   std::size_t limit_;  // entries kept at most
   std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
+#include <vector>
 
 namespace netrove {
 
@@ -70,6 +72,41 @@ InsertResult insert_many(Engine& engine, const IpPrefix* prefixes, Metadata* rec
   if (auto* batch = dynamic_cast<BatchEngine*>(&engine)) return batch->insert_many(prefixes, records, n, done);
   for (*done = 0; *done < n; ++*done) {
     InsertResult r = engine.insert(prefixes[*done], std::move(records[*done]));
+    if (!r.ok()) return r;
+  }
+  return InsertResult::success();
+}
+
+InsertResult insert_record(Engine& engine, const IpPrefix& prefix, RecordRef record) {
+  if (auto* writer = dynamic_cast<RecordWriter*>(&engine)) return writer->insert_record(prefix, std::move(record));
+  return engine.insert(prefix, record.view().to_metadata());
+}
+
+namespace {
+
+std::vector<Metadata> copies_of(const RecordRef* records, std::size_t n) {
+  std::vector<Metadata> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(records[i].view().to_metadata());
+  return out;
+}
+
+}  // namespace
+
+InsertResult insert_records(Engine& engine, const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                            std::size_t* done) {
+  if (auto* writer = dynamic_cast<RecordWriter*>(&engine)) return writer->insert_records(prefixes, records, n, done);
+  std::vector<Metadata> copies = copies_of(records, n);
+  return insert_many(engine, prefixes, copies.data(), n, done);
+}
+
+InsertResult load_records(Engine& engine, const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                          std::size_t* done) {
+  if (auto* writer = dynamic_cast<RecordWriter*>(&engine)) return writer->load_records(prefixes, records, n, done);
+  auto* loader = dynamic_cast<EntryLoader*>(&engine);
+  if (!loader) throw std::logic_error("the engine cannot load entries");
+  for (*done = 0; *done < n; ++*done) {
+    InsertResult r = loader->load(prefixes[*done], records[*done].view().to_metadata());
     if (!r.ok()) return r;
   }
   return InsertResult::success();

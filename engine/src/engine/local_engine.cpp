@@ -46,8 +46,7 @@ std::size_t writing_shards(const ShardedTrie& g) noexcept {
 std::size_t writing_shards(const ShardedAdaptive& g) noexcept { return g.shards.size(); }
 
 template <class Group, class Op>
-InsertResult fan_out_insert(Group& g, const Metadata& record, Op insert_one) {
-  const RecordRef stored = RecordRef::intern(record);
+InsertResult fan_out_insert(Group& g, const RecordRef& stored, Op insert_one) {
   const std::size_t n = writing_shards(g);
   for (std::size_t i = 0; i < n; ++i) {
     auto& s = g.shards[i];
@@ -176,7 +175,7 @@ LocalEngine LocalEngine::sharded_adaptive(std::shared_ptr<ShardedAdaptive> e) {
 }
 
 template <bool Count>
-InsertResult LocalEngine::put(const IpPrefix& prefix, Metadata record) {
+InsertResult LocalEngine::put(const IpPrefix& prefix, RecordRef record) {
   return visit([&]<class S>(S s) {
     using K = typename S::K;
     // One trie engine's insert or load of one stored record.
@@ -191,19 +190,60 @@ InsertResult LocalEngine::put(const IpPrefix& prefix, Metadata record) {
     } else if constexpr (S::kGroup) {
       return fan_out_insert(s.g, record, [&](AdaptiveEngine& e, const RecordRef& r) { return e.insert_shared(prefix, r); });
     } else if constexpr (K::kTrie) {
-      return trie_put.template operator()<K::kForm>(s.e, RecordRef::intern(record));
+      return trie_put.template operator()<K::kForm>(s.e, std::move(record));
     } else {
-      return s.e.insert(prefix, std::move(record));
+      return s.e.insert_shared(prefix, std::move(record));
     }
   });
 }
 
 InsertResult LocalEngine::insert(const IpPrefix& prefix, Metadata record) {
-  return put<true>(prefix, std::move(record));
+  return put<true>(prefix, RecordRef::intern(record));
 }
 
 InsertResult LocalEngine::load(const IpPrefix& prefix, Metadata record) {
-  return put<false>(prefix, std::move(record));
+  return put<false>(prefix, RecordRef::intern(record));
+}
+
+InsertResult LocalEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
+  return put<true>(prefix, std::move(record));
+}
+
+template <bool Count>
+InsertResult LocalEngine::put_many(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) {
+  *done = 0;
+  visit([&]<class S>(S s) {
+    using K = typename S::K;
+    if constexpr (!K::kTrie) {
+      // The trees: one write per element, into every shard.
+      for (std::size_t i = 0; i < n; ++i) (void)put<Count>(prefixes[i], std::move(records[i]));
+    } else if constexpr (S::kGroup) {
+      // Shards of one trie: shard 0's bulk load is the whole write (see
+      // writing_shards); shards over tries of their own each load shares
+      // of the same records.
+      auto& g = s.g;
+      const std::size_t writers = writing_shards(g);
+      for (std::size_t i = 0; i < writers; ++i) {
+        std::vector<RecordRef> shares;
+        if (i + 1 < writers) shares.assign(records, records + n);
+        g.shards[i]->template bulk_load<K::kForm>(prefixes, i + 1 < writers ? shares.data() : records, n, Count);
+      }
+    } else {
+      s.e.template bulk_load<K::kForm>(prefixes, records, n, Count);
+    }
+  });
+  *done = n;
+  return InsertResult::success();
+}
+
+InsertResult LocalEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                         std::size_t* done) {
+  return put_many<true>(prefixes, records, n, done);
+}
+
+InsertResult LocalEngine::load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                       std::size_t* done) {
+  return put_many<false>(prefixes, records, n, done);
 }
 
 std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
@@ -264,42 +304,9 @@ void LocalEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bo
 
 InsertResult LocalEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                       std::size_t* done) {
-  *done = 0;
-  return visit([&]<class S>(S s) {
-    using K = typename S::K;
-    if constexpr (!K::kTrie) {
-      for (; *done < n; ++*done) {
-        InsertResult r = insert(prefixes[*done], std::move(records[*done]));
-        if (!r.ok()) return r;
-      }
-      return InsertResult::success();
-    } else if constexpr (S::kGroup) {
-      // Chunk by chunk, every shard in index order, each with its own
-      // copies of the records (the last shard takes the originals): the
-      // same stored records and counters as fan_out_insert per element.
-      auto& g = s.g;
-      std::vector<Metadata> copies;
-      for (std::size_t base = 0; base < n; base += TrieEngine::kWriteChunk) {
-        const std::size_t m = std::min(TrieEngine::kWriteChunk, n - base);
-        for (std::size_t i = 0; i < g.shards.size(); ++i) {
-          Metadata* batch = records + base;
-          if (i + 1 < g.shards.size()) {
-            copies.assign(records + base, records + base + m);
-            batch = copies.data();
-          }
-          InsertResult r = g.shards[i]->template insert_many<K::kForm>(prefixes + base, batch, m);
-          if (!r.ok()) return r;
-        }
-        *done = base + m;
-      }
-      *done = n;
-      return InsertResult::success();
-    } else {
-      InsertResult r = s.e.template insert_many<K::kForm>(prefixes, records, n);
-      *done = n;
-      return r;
-    }
-  });
+  std::vector<RecordRef> stored(n);
+  for (std::size_t i = 0; i < n; ++i) stored[i] = RecordRef::intern(records[i]);
+  return insert_records(prefixes, stored.data(), n, done);
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) {
@@ -393,6 +400,16 @@ std::vector<Entry> LocalEngine::covered(const IpPrefix& prefix) const {
 
 HeldRecord LocalEngine::exact(const IpPrefix& prefix) const {
   return with_entry_shard(HeldRecord{}, [&](const auto& e) { return e.exact(prefix); });
+}
+
+void LocalEngine::list_entries(EntrySink& sink) const {
+  if (const TrieEngine* t = trie(0)) return t->list_entries(sink);
+  const AdaptiveEngine* a = adaptive_engine(0);
+  for (const std::uint8_t family : {kIpv4, kIpv6}) {
+    sink.begin(family);
+    if (!a) continue;
+    for (const Entry& e : a->covered(IpPrefix{family, {}, 0})) sink.put(e.prefix, e.record.view());
+  }
 }
 
 // The three accessors below never panic: a tag outside the six reads as an

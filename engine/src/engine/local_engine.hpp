@@ -57,7 +57,9 @@ class LocalEngine final : public Engine,
                           public BatchLender,
                           public EntryReader,
                           public EntryLoader,
-                          public EntryEraser {
+                          public EntryEraser,
+                          public RecordWriter,
+                          public EntryLister {
  public:
   LocalEngine(LocalTag tag, std::shared_ptr<void> variant) noexcept : tag_(tag), variant_(std::move(variant)) {}
 
@@ -82,10 +84,17 @@ class LocalEngine final : public Engine,
   /// lookup_many lending the records (see BatchLender), routed and counted
   /// the same way; the adaptive variants lend each record by lookup_with.
   void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const override;
-  /// Batch insert (see BatchEngine): the trie variants insert in chunks,
-  /// a sharded one chunk by chunk into every shard in index order; the
-  /// adaptive variants one insert at a time.  Never fails.
+  /// Batch insert (see BatchEngine): the records interned, then
+  /// insert_records.  Never fails.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
+  /// The writes of stored records (RecordWriter), routed as insert and
+  /// load: one trie's bulk load (TrieEngine::bulk_load; a sharded trie's
+  /// shards share it, so only shard 0 writes), or for the adaptive
+  /// variants one insert per element into every shard.  Never fail.
+  InsertResult insert_record(const IpPrefix& prefix, RecordRef record) override;
+  InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                              std::size_t* done) override;
+  InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) override;
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   /// remove routed the same way, the taken record dropped (see EntryEraser).
   bool erase(const IpPrefix& prefix) override;
@@ -100,6 +109,10 @@ class LocalEngine final : public Engine,
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
   HeldRecord exact(const IpPrefix& prefix) const override;
+  /// EntryLister, from the same engine: a trie lends its stored records;
+  /// a tree's entries are shared under its read lock, then lent one family
+  /// at a time.
+  void list_entries(EntrySink& sink) const override;
   /// insert without counting: every shard, in index order, as insert.
   InsertResult load(const IpPrefix& prefix, Metadata record) override;
 
@@ -115,9 +128,12 @@ class LocalEngine final : public Engine,
   /// f(engine) with the engine that answers the enumerations, or `none`.
   template <class R, class F>
   R with_entry_shard(R none, F&& f) const;
-  /// insert (Count) or load (!Count).
+  /// insert (Count) or load (!Count) of a stored record.
   template <bool Count>
-  InsertResult put(const IpPrefix& prefix, Metadata record);
+  InsertResult put(const IpPrefix& prefix, RecordRef record);
+  /// insert_records (Count) or load_records (!Count).
+  template <bool Count>
+  InsertResult put_many(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done);
 
   template <class T>
   T& as() const noexcept { return *static_cast<T*>(variant_.get()); }

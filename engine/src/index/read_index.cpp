@@ -118,14 +118,18 @@ void free_deep(StrideNode* n) noexcept {
 }
 
 
-StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
+// The helpers below are inlined into their (popcnt-cloned) callers, so that
+// their ranks count with the popcnt instruction where there is one, not a
+// library call.
+[[gnu::always_inline]] inline StrideNode* mutable_child(StrideNode* n, unsigned b) noexcept {
   return StrideNode::test(n->kids, b) ? n->child_slots()[StrideNode::rank(n->kids, b)].load(std::memory_order_relaxed)
                                       : nullptr;
 }
 
 /// Walks from the root of pl.fam towards pl.depth; path[0..d] are the nodes
 /// passed.  Returns d (pl.depth when the prefix's node exists).
-unsigned walk(const std::atomic<StrideNode*>& root, const Place& pl, StrideNode** path) noexcept {
+[[gnu::always_inline]] inline unsigned walk(const std::atomic<StrideNode*>& root, const Place& pl,
+                                            StrideNode** path) noexcept {
   unsigned d = 0;
   path[0] = root.load(std::memory_order_relaxed);
   while (d < pl.depth) {
@@ -148,8 +152,8 @@ void walk_footprint(const StrideNode* n, ReadIndex::Footprint& f) {
 
 /// Makes `fresh` the node at depth d of pl's path: one release store into
 /// the parent's child slot, or into the family's root.
-static void publish(std::atomic<StrideNode*>& root, StrideNode** path, unsigned d, const Place& pl,
-                    StrideNode* fresh) noexcept {
+[[gnu::always_inline]] static inline void publish(std::atomic<StrideNode*>& root, StrideNode** path, unsigned d,
+                                                  const Place& pl, StrideNode* fresh) noexcept {
   if (d == 0) {
     root.store(fresh, std::memory_order_release);
     return;
@@ -382,45 +386,59 @@ struct Replaced {
   std::vector<Record*> records;
 };
 
+/// A node's own items and its children's runs, in order.
+struct Run {
+  unsigned octet;
+  Placed *b, *e;
+};
+
+/// The working lists of one batch, used as stacks by the recursion of
+/// merge (each level pushes its entries on top and pops them when done),
+/// so that rebuilding a node allocates nothing but the node.
+struct Scratch {
+  std::vector<std::pair<unsigned, Record*>> own;
+  std::vector<Run> runs;
+  std::vector<StrideNode*> built;
+  Replaced replaced;
+};
+
 /// insert_batch below one node: the node at depth `d` (null when it does
 /// not exist yet) built again with the sorted items [b, e), all under it.
-NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Placed* b, Placed* e, Replaced& out) {
+NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Placed* b, Placed* e, Scratch& sc) {
   static const StrideNode kEmpty{};
   const StrideNode& from = old ? *old : kEmpty;
   StrideNode head = from;
   // Own prefixes (their depth is d) in base-index order, and the runs of
-  // items under each child octet, in octet order.
-  // (On the heap: the recursion is up to 16 deep.)  An own item sorts
+  // items under each child octet, in octet order.  An own item sorts
   // before every deeper item of its octet (its later octets are zero), so
   // own items never split a run.
-  struct Run {
-    unsigned octet;
-    Placed *b, *e;
-  };
-  std::vector<std::pair<unsigned, Record*>> own;
-  std::vector<Run> runs;
+  const std::size_t own0 = sc.own.size(), runs0 = sc.runs.size();
   for (Placed* i = b; i != e; ++i) {
     NETROVE_ASSERT(i->pl.depth >= d);
     if (i->pl.depth == d) {
-      own.emplace_back(i->pl.idx, i->rec);
+      sc.own.emplace_back(i->pl.idx, i->rec);
       set_bit(head.prefixes, i->pl.idx, true);
       continue;
     }
     const unsigned octet = i->pl.net[d];
-    if (!runs.empty() && runs.back().octet == octet) {
-      runs.back().e = i + 1;
+    if (sc.runs.size() > runs0 && sc.runs.back().octet == octet) {
+      sc.runs.back().e = i + 1;
     } else {
-      runs.push_back({octet, i, i + 1});
+      sc.runs.push_back({octet, i, i + 1});
       set_bit(head.kids, octet, true);
     }
   }
-  std::sort(own.begin(), own.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-  const std::size_t n_own = own.size(), n_runs = runs.size();
+  const auto own_b = sc.own.begin() + static_cast<std::ptrdiff_t>(own0);
+  if (sc.own.end() - own_b > 1)
+    std::sort(own_b, sc.own.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  const std::size_t n_own = sc.own.size() - own0, n_runs = sc.runs.size() - runs0;
   // B2. The children with items under them, built (recursively) first.
-  std::vector<StrideNode*> built(n_runs);
-  for (unsigned r = 0; r < n_runs; ++r)
-    built[r] = merge(old ? mutable_child(const_cast<StrideNode*>(old), runs[r].octet) : nullptr, d + 1, runs[r].b,
-                     runs[r].e, out);
+  const std::size_t built0 = sc.built.size();
+  for (std::size_t r = 0; r < n_runs; ++r) {
+    const Run run = sc.runs[runs0 + r];  // a copy: the recursion grows the list
+    sc.built.push_back(merge(old ? mutable_child(const_cast<StrideNode*>(old), run.octet) : nullptr, d + 1, run.b,
+                             run.e, sc));
+  }
   const unsigned nk = head.kid_count(), np = head.prefix_count();
   auto* n = ::new (arena_allocate(StrideNode::bytes_for(nk, np))) StrideNode(head);
   // B3. Child slots in octet order: the old ones in block moves between
@@ -428,10 +446,10 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
   {
     SlotMerge<std::atomic<StrideNode*>> m{from.child_slots(), n->child_slots()};
     for (std::size_t r = 0; r < n_runs; ++r) {
-      const unsigned octet = runs[r].octet;
+      const unsigned octet = sc.runs[runs0 + r].octet;
       m.move_old_to(StrideNode::rank(from.kids, octet));
-      if (StrideNode::test(from.kids, octet)) out.nodes.push_back(m.take_old());
-      m.put_new(built[r]);
+      if (StrideNode::test(from.kids, octet)) sc.replaced.nodes.push_back(m.take_old());
+      m.put_new(sc.built[built0 + r]);
     }
     m.move_old_to(from.kid_count());
     NETROVE_ASSERT(m.ni == nk);
@@ -443,14 +461,17 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
   {
     SlotMerge<std::atomic<Record*>> m{from.record_slots(), n->record_slots()};
     for (std::size_t k = 0; k < n_own; ++k) {
-      const unsigned idx = own[k].first;
+      const unsigned idx = sc.own[own0 + k].first;
       m.move_old_to(StrideNode::rank(from.prefixes, idx));
-      if (StrideNode::test(from.prefixes, idx)) out.records.push_back(m.take_old());
-      m.put_new(own[k].second);
+      if (StrideNode::test(from.prefixes, idx)) sc.replaced.records.push_back(m.take_old());
+      m.put_new(sc.own[own0 + k].second);
     }
     m.move_old_to(from.prefix_count());
     NETROVE_ASSERT(m.ni == np);
   }
+  sc.own.resize(own0);
+  sc.runs.resize(runs0);
+  sc.built.resize(built0);
   return n;
 }
 
@@ -484,19 +505,19 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert_batch(BatchItem* items, std::size_t
     placed[kept++] = x;
   }
   Placed* const all = placed.data();
-  Replaced replaced;
+  Scratch sc;
   for (std::size_t b = 0; b < kept;) {
     std::size_t e = b;
     while (e < kept && all[e].pl.fam == all[b].pl.fam) ++e;
     auto& root = roots_[all[b].pl.fam];
     StrideNode* old = root.load(std::memory_order_relaxed);
-    root.store(merge(old, 0, all + b, all + e, replaced), std::memory_order_release);
-    replaced.nodes.push_back(old);
+    root.store(merge(old, 0, all + b, all + e, sc), std::memory_order_release);
+    sc.replaced.nodes.push_back(old);
     b = e;
   }
   // Unlinked now: readers still inside are covered by the grace periods.
-  for (StrideNode* x : replaced.nodes) retire_node(x);
-  for (Record* r : replaced.records) trie::release(r);
+  for (StrideNode* x : sc.replaced.nodes) retire_node(x);
+  for (Record* r : sc.replaced.records) trie::release(r);
 }
 
 NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {

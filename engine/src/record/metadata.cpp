@@ -31,6 +31,7 @@
 #include <random>
 
 #include "netrove/metadata.hpp"
+#include "netrove/record.hpp"
 
 namespace netrove {
 namespace {
@@ -162,22 +163,32 @@ std::size_t SeededStringHash::operator()(std::string_view s) const noexcept {
   return static_cast<std::size_t>(fold_mul(kMul1 ^ n, fold_mul(a ^ kMul1, b ^ state)));
 }
 
-std::string to_json(const Metadata& record) {
+namespace {
+
+/// The writer over any record shape: a value text and pairs of texts.
+template <class Pairs>
+std::string write_json(std::string_view value, const Pairs& pairs) {
   std::string out;
   out.reserve(128);
   out.append("{\"value\":", 9);
-  append_json_string(out, record.value);
+  append_json_string(out, value);
   out.append(",\"attributes\":{", 15);
   bool first = true;
-  for (const auto& [key, value] : record.attributes) {
+  for (const auto& [key, text] : pairs) {
     if (!first) out.push_back(',');
     first = false;
     append_json_string(out, key);
     out.push_back(':');
-    append_json_string(out, value);
+    append_json_string(out, text);
   }
   out.append("}}", 2);
   return out;
 }
+
+}  // namespace
+
+std::string to_json(const Metadata& record) { return write_json(record.value, record.attributes); }
+
+std::string to_json(RecordView record) { return write_json(record.value(), record); }
 
 }  // namespace netrove

@@ -135,6 +135,7 @@ std::uint32_t hash_of(const Metadata& m) noexcept {
   return content_hash(m.value, m.attributes.size(), m.attributes);
 }
 std::uint32_t hash_of(RecordView v) noexcept { return content_hash(v.value(), v.size(), v); }
+std::uint32_t hash_of(const RecordSource& s) noexcept { return content_hash(s.value, s.count, s); }
 
 std::size_t varint_size(std::size_t n) noexcept {
   std::size_t k = 1;
@@ -200,6 +201,7 @@ StoredRecord* build_from(const Metadata& m, std::uint32_t h) {
   return build(m.value, m.attributes.size(), m.attributes, h);
 }
 StoredRecord* build_from(RecordView v, std::uint32_t h) { return build(v.value(), v.size(), v, h); }
+StoredRecord* build_from(const RecordSource& s, std::uint32_t h) { return build(s.value, s.count, s, h); }
 
 std::atomic<RecordHostRelease> g_host_release{nullptr};
 
@@ -251,7 +253,8 @@ bool has_pair(RecordView b, std::string_view k, std::string_view v) noexcept {
 }
 
 /// The pairs of `v` sorted by key.
-std::vector<RecordView::Pair> sorted_pairs(RecordView v) {
+template <class Pairs>
+std::vector<RecordView::Pair> sorted_pairs(const Pairs& v) {
   std::vector<RecordView::Pair> out(v.begin(), v.end());
   std::sort(out.begin(), out.end());
   return out;
@@ -309,8 +312,18 @@ bool same_contents(RecordView a, RecordView b) noexcept {
   return true;
 }
 
+bool same_contents(RecordView a, const RecordSource& b) noexcept {
+  if (a.value() != b.value || a.size() != b.count) return false;
+  // Keys are distinct on both sides, as above.
+  if (b.count > 16) return sorted_pairs(a) == sorted_pairs(b);
+  for (const auto& [k, v] : b)
+    if (!has_pair(a, k, v)) return false;
+  return true;
+}
+
 RecordRef RecordRef::intern(const Metadata& m) { return intern_impl(m); }
 RecordRef RecordRef::intern(RecordView v) { return intern_impl(v); }
+RecordRef RecordRef::intern(const RecordSource& s) { return intern_impl(s); }
 
 RecordRef RecordRef::share(RecordView v) {
   auto* r = const_cast<StoredRecord*>(&v.stored());

@@ -3,6 +3,10 @@
 #include "store/hybrid_engine.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/factory_internal.hpp"
 #include "netrove/metadata.hpp"
@@ -39,6 +43,82 @@ bool has_host_bits(const IpPrefix& prefix) { return prefix != prefix.network(); 
 
 void mark_passed(void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true, std::memory_order_release); }
 
+/// The hash, fetched and read in place (parse_pair's rules), as prefixes
+/// and stored records for bulk loads.  A real table repeats a few thousand
+/// record texts over its prefixes, so each distinct text is read and
+/// interned once.  The pairs come sorted by prefix (family, network,
+/// length; equal ones in reply order), so that each engine's bulk load
+/// finds them sorted: one sort for both.  `skipped` grows by the pairs that
+/// did not parse.  Returns the fetch's status (nothing read on failure).
+StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records,
+                        std::uint64_t& skipped) {
+  struct Read {
+    std::uint64_t hi, lo;  // the network address
+    std::uint32_t index;   // into `got`
+    std::uint8_t family, length;
+  };
+  std::vector<std::pair<IpPrefix, const RecordRef*>> got;
+  std::vector<Read> order;
+  // The memo keys on views into the reply, which lives for the whole fetch.
+  std::unordered_map<std::string_view, RecordRef> by_text;
+  std::uint64_t bad = 0;
+  const StoreStatus fetched = store.fetch_entries([&](std::string_view field, std::string_view value) {
+    const std::optional<IpPrefix> prefix = parse_prefix(field);
+    if (!prefix) {
+      ++bad;
+      return;
+    }
+    auto [it, fresh] = by_text.try_emplace(value);
+    if (fresh) {
+      std::optional<Metadata> record;
+      if (valid_utf8(value)) record = from_json(value);
+      if (record) it->second = RecordRef::intern(*record);
+    }
+    if (!it->second) {
+      ++bad;
+      return;
+    }
+    const auto net = prefix->network_address();
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, net.data(), 8);
+    std::memcpy(&lo, net.data() + 8, 8);
+    order.push_back({__builtin_bswap64(hi), __builtin_bswap64(lo), static_cast<std::uint32_t>(got.size()),
+                     prefix->family, prefix->length});
+    got.emplace_back(*prefix, &it->second);
+  });
+  if (!fetched.ok()) return fetched;
+  skipped += bad;
+  // IPv4, most of a table, sorts as one word per pair:
+  //   address (32 bits) | length (8) | position in the reply (24)
+  // and IPv6 (or a reply of 2^24 pairs or more) field by field.
+  std::vector<std::uint64_t> v4;
+  std::vector<Read> rest;
+  for (const Read& r : order) {
+    if (r.family == kIpv4 && got.size() < (std::size_t{1} << 24)) v4.push_back((r.hi >> 32) << 32 | std::uint64_t{r.length} << 24 | r.index);
+    else rest.push_back(r);
+  }
+  std::sort(v4.begin(), v4.end());
+  std::sort(rest.begin(), rest.end(), [](const Read& x, const Read& y) {
+    if (x.family != y.family) return x.family < y.family;
+    if (x.hi != y.hi) return x.hi < y.hi;
+    if (x.lo != y.lo) return x.lo < y.lo;
+    if (x.length != y.length) return x.length < y.length;
+    return x.index < y.index;
+  });
+  prefixes.reserve(got.size());
+  records.reserve(got.size());
+  auto take = [&](std::uint32_t index) {
+    prefixes.push_back(got[index].first);
+    records.push_back(*got[index].second);
+  };
+  for (const std::uint64_t k : v4) take(static_cast<std::uint32_t>(k & 0xFFFFFF));
+  for (const Read& r : rest) take(r.index);
+  return fetched;
+}
+
+/// Shares of records[0..n): the same stored records for a second engine.
+std::vector<RecordRef> shares_of(const RecordRef* records, std::size_t n) { return {records, records + n}; }
+
 }  // namespace
 
 // The follower's side of the engine; runs on the follower's thread only,
@@ -54,19 +134,19 @@ class HybridEngine::Sink final : public FollowSink {
   //   c. swap it in with one pointer store; free the old one after a grace
   //      period, when no lookup can still be inside it.
   bool reload() override {
-    auto fetched = e_.store_->fetch_entries();
-    if (!fetched.ok()) return false;  // a.
-    auto fresh = std::make_unique<LocalEngine>(
+    std::vector<IpPrefix> prefixes;
+    std::vector<RecordRef> records;
+    std::uint64_t skipped = 0;
+    if (!fetch_pairs(*e_.store_, prefixes, records, skipped).ok()) return false;  // a.
+    fields_skipped_.fetch_add(skipped, std::memory_order_relaxed);
+    auto fresh = std::make_unique<LocalEngine>(  // b.
         build_local(e_.shape_.engine_type, e_.shape_.node_style, e_.shape_.path_compression, e_.shape_.shards));
-    for (auto& [field, value] : fetched.value()) {  // b.
-      auto pair = parse_pair(field, value);
-      if (!pair) {
-        fields_skipped_.fetch_add(1, std::memory_order_relaxed);
-        continue;
-      }
-      if (first_) (void)e_.write_engine_.insert(pair->first, Metadata(pair->second));
-      (void)fresh->insert(pair->first, std::move(pair->second));
+    std::size_t done = 0;
+    if (first_) {
+      std::vector<RecordRef> shares = shares_of(records.data(), records.size());
+      (void)e_.write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
     }
+    (void)fresh->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
     first_ = false;
     LocalEngine* old = e_.read_.exchange(fresh.release(), std::memory_order_acq_rel);  // c.
     // A marker retired after the swap is destroyed only after a grace
@@ -181,17 +261,17 @@ std::unique_ptr<HybridEngine> HybridEngine::start(const EngineConfig& config, co
 // Load cases:
 //   a. fetch failed (connection, error reply, odd reply): load nothing;
 //   b. field not a prefix, or value not UTF-8 Metadata JSON: skip the pair;
-//   c. otherwise a copy into the write engine, the record into the read one.
+//   c. otherwise into both engines, each by one bulk load of the same
+//      stored records.
 void HybridEngine::load_entries() {
-  auto fetched = store_->fetch_entries();
-  if (!fetched.ok()) return;  // a.
-  LocalEngine& read = *read_.load(std::memory_order_relaxed);
-  for (auto& [field, value] : fetched.value()) {
-    auto pair = parse_pair(field, value);
-    if (!pair) continue;  // b.
-    (void)write_engine_.insert(pair->first, Metadata(pair->second));  // c.
-    (void)read.insert(pair->first, std::move(pair->second));
-  }
+  std::vector<IpPrefix> prefixes;
+  std::vector<RecordRef> records;
+  std::uint64_t skipped = 0;
+  if (!fetch_pairs(*store_, prefixes, records, skipped).ok()) return;  // a., b.
+  std::vector<RecordRef> shares = shares_of(records.data(), records.size());  // c.
+  std::size_t done = 0;
+  (void)write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
+  (void)read_.load(std::memory_order_relaxed)->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
 }
 
 void HybridEngine::check_process() const {
@@ -293,19 +373,48 @@ InsertResult HybridEngine::insert_many(std::vector<std::pair<IpPrefix, Metadata>
 
 InsertResult HybridEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                        std::size_t* done) {
+  std::vector<RecordRef> stored(n);
+  for (std::size_t i = 0; i < n; ++i) stored[i] = RecordRef::intern(records[i]);
+  return insert_records(prefixes, stored.data(), n, done);
+}
+
+InsertResult HybridEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
   check_process();
-  std::optional<StoreBatch> batch;
-  if (store_) batch.emplace(*store_, update_channel_);
-  for (*done = 0; *done < n; ++*done) {
-    const IpPrefix& prefix = prefixes[*done];
-    Metadata& record = records[*done];
-    InsertResult written = write_engine_.insert(prefix, Metadata(record));
-    if (!written.ok()) return written;  // the batch sends what it has
-    if (batch) batch->set(store_field(prefix), to_json(record));
-    else (void)read_.load(std::memory_order_relaxed)->insert(prefix, std::move(record));
+  InsertResult written = write_engine_.insert_record(prefix, record);
+  if (!written.ok()) return written;
+  if (store_) {
+    (void)store_->publish_set(update_channel_, store_field(prefix), to_json(record.view()));
+  } else {
+    (void)read_.load(std::memory_order_relaxed)->insert_record(prefix, std::move(record));
   }
-  if (batch) (void)batch->finish();
   return InsertResult::success();
+}
+
+InsertResult HybridEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                                          std::size_t* done) {
+  check_process();
+  std::vector<RecordRef> shares = shares_of(records, n);
+  InsertResult written = write_engine_.insert_records(prefixes, shares.data(), n, done);
+  if (!written.ok()) return written;
+  if (store_) {
+    StoreBatch batch(*store_, update_channel_);
+    for (std::size_t i = 0; i < n; ++i) batch.set(store_field(prefixes[i]), to_json(records[i].view()));
+    (void)batch.finish();
+  } else {
+    std::size_t read_done = 0;
+    (void)read_.load(std::memory_order_relaxed)->insert_records(prefixes, records, n, &read_done);
+  }
+  *done = n;
+  return InsertResult::success();
+}
+
+InsertResult HybridEngine::load_records(const IpPrefix*, RecordRef*, std::size_t, std::size_t* done) {
+  *done = 0;
+  throw std::logic_error("a HybridEngine is filled through its store");
+}
+
+void HybridEngine::list_entries(EntrySink& sink) const {
+  with_read([&](const LocalEngine& r) { r.list_entries(sink); });
 }
 
 void HybridEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {

@@ -73,7 +73,9 @@ class HybridEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
                            public BatchLender,
-                           public EntryReader {
+                           public EntryReader,
+                           public EntryLister,
+                           public RecordWriter {
  public:
   /// Start-up from `config`; on failure returns null and sets `error` to the
   /// failure text (which begins "Redis error: ").
@@ -84,8 +86,8 @@ class HybridEngine final : public Engine,
   ///   3. open_store(redis_url); its failure is the start-up's.
   ///   4. Without follow: load HGETALL "netrove:entries"; every pair whose
   ///      field parses as a prefix and whose value is UTF-8 Metadata JSON
-  ///      goes into both engines; other pairs are skipped, and a failed
-  ///      fetch loads nothing.
+  ///      goes into both engines (one bulk load each, equal JSON texts read
+  ///      once); other pairs are skipped, and a failed fetch loads nothing.
   ///   5. With follow: start the follower, which subscribes and then loads
   ///      the same way; wait for that first load (or its first failed
   ///      connection, after which the thread keeps trying).
@@ -123,12 +125,25 @@ class HybridEngine final : public Engine,
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<Entry> covered(const IpPrefix& prefix) const override;
   HeldRecord exact(const IpPrefix& prefix) const override;
+  /// The read engine's EntryLister.
+  void list_entries(EntrySink& sink) const override;
 
-  /// Bulk insert: every entry into the write engine, and its hash write and
-  /// event into one pipelined StoreBatch (kBatchChunk writes per script
-  /// call, kBatchWindow calls in flight), or the read engine without a
-  /// store.  Stops at the first write-engine error and returns it; the
-  /// entries before it are written and published.
+  /// insert of a stored record (RecordWriter): the write engine, then the
+  /// hash write and event, or the read engine.
+  InsertResult insert_record(const IpPrefix& prefix, RecordRef record) override;
+  /// insert_many of stored records: one bulk load of the write engine, then
+  /// every hash write and event in one StoreBatch in input order (a later
+  /// equal prefix wins there too), or one bulk load of the read engine.
+  InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
+                              std::size_t* done) override;
+  /// Throws std::logic_error: a table that lives in the store is filled
+  /// through the store (no EntryLoader either).
+  InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) override;
+
+  /// Bulk insert: the records interned, then insert_records (the hash
+  /// writes and events in one pipelined StoreBatch: kBatchChunk writes per
+  /// script call, kBatchWindow calls in flight).  An error of the write
+  /// engine is returned with nothing published.
   InsertResult insert_many(std::vector<std::pair<IpPrefix, Metadata>> entries);
   /// The same bulk insert over (prefixes[i], records[i]), the records moved
   /// out (see BatchEngine): *done counts the entries written before an

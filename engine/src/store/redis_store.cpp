@@ -355,6 +355,12 @@ StoreResult<StoreEntries> RedisStore::fetch_entries() {
   return run(*pool_, {"HGETALL", kEntriesKey}, entries_from_reply, pool_->options().fetch_timeout);
 }
 
+StoreStatus RedisStore::fetch_entries(const EntryVisit& visit) {
+  return run(
+      *pool_, {"HGETALL", kEntriesKey}, [&](const redisReply& r) { return visit_entries(r, visit); },
+      pool_->options().fetch_timeout);
+}
+
 std::size_t RedisStore::idle_connections() const { return pool_->idle(); }
 
 // open_store:

@@ -187,6 +187,10 @@ class RedisStore {
   /// map compatible" for a reply that is not nil, an even flat array of
   /// texts or a map of texts.
   StoreResult<StoreEntries> fetch_entries();
+  /// The same fetch handing every pair to `visit` as views into the reply
+  /// (no copy), after the whole reply was checked; errors as fetch_entries,
+  /// with nothing visited.
+  StoreStatus fetch_entries(const EntryVisit& visit);
 
   /// Connections idle in the pool now.
   std::size_t idle_connections() const;

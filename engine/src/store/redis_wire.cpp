@@ -197,21 +197,34 @@ std::variant<ReplyPtr, WireError> Connection::read_reply() {
   return reply;
 }
 
-StoreResult<StoreEntries> entries_from_reply(const redisReply& reply) {
-  if (reply.type == REDIS_REPLY_NIL) return StoreEntries{};
+StoreStatus visit_entries(const redisReply& reply, const EntryVisit& visit) {
+  if (reply.type == REDIS_REPLY_NIL) return std::monostate{};
   bool flat = reply.type == REDIS_REPLY_ARRAY;
 #if HIREDIS_MAJOR >= 1
   // hiredis lays a map out flat: `elements` counts keys and values.
   flat = flat || reply.type == REDIS_REPLY_MAP;
 #endif
   if (!flat || reply.elements % 2 != 0) return StoreError::redis(kNotMap);
+  std::string scratch;
+  for (std::size_t i = 0; i < reply.elements; ++i)
+    if (!text_of(reply.element[i], scratch)) return StoreError::redis(kNotMap);
+  // An integer has no text of its own in the reply: it is written out.
+  std::string field_text, value_text;
+  auto view = [](const redisReply* r, std::string& text) -> std::string_view {
+    if (r->type != REDIS_REPLY_INTEGER) return {r->str, r->len};
+    text = std::to_string(r->integer);
+    return text;
+  };
+  for (std::size_t i = 0; i < reply.elements; i += 2)
+    visit(view(reply.element[i], field_text), view(reply.element[i + 1], value_text));
+  return std::monostate{};
+}
+
+StoreResult<StoreEntries> entries_from_reply(const redisReply& reply) {
   StoreEntries out;
-  out.reserve(reply.elements / 2);
-  for (std::size_t i = 0; i < reply.elements; i += 2) {
-    std::string field, value;
-    if (!text_of(reply.element[i], field) || !text_of(reply.element[i + 1], value)) return StoreError::redis(kNotMap);
-    out.emplace_back(std::move(field), std::move(value));
-  }
+  out.reserve(reply.type == REDIS_REPLY_NIL ? 0 : reply.elements / 2);
+  const StoreStatus s = visit_entries(reply, [&](std::string_view f, std::string_view v) { out.emplace_back(f, v); });
+  if (!s.ok()) return s.error();
   return out;
 }
 

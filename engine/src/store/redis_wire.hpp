@@ -90,4 +90,9 @@ class Connection {
 /// compatible".
 StoreResult<StoreEntries> entries_from_reply(const redisReply& reply);
 
+/// The pairs of an HGETALL reply, checked as entries_from_reply checks
+/// them (all of them, before the first visit), handed to `visit` in reply
+/// order without a copy: a bulk load reads the reply in place.
+StoreStatus visit_entries(const redisReply& reply, const EntryVisit& visit);
+
 }  // namespace netrove

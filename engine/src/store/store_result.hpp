@@ -3,6 +3,7 @@
 // A leaf, shared by the store, its wire layer and the URL parser.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,5 +42,8 @@ using StoreStatus = StoreResult<std::monostate>;
 
 /// Field and value pairs of the hash, in the server's order.
 using StoreEntries = std::vector<std::pair<std::string, std::string>>;
+
+/// Receives the pairs of an HGETALL reply as views, valid during the call.
+using EntryVisit = std::function<void(std::string_view field, std::string_view value)>;
 
 }  // namespace netrove

@@ -228,6 +228,48 @@ inline void set_edge(R& n, u128 label, std::uint64_t len) {
   }
 }
 
+/// set_edge for a node no reader can reach yet (built aside, linked later
+/// by one release store, which publishes what is written here): plain
+/// stores, no version step.  Panics on uncompressed layouts, as set_edge.
+template <class R>
+inline void init_edge(R& n, u128 label, std::uint64_t len) {
+  if constexpr (!kCompressedLayout<R>) {
+    (void)n, (void)label, (void)len;
+    panic("set_edge called on an uncompressed node");
+  } else {
+    n.label.hi.store(hi64(label), std::memory_order_relaxed);
+    n.label.lo.store(lo64(label), std::memory_order_relaxed);
+    if constexpr (kEdgeCacheLayout<R>) {
+      if (len < 255) {
+        n.hdr.edge_cache.byte.store(static_cast<std::uint8_t>(len), std::memory_order_relaxed);
+        return;
+      }
+      n.hdr.edge_cache.byte.store(0xFF, std::memory_order_relaxed);
+    }
+    n.length.value.store(len > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(len), std::memory_order_relaxed);
+  }
+}
+
+/// store_prefix for a node no reader can reach yet (see init_edge).
+template <class R>
+inline void init_prefix(R& n, const IpPrefix& p) noexcept {
+  std::uint64_t w0, w1;
+  std::memcpy(&w0, p.address.data(), 8);
+  std::memcpy(&w1, p.address.data() + 8, 8);
+  if constexpr (kCompressedLayout<R>) {
+    n.hdr.prefix_tag.store(static_cast<std::uint8_t>(p.family + 1), std::memory_order_relaxed);
+    n.hdr.prefix_len.store(p.length, std::memory_order_relaxed);
+    n.prefix.hi.store(w0, std::memory_order_relaxed);
+    n.prefix.lo.store(w1, std::memory_order_relaxed);
+  } else {
+    n.prefix.present.store(1, std::memory_order_relaxed);
+    n.prefix.family.store(p.family, std::memory_order_relaxed);
+    n.prefix.length.store(p.length, std::memory_order_relaxed);
+    n.prefix.a0.store(w0, std::memory_order_relaxed);
+    n.prefix.a1.store(w1, std::memory_order_relaxed);
+  }
+}
+
 /// The stored prefix, if any.
 template <class R>
 inline std::optional<IpPrefix> stored_prefix(const R& n) noexcept {
@@ -309,6 +351,35 @@ inline R* new_node() {
   void* block = node_pool(sizeof(R)).allocate();
   return ::new (block) R();
 }
+
+/// Blocks of layout R taken from their pool a batch at a time, for a
+/// writer that makes many nodes in a row (a bulk load): one pool lock
+/// round per kBatch nodes.  What is left when it is destroyed goes back.
+template <class R>
+class NodeSupply {
+ public:
+  NodeSupply() = default;
+  ~NodeSupply() {
+    for (std::size_t i = next_; i < have_; ++i) node_pool(sizeof(R)).deallocate(blocks_[i]);
+  }
+  NodeSupply(const NodeSupply&) = delete;
+  NodeSupply& operator=(const NodeSupply&) = delete;
+
+  /// A new empty block of layout R, as new_node.
+  R* make() {
+    if (next_ == have_) {
+      node_pool(sizeof(R)).allocate_batch(blocks_, kBatch);
+      next_ = 0;
+      have_ = kBatch;
+    }
+    return ::new (blocks_[next_++]) R();
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 32;
+  void* blocks_[kBatch];
+  std::size_t next_ = 0, have_ = 0;
+};
 
 /// Destroys an unreachable node of layout R: drops its record and children.
 template <class R>

@@ -270,6 +270,9 @@ struct ValueSlot {
   Record* take() noexcept { return ptr.exchange(nullptr, std::memory_order_acq_rel); }
   /// Node teardown: drops the record.
   void teardown() noexcept { set(nullptr); }
+  /// Fills the empty slot of a node no reader can reach yet: a plain store,
+  /// published by the release store that later links the node.
+  void init(Record* owned) noexcept { ptr.store(owned, std::memory_order_relaxed); }
 };
 
 /// Two child links (left = side 0, right = side 1), each owning one reference.
@@ -289,6 +292,9 @@ struct ChildPair {
     set(false, nullptr);
     set(true, nullptr);
   }
+  /// Fills the empty `side` of a node no reader can reach yet (see
+  /// ValueSlot::init).
+  void init(bool side, NodeHeader* owned) noexcept { slot[side].store(owned, std::memory_order_relaxed); }
 };
 static_assert(sizeof(ChildPair) == 16);
 
@@ -316,6 +322,9 @@ struct IndexChildPair {
     set(false, nullptr);
     set(true, nullptr);
   }
+  /// Fills the empty `side` of a node no reader can reach yet (see
+  /// ValueSlot::init).
+  void init(bool side, NodeHeader* owned) noexcept { slot[side].store(index_of(owned), std::memory_order_relaxed); }
 };
 static_assert(sizeof(IndexChildPair) == 8);
 
@@ -326,11 +335,18 @@ static_assert(sizeof(IndexChildPair) == 8);
 /// differently from a neighbour's, the two keys never share a bucket (so no
 /// probing), and the table needs no allocation of its own.  Each bucket
 /// holds a NodeIndex (0 = empty) owning one reference; readers take no lock.
+/// The process's random key for ChildMap seeds, drawn as the library loads.
+extern const std::uint64_t g_child_map_key;
+
 struct ChildMap {
   std::atomic<NodeIndex> bucket[2] = {0, 0};
 
-  /// The child on `side`; call inside a read section.
-  NodeHeader* get(bool side) const noexcept;
+  /// The child on `side`; call inside a read section.  Inline: every level
+  /// of a walk over kinds 3 and 7 takes one.
+  NodeHeader* get(bool side) const noexcept {
+    const NodeIndex i = bucket[slot_of(side)].load(std::memory_order_acquire);
+    return i != 0 ? static_cast<NodeHeader*>(block_at(i)) : nullptr;
+  }
   /// Inserts (replacing) `owned` under key `side`, or deletes the key when
   /// `owned` is null; the previous child is released.
   void set(bool side, NodeHeader* owned) noexcept;
@@ -338,10 +354,18 @@ struct ChildMap {
   NodeHeader* take(bool side) noexcept;
   /// Node teardown (node unreachable): drops every child.
   void teardown() noexcept;
+  /// Fills the empty key `side` of a node no reader can reach yet.
+  void init(bool side, NodeHeader* owned) noexcept { set(side, owned); }
 
  private:
-  /// The bucket of key `side`.
-  unsigned slot_of(bool side) const noexcept;
+  /// The bucket of key `side`: the key xor one bit of a hash of the map's
+  /// address under the process key.  The bit is the top one of a product,
+  /// which every bit of the address and the key reaches (one multiply per
+  /// walk step, where a full 64-bit mix took three).
+  unsigned slot_of(bool side) const noexcept {
+    const std::uint64_t z = (g_child_map_key ^ reinterpret_cast<std::uintptr_t>(this)) * 0x9e3779b97f4a7c15ull;
+    return static_cast<unsigned>(z >> 63) ^ static_cast<unsigned>(side);
+  }
 };
 static_assert(sizeof(ChildMap) == 8);
 

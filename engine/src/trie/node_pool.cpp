@@ -172,6 +172,21 @@ void NodePool::retire_chunk(Chunk* c) noexcept {
 
 void* NodePool::allocate() {
   std::lock_guard lock(mu_);
+  return allocate_locked();
+}
+
+void NodePool::allocate_batch(void** out, std::size_t n) {
+  std::lock_guard lock(mu_);
+  std::size_t i = 0;
+  try {
+    for (; i < n; ++i) out[i] = allocate_locked();
+  } catch (...) {
+    while (i > 0) deallocate_locked(out[--i]);
+    throw;
+  }
+}
+
+void* NodePool::allocate_locked() {
   void* out;
   if (Chunk* c = open_; c != nullptr) {  // 1
     FreeBlock* b = c->free;
@@ -192,8 +207,12 @@ void* NodePool::allocate() {
 }
 
 void NodePool::deallocate(void* block) noexcept {
-  NETROVE_ASSERT(block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 64 == 0);
   std::lock_guard lock(mu_);
+  deallocate_locked(block);
+}
+
+void NodePool::deallocate_locked(void* block) noexcept {
+  NETROVE_ASSERT(block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 64 == 0);
   Chunk* c = chunk_of(block);
   NETROVE_ASSERT(live_ > 0 && c->live > 0);
   auto* b = static_cast<FreeBlock*>(block);

@@ -106,6 +106,10 @@ class NodePool {
   /// One uninitialised block.  Throws std::bad_alloc, as operator new would,
   /// when the system has no chunk to give.
   void* allocate();
+  /// `n` uninitialised blocks into out[0..n), under one lock round (a bulk
+  /// load takes its nodes a batch at a time).  Errors as allocate, with
+  /// none of the n handed out.
+  void allocate_batch(void** out, std::size_t n);
   /// Returns a block from allocate(); its contents are already destroyed.
   /// Gives the block's chunk back to the system when it was the chunk's
   /// last live block and a spare chunk is kept already.
@@ -130,6 +134,9 @@ class NodePool {
     bool open;
   };
 
+  /// allocate and deallocate with mu_ held.
+  void* allocate_locked();
+  void deallocate_locked(void* block) noexcept;
   unsigned char* base_of(const Chunk* c) const noexcept;
   Chunk* chunk_of(void* block) const noexcept;
   /// A chunk with its header set up and every block untouched: a given-up

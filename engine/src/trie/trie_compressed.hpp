@@ -123,12 +123,13 @@ using Fresh = std::unique_ptr<R, DropUnpublished>;
 
 template <class R>
 struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
-  /// A leaf holding `p` and `rec`, with the given edge.
+  /// A leaf holding `p` and `rec`, with the given edge (written with plain
+  /// stores: the leaf is published by the store that links it).
   static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     Fresh<R> c(new_node<R>());
-    set_edge(*c, label, len);
-    store_prefix(*c, p);
-    c->value.set(rec.release());
+    init_edge(*c, label, len);
+    init_prefix(*c, p);
+    c->value.init(rec.release());
     return c;
   }
 
@@ -169,30 +170,52 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
 
   /// Stores `rec` for `p` (taking it over); true when the prefix is new.
   /// Writer lock and a read section held.
+  ///
+  /// The walk keeps the key shifted so that its next unread bit leads
+  /// (Kd = K << d): comparing a node's edge is one xor and one mask, and
+  /// stepping past the node and its branch bit is one shift, where
+  /// extracting the bits from d afresh at every level cost two shifts and
+  /// two masks of 128 bits.  The key's bits past its length are 0, so Kd
+  /// already is "the key's remaining r bits" that the cases below name S.
   static bool insert(TrieRoots& t, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     const unsigned fam = family_index(p.family);
     const PrefixKey k = compressed_key(p);
-    const u128 K = k.key;
     const std::uint64_t L = k.length;
-    R* parent = nullptr;
-    bool side = false;
     R* n = as<R>(t.root(fam));
-    std::uint64_t d = 0;
+    std::uint64_t d = 0;  // d <= L throughout: the walk descends only while e < r
+    u128 Kd = k.key;
     for (;;) {
-      const u128 E = edge_label(*n);
       const std::uint64_t e = edge_length(*n);
-      const std::uint64_t r = L > d ? L - d : 0;
+      const std::uint64_t r = L - d;
       // 1. Empty node (only ever the root): it takes the rest of the key as
       // its edge, then the entry; a walk sees it empty until the record.
       if (e == 0 && n->value.get() == nullptr && !has_children(*n)) {
-        set_edge(*n, extract_bits(K, d, r), r);
+        set_edge(*n, Kd, r);
         store_prefix(*n, p);
         n->value.set(rec.release());
         return true;
       }
-      // 2. Where do the key and the edge part?
-      const u128 S = extract_bits(K, d, r);
-      const std::uint64_t i = first_difference(S, E, std::min(r, e));
+      // 2. Where do the key and the edge part?  (No label to read for an
+      // empty edge.)
+      const u128 E = e != 0 ? edge_label(*n) : u128{0};
+      const std::uint64_t m = e < r ? e : r;
+      const u128 diff = (Kd ^ E) & lead_mask(m);
+      // 5. (the common case first) Descend along the bit after the edge,
+      // or hang a new leaf there.
+      if (diff == 0 && e < r) {
+        const bool b = bit(Kd, e);
+        const u128 rest = shl(Kd, e + 1);
+        NodeHeader* c = n->kids.get(b);
+        if (!c) {
+          n->kids.set(b, &leaf(rest, r - e - 1, p, rec).release()->hdr);
+          return true;
+        }
+        n = as<R>(c);
+        d += e + 1;
+        Kd = rest;
+        continue;
+      }
+      const std::uint64_t i = diff == 0 ? m : first_difference(Kd, E, m);
       // 3. Exact node.
       if (i == e && i == r) {
         const bool existed = n->value.get() != nullptr;
@@ -204,40 +227,28 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       // are built first (so a failed allocation changes nothing); then N
       // hands its record, prefix and children to B and becomes the upper
       // part, under the shape word.
-      if (i < e) {
-        const bool side_b = bit(E, i);
-        Fresh<R> b(new_node<R>());
-        set_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
-        if (auto old_prefix = stored_prefix(*n)) store_prefix(*b, *old_prefix);
-        Fresh<R> c;
-        if (i != r) c = leaf(extract_bits(S, i + 1, r - i - 1), r - i - 1, p, rec);
-        t.change_shape([&] {
-          b->value.set(n->value.take());
-          for (const bool s : {false, true}) b->kids.set(s, n->kids.take(s));
-          set_edge(*n, extract_bits(E, 0, i), i);
-          n->kids.set(side_b, &b.release()->hdr);
-          if (c) {
-            clear_prefix(*n);
-            n->kids.set(!side_b, &c.release()->hdr);
-          } else {
-            store_prefix(*n, p);
-            n->value.set(rec.release());
-          }
-        });
-        return true;
-      }
-      // 5. Descend along bit d + e, or hang a new leaf there.
-      const std::uint64_t at = d + e;
-      const bool b = bit(K, at);
-      NodeHeader* c = n->kids.get(b);
-      if (!c) {
-        n->kids.set(b, &leaf(extract_bits(K, at + 1, L - at - 1), L - at - 1, p, rec).release()->hdr);
-        return true;
-      }
-      parent = n;
-      side = b;
-      n = as<R>(c);
-      d = at + 1;
+      NETROVE_ASSERT(i < e);
+      const bool side_b = bit(E, i);
+      Fresh<R> b(new_node<R>());
+      init_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
+      if (auto old_prefix = stored_prefix(*n)) init_prefix(*b, *old_prefix);
+      Fresh<R> c;
+      if (i != r) c = leaf(shl(Kd, i + 1), r - i - 1, p, rec);
+      t.change_shape([&] {
+        b->value.init(n->value.take());
+        for (const bool s : {false, true})
+          if (NodeHeader* kid = n->kids.take(s)) b->kids.init(s, kid);
+        set_edge(*n, extract_bits(E, 0, i), i);
+        n->kids.set(side_b, &b.release()->hdr);
+        if (c) {
+          clear_prefix(*n);
+          n->kids.set(!side_b, &c.release()->hdr);
+        } else {
+          store_prefix(*n, p);
+          n->value.set(rec.release());
+        }
+      });
+      return true;
     }
   }
 
@@ -279,19 +290,21 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     bool p_side = false, side = false;
     R* n = as<R>(t.root(fam));
     std::uint64_t d = 0;
+    u128 Kd = k.key;  // the key from bit d on, leading (as in insert)
     for (;;) {
       // The edge must lie within the key's remaining bits and agree with them.
       const std::uint64_t e = edge_length(*n);
       if (d + e > k.length) return nullptr;
-      if (e != 0 && ((shl(k.key, d) ^ edge_label(*n)) & lead_mask(e)) != 0) return nullptr;
+      if (e != 0 && ((Kd ^ edge_label(*n)) & lead_mask(e)) != 0) return nullptr;
       if (d + e == k.length) break;
-      const bool b = bit(k.key, d + e);
+      const bool b = bit(Kd, e);
       R* c = as<R>(n->kids.get(b));
       if (!c) return nullptr;
       g = par, p_side = side;
       par = n, side = b;
       n = c;
       d += e + 1;
+      Kd = shl(Kd, e + 1);
     }
     if (n->value.get() == nullptr) return nullptr;
     NodeHeader* const kid[2] = {n->kids.get(false), n->kids.get(true)};

@@ -6,18 +6,19 @@
 // trie, under the same writer lock, so the two agree once a write returned.
 //
 // Order of effects: insert = trie change, index change, prefix count (all
-// under the writer lock), then `inserts` under the statistics lock; remove
-// likewise with `removals`; insert_many, per chunk under one writer lock,
-// the trie change and prefix count of each element, then the index change
-// of the whole chunk (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its read section and
-// its locks, by freeing what waits for a grace period when enough does
-// (rcu::collect); clear frees the whole old tree before it returns.  A
-// concurrent len() can therefore see a new count before
-// stats() shows the new `inserts` / `removals`, never the reverse.
+// under the writer lock), then `inserts` (an atomic add); remove likewise
+// with `removals`; a bulk load, per chunk under one writer lock, the trie
+// merge, the prefix count and the index change of the whole chunk
+// (ReadIndex::insert_batch), then `inserts`.  Every write ends, outside its
+// read section and its locks, by freeing what waits for a grace period when
+// enough does (rcu::collect); clear frees the whole old tree before it
+// returns.  A concurrent len() can therefore see a new count before stats()
+// shows the new `inserts` / `removals`, never the reverse.
 #include "trie/trie_engine.hpp"
 
 #include <algorithm>
 
+#include "trie/trie_bulk.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_entries.hpp"
 #include "trie/trie_uncompressed.hpp"
@@ -146,32 +147,54 @@ void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* 
 
 template <TrieForm F>
 InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n) {
-  std::unique_ptr<trie::Record> recs[kWriteChunk];
-  index::ReadIndex::BatchItem items[kWriteChunk];
-  for (std::size_t base = 0; base < n; base += kWriteChunk) {
-    const std::size_t m = std::min(kWriteChunk, n - base);
-    // The records are stored (interned) before the writer lock is taken.
-    for (std::size_t j = 0; j < m; ++j) recs[j].reset(RecordRef::intern(records[base + j]).release());
+  std::vector<RecordRef> stored(n);
+  for (std::size_t i = 0; i < n; ++i) stored[i] = RecordRef::intern(records[i]);
+  bulk_load<F>(prefixes, stored.data(), n, true);
+  return InsertResult::success();
+}
+
+template <TrieForm F>
+void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count) {
+  // 1. Keys in the trie's key space, sorted; duplicates dropped.
+  ScratchVector<trie::BulkItem> items(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    NETROVE_ASSERT(records[i]);
+    const trie::PrefixKey k =
+        F == TrieForm::compressed ? trie::compressed_key(prefixes[i]) : trie::uncompressed_key(prefixes[i]);
+    items[i] = {k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
+                static_cast<std::uint8_t>(trie::family_index(prefixes[i].family))};
+  }
+  const std::size_t kept = trie::bulk_sort(items, records);
+  // 2. Chunk by chunk: the trie, the count, the index.
+  std::vector<index::ReadIndex::BatchItem> batch;
+  const std::size_t chunk = bulk_chunk_;
+  batch.reserve(std::min(kept, chunk));
+  for (std::size_t base = 0; base < kept; base += chunk) {
+    const std::size_t m = std::min(chunk, kept - base);
+    const trie::BulkItem* chunk = items.data() + base;
+    batch.clear();
+    for (std::size_t j = 0; j < m; ++j) batch.push_back({prefixes[chunk[j].order], records[chunk[j].order].get()});
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
-      // The trie first, element by element; then the index once for the
-      // chunk, each node it touches built once (ReadIndex::insert_batch).
-      for (std::size_t j = 0; j < m; ++j) {
-        const IpPrefix& prefix = prefixes[base + j];
-        items[j] = {prefix, recs[j].get()};
-        const bool fresh =
-            with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, recs[j]); });
-        NETROVE_ASSERT(recs[j] == nullptr);
-        if (fresh) roots_->count.fetch_add(1, std::memory_order_relaxed);
-      }
-      roots_->read_index().insert_batch(items, m);
+      const std::size_t fresh = trie::with_layout(kind_, [&](auto* tag) {
+        trie::BulkLoad<std::remove_pointer_t<decltype(tag)>> load{*roots_, prefixes, records};
+        for (const trie::BulkItem* b = chunk; b != chunk + m;) {
+          const trie::BulkItem* e = b;
+          while (e != chunk + m && e->fam == b->fam) ++e;
+          if constexpr (F == TrieForm::compressed) load.compressed(b->fam, b, e);
+          else load.uncompressed(b->fam, b, e);
+          b = e;
+        }
+        return load.fresh;
+      });
+      roots_->count.fetch_add(fresh, std::memory_order_relaxed);
+      roots_->read_index().insert_batch(batch.data(), m);
     }
     rcu::collect();
-    PoisonMutex::Guard stats(stats_lock_);
-    inserts_ += m;
+    if (count) inserts_.fetch_add(m + (base + m == kept ? n - kept : 0), std::memory_order_relaxed);
   }
-  return InsertResult::success();
+  if (count && kept == 0 && n != 0) inserts_.fetch_add(n, std::memory_order_relaxed);
 }
 
 template <TrieForm F>
@@ -200,8 +223,7 @@ InsertResult TrieEngine::insert(const IpPrefix& prefix, Metadata record) {
 template <TrieForm F>
 InsertResult TrieEngine::insert_shared(const IpPrefix& prefix, RecordRef record) {
   InsertResult r = load_shared<F>(prefix, std::move(record));
-  PoisonMutex::Guard stats(stats_lock_);
-  ++inserts_;
+  inserts_.fetch_add(1, std::memory_order_relaxed);
   return r;
 }
 
@@ -250,8 +272,7 @@ RecordRef TrieEngine::take(const IpPrefix& prefix) {
   }
   if (!taken) return {};
   rcu::collect();
-  PoisonMutex::Guard stats(stats_lock_);
-  ++removals_;
+  removals_.fetch_add(1, std::memory_order_relaxed);
   return RecordRef::adopt(taken);
 }
 
@@ -313,6 +334,19 @@ HeldRecord TrieEngine::exact(const IpPrefix& prefix) const {
   });
 }
 
+void TrieEngine::list_entries(EntrySink& sink) const {
+  for (const std::uint8_t family : {kIpv4, kIpv6}) {
+    walk_stably([&] {
+      sink.begin(family);
+      with_walk(kind_, [&]<class Walk>() {
+        Walk::each_inside(*roots_, IpPrefix{family, {}, 0},
+                          [&](const IpPrefix& p, const trie::Record* r) { sink.put(p, RecordView(*r)); });
+      });
+      return true;
+    });
+  }
+}
+
 template <TrieForm F>
 void TrieEngine::clear() {
   {
@@ -329,11 +363,8 @@ std::uint64_t TrieEngine::len() const noexcept { return roots_->count.load(std::
 
 EngineStats TrieEngine::stats() const {
   EngineStats s;
-  {
-    PoisonMutex::Guard g(stats_lock_);
-    s.inserts = inserts_;
-    s.removals = removals_;
-  }
+  s.inserts = inserts_.load(std::memory_order_relaxed);
+  s.removals = removals_.load(std::memory_order_relaxed);
   for (std::size_t i = 0; i < kStripes; ++i) {
     s.hits += stripes_[i].hits.load(std::memory_order_relaxed);
     s.misses += stripes_[i].misses.load(std::memory_order_relaxed);
@@ -356,7 +387,8 @@ EngineStats TrieEngine::stats() const {
   template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
   template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
   template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor) const; \
-  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
+  template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);            \
+  template void TrieEngine::bulk_load<F>(const IpPrefix*, RecordRef*, std::size_t, bool);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)
 #undef NETROVE_INSTANTIATE

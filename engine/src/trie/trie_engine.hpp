@@ -36,7 +36,7 @@ class TrieRoots;
 /// lookup beside a write sees, for every address, the state before or after
 /// it.  Nothing here returns an
 /// EngineError.  Panics: "lock poisoned by an earlier failure" when an
-/// earlier failure left the writer or statistics lock poisoned;
+/// earlier failure left the writer lock poisoned;
 /// "set_edge called on an uncompressed node" when the compressed form runs
 /// on an uncompressed node kind.
 class TrieEngine {
@@ -79,17 +79,32 @@ class TrieEngine {
   /// found[i] = whether lookup(addresses[i]) finds a record; counts as
   /// lookup_many, copies and shares nothing.
   template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
-  /// insert for each (prefixes[i], records[i]) in order, the records moved
-  /// out, taking the writer lock and a read section once per chunk of
-  /// kWriteChunk (other writers run between chunks); the prefix count
-  /// follows each insert, the read index each chunk (every node the chunk
-  /// touches built once, so a lookup sees a family's part of a chunk whole
-  /// or not at all), `inserts` each chunk.  Always succeeds.
+  /// bulk_load of the records interned (before any lock is taken).
   template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
+  /// A bulk load (netrove/engine.hpp) of (prefixes[i], records[i]), each
+  /// record (not empty) moved out:
+  ///   1. the items sorted by family, key and length, and of equal prefixes
+  ///      only the last kept (the others' records released);
+  ///   2. per chunk of kBulkChunk (set_bulk_chunk) sorted items, under the
+  ///      writer lock and a read section: the trie merge (trie_bulk.hpp,
+  ///      each touched node once), the prefix count, the read index
+  ///      (ReadIndex::insert_batch, one store per family), so a lookup
+  ///      sees a chunk's part of each family all or not at all, and a walk
+  ///      of the trie (contains_prefix, the enumerations) the whole chunk
+  ///      or none of it (the merge runs inside the trie's shape word);
+  ///   3. outside them: rcu::collect, and when `count`, `inserts` grows by
+  ///      the chunk's items (the dropped duplicates with the last chunk).
+  /// Other writers run between chunks.  Never fails.
+  template <TrieForm F> void bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count);
   /// Elements per chunk of the batch operations: bounds how long a batch
   /// holds the writer lock, or a read section that grace periods wait for.
   static constexpr std::size_t kReadChunk = 256;
-  static constexpr std::size_t kWriteChunk = 256;
+  static constexpr std::size_t kBulkChunk = 4096;
+  /// Sorted items per chunk of this engine's bulk loads (kBulkChunk unless
+  /// set; at least 1): tests make it small so that chunk boundaries fall
+  /// inside every stride of the read index and every level of the trie.
+  /// Not while a bulk load runs on this engine.
+  void set_bulk_chunk(std::size_t n) noexcept { bulk_chunk_ = n ? n : 1; }
   /// Takes out and returns the record stored for exactly `prefix`.
   template <TrieForm F> std::optional<Metadata> remove(const IpPrefix& prefix);
   /// The same remove handing over the stored record itself (empty when no
@@ -107,6 +122,9 @@ class TrieEngine {
   std::vector<Entry> covering(const IpAddress& address, std::size_t limit) const;
   std::vector<Entry> covered(const IpPrefix& prefix) const;
   HeldRecord exact(const IpPrefix& prefix) const;
+  /// EntryLister::list_entries over this trie: each family one walk by the
+  /// same rule, lending the stored records.
+  void list_entries(EntrySink& sink) const;
   /// Empties the trie (both families); only `size` of the counters changes.
   template <TrieForm F> void clear();
   /// Prefixes stored in the trie (shared by all engines over it).
@@ -134,14 +152,16 @@ class TrieEngine {
   /// read-side rule of the compressed trie (see trie_engine.cpp).
   template <class W> auto walk_stably(W&& walk) const;
 
-  mutable PoisonMutex stats_lock_;
-  std::uint64_t inserts_ = 0;   // under stats_lock_
-  std::uint64_t removals_ = 0;  // under stats_lock_
+  // Write counters: one atomic add per write (a lock round cost a write as
+  // much as its index step), read without a lock by stats().
+  std::atomic<std::uint64_t> inserts_{0};
+  std::atomic<std::uint64_t> removals_{0};
   // Lookups read only what follows; it starts a cache line of its own so
   // that writers updating the counters above do not invalidate it.
   alignas(64) std::unique_ptr<Stripe[]> stripes_;
   std::shared_ptr<TrieRoots> roots_;
   NodeKind kind_;
+  std::size_t bulk_chunk_ = kBulkChunk;
 };
 
 }  // namespace netrove

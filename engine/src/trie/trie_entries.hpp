@@ -104,9 +104,17 @@ struct EntryWalk {
 
   /// Appends the entries inside `p` in preorder (address order).
   static void covered(const TrieRoots& t, const IpPrefix& p, std::vector<FoundEntry>& out) {
+    each_inside(t, p, [&out](const IpPrefix& q, const Record* r) { out.push_back({q, r}); });
+  }
+
+  /// Calls visit(prefix, record) for the entries inside `p` in preorder
+  /// (address order), as covered lists them.
+  template <class Visit>
+  static void each_inside(const TrieRoots& t, const IpPrefix& p, Visit&& visit) {
     std::uint64_t d;
     const PrefixKey k = key_of(p);
-    if (const R* top = top_inside(t, p.family, k, d)) subtree(KeySpace::of<R>(p.family), top, d, k.key & lead_mask(d), out);
+    if (const R* top = top_inside(t, p.family, k, d))
+      subtree(KeySpace::of<R>(p.family), top, d, k.key & lead_mask(d), visit);
   }
 
   /// The record stored for exactly `p`, or null.
@@ -144,15 +152,16 @@ struct EntryWalk {
     }
   }
 
-  /// Appends the entries of `n` (at depth `d`, reached by key bits `key`)
+  /// Visits the entries of `n` (at depth `d`, reached by key bits `key`)
   /// and of everything below it, record first, child 0 before child 1.
-  static void subtree(const KeySpace& ks, const R* n, std::uint64_t d, u128 key, std::vector<FoundEntry>& out) {
+  template <class Visit>
+  static void subtree(const KeySpace& ks, const R* n, std::uint64_t d, u128 key, Visit& visit) {
     const u128 own = key | shr(edge_label(*n), d);
     const std::uint64_t span = d + edge_length(*n);
-    if (const Record* v = n->value.get()) out.push_back({ks.prefix(own, span), v});
+    if (const Record* v = n->value.get()) visit(ks.prefix(own, span), v);
     for (const bool side : {false, true}) {
       if (const NodeHeader* c = n->kids.get(side))
-        subtree(ks, as<R>(c), span + 1, own | (side ? single_bit(span) : u128{0}), out);
+        subtree(ks, as<R>(c), span + 1, own | (side ? single_bit(span) : u128{0}), visit);
     }
   }
 };

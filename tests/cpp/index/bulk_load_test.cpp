@@ -1,19 +1,24 @@
 // Batch loading: ReadIndex::insert_batch against the brute-force oracle and
 // against the same prefixes inserted one by one (the index's shape is a
 // function of its prefixes, so both must have the same nodes and bytes),
-// and lookups beside a running insert_many, which must always answer a
-// record of a covering prefix, never shorter than what was there before.
+// and readers beside a running insert_many (a bulk load in many chunks):
+// lookups must always answer a record of a covering prefix, never shorter
+// than what was there before, and walks of the trie (contains_prefix,
+// covered) must always see whole chunks: stored prefixes present, every
+// entry its own record, never fewer entries than a walk saw before.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "index/read_index.hpp"
 #include "engine/factory_internal.hpp"
 #include "engine/local_engine.hpp"
 #include "support/oracle.hpp"
+#include "trie/trie_engine.hpp"
 
 namespace {
 
@@ -118,6 +123,7 @@ TEST(InsertMany, ReadersSeeCoveringRecordsThroughout) {
   for (const int kind : {5, 4}) {
     SCOPED_TRACE("kind " + std::to_string(kind));
     netrove::LocalEngine e = netrove::build_local(0, static_cast<std::uint8_t>(kind % 4), true, 1);
+    const_cast<netrove::TrieEngine*>(e.trie())->set_bulk_chunk(97);  // many chunks, ends anywhere
     const IpPrefix bases[] = {nt::p4(10, 0, 0, 0, 8), nt::p6({0x2001, 0xdb8}, 32)};
     for (const IpPrefix& b : bases) ASSERT_TRUE(e.insert(b, nt::md(std::to_string(b.length))).ok());
     Gen gen(0x5eed + static_cast<std::uint64_t>(kind));
@@ -149,14 +155,38 @@ TEST(InsertMany, ReadersSeeCoveringRecordsThroughout) {
         }
       } while (!done.load(std::memory_order_acquire));
     };
-    std::thread r1(reader), r2(reader);
+    // Walks of the trie under one base (the IPv4 one): the base is there,
+    // every entry found is a batch prefix with its own record (or the
+    // base), in order, and their number never shrinks.
+    std::atomic<std::size_t> walks{0};
+    auto walker = [&] {
+      std::size_t seen = 0;
+      do {
+        if (!e.contains_prefix(bases[0])) wrong.fetch_add(1);
+        const std::vector<netrove::Entry> found = e.covered(bases[0]);
+        if (found.size() < seen) wrong.fetch_add(1);
+        seen = found.size();
+        for (std::size_t i = 0; i < found.size(); ++i) {
+          const std::string v(found[i].record.view().value());
+          const IpPrefix want = v[0] == 'p' ? named[std::stoul(v.substr(1))].network() : bases[0].network();
+          if (!(found[i].prefix == want)) wrong.fetch_add(1);
+          if (i > 0 && std::make_tuple(found[i].prefix.address, found[i].prefix.length) <=
+                           std::make_tuple(found[i - 1].prefix.address, found[i - 1].prefix.length))
+            wrong.fetch_add(1);
+        }
+        walks.fetch_add(1, std::memory_order_relaxed);
+      } while (!done.load(std::memory_order_acquire));
+    };
+    std::thread r1(reader), r2(reader), w1(walker);
     std::size_t n_done = 0;
     ASSERT_TRUE(netrove::insert_many(e, ps.data(), ms.data(), kBatch, &n_done).ok());
     done.store(true, std::memory_order_release);
     r1.join();
     r2.join();
+    w1.join();
     EXPECT_EQ(wrong.load(), 0u);
     EXPECT_GT(answered.load(), 0u);
+    EXPECT_GT(walks.load(), 0u);
     // Afterwards: the longest batch prefix covering each probe answers.
     nt::Oracle oracle;
     for (const IpPrefix& b : bases) oracle.insert(b, nt::md(std::to_string(b.length)));
