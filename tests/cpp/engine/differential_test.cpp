@@ -125,6 +125,7 @@ TEST_P(Differential, MatchesTheOracle) {
     op();
     for (std::size_t i = 0; cache && i < probes.size(); ++i)
       ASSERT_EQ(cache->is_cached(probes[i]), was[i] && !covers(p, probes[i])) << i;
+    if (cache) { ASSERT_TRUE(cache->consistent()); }
     probes[next_probe++ % probes.size()] = address_of(masked(p));
     probes[next_probe++ % probes.size()] = last_of(p);
   };

@@ -1,0 +1,344 @@
+// AnswerTable: the slots, the reading rule and the keys are drawn in
+// answer_table.hpp.
+//
+// Case list for store, numbers used in the code:
+//   1. An entry for the address is kept already (another miss stored it
+//      meanwhile): its answer is replaced in place.
+//   2. `limit` entries are kept: one is evicted first, the first entry at
+//      or after a hand that sweeps the slots (removed by backward shift, see
+//      below); the hand moves past it.  The hand makes the choice
+//      independent of the new address (two addresses never keep evicting
+//      each other, as they would if each evicted at its home slot), never
+//      favours the newest entries (the last of a probe run, where new
+//      entries go), and walks the slots in order (consecutive misses evict
+//      from the same few cache lines).
+//   3. The new entry takes the first free slot of its probe run and the
+//      head of its bucket's list.
+//
+// Removal (eviction, drop_inside) is by backward shift: later entries of
+// the probe run move up into the hole, unless that would put one before its
+// home (its distance from home tells); their keys move with them and their
+// list neighbours are relinked to the new slot.  A
+// reader racing with a shift may miss an entry being moved (the cache then
+// asks the inner engine: correct, only slower), never see a wrong one.
+#include "cache/answer_table.hpp"
+
+#include <algorithm>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace netrove::cache {
+
+namespace {
+
+// Buckets hold the family and its leading F bits.
+constexpr unsigned fine_bits(unsigned tag) noexcept { return tag == 1 ? 20 : 32; }
+// Prefixes up to this many bits shorter than F visit 2^(F - L) lists;
+// shorter ones scan the coarse keys.
+constexpr unsigned kListedBits = 6;
+// The coarse key: the family, then 15 address bits from window_start on.
+constexpr unsigned kCoarseBits = 15;
+constexpr unsigned window_start(unsigned tag) noexcept { return tag == 1 ? 0 : 16; }
+
+std::uint16_t coarse_key(unsigned tag, std::uint64_t lead) noexcept {
+  return static_cast<std::uint16_t>((tag - 1) << kCoarseBits | (lead << window_start(tag) >> (64 - kCoarseBits)));
+}
+
+}  // namespace
+
+AnswerTable::AnswerTable(std::size_t limit, std::uint64_t seed, bool owning)
+    : seed_(seed), owning_(owning), limit_(std::clamp<std::size_t>(limit, 1, std::size_t{1} << 20)) {
+  std::size_t slots = 2;
+  while (slots < 2 * limit_) slots <<= 1;
+  mask_ = slots - 1;
+  slots_.reset(new Slot[slots]);
+  ctrl_.reset(new std::atomic<std::uint8_t>[slots]);
+  for (std::size_t i = 0; i < slots; ++i) ctrl_[i].store(0, std::memory_order_relaxed);
+  links_.reset(new Link[slots]);
+  coarse_.reset(new std::uint16_t[slots]());
+  heads_.reset(new std::uint32_t[slots]);
+  std::fill_n(heads_.get(), slots, kNone);
+}
+
+AnswerTable::~AnswerTable() {
+  for (std::uint32_t i = 0; i <= mask_; ++i)
+    if (taken(i)) release(slots_[i].answer.load(std::memory_order_relaxed));
+}
+
+std::uint32_t AnswerTable::bucket_of(unsigned tag, std::uint64_t hi) const noexcept {
+  return bucket(tag, leading(hi) >> (64 - fine_bits(tag)));
+}
+
+std::uint32_t AnswerTable::bucket_at(std::uint32_t i) const noexcept {
+  const Slot& s = slots_[i];
+  return bucket_of(s.word.load(std::memory_order_relaxed) & kTagMask, s.hi.load(std::memory_order_relaxed));
+}
+
+AnswerTable::Found AnswerTable::find(const IpAddress& a, std::size_t hash) const noexcept {
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, a.bytes.data(), 8);
+  std::memcpy(&lo, a.bytes.data() + 8, 8);
+  const std::uint32_t tag = static_cast<std::uint32_t>(a.family) + 1;
+  const std::uint8_t fp = fingerprint(hash);
+  auto i = static_cast<std::uint32_t>(hash & mask_);
+  for (std::size_t left = mask_ + 1; left != 0; --left, i = (i + 1) & mask_) {
+    const std::uint8_t c = ctrl_[i].load(std::memory_order_acquire);
+    if (c == 0) return {false, nullptr, i};  // the end of the probe run
+    if (c != fp) continue;
+    const Slot& s = slots_[i];
+    const std::uint32_t w = s.word.load(std::memory_order_acquire);
+    // A busy slot is passed over: whatever it becomes, the run goes on.
+    if ((w & (kTagMask | kBusy)) == tag && s.hi.load(std::memory_order_acquire) == hi &&
+        s.lo.load(std::memory_order_acquire) == lo) {
+      const StoredRecord* r = s.answer.load(std::memory_order_acquire);
+      // The acquire loads above keep this one after them: an unchanged
+      // word means key and answer came from one entry.
+      if (s.word.load(std::memory_order_relaxed) != w) return {};
+      return {true, r, i};
+    }
+  }
+  return {};
+}
+
+void AnswerTable::prepare(const IpAddress& a, std::uint32_t end) const noexcept {
+  std::uint64_t hi;
+  std::memcpy(&hi, a.bytes.data(), 8);
+  __builtin_prefetch(&slots_[end], 1);
+  __builtin_prefetch(&links_[end], 1);
+  __builtin_prefetch(&coarse_[end], 1);
+  __builtin_prefetch(&heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)], 1);
+  if (count_.load(std::memory_order_relaxed) == limit_) __builtin_prefetch(&slots_[hand_.load(std::memory_order_relaxed)], 1);
+}
+
+std::uint32_t AnswerTable::slot_of(const IpAddress& a, std::size_t hash) const noexcept {
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, a.bytes.data(), 8);
+  std::memcpy(&lo, a.bytes.data() + 8, 8);
+  const std::uint32_t tag = static_cast<std::uint32_t>(a.family) + 1;
+  const std::uint8_t fp = fingerprint(hash);
+  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const std::uint8_t c = ctrl_[i].load(std::memory_order_relaxed);
+    if (c == 0) return kNone;
+    if (c != fp) continue;
+    const Slot& s = slots_[i];
+    if ((s.word.load(std::memory_order_relaxed) & kTagMask) == tag && s.hi.load(std::memory_order_relaxed) == hi &&
+        s.lo.load(std::memory_order_relaxed) == lo)
+      return static_cast<std::uint32_t>(i);
+  }
+}
+
+void AnswerTable::put(std::uint32_t i, std::uint8_t fp, unsigned tag, std::uint64_t hi, std::uint64_t lo,
+                      const StoredRecord* answer) noexcept {
+  Slot& s = slots_[i];
+  const std::uint32_t w = s.word.load(std::memory_order_relaxed);
+  // Busy first; the release stores of the fields keep it ahead of them for
+  // any reader that sees one of them.
+  s.word.store(w | kBusy, std::memory_order_relaxed);
+  s.hi.store(hi, std::memory_order_release);
+  s.lo.store(lo, std::memory_order_release);
+  s.answer.store(answer, std::memory_order_release);
+  s.word.store(((w >> kVersionShift) + 1) << kVersionShift | tag, std::memory_order_release);
+  ctrl_[i].store(fp, std::memory_order_release);
+}
+
+void AnswerTable::unlink(std::uint32_t i) noexcept {
+  const Link l = links_[i];
+  (l.prev == kNone ? heads_[bucket_at(i)] : links_[l.prev].next) = l.next;
+  if (l.next != kNone) links_[l.next].prev = l.prev;
+}
+
+void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord* answer) noexcept {
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, a.bytes.data(), 8);
+  std::memcpy(&lo, a.bytes.data() + 8, 8);
+  const unsigned tag = static_cast<unsigned>(a.family) + 1;
+  const std::uint8_t fp = fingerprint(hash);
+  if (const std::uint32_t i = slot_of(a, hash); i != kNone) {
+    // 1. Kept already: the new answer replaces the old one.
+    const StoredRecord* old = slots_[i].answer.load(std::memory_order_relaxed);
+    put(i, fp, tag, hi, lo, answer);
+    release(old);
+    return;
+  }
+  if (count_.load(std::memory_order_relaxed) == limit_) {
+    // 2. Full: the first entry at or after the hand goes, and the hand
+    // moves past it.
+    std::uint32_t z = hand_.load(std::memory_order_relaxed);
+    while (!taken(z)) z = (z + 1) & mask_;
+    erase_at(z);
+    hand_.store((z + 1) & mask_, std::memory_order_relaxed);
+  }
+  // 3. The first free slot of the probe run.
+  const auto home = static_cast<std::uint32_t>(hash & mask_);
+  std::uint32_t at = home;
+  while (taken(at)) at = (at + 1) & mask_;
+  slots_[at].dist = (at - home) & static_cast<std::uint32_t>(mask_);
+  coarse_[at] = coarse_key(tag, leading(hi));
+  std::uint32_t& head = heads_[bucket_of(tag, hi)];
+  links_[at] = {head, kNone};
+  if (head != kNone) links_[head].prev = at;
+  head = at;
+  put(at, fp, tag, hi, lo, answer);
+  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+IpAddress AnswerTable::address_at(std::uint32_t i) const noexcept {
+  const Slot& s = slots_[i];
+  IpAddress a;
+  a.family = static_cast<std::uint8_t>((s.word.load(std::memory_order_relaxed) & kTagMask) - 1);
+  const std::uint64_t hi = s.hi.load(std::memory_order_relaxed), lo = s.lo.load(std::memory_order_relaxed);
+  std::memcpy(a.bytes.data(), &hi, 8);
+  std::memcpy(a.bytes.data() + 8, &lo, 8);
+  return a;
+}
+
+void AnswerTable::erase_at(std::uint32_t i) noexcept {
+  unlink(i);
+  release(slots_[i].answer.load(std::memory_order_relaxed));
+  std::uint32_t hole = i;
+  for (std::uint32_t j = (i + 1) & mask_; taken(j); j = (j + 1) & mask_) {
+    // The entry at j may move to the hole unless its home lies cyclically
+    // in (hole, j], i.e. unless it sits less than `gap` from its home.
+    Slot& s = slots_[j];
+    const std::uint32_t gap = (j - hole) & static_cast<std::uint32_t>(mask_);
+    if (s.dist < gap) continue;
+    slots_[hole].dist = s.dist - gap;
+    coarse_[hole] = coarse_[j];
+    const Link l = links_[j];
+    links_[hole] = l;
+    (l.prev == kNone ? heads_[bucket_at(j)] : links_[l.prev].next) = hole;
+    if (l.next != kNone) links_[l.next].prev = hole;
+    put(hole, ctrl_[j].load(std::memory_order_relaxed), s.word.load(std::memory_order_relaxed) & kTagMask,
+        s.hi.load(std::memory_order_relaxed), s.lo.load(std::memory_order_relaxed),
+        s.answer.load(std::memory_order_relaxed));
+    hole = j;
+  }
+  ctrl_[hole].store(0, std::memory_order_release);
+  Slot& s = slots_[hole];
+  const std::uint32_t w = s.word.load(std::memory_order_relaxed);
+  s.word.store(((w >> kVersionShift) + 1) << kVersionShift, std::memory_order_release);  // free
+  count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
+
+std::size_t AnswerTable::drop_inside(const IpPrefix& prefix) noexcept {
+  if (count_.load(std::memory_order_relaxed) == 0) return 0;
+  const unsigned tag = static_cast<unsigned>(prefix.family) + 1, f = fine_bits(tag);
+  std::uint64_t hi;
+  const auto bytes = prefix.network_address();
+  std::memcpy(&hi, bytes.data(), 8);
+  const std::uint64_t net = leading(hi);
+  if (prefix.length + kListedBits >= f) {
+    // The leading-F-bit values under the prefix: from its network's, as
+    // many as its length leaves free among the F bits.
+    const std::uint64_t first = net >> (64 - f);
+    const std::uint64_t values = prefix.length >= f ? 1 : std::uint64_t{1} << (f - prefix.length);
+    std::size_t dropped = 0;
+    for (std::uint64_t v = first; v < first + values; ++v) dropped += drop_listed(prefix, bucket(tag, v));
+    return dropped;
+  }
+  // The coarse keys under the prefix: [lo, lo + span].
+  const unsigned start = window_start(tag);
+  const std::uint16_t lo = coarse_key(tag, prefix.length >= start ? net : 0);
+  const unsigned free_bits = prefix.length >= start + kCoarseBits ? 0
+                             : prefix.length >= start             ? start + kCoarseBits - prefix.length
+                                                                  : kCoarseBits;
+  return drop_scanned(prefix, lo, static_cast<std::uint16_t>((1u << free_bits) - 1));
+}
+
+std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) noexcept {
+  // The list's entries inside the prefix are noted first, up to kBatch of
+  // them, then erased by address: an erase's shift moves entries to other
+  // slots, so a walk cannot go on past it.  A full batch means more may
+  // follow: the walk starts over (the erased ones are gone from the list).
+  constexpr std::size_t kBatch = 32;
+  IpAddress noted[kBatch];
+  std::size_t dropped = 0, n;
+  do {
+    n = 0;
+    for (std::uint32_t i = heads_[b]; i != kNone && n < kBatch; i = links_[i].next) {
+      const IpAddress a = address_at(i);
+      if (prefix.contains(a)) noted[n++] = a;
+    }
+    for (std::size_t k = 0; k < n; ++k) erase_at(slot_of(noted[k], hash(noted[k])));
+    dropped += n;
+  } while (n == kBatch);
+  return dropped;
+}
+
+std::size_t AnswerTable::drop_scanned(const IpPrefix& prefix, std::uint16_t lo, std::uint16_t span) noexcept {
+  // Candidates: taken slots whose coarse key k has (k - lo) mod 2^16 <=
+  // span, checked against the prefix.  A shift moves entries only into
+  // slots at or after the hole (in scan order, or, when the run wraps, into
+  // the part already scanned from the part already scanned), so the scan
+  // goes on from the hole.
+  std::size_t dropped = 0;
+  auto check = [&](std::uint32_t i) {
+    bool erased = false;
+    while (taken(i) && static_cast<std::uint16_t>(coarse_[i] - lo) <= span && prefix.contains(address_at(i))) {
+      erase_at(i);
+      ++dropped;
+      erased = true;
+    }
+    return erased;
+  };
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  // Eight keys per vector: subtract lo (wrapping); "at most span" is then a
+  // saturating subtraction of span giving 0.  Four vectors (32 keys, one
+  // cache line) are tested together, and only a line with a candidate is
+  // looked at key by key.
+  const __m128i vlo = _mm_set1_epi16(static_cast<short>(lo)), vspan = _mm_set1_epi16(static_cast<short>(span));
+  const __m128i zero = _mm_setzero_si128();
+  auto over = [&](std::uint32_t from) {
+    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&coarse_[from]));
+    return _mm_cmpeq_epi16(_mm_subs_epu16(_mm_sub_epi16(k, vlo), vspan), zero);  // all ones where a candidate
+  };
+  for (; i + 32 <= mask_ + 1; i += 32) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(over(i), over(i + 8)), _mm_or_si128(over(i + 16), over(i + 24)));
+    if (_mm_movemask_epi8(any) == 0) continue;
+    // An erase may move entries into the rest of the line: each key is
+    // read again after the one before it.
+    for (std::uint32_t j = i; j < i + 32; ++j) check(j);
+  }
+#endif
+  for (; i <= mask_; ++i) check(i);
+  return dropped;
+}
+
+void AnswerTable::drop_all() noexcept {
+  for (std::uint32_t i = 0; i <= mask_; ++i) {
+    if (!taken(i)) continue;
+    release(slots_[i].answer.load(std::memory_order_relaxed));
+    ctrl_[i].store(0, std::memory_order_release);
+    Slot& s = slots_[i];
+    const std::uint32_t w = s.word.load(std::memory_order_relaxed);
+    s.word.store(((w >> kVersionShift) + 1) << kVersionShift, std::memory_order_release);
+  }
+  std::fill_n(heads_.get(), mask_ + 1, kNone);
+  count_.store(0, std::memory_order_relaxed);
+}
+
+bool AnswerTable::consistent() const noexcept {
+  std::size_t held = 0, listed = 0;
+  for (std::uint32_t i = 0; i <= mask_; ++i) {
+    const Slot& s = slots_[i];
+    const std::uint32_t w = s.word.load(std::memory_order_relaxed);
+    if ((w & kBusy) || ((w & kTagMask) != 0) != taken(i)) return false;
+    if (!taken(i)) continue;
+    ++held;
+    const IpAddress a = address_at(i);
+    const std::size_t h = hash(a);
+    if (slot_of(a, h) != i) return false;  // reachable from its home, found there only
+    if (ctrl_[i].load(std::memory_order_relaxed) != fingerprint(h) || s.dist != ((i - h) & mask_)) return false;
+    if (coarse_[i] != coarse_key(w & kTagMask, leading(s.hi.load(std::memory_order_relaxed)))) return false;
+  }
+  for (std::uint32_t b = 0; b <= mask_; ++b)
+    for (std::uint32_t i = heads_[b], prev = kNone; i != kNone; prev = i, i = links_[i].next)
+      if (++listed > held || !taken(i) || bucket_at(i) != b || links_[i].prev != prev) return false;
+  const std::size_t n = count_.load(std::memory_order_relaxed);
+  return held == n && listed == n && n <= limit_;
+}
+
+}  // namespace netrove::cache
