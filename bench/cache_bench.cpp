@@ -11,7 +11,12 @@
 //                    against the index lookup (the lending lookup).
 //   BM_CacheMiss     a full cache and a stream that almost never repeats
 //                    (1M addresses inside the table's prefixes, or uniformly
-//                    random ones): a miss against the uncached lookup.
+//                    random ones): a miss against the uncached lookup, in a
+//                    loop of independent lookups (the processor overlaps
+//                    one lookup's memory misses with the next one's).
+//   BM_CacheMissChained  the same with each address picked by the answer
+//                    before it, so that lookups do not overlap: the cost
+//                    of one miss as a caller that uses each answer sees it.
 //   BM_CacheBatch    lookup_many / contains_many, 256 addresses per call,
 //                    on the never-repeating stream (all misses) and on a
 //                    skewed one (10% of 100,000 in-table addresses take 90%
@@ -133,15 +138,16 @@ const std::vector<IpAddress>& stream(int which) {
 }
 
 /// Runs `a(from)` and `b(from)` (each timing `per` operations on its own
-/// window of the stream) alternately, order flipped each round; reports ns
-/// per operation of each and the ratio a / b.
+/// window of `stride` addresses) alternately, order flipped each round;
+/// reports ns per operation of each and the ratio a / b.
 template <class A, class B>
-void alternate(benchmark::State& state, std::size_t per, A&& a, B&& b) {
+void alternate(benchmark::State& state, std::size_t per, A&& a, B&& b, std::size_t stride = 0) {
+  if (stride == 0) stride = per;
   Clock::duration ta{}, tb{};
   std::size_t base = 0;
   bool a_first = true;
   for (auto _ : state) {
-    const std::size_t first = base, second = (base + per) & (kStream - 1);
+    const std::size_t first = base, second = (base + stride) & (kStream - 1);
     auto t0 = Clock::now();
     a_first ? a(first) : b(first);
     auto t1 = Clock::now();
@@ -150,7 +156,7 @@ void alternate(benchmark::State& state, std::size_t per, A&& a, B&& b) {
     (a_first ? ta : tb) += t1 - t0;
     (a_first ? tb : ta) += t2 - t1;
     a_first = !a_first;
-    base = (base + 2 * per) & (kStream - 1);
+    base = (base + 2 * stride) & (kStream - 1);
   }
   const double n = static_cast<double>(state.iterations() * per);
   state.counters["cache_ns"] = static_cast<double>(std::chrono::nanoseconds(ta).count()) / n;
@@ -210,6 +216,28 @@ void BM_CacheMiss(benchmark::State& state) {
       });
   // Share of the cache's lookups that reached the inner engine.
   state.counters["miss_rate"] = static_cast<double>(inner.stats().lookups - before - asked / 2) / static_cast<double>(asked / 2);
+}
+
+/// The same lookups, each one's address chosen by the answer before it (the
+/// next address or the one after), so that no lookup starts before the
+/// previous one has finished.
+void BM_CacheMissChained(benchmark::State& state) {
+  const auto& s = stream(static_cast<int>(state.range(0)));
+  auto cache = full_cache(s);
+  const LocalEngine& inner = *world().inner;
+  constexpr std::size_t kPer = 4096;
+  std::size_t seen = 0;
+  const auto size = [&](const netrove::RecordView& r) noexcept { seen = r.value().size(); };
+  const netrove::RecordVisitor visit(size);
+  auto run = [&](const netrove::RecordLender& e, std::size_t from) {
+    for (std::size_t i = 0, k = from; i < kPer; ++i) {
+      seen = 0;
+      e.lookup_with(s[k & (kStream - 1)], visit);
+      k += 1 + (seen & 1);
+    }
+  };
+  alternate(
+      state, kPer, [&](std::size_t from) { run(*cache, from); }, [&](std::size_t from) { run(inner, from); }, 2 * kPer);
 }
 
 /// Batch calls of 256 addresses (arg 0: 0 lookup_many, 1 contains_many;
@@ -289,6 +317,7 @@ void BM_CacheWrite(benchmark::State& state) {
 
 BENCHMARK(BM_CacheHit)->Repetitions(3);
 BENCHMARK(BM_CacheMiss)->Arg(0)->Arg(1)->ArgName("random")->Repetitions(3);
+BENCHMARK(BM_CacheMissChained)->Arg(0)->Arg(1)->ArgName("random")->Repetitions(3);
 BENCHMARK(BM_CacheBatch)->ArgsProduct({{0, 1}, {0, 2}})->ArgNames({"contains", "stream"})->Repetitions(3);
 BENCHMARK(BM_CacheWrite)->Arg(0)->Arg(1)->ArgName("insert")->Iterations(200)->Repetitions(3);
 

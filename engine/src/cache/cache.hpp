@@ -15,28 +15,35 @@ namespace netrove {
 
 /// An Engine that remembers the answers of recent lookups per exact address
 /// (found records and "no match" alike) and forwards everything else to the
-/// wrapped engine.  Writes drop the answers they may have changed.
+/// wrapped engine.  Writes drop the answers they may change, before they
+/// change anything.
 ///
-///   lookup(a)                                     insert / remove / load (p)
-///   ---------                                     --------------------------
-///   read section                                  inner write
-///   table.find(a) --hit--> lend the answer        lock
-///     | miss                                        generation + 1
-///   seen = generation                               table.drop_inside(p)
-///   inner lookup (no cache lock)                  unlock
-///   lock
-///     generation == seen? table.store(a, answer)
+///   lookup(a)                                   write of p (insert, remove,
+///   ---------                                   load, clear, batch forms)
+///   read section                                -------------------------
+///   table.find(a) --hit--> lend the answer      lock
+///     | miss                                      writing + 1
+///   seen = generation                             table.drop_inside(p)
+///   inner lookup (no cache lock)                unlock
+///   lock                                        inner write (no cache lock)
+///     no write under way and                    generation + 1
+///     generation == seen?                       writing - 1
+///       table.store(a, answer)
 ///   unlock
 ///   lend the answer
 ///
+///   lookup_many / contains_many, per chunk of kChunk addresses:
+///   read section: table.find every address (prefetched), hits answered;
+///   the distinct misses -> one inner lookup_many -> lock, the same check,
+///   every answer stored -> unlock.
+///
 /// The table (cache/answer_table.hpp) holds the answers inline in its
-/// slots, one share of the inner engine's record each: a hit takes no lock
-/// and writes nothing shared (one hash, one probe run of 32-byte slots
-/// under per-slot versions); a miss writes one slot (evicting the entry it
-/// overwrites or one beside it) and one bucket list, and allocates nothing;
-/// a write visits only the buckets of its prefix's leading bits.  The
-/// generation rule that keeps a racing miss from storing an answer older
-/// than a completed write is in cache.cpp.
+/// slots: a hit takes no lock and writes nothing shared (one hash, the
+/// control bytes of one probe run, one 32-byte slot under its version); a
+/// miss writes one slot and one bucket list head, evicts one entry when
+/// full, and allocates nothing and touches no reference count, since the
+/// write rule above keeps every cached record alive (cache.cpp); a write
+/// visits only the bucket lists of its prefix's leading bits.
 class CachedEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
@@ -47,12 +54,15 @@ class CachedEngine final : public Engine,
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
   /// table holds at most 2^20); `inner` must not be null (panic otherwise).
-  /// The table starts empty with a fresh random hash seed.
+  /// The table starts empty with a fresh random hash seed.  Every write of
+  /// `inner` must come through this engine from then on (the cache keeps
+  /// the inner engine's records without owning them).
   CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner);
   ~CachedEngine() override;
 
-  /// Inner insert; on success drops the cached answers inside `prefix`.
-  /// Returns the inner result unchanged.
+  /// Drops the cached answers inside `prefix`, then the inner insert, whose
+  /// result it returns (an inner error leaves the entries dropped: harmless,
+  /// they are asked again).
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
   /// The cached answer for `address`, or the inner answer, which is cached.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
@@ -72,11 +82,11 @@ class CachedEngine final : public Engine,
   /// The same without handing out any record.  Misses still go to the inner
   /// lookup_many, whose answers the cache keeps.
   void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
-  /// Inner insert_many; then, under the table lock once, drops the cached
-  /// answers inside any of the prefixes stored (those before an error).
+  /// Drops the cached answers inside any of the prefixes (under the table
+  /// lock once), then the inner insert_many, whose result it returns.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
-  /// Inner remove; then drops the cached answers inside `prefix` whatever it
-  /// returned.  Returns the inner result.
+  /// Drops the cached answers inside `prefix`, then the inner remove, whose
+  /// result it returns.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   /// The same through the inner engine's erase (see EntryEraser).
   bool erase(const IpPrefix& prefix) override;
@@ -88,11 +98,10 @@ class CachedEngine final : public Engine,
   std::vector<netrove::Entry> covering(const IpAddress& address, std::size_t limit) const override;
   std::vector<netrove::Entry> covered(const IpPrefix& prefix) const override;
   std::optional<Metadata> exact(const IpPrefix& prefix) const override;
-  /// Inner load, then drops the cached answers inside `prefix`, as insert.
-  /// Panic "the inner engine cannot load entries" when it does not offer
-  /// EntryLoader.
+  /// As insert, through the inner engine's load.  Panic "the inner engine
+  /// cannot load entries" when it does not offer EntryLoader.
   InsertResult load(const IpPrefix& prefix, Metadata record) override;
-  /// Inner clear, then every cached answer is dropped.
+  /// Every cached answer dropped, then the inner clear.
   void clear() override;
   /// Inner len.
   std::uint64_t len() const override;
