@@ -4,14 +4,17 @@
 // Case list for store, numbers used in the code:
 //   1. An entry for the address is kept already (another miss stored it
 //      meanwhile): its answer is replaced in place.
-//   2. `limit` entries are kept: one is evicted first, the first entry at
-//      or after a hand that sweeps the slots (removed by backward shift, see
-//      below); the hand moves past it.  The hand makes the choice
-//      independent of the new address (two addresses never keep evicting
-//      each other, as they would if each evicted at its home slot), never
-//      favours the newest entries (the last of a probe run, where new
-//      entries go), and walks the slots in order (consecutive misses evict
-//      from the same few cache lines).
+//   2. `limit` entries are kept: one is evicted first, by a hand that sweeps
+//      the slots in order (second chance): an entry hit since the hand last
+//      passed has its `used` mark cleared and is passed over; the first
+//      entry found unmarked goes (removed by backward shift, see below), and
+//      the hand moves past it.  So answers asked again stay and answers
+//      asked once go first, and a full pass clears every mark: one pass at
+//      most finds a victim.  The choice is independent of the new address
+//      (two addresses never keep evicting each other, as they would if each
+//      evicted at its home slot), never favours the newest entries (the
+//      last of a probe run, where new entries go), and consecutive misses
+//      evict from the same few cache lines.
 //   3. The new entry takes the first free slot of its probe run and the
 //      head of its bucket's list.
 //
@@ -25,39 +28,31 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace netrove::cache {
 
 namespace {
 
 // Buckets hold the family and its leading F bits.
 constexpr unsigned fine_bits(unsigned tag) noexcept { return tag == 1 ? 20 : 32; }
-// Prefixes up to this many bits shorter than F visit 2^(F - L) lists;
-// shorter ones scan the coarse keys.
-constexpr unsigned kListedBits = 6;
-// The coarse key: the family, then 15 address bits from window_start on.
-constexpr unsigned kCoarseBits = 15;
-constexpr unsigned window_start(unsigned tag) noexcept { return tag == 1 ? 0 : 16; }
-
-std::uint16_t coarse_key(unsigned tag, std::uint64_t lead) noexcept {
-  return static_cast<std::uint16_t>((tag - 1) << kCoarseBits | (lead << window_start(tag) >> (64 - kCoarseBits)));
-}
+// Prefixes up to this many bits shorter than F visit their 2^(F - L)
+// lists (4,096 list heads cost about what one pass over the slots costs);
+// shorter ones (IPv4 /0 to /7, IPv6 /0 to /19) pass over every slot.
+constexpr unsigned kListedBits = 12;
 
 }  // namespace
 
 AnswerTable::AnswerTable(std::size_t limit, std::uint64_t seed, bool owning)
     : seed_(seed), owning_(owning), limit_(std::clamp<std::size_t>(limit, 1, std::size_t{1} << 20)) {
+  // At least twice the entries: the eviction hand leaves the slots just
+  // behind it emptied and those ahead of it filled for a whole sweep, so
+  // the density ahead of it runs near twice the mean; probe runs stay short
+  // at a mean of a half or less, and grow fast beyond.
   std::size_t slots = 2;
   while (slots < 2 * limit_) slots <<= 1;
   mask_ = slots - 1;
   slots_.reset(new Slot[slots]);
   ctrl_.reset(new std::atomic<std::uint8_t>[slots]);
   for (std::size_t i = 0; i < slots; ++i) ctrl_[i].store(0, std::memory_order_relaxed);
-  links_.reset(new Link[slots]);
-  coarse_.reset(new std::uint16_t[slots]());
   heads_.reset(new std::uint32_t[slots]);
   std::fill_n(heads_.get(), slots, kNone);
 }
@@ -69,6 +64,13 @@ AnswerTable::~AnswerTable() {
 
 std::uint32_t AnswerTable::bucket_of(unsigned tag, std::uint64_t hi) const noexcept {
   return bucket(tag, leading(hi) >> (64 - fine_bits(tag)));
+}
+
+std::uint32_t AnswerTable::home_of(std::uint32_t i) const noexcept {
+  const Slot& s = slots_[i];
+  return static_cast<std::uint32_t>(hash(s.word.load(std::memory_order_relaxed) & kTagMask,
+                                         s.hi.load(std::memory_order_relaxed), s.lo.load(std::memory_order_relaxed)) &
+                                    mask_);
 }
 
 std::uint32_t AnswerTable::bucket_at(std::uint32_t i) const noexcept {
@@ -96,6 +98,10 @@ AnswerTable::Found AnswerTable::find(const IpAddress& a, std::size_t hash) const
       // The acquire loads above keep this one after them: an unchanged
       // word means key and answer came from one entry.
       if (s.word.load(std::memory_order_relaxed) != w) return {};
+      // Marking a hit: a store only the first time after the hand passed.
+      // Should the slot change meanwhile, its new entry gets the mark: one
+      // undeserved second chance, no harm.
+      if (s.used.load(std::memory_order_relaxed) == 0) s.used.store(1, std::memory_order_relaxed);
       return {true, r, i};
     }
   }
@@ -106,8 +112,6 @@ void AnswerTable::prepare(const IpAddress& a, std::uint32_t end) const noexcept 
   std::uint64_t hi;
   std::memcpy(&hi, a.bytes.data(), 8);
   __builtin_prefetch(&slots_[end], 1);
-  __builtin_prefetch(&links_[end], 1);
-  __builtin_prefetch(&coarse_[end], 1);
   __builtin_prefetch(&heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)], 1);
   if (count_.load(std::memory_order_relaxed) == limit_) __builtin_prefetch(&slots_[hand_.load(std::memory_order_relaxed)], 1);
 }
@@ -144,9 +148,9 @@ void AnswerTable::put(std::uint32_t i, std::uint8_t fp, unsigned tag, std::uint6
 }
 
 void AnswerTable::unlink(std::uint32_t i) noexcept {
-  const Link l = links_[i];
-  (l.prev == kNone ? heads_[bucket_at(i)] : links_[l.prev].next) = l.next;
-  if (l.next != kNone) links_[l.next].prev = l.prev;
+  const Link l = slots_[i].link;
+  (l.prev == kNone ? heads_[bucket_at(i)] : slots_[l.prev].link.next) = l.next;
+  if (l.next != kNone) slots_[l.next].link.prev = l.prev;
 }
 
 void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord* answer) noexcept {
@@ -166,7 +170,11 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
     // 2. Full: the first entry at or after the hand goes, and the hand
     // moves past it.
     std::uint32_t z = hand_.load(std::memory_order_relaxed);
-    while (!taken(z)) z = (z + 1) & mask_;
+    for (;; z = (z + 1) & mask_) {
+      if (!taken(z)) continue;
+      if (slots_[z].used.load(std::memory_order_relaxed) == 0) break;
+      slots_[z].used.store(0, std::memory_order_relaxed);
+    }
     erase_at(z);
     hand_.store((z + 1) & mask_, std::memory_order_relaxed);
   }
@@ -174,11 +182,11 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
   const auto home = static_cast<std::uint32_t>(hash & mask_);
   std::uint32_t at = home;
   while (taken(at)) at = (at + 1) & mask_;
-  slots_[at].dist = (at - home) & static_cast<std::uint32_t>(mask_);
-  coarse_[at] = coarse_key(tag, leading(hi));
+  slots_[at].dist = static_cast<std::uint16_t>(std::min((at - home) & static_cast<std::uint32_t>(mask_), kFarDist));
+  slots_[at].used.store(0, std::memory_order_relaxed);
   std::uint32_t& head = heads_[bucket_of(tag, hi)];
-  links_[at] = {head, kNone};
-  if (head != kNone) links_[head].prev = at;
+  slots_[at].link = {head, kNone};
+  if (head != kNone) slots_[head].link.prev = at;
   head = at;
   put(at, fp, tag, hi, lo, answer);
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -203,13 +211,14 @@ void AnswerTable::erase_at(std::uint32_t i) noexcept {
     // in (hole, j], i.e. unless it sits less than `gap` from its home.
     Slot& s = slots_[j];
     const std::uint32_t gap = (j - hole) & static_cast<std::uint32_t>(mask_);
-    if (s.dist < gap) continue;
-    slots_[hole].dist = s.dist - gap;
-    coarse_[hole] = coarse_[j];
-    const Link l = links_[j];
-    links_[hole] = l;
-    (l.prev == kNone ? heads_[bucket_at(j)] : links_[l.prev].next) = hole;
-    if (l.next != kNone) links_[l.next].prev = hole;
+    const std::uint32_t dist = s.dist < kFarDist ? s.dist : (j - home_of(j)) & static_cast<std::uint32_t>(mask_);
+    if (dist < gap) continue;
+    slots_[hole].dist = static_cast<std::uint16_t>(std::min(dist - gap, kFarDist));
+    slots_[hole].used.store(s.used.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    const Link l = slots_[j].link;
+    slots_[hole].link = l;
+    (l.prev == kNone ? heads_[bucket_at(j)] : slots_[l.prev].link.next) = hole;
+    if (l.next != kNone) slots_[l.next].link.prev = hole;
     put(hole, ctrl_[j].load(std::memory_order_relaxed), s.word.load(std::memory_order_relaxed) & kTagMask,
         s.hi.load(std::memory_order_relaxed), s.lo.load(std::memory_order_relaxed),
         s.answer.load(std::memory_order_relaxed));
@@ -238,13 +247,7 @@ std::size_t AnswerTable::drop_inside(const IpPrefix& prefix) noexcept {
     for (std::uint64_t v = first; v < first + values; ++v) dropped += drop_listed(prefix, bucket(tag, v));
     return dropped;
   }
-  // The coarse keys under the prefix: [lo, lo + span].
-  const unsigned start = window_start(tag);
-  const std::uint16_t lo = coarse_key(tag, prefix.length >= start ? net : 0);
-  const unsigned free_bits = prefix.length >= start + kCoarseBits ? 0
-                             : prefix.length >= start             ? start + kCoarseBits - prefix.length
-                                                                  : kCoarseBits;
-  return drop_scanned(prefix, lo, static_cast<std::uint16_t>((1u << free_bits) - 1));
+  return drop_scanned(prefix);
 }
 
 std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) noexcept {
@@ -257,7 +260,7 @@ std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) no
   std::size_t dropped = 0, n;
   do {
     n = 0;
-    for (std::uint32_t i = heads_[b]; i != kNone && n < kBatch; i = links_[i].next) {
+    for (std::uint32_t i = heads_[b]; i != kNone && n < kBatch; i = slots_[i].link.next) {
       const IpAddress a = address_at(i);
       if (prefix.contains(a)) noted[n++] = a;
     }
@@ -267,43 +270,16 @@ std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) no
   return dropped;
 }
 
-std::size_t AnswerTable::drop_scanned(const IpPrefix& prefix, std::uint16_t lo, std::uint16_t span) noexcept {
-  // Candidates: taken slots whose coarse key k has (k - lo) mod 2^16 <=
-  // span, checked against the prefix.  A shift moves entries only into
-  // slots at or after the hole (in scan order, or, when the run wraps, into
-  // the part already scanned from the part already scanned), so the scan
-  // goes on from the hole.
+std::size_t AnswerTable::drop_scanned(const IpPrefix& prefix) noexcept {
+  // A shift moves entries only into slots at or after the hole (in pass
+  // order, or, when the run wraps, into the part already passed from the
+  // part already passed), so the pass goes on from the hole.
   std::size_t dropped = 0;
-  auto check = [&](std::uint32_t i) {
-    bool erased = false;
-    while (taken(i) && static_cast<std::uint16_t>(coarse_[i] - lo) <= span && prefix.contains(address_at(i))) {
+  for (std::uint32_t i = 0; i <= mask_; ++i)
+    while (taken(i) && prefix.contains(address_at(i))) {
       erase_at(i);
       ++dropped;
-      erased = true;
     }
-    return erased;
-  };
-  std::uint32_t i = 0;
-#if defined(__SSE2__)
-  // Eight keys per vector: subtract lo (wrapping); "at most span" is then a
-  // saturating subtraction of span giving 0.  Four vectors (32 keys, one
-  // cache line) are tested together, and only a line with a candidate is
-  // looked at key by key.
-  const __m128i vlo = _mm_set1_epi16(static_cast<short>(lo)), vspan = _mm_set1_epi16(static_cast<short>(span));
-  const __m128i zero = _mm_setzero_si128();
-  auto over = [&](std::uint32_t from) {
-    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&coarse_[from]));
-    return _mm_cmpeq_epi16(_mm_subs_epu16(_mm_sub_epi16(k, vlo), vspan), zero);  // all ones where a candidate
-  };
-  for (; i + 32 <= mask_ + 1; i += 32) {
-    const __m128i any = _mm_or_si128(_mm_or_si128(over(i), over(i + 8)), _mm_or_si128(over(i + 16), over(i + 24)));
-    if (_mm_movemask_epi8(any) == 0) continue;
-    // An erase may move entries into the rest of the line: each key is
-    // read again after the one before it.
-    for (std::uint32_t j = i; j < i + 32; ++j) check(j);
-  }
-#endif
-  for (; i <= mask_; ++i) check(i);
   return dropped;
 }
 
@@ -331,12 +307,13 @@ bool AnswerTable::consistent() const noexcept {
     const IpAddress a = address_at(i);
     const std::size_t h = hash(a);
     if (slot_of(a, h) != i) return false;  // reachable from its home, found there only
-    if (ctrl_[i].load(std::memory_order_relaxed) != fingerprint(h) || s.dist != ((i - h) & mask_)) return false;
-    if (coarse_[i] != coarse_key(w & kTagMask, leading(s.hi.load(std::memory_order_relaxed)))) return false;
+    if (ctrl_[i].load(std::memory_order_relaxed) != fingerprint(h) ||
+        s.dist != std::min<std::size_t>((i - h) & mask_, kFarDist))
+      return false;
   }
   for (std::uint32_t b = 0; b <= mask_; ++b)
-    for (std::uint32_t i = heads_[b], prev = kNone; i != kNone; prev = i, i = links_[i].next)
-      if (++listed > held || !taken(i) || bucket_at(i) != b || links_[i].prev != prev) return false;
+    for (std::uint32_t i = heads_[b], prev = kNone; i != kNone; prev = i, i = slots_[i].link.next)
+      if (++listed > held || !taken(i) || bucket_at(i) != b || slots_[i].link.prev != prev) return false;
   const std::size_t n = count_.load(std::memory_order_relaxed);
   return held == n && listed == n && n <= limit_;
 }

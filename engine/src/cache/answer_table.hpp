@@ -20,36 +20,39 @@ namespace netrove::cache {
 ///
 ///   slots: a power of two, at least twice the entries kept; linear probing
 ///   from the home slot (hash & mask); removal by backward shift (no
-///   tombstones).  Per slot, beside it, a control byte for the readers and,
-///   for the writer, a list link and a coarse address key:
+///   tombstones).  Beside them, one control byte per slot for the probe:
 ///
-///   ctrl   [ 0 ][0x9a][0xc1][ 0 ][0x83] ...  0: free, else 0x80 | 7 hash bits
+///   ctrl   [ 0 ][0x9a][0xc1][ 0 ][0x83] ...   0: free, else 0x80 | 7 hash bits
 ///   slots  [   ][ E1 ][ E2 ][   ][ E3 ] ...
-///   links  [   ][n  p][n  p][   ][n  p] ...  bucket list: next, prev slot
-///   coarse [   ][ c1 ][ c2 ][   ][ c3 ] ...  family + 15 leading bits of a window
 ///
-///   one slot, 32 bytes, two per cache line
-///   +----------------------+-----------+------------+------------+----------+
-///   | word                 | dist      | hi         | lo         | answer   |
-///   | version | busy | tag | u32       | bytes 0-7  | bytes 8-15 | record   |
-///   +----------------------+-----------+------------+------------+----------+
+///   one slot: one cache line; the first 32 bytes are what readers read
+///   +---------------------+------+----+---+-----------+-----------+--------+-----------+
+///   | word                | dist |used|   | hi        | lo        | answer | next prev |
+///   | version | busy |tag | u16  | u8 |   | bytes 0-7 | bytes 8-15| record | u32  u32  |
+///   +---------------------+------+----+---+-----------+-----------+--------+-----------+
+///   0                     4      6    7   8           16          24       32  (pad to 64)
 ///     tag: 1 IPv4, 2 IPv6 (the family, part of the key); 0 free
 ///     busy: set while the writer changes the slot; version: counts writes
 ///     dist: the slot's distance from the entry's home (the writer's)
+///     used: set by a hit (a store only when clear), cleared by the
+///       eviction hand: a second chance
 ///     answer: the inner engine's stored record (null: "no match"), not
 ///       owned (see the constructor)
+///     next, prev: the entry's bucket list (the writer's)
 ///
 /// Reading.  A reader walks the control bytes from the home slot to the
-/// first free one (a 16 to 32 KiB array that stays cached: a miss costs
-/// one line), and reads a slot only where the fingerprint matches: the
-/// word, the key and the answer, then the word again.  The same word (busy
-/// clear) means it saw one whole entry.  The writer sets busy, stores the
-/// fields, stores the word with the version bumped, then the control byte.
-/// Every field is an atomic (release stores, acquire loads: plain moves on
-/// x86), so no reader reads a torn field.  An answer seen in a slot that
-/// changes after the second load stays readable until the reader's read
-/// section ends: records are freed only a grace period after they are
-/// retired, and (see the constructor) never retired while a slot holds them.
+/// first free one (an array of one byte per slot, 32 KiB for the 10,000
+/// answers a named variant keeps, which stays cached: a miss costs one
+/// line), and reads a slot only where the fingerprint matches: the word,
+/// the key and the answer, then the word again.  The same word (busy clear)
+/// means it saw one whole entry.  The writer sets busy, stores the fields,
+/// stores the word with the version bumped, then the control byte.  Every
+/// field a reader reads is an atomic (release stores, acquire loads: plain
+/// moves on x86), so no reader reads a torn field.  An answer seen in a
+/// slot that changes after the second load stays readable until the
+/// reader's read section ends: records are freed only a grace period after
+/// they are retired, and (see the constructor) never retired while a slot
+/// holds them.
 ///
 /// Finding a prefix's entries.  Every entry is in one doubly linked bucket
 /// list, that of the hash of its family and leading F bits (F = 20 for
@@ -59,23 +62,22 @@ namespace netrove::cache {
 ///               |
 ///               +--> slot 7 (10.1.2.9) <--> slot 903 (10.1.14.7) --> nil
 ///
-///   write of a prefix of length L        what it visits
-///   -----------------------------        --------------
-///   L >= F       (one F-bit value)       that value's list
-///   F-6 <= L < F (2 to 64 values)        their lists
-///   L < F-6      (under 0.3% of a real   the coarse keys, 32 at a time, for
-///                table's prefixes)       the prefix's range of them
+///   write of a prefix of length L          what it visits
+///   -----------------------------          --------------
+///   L >= F         (one F-bit value)       that value's list
+///   F-12 <= L < F  (2 to 4,096 values)     their lists
+///   L < F-12       (IPv4 /0-/7, IPv6       every slot
+///                  /0-/19: a default
+///                  route at most, in a
+///                  real table)
 ///
 /// and checks every entry so found against the prefix, family included
-/// (buckets are hashes and coarse keys cut short: they only narrow the
-/// search).  The coarse window is IPv4 bits 0-14, IPv6 bits 16-30: nearly
-/// every IPv6 address starts with 2000::/4, so its first 16 bits tell
-/// little.
+/// (buckets are hashes: they only narrow the search).
 ///
-/// A store (a miss) writes one slot, its control byte, link and key, and
-/// one list head; an eviction frees the slot at the eviction hand, unlinks
-/// it and shifts the rest of its probe run back (moved entries' neighbours
-/// are relinked).  No allocation, no reference count.
+/// A store (a miss) writes one slot, its control byte and one list head;
+/// an eviction frees the slot at the eviction hand, unlinks it and shifts
+/// the rest of its probe run back (moved entries' list neighbours are
+/// relinked).  No allocation, no reference count.
 class AnswerTable {
  public:
   /// What a reader found: `hit` with the cached answer (null: "no match"),
@@ -116,10 +118,9 @@ class AnswerTable {
   /// Starts loading the control bytes of `hash`'s home (for a batch).
   void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&ctrl_[hash & mask_]); }
   /// After a miss that ended at `end`: starts loading what storing `a` will
-  /// write (that slot, its link and key, its list head, the slot at the
-  /// eviction hand), so that the store, which comes after the inner lookup,
-  /// finds them cached.  Reads the writer's state without the lock: a hint
-  /// only.
+  /// write (that slot, its list head, the slot at the eviction hand), so
+  /// that the store, which comes after the inner lookup, finds them cached.
+  /// Reads the writer's state without the lock: a hint only.
   void prepare(const IpAddress& a, std::uint32_t end) const noexcept;
 
   // ---- The writer: one thread at a time (the caller's lock).
@@ -142,27 +143,32 @@ class AnswerTable {
   std::size_t size() const noexcept { return count_.load(std::memory_order_relaxed); }
   /// Walks the whole table and checks its invariants (every entry reachable
   /// from its home and found once, at its recorded distance, with its
-  /// fingerprint and coarse key, in its bucket's list once; the count); for
-  /// tests.
+  /// fingerprint, in its bucket's list once; the count); for tests.
   bool consistent() const noexcept;
 
  private:
-  struct Slot {
+  struct Link {
+    std::uint32_t next, prev;  // kNone: the end, or (prev) the list head
+  };
+  struct alignas(64) Slot {
+    // What readers read (under the version word).
     std::atomic<std::uint32_t> word{0};
-    std::uint32_t dist = 0;  // the writer's
+    std::uint16_t dist = 0;                      // the writer's
+    mutable std::atomic<std::uint8_t> used{0};  // set by hits, cleared by the hand
+    std::uint8_t spare = 0;
     std::atomic<std::uint64_t> hi{0}, lo{0};
     std::atomic<const StoredRecord*> answer{nullptr};
+    // The writer's alone.
+    Link link{0, 0};
   };
-  static_assert(sizeof(Slot) == 32, "two slots per cache line");
+  static_assert(sizeof(Slot) == 64, "one slot per cache line");
   static_assert(std::atomic<std::uint8_t>::is_always_lock_free && std::atomic<std::uint32_t>::is_always_lock_free &&
                 std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<const StoredRecord*>::is_always_lock_free);
 
   // word = version << 3 | busy << 2 | tag
   static constexpr std::uint32_t kTagMask = 3, kBusy = 4, kVersionShift = 3;
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  struct Link {
-    std::uint32_t next, prev;  // kNone: the end, or (prev) the list head
-  };
+  static constexpr std::uint32_t kFarDist = 0xFFFF;  // dist at or beyond: the hash tells
 
   static std::uint8_t fingerprint(std::size_t hash) noexcept { return static_cast<std::uint8_t>(0x80u | hash >> 57); }
   /// The first eight address bytes as a big-endian number (address bit 0
@@ -186,6 +192,7 @@ class AnswerTable {
   }
   std::uint32_t bucket_of(unsigned tag, std::uint64_t hi) const noexcept;
   std::uint32_t bucket_at(std::uint32_t i) const noexcept;
+  std::uint32_t home_of(std::uint32_t i) const noexcept;
   bool taken(std::uint32_t i) const noexcept { return ctrl_[i].load(std::memory_order_relaxed) != 0; }
   std::uint32_t slot_of(const IpAddress& a, std::size_t hash) const noexcept;
   void put(std::uint32_t i, std::uint8_t fp, unsigned tag, std::uint64_t hi, std::uint64_t lo,
@@ -197,7 +204,7 @@ class AnswerTable {
   void erase_at(std::uint32_t i) noexcept;
   IpAddress address_at(std::uint32_t i) const noexcept;
   std::size_t drop_listed(const IpPrefix& prefix, std::uint32_t b) noexcept;
-  std::size_t drop_scanned(const IpPrefix& prefix, std::uint16_t lo, std::uint16_t span) noexcept;
+  std::size_t drop_scanned(const IpPrefix& prefix) noexcept;
 
   std::uint64_t seed_;
   bool owning_;
@@ -205,8 +212,6 @@ class AnswerTable {
   std::size_t mask_;  // slots - 1
   std::unique_ptr<Slot[]> slots_;
   std::unique_ptr<std::atomic<std::uint8_t>[]> ctrl_;
-  std::unique_ptr<Link[]> links_;            // per slot; meaningful where taken
-  std::unique_ptr<std::uint16_t[]> coarse_;  // per slot; meaningful where taken
   std::unique_ptr<std::uint32_t[]> heads_;   // per bucket (as many as slots)
   // The writer's; read by size() and prepare() without the lock (atomics).
   std::atomic<std::size_t> count_{0};

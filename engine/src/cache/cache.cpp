@@ -117,7 +117,7 @@ bool CachedEngine::may_store(std::uint64_t seen) const noexcept {
 }
 
 template <class Use>
-bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
+bool CachedEngine::answer(const IpAddress& address, bool reads, Use&& use) const {
   const std::size_t h = table_.hash(address);
   rcu::ReadSection rs;  // keeps every answer found below readable
   const cache::AnswerTable::Found f = table_.find(address, h);
@@ -130,8 +130,9 @@ bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
   const std::uint64_t seen = generation_.load(std::memory_order_acquire);
   RecordRef owned;
   const StoredRecord* got = ask_inner(address, owned);
-  // The caller reads the record last: its line comes in during the store.
-  if (got) __builtin_prefetch(got);
+  // A caller that reads the record reads it last: its line comes in
+  // during the store.
+  if (got && reads) __builtin_prefetch(got);
   {
     std::lock_guard g(mu_);
     if (may_store(seen)) table_.store(address, h, owned ? owned.release() : got);  // 4
@@ -143,7 +144,7 @@ bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   std::optional<Metadata> out;
-  answer(address, [&](const StoredRecord* a) {
+  answer(address, true, [&](const StoredRecord* a) {
     if (a) out = RecordView(*a).to_metadata();
   });
   rcu::collect();
@@ -151,7 +152,7 @@ std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
 }
 
 bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  const bool found = answer(address, [&](const StoredRecord* a) {
+  const bool found = answer(address, static_cast<bool>(visit), [&](const StoredRecord* a) {
     if (a && visit) visit(RecordView(*a));
   });
   rcu::collect();
@@ -200,6 +201,7 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* o
         set[s] = static_cast<std::uint16_t>(misses);
         asked[misses] = a[i];
         miss_at[misses++] = static_cast<std::uint16_t>(i);
+        table_.prepare(a[i], f.end);
       }
     }
     if (misses == 0) continue;

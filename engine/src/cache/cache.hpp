@@ -144,8 +144,11 @@ class CachedEngine final : public Engine,
   const StoredRecord* ask_inner(const IpAddress& address, RecordRef& owned) const;
   /// Whether a miss that noted generation `seen` may store (table lock held).
   bool may_store(std::uint64_t seen) const noexcept;
+  /// The lookup's steps (cache.cpp): `use(answer)` is called inside the read
+  /// section with the cached or inner answer (null: no match); `reads` says
+  /// whether it reads the record.  Returns whether a record was found.
   template <class Use>
-  bool answer(const IpAddress& address, Use&& use) const;
+  bool answer(const IpAddress& address, bool reads, Use&& use) const;
   template <bool kHold>
   void many(const IpAddress* addresses, std::size_t n, HeldRecord* out, bool* found) const;
 
