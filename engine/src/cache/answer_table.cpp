@@ -53,8 +53,8 @@ AnswerTable::AnswerTable(std::size_t limit, std::uint64_t seed, bool owning)
   slots_.reset(new Slot[slots]);
   ctrl_.reset(new std::atomic<std::uint8_t>[slots]);
   for (std::size_t i = 0; i < slots; ++i) ctrl_[i].store(0, std::memory_order_relaxed);
-  heads_.reset(new std::uint32_t[slots]);
-  std::fill_n(heads_.get(), slots, kNone);
+  heads_.reset(new std::atomic<std::uint32_t>[slots]);
+  for (std::size_t b = 0; b < slots; ++b) heads_[b].store(kNone, std::memory_order_relaxed);
 }
 
 AnswerTable::~AnswerTable() {
@@ -112,8 +112,22 @@ void AnswerTable::prepare(const IpAddress& a, std::uint32_t end) const noexcept 
   std::uint64_t hi;
   std::memcpy(&hi, a.bytes.data(), 8);
   __builtin_prefetch(&slots_[end], 1);
-  __builtin_prefetch(&heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)], 1);
-  if (count_.load(std::memory_order_relaxed) == limit_) __builtin_prefetch(&slots_[hand_.load(std::memory_order_relaxed)], 1);
+  // The list the new entry joins, and the entry now at its head (whose
+  // back link changes).  The load may wait for its line, while the inner
+  // lookup that follows goes on.
+  const std::atomic<std::uint32_t>& head = heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)];
+  if (const std::uint32_t first = head.load(std::memory_order_relaxed); first != kNone)
+    __builtin_prefetch(&slots_[first], 1);
+  if (count_.load(std::memory_order_relaxed) == limit_) {
+    // The eviction's slot and the head of its list (see hint_).
+    __builtin_prefetch(&slots_[hand_.load(std::memory_order_relaxed)], 1);
+    __builtin_prefetch(&heads_[hint_.load(std::memory_order_relaxed)], 1);
+  }
+}
+
+void AnswerTable::set_next(std::uint32_t prev, std::uint32_t bucket, std::uint32_t next) noexcept {
+  if (prev == kNone) heads_[bucket].store(next, std::memory_order_relaxed);
+  else slots_[prev].link.next = next;
 }
 
 std::uint32_t AnswerTable::slot_of(const IpAddress& a, std::size_t hash) const noexcept {
@@ -149,7 +163,7 @@ void AnswerTable::put(std::uint32_t i, std::uint8_t fp, unsigned tag, std::uint6
 
 void AnswerTable::unlink(std::uint32_t i) noexcept {
   const Link l = slots_[i].link;
-  (l.prev == kNone ? heads_[bucket_at(i)] : slots_[l.prev].link.next) = l.next;
+  set_next(l.prev, slots_[i].bucket, l.next);
   if (l.next != kNone) slots_[l.next].link.prev = l.prev;
 }
 
@@ -176,7 +190,11 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
       slots_[z].used.store(0, std::memory_order_relaxed);
     }
     erase_at(z);
-    hand_.store((z + 1) & mask_, std::memory_order_relaxed);
+    std::uint32_t next = (z + 1) & mask_;
+    hand_.store(next, std::memory_order_relaxed);
+    // The next eviction's likely list, for the next miss's prepare().
+    for (std::uint32_t n = 0; n < 64 && !taken(next); ++n) next = (next + 1) & mask_;
+    hint_.store(taken(next) ? slots_[next].bucket : 0, std::memory_order_relaxed);
   }
   // 3. The first free slot of the probe run.
   const auto home = static_cast<std::uint32_t>(hash & mask_);
@@ -184,10 +202,12 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
   while (taken(at)) at = (at + 1) & mask_;
   slots_[at].dist = static_cast<std::uint16_t>(std::min((at - home) & static_cast<std::uint32_t>(mask_), kFarDist));
   slots_[at].used.store(0, std::memory_order_relaxed);
-  std::uint32_t& head = heads_[bucket_of(tag, hi)];
-  slots_[at].link = {head, kNone};
-  if (head != kNone) slots_[head].link.prev = at;
-  head = at;
+  const std::uint32_t b = bucket_of(tag, hi);
+  const std::uint32_t first = heads_[b].load(std::memory_order_relaxed);
+  slots_[at].bucket = b;
+  slots_[at].link = {first, kNone};
+  if (first != kNone) slots_[first].link.prev = at;
+  heads_[b].store(at, std::memory_order_relaxed);
   put(at, fp, tag, hi, lo, answer);
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
@@ -217,7 +237,8 @@ void AnswerTable::erase_at(std::uint32_t i) noexcept {
     slots_[hole].used.store(s.used.load(std::memory_order_relaxed), std::memory_order_relaxed);
     const Link l = slots_[j].link;
     slots_[hole].link = l;
-    (l.prev == kNone ? heads_[bucket_at(j)] : slots_[l.prev].link.next) = hole;
+    slots_[hole].bucket = s.bucket;
+    set_next(l.prev, s.bucket, hole);
     if (l.next != kNone) slots_[l.next].link.prev = hole;
     put(hole, ctrl_[j].load(std::memory_order_relaxed), s.word.load(std::memory_order_relaxed) & kTagMask,
         s.hi.load(std::memory_order_relaxed), s.lo.load(std::memory_order_relaxed),
@@ -260,7 +281,8 @@ std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) no
   std::size_t dropped = 0, n;
   do {
     n = 0;
-    for (std::uint32_t i = heads_[b]; i != kNone && n < kBatch; i = slots_[i].link.next) {
+    for (std::uint32_t i = heads_[b].load(std::memory_order_relaxed); i != kNone && n < kBatch;
+         i = slots_[i].link.next) {
       const IpAddress a = address_at(i);
       if (prefix.contains(a)) noted[n++] = a;
     }
@@ -292,7 +314,7 @@ void AnswerTable::drop_all() noexcept {
     const std::uint32_t w = s.word.load(std::memory_order_relaxed);
     s.word.store(((w >> kVersionShift) + 1) << kVersionShift, std::memory_order_release);
   }
-  std::fill_n(heads_.get(), mask_ + 1, kNone);
+  for (std::uint32_t b = 0; b <= mask_; ++b) heads_[b].store(kNone, std::memory_order_relaxed);
   count_.store(0, std::memory_order_relaxed);
 }
 
@@ -312,8 +334,10 @@ bool AnswerTable::consistent() const noexcept {
       return false;
   }
   for (std::uint32_t b = 0; b <= mask_; ++b)
-    for (std::uint32_t i = heads_[b], prev = kNone; i != kNone; prev = i, i = slots_[i].link.next)
-      if (++listed > held || !taken(i) || bucket_at(i) != b || slots_[i].link.prev != prev) return false;
+    for (std::uint32_t i = heads_[b].load(std::memory_order_relaxed), prev = kNone; i != kNone;
+         prev = i, i = slots_[i].link.next)
+      if (++listed > held || !taken(i) || slots_[i].bucket != b || bucket_at(i) != b || slots_[i].link.prev != prev)
+        return false;
   const std::size_t n = count_.load(std::memory_order_relaxed);
   return held == n && listed == n && n <= limit_;
 }

@@ -26,11 +26,11 @@ namespace netrove::cache {
 ///   slots  [   ][ E1 ][ E2 ][   ][ E3 ] ...
 ///
 ///   one slot: one cache line; the first 32 bytes are what readers read
-///   +---------------------+------+----+---+-----------+-----------+--------+-----------+
-///   | word                | dist |used|   | hi        | lo        | answer | next prev |
-///   | version | busy |tag | u16  | u8 |   | bytes 0-7 | bytes 8-15| record | u32  u32  |
-///   +---------------------+------+----+---+-----------+-----------+--------+-----------+
-///   0                     4      6    7   8           16          24       32  (pad to 64)
+///   +--------------------+------+----+---+-----------+-----------+--------+----------------+
+///   | word               | dist |used|   | hi        | lo        | answer | next prev bkt  |
+///   | version | busy|tag | u16  | u8 |   | bytes 0-7 | bytes 8-15| record | u32  u32  u32  |
+///   +--------------------+------+----+---+-----------+-----------+--------+----------------+
+///   0                    4      6    7   8           16          24       32  (pad to 64)
 ///     tag: 1 IPv4, 2 IPv6 (the family, part of the key); 0 free
 ///     busy: set while the writer changes the slot; version: counts writes
 ///     dist: the slot's distance from the entry's home (the writer's)
@@ -38,7 +38,8 @@ namespace netrove::cache {
 ///       eviction hand: a second chance
 ///     answer: the inner engine's stored record (null: "no match"), not
 ///       owned (see the constructor)
-///     next, prev: the entry's bucket list (the writer's)
+///     next, prev, bkt: the entry's bucket list and its place in it (the
+///       writer's)
 ///
 /// Reading.  A reader walks the control bytes from the home slot to the
 /// first free one (an array of one byte per slot, 32 KiB for the 10,000
@@ -118,9 +119,10 @@ class AnswerTable {
   /// Starts loading the control bytes of `hash`'s home (for a batch).
   void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&ctrl_[hash & mask_]); }
   /// After a miss that ended at `end`: starts loading what storing `a` will
-  /// write (that slot, its list head, the slot at the eviction hand), so
-  /// that the store, which comes after the inner lookup, finds them cached.
-  /// Reads the writer's state without the lock: a hint only.
+  /// write (that slot, its list head and first entry, the slot at the
+  /// eviction hand and its list head), so that the store, which comes after
+  /// the inner lookup, finds them cached.  Reads the writer's state without
+  /// the lock: a hint only.
   void prepare(const IpAddress& a, std::uint32_t end) const noexcept;
 
   // ---- The writer: one thread at a time (the caller's lock).
@@ -160,6 +162,7 @@ class AnswerTable {
     std::atomic<const StoredRecord*> answer{nullptr};
     // The writer's alone.
     Link link{0, 0};
+    std::uint32_t bucket = 0;  // the list it is in
   };
   static_assert(sizeof(Slot) == 64, "one slot per cache line");
   static_assert(std::atomic<std::uint8_t>::is_always_lock_free && std::atomic<std::uint32_t>::is_always_lock_free &&
@@ -201,6 +204,9 @@ class AnswerTable {
     if (owning_ && answer) release_record(const_cast<StoredRecord*>(answer));
   }
   void unlink(std::uint32_t i) noexcept;
+  /// Sets the next link of `prev`, or the head of `bucket` when `prev` is
+  /// kNone, to `next`.
+  void set_next(std::uint32_t prev, std::uint32_t bucket, std::uint32_t next) noexcept;
   void erase_at(std::uint32_t i) noexcept;
   IpAddress address_at(std::uint32_t i) const noexcept;
   std::size_t drop_listed(const IpPrefix& prefix, std::uint32_t b) noexcept;
@@ -212,10 +218,13 @@ class AnswerTable {
   std::size_t mask_;  // slots - 1
   std::unique_ptr<Slot[]> slots_;
   std::unique_ptr<std::atomic<std::uint8_t>[]> ctrl_;
-  std::unique_ptr<std::uint32_t[]> heads_;   // per bucket (as many as slots)
+  // Per bucket (as many as slots); atomics only so that prepare() may read
+  // them without the lock.
+  std::unique_ptr<std::atomic<std::uint32_t>[]> heads_;
   // The writer's; read by size() and prepare() without the lock (atomics).
   std::atomic<std::size_t> count_{0};
   std::atomic<std::uint32_t> hand_{0};  // where eviction looks next
+  std::atomic<std::uint32_t> hint_{0};  // the list of the first entry after the hand
 };
 
 }  // namespace netrove::cache

@@ -6,8 +6,9 @@
 //      table; lend (or copy) its answer.  No lock, no shared write.
 //   2. Miss: note the generation, ask the inner engine with no cache lock
 //      (still inside the read section, which keeps the answer readable).
-//   3. Under the table lock: the generation moved (a write completed its
-//      invalidation meanwhile), so the answer is returned but not kept.
+//   3. Under the table lock: a write is under way, or one ended since the
+//      miss began (the write rule below), so the answer is returned but not
+//      kept.
 //   4. Otherwise the table stores it (AnswerTable::store: in place of an
 //      answer another miss stored, in a free slot, or evicting one entry
 //      when the cache is full).
@@ -38,8 +39,10 @@
 // address (the prefix whose record it is), which drops the entry before it
 // changes anything.  A record is freed a grace period after it is retired,
 // so a reader that found it before the drop reads it to the end of its
-// read section.  This needs every write of the inner engine to come through
-// the cache.  Answers never expire; the ttl is only kept.
+// read section.  (An inner batch lookup hands out an interned copy instead
+// of a share only for a record already retired, i.e. beside a write: that
+// miss does not store.)  This needs every write of the inner engine to come
+// through the cache.  Answers never expire; the ttl is only kept.
 #include "cache/cache.hpp"
 
 #include <sys/random.h>
