@@ -189,7 +189,7 @@ def markdown(results: list[WorkloadResult], meta: dict, chart_name: str) -> str:
            if w0 and w0.removed < w0.prefixes else "every prefix, ")
         + "removed after the lookup streams have run, so that caches are warm as in a live "
           "table; a cached netrove variant drops the cached answers inside each removed prefix "
-          "(one range of its ordered index of cached addresses).",
+          "(before it changes the table: the bucket lists of the prefix's leading bits).",
         "- Before timing, every library's answers on the first addresses of each stream are "
         "checked against a reference longest-prefix match; a library that answers wrongly is "
         "marked in the notes.",

@@ -1,5 +1,5 @@
-// AnswerTable: the slots, the reading rule and the keys are drawn in
-// answer_table.hpp.
+// AnswerTable: the slots, the reading rule and the bucket lists are drawn
+// in answer_table.hpp.
 //
 // Case list for store, numbers used in the code:
 //   1. An entry for the address is kept already (another miss stored it
@@ -20,10 +20,10 @@
 //
 // Removal (eviction, drop_inside) is by backward shift: later entries of
 // the probe run move up into the hole, unless that would put one before its
-// home (its distance from home tells); their keys move with them and their
-// list neighbours are relinked to the new slot.  A
-// reader racing with a shift may miss an entry being moved (the cache then
-// asks the inner engine: correct, only slower), never see a wrong one.
+// home (its distance from home tells), and their list neighbours are
+// relinked to the new slot.  A reader racing with a shift may miss an entry
+// being moved (the cache then asks the inner engine: correct, only slower),
+// never see a wrong one.
 #include "cache/answer_table.hpp"
 
 #include <algorithm>
