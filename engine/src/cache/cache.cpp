@@ -172,6 +172,7 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* o
   constexpr std::size_t kSet = 2 * kChunk;
   std::size_t hashes[kChunk];
   std::uint16_t miss_at[kChunk], repeat_of[kChunk], set[kSet];
+  std::uint32_t ends[kChunk];
   IpAddress asked[kChunk];
   HeldRecord got[kChunk];
   for (std::size_t base = 0; base < n; base += kChunk) {
@@ -203,8 +204,8 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* o
         }
         set[s] = static_cast<std::uint16_t>(misses);
         asked[misses] = a[i];
+        ends[misses] = f.end;
         miss_at[misses++] = static_cast<std::uint16_t>(i);
-        table_.prepare(a[i], f.end);
       }
     }
     if (misses == 0) continue;
@@ -216,7 +217,11 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* o
     {
       std::lock_guard g(mu_);
       if (may_store(seen)) {  // else 3: not kept
+        // What each store writes is loaded kAhead stores before it.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t k = 0; k < std::min(kAhead, misses); ++k) table_.prepare(asked[k], ends[k]);
         for (std::size_t k = 0; k < misses; ++k) {
+          if (k + kAhead < misses) table_.prepare(asked[k + kAhead], ends[k + kAhead]);
           const StoredRecord* r = got[k].get();
           table_.store(asked[k], hashes[miss_at[k]], table_.owning() && r ? HeldRecord(got[k]).release() : r);  // 4
         }
