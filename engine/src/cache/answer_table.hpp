@@ -38,8 +38,8 @@ namespace netrove::cache {
 ///       eviction hand: a second chance
 ///     answer: the inner engine's stored record (null: "no match"), not
 ///       owned (see the constructor)
-///     next, prev, bkt: the entry's bucket list and its place in it (the
-///       writer's)
+///     next, prev: its neighbours in its bucket's list; bkt: that bucket
+///       (the writer's)
 ///
 /// Reading.  A reader walks the control bytes from the home slot to the
 /// first free one (an array of one byte per slot, 32 KiB for the 10,000
@@ -114,7 +114,8 @@ class AnswerTable {
   // a found answer readable until it ends).
 
   /// The cached answer for `a`, or a miss.  A miss may also mean that the
-  /// writer was moving or changing the entry at that instant.
+  /// writer was moving or changing the entry at that instant.  A hit marks
+  /// its slot used (a store only when the mark is clear).
   Found find(const IpAddress& a, std::size_t hash) const noexcept;
   /// Starts loading the control bytes of `hash`'s home (for a batch).
   void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&ctrl_[hash & mask_]); }
