@@ -1,60 +1,56 @@
-// CachedEngine: a bounded table of lookup answers in front of another engine.
-//
-//   slots (a power of two, at least twice the entries kept; linear probing)
-//   +------+------+------+------+------+------+------+------+
-//   |  E1  |  --  |  E2  |  E3  |  E4  |  --  |  --  |  E5  |   E = answer entry
-//   +------+------+------+------+------+------+------+------+   -- = empty
-//      ^ home(E1)    ^ home(E2) = home(E3): E3 probed on
-//
-// Each slot is one published pointer to an immutable entry (address, its
-// hash, a share of the inner engine's stored record or "no match").  Only
-// the answers of addresses inside a changed prefix can change when that
-// prefix is inserted or removed, so an invalidation drops exactly those
-// (IpPrefix::contains, family included) and keeps the others.  It finds
-// them as one range of the ordered index (cache.hpp): the addresses from
-// the prefix's network with every later bit clear to the same with every
-// later bit set, which are exactly the addresses of its family whose
-// leading bits are the prefix's.  So a write costs O(log n + k) for k
-// dropped answers instead of a pass over every slot.
+// CachedEngine: the answer table (answer_table.hpp) in front of another
+// engine, and the rule that keeps its answers no older than the writes.
 //
 // Case list for lookup, numbers used in the code:
-//   1. Hit: inside a read section, hash once and probe from the home slot
-//      to the entry or the first empty slot; lend (or copy) its answer.  No
-//      lock, no shared write.
-//   2. Miss: note the generation, ask the inner engine with no cache lock.
-//   3. Under the table lock: the generation moved (a write completed its
-//      invalidation meanwhile), so the answer is returned but not kept.
-//   4. At the limit: evict the first entry at or after a hand that sweeps
-//      the slots, and move the hand past it, so a full cache takes in a new
-//      working set and a new answer is not the next one to go.
-//   5. Store the answer entry (or replace the one another miss stored),
-//      and enter it in the ordered index.
+//   1. Hit: inside a read section, hash once and find the address in the
+//      table; lend (or copy) its answer.  No lock; a store only to mark
+//      the slot used, once per pass of the eviction hand.
+//   2. Miss: note the generation, ask the inner engine with no cache lock
+//      (still inside the read section, which keeps the answer readable).
+//   3. Under the table lock: a write is under way, or one ended since the
+//      miss began (the write rule below), so the answer is returned but not
+//      kept.
+//   4. Otherwise the table stores it (AnswerTable::store: in place of an
+//      answer another miss stored, in a free slot, or evicting one entry
+//      when the cache is full).
+// The batch calls take the same steps per chunk: 1 for every address, 2 for
+// the distinct misses in one inner batch call, 3 and 4 under one lock hold.
 //
-// The generation rule (no answer older than the last covering write).  The
-// inner engine is never called with the table lock held (its own locks must
-// not nest inside ours).  A write changes the inner engine first, then under
-// the table lock drops every entry inside its prefix and bumps the
-// generation.  A miss whose inner answer may predate some write W either
-// stores before W's invalidation (which then drops it) or after it, when it
-// finds the generation moved and does not store.  So once a write has
+// The write rule.  A write (insert, remove, load, clear and their batch
+// forms) runs in three steps:
+//
+//   1. under the table lock: writing_ + 1, and drop every entry inside its
+//      prefixes (all entries for clear);
+//   2. the inner write, with no cache lock held (the inner engine's locks
+//      never nest inside ours);
+//   3. generation_ + 1, then writing_ - 1.
+//
+// A miss notes the generation before it asks the inner engine and stores,
+// under the table lock, only when no write is under way and the generation
+// is the one it noted (may_store).  So a miss whose answer may predate a
+// write W either stores before W's step 1 (which then drops it), or finds W
+// under way or its generation step, and does not store: once a write has
 // returned, no entry older than it is found.  The check is global rather
-// than per prefix: one integer compare, and a miss that loses the race
+// than per prefix: two integer compares, and a miss that loses the race
 // merely goes uncached.
-
-// Removal is by backward shift (no tombstones): later entries of the probe
-// run move up into the hole.  A reader racing with a shift may miss an
-// entry that is being moved (it then asks the inner engine, which is a
-// correct, slower answer) but never sees a wrong one: entries are immutable
-// and are freed only after a grace period (rcu::retire).  Answers never
-// expire; the ttl is only kept.
+//
+// Dropping first also keeps every cached answer alive without owning it:
+// the table holds the inner engine's stored record itself, and that record
+// can be retired only by a write to a prefix that contains the cached
+// address (the prefix whose record it is), which drops the entry before it
+// changes anything.  A record is freed a grace period after it is retired,
+// so a reader that found it before the drop reads it to the end of its
+// read section.  (An inner batch lookup hands out an interned copy instead
+// of a share only for a record already retired, i.e. beside a write: that
+// miss does not store.)  This needs every write of the inner engine to come
+// through the cache.  Answers never expire; the ttl is only kept.
 #include "cache/cache.hpp"
 
 #include <sys/random.h>
 
 #include <algorithm>
-#include <cstring>
+#include <mutex>
 #include <random>
-#include <unordered_set>
 
 #include "sync/panic.hpp"
 #include "sync/rcu.hpp"
@@ -72,8 +68,8 @@ std::uint64_t mix64(std::uint64_t x) noexcept {
   return x;
 }
 
-// A fresh seed per map: a per-thread key drawn once from the kernel, advanced
-// by one for every new map, then mixed.  Touches no shared state.
+// A fresh seed per cache: a per-thread key drawn once from the kernel,
+// advanced by one for every new cache, then mixed.  Touches no shared state.
 std::uint64_t fresh_seed() noexcept {
   thread_local std::uint64_t key = [] {
     std::uint64_t k = 0;
@@ -85,26 +81,7 @@ std::uint64_t fresh_seed() noexcept {
   return mix64(++key);
 }
 
-}  // namespace
-
-std::size_t SeededAddressHash::operator()(const IpAddress& a) const noexcept {
-  std::uint64_t hi, lo;
-  std::memcpy(&hi, a.bytes.data(), 8);
-  std::memcpy(&lo, a.bytes.data() + 8, 8);
-  std::uint64_t h = mix64(seed ^ hi);
-  h = mix64(h ^ lo ^ (static_cast<std::uint64_t>(a.family) << 56));
-  return static_cast<std::size_t>(h);
-}
-
-namespace {
-
-constexpr std::size_t kMaxEntries = std::size_t{1} << 20;
-
-std::size_t slots_for(std::size_t limit) noexcept {
-  std::size_t n = 2;
-  while (n < 2 * limit) n <<= 1;
-  return n;
-}
+constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 20;
 
 }  // namespace
 
@@ -115,251 +92,212 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
       inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
       inner_eraser_(dynamic_cast<EntryEraser*>(inner_.get())),
       inner_writer_(dynamic_cast<RecordWriter*>(inner_.get())),
-      hash_{fresh_seed()},
-      limit_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries))),
-      mask_(slots_for(limit_) - 1),
-      slots_(new std::atomic<Entry*>[mask_ + 1]) {
+      table_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries)), fresh_seed(),
+             inner_lender_ == nullptr) {
   if (!inner_) panic("CachedEngine needs an inner engine");
-  for (std::size_t i = 0; i <= mask_; ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
 }
 
-bool CachedEngine::ByAddress::operator()(const Entry* a, const Entry* b) const noexcept {
-  return (*this)(a->address, b);
-}
-bool CachedEngine::ByAddress::operator()(const Entry* a, const IpAddress& b) const noexcept {
-  if (a->address.family != b.family) return a->address.family < b.family;
-  return std::memcmp(a->address.bytes.data(), b.bytes.data(), 16) < 0;
-}
-bool CachedEngine::ByAddress::operator()(const IpAddress& a, const Entry* b) const noexcept {
-  if (a.family != b->address.family) return a.family < b->address.family;
-  return std::memcmp(a.bytes.data(), b->address.bytes.data(), 16) < 0;
-}
+// An owning table releases its answers' shares; they retire and are freed
+// by a later collect.
+CachedEngine::~CachedEngine() = default;
 
-CachedEngine::~CachedEngine() {
-  index_.clear();
-  for (std::size_t i = 0; i <= mask_; ++i) delete slots_[i].load(std::memory_order_relaxed);
-  if (retiring_) {
-    for (Entry* e : *retiring_) delete e;  // no reader is left
-    delete retiring_;
+const StoredRecord* CachedEngine::ask_inner(const IpAddress& address, RecordRef& owned) const {
+  if (inner_lender_) {
+    // The stored record itself: the caller's read section keeps it readable
+    // after the visit, and no write can retire it before the store (the
+    // generation check) or while it is cached (writes drop first).
+    const StoredRecord* found = nullptr;
+    inner_lender_->lookup_with(address, [&](const RecordView& v) noexcept { found = &v.stored(); });
+    return found;
   }
+  // Any other engine's copy is interned; the table owns that share.
+  if (std::optional<Metadata> m = inner_->lookup(address)) owned = RecordRef::intern(*m);
+  return owned.get();
 }
 
-// Every operation that retires entries ends by collecting (rcu.hpp), once
-// its read section has ended and the table lock is released.
-
-InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {
-  InsertResult r = inner_->insert(prefix, std::move(record));
-  if (r.ok()) invalidate(prefix);
-  rcu::collect();
-  return r;
-}
-
-const CachedEngine::Entry* CachedEngine::probe(const IpAddress& address, std::size_t hash) const noexcept {
-  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-    const Entry* e = slots_[i].load(std::memory_order_acquire);
-    if (!e) return nullptr;
-    if (e->hash == hash && e->address == address) return e;
-  }
-}
-
-RecordRef CachedEngine::ask_inner(const IpAddress& address) const {
-  // A lending inner engine hands over a share of its stored record (the
-  // record is not copied); any other engine's copy is interned.
-  if (inner_lender_) return hold_lent(*inner_lender_, address);
-  RecordRef out;
-  if (std::optional<Metadata> m = inner_->lookup(address)) out = RecordRef::intern(*m);
-  return out;
+bool CachedEngine::may_store(std::uint64_t seen) const noexcept {
+  // writing_ first: seeing a writer's decrement makes its generation step
+  // (made before it) visible too.
+  return writing_.load(std::memory_order_acquire) == 0 && generation_.load(std::memory_order_acquire) == seen;
 }
 
 template <class Use>
-bool CachedEngine::answer(const IpAddress& address, Use&& use) const {
-  const std::size_t h = hash_(address);
-  rcu::ReadSection rs;  // keeps every entry found below alive
-  if (const Entry* e = probe(address, h)) {  // 1
-    use(e->answer);
-    return static_cast<bool>(e->answer);
+bool CachedEngine::answer(const IpAddress& address, bool reads, Use&& use) const {
+  const std::size_t h = table_.hash(address);
+  rcu::ReadSection rs;  // keeps every answer found below readable
+  const cache::AnswerTable::Found f = table_.find(address, h);
+  if (f.hit) {  // 1
+    use(f.answer);
+    return f.answer != nullptr;
   }
   // 2. Note the generation, ask the inner engine with no cache lock held.
+  table_.prepare(address, f.end);
   const std::uint64_t seen = generation_.load(std::memory_order_acquire);
-  auto fresh = std::make_unique<Entry>(Entry{address, h, ask_inner(address)});
-  const Entry* result = fresh.get();
+  RecordRef owned;
+  const StoredRecord* got = ask_inner(address, owned);
+  // A caller that reads the record reads it last: its line comes in
+  // during the store.
+  if (got && reads) __builtin_prefetch(got);
   {
-    PoisonMutex::Guard g(mu_);
-    if (generation_.load(std::memory_order_relaxed) == seen) {
-      if (const std::size_t i = slot_of(address, h); i != kNone) {
-        // 5: another miss stored it meanwhile; replace in place.
-        Entry* old = slots_[i].load(std::memory_order_relaxed);
-        index_node(fresh.get(), index_.extract(old->pos));
-        slots_[i].store(fresh.release(), std::memory_order_release);
-        retire_entry(old);
-      } else {
-        if (count_ >= limit_) evict_one();  // 4
-        place(fresh.release());              // 5
-      }
-    }  // 3: a write completed meanwhile: not kept
+    std::lock_guard g(mu_);
+    if (may_store(seen)) table_.store(address, h, owned ? owned.release() : got);  // 4
+    // 3: a write began or ended meanwhile: not kept
   }
-  // Still inside the read section: a stored entry evicted from here on is
-  // freed only after it ends.
-  use(result->answer);
-  return static_cast<bool>(result->answer);
+  use(got);  // still inside the read section
+  return got != nullptr;
 }
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   std::optional<Metadata> out;
-  answer(address, [&](const RecordRef& a) {
-    if (a) out = a.view().to_metadata();
+  answer(address, true, [&](const StoredRecord* a) {
+    if (a) out = RecordView(*a).to_metadata();
   });
   rcu::collect();
   return out;
 }
 
 bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) const {
-  const bool found = answer(address, [&](const RecordRef& a) {
-    if (a && visit) visit(a.view());
+  const bool found = answer(address, static_cast<bool>(visit), [&](const StoredRecord* a) {
+    if (a && visit) visit(RecordView(*a));
   });
   rcu::collect();
   return found;
 }
 
-void CachedEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
-  for (std::size_t i = 0; i < n; ++i)
-    answer(addresses[i], [&](const RecordRef& a) { out[i] = a; });
+template <bool kHold>
+void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* out, bool* found) const {
+  // Per chunk: the hash of each address; the misses (positions in the chunk)
+  // in order of first appearance; for each position a repeat of an earlier
+  // miss, that miss's number, else kFirst.  Repeats are found through a
+  // small open-addressed set of miss numbers keyed by the hash.
+  constexpr std::uint16_t kFirst = 0xFFFF, kFree = 0xFFFF;
+  constexpr std::size_t kSet = 2 * kChunk;
+  std::size_t hashes[kChunk];
+  std::uint16_t miss_at[kChunk], repeat_of[kChunk], set[kSet];
+  std::uint32_t ends[kChunk];
+  IpAddress asked[kChunk];
+  HeldRecord got[kChunk];
+  for (std::size_t base = 0; base < n; base += kChunk) {
+    const IpAddress* a = addresses + base;
+    const std::size_t m = std::min(kChunk, n - base);
+    std::size_t misses = 0;
+    bool repeats = false;
+    {
+      rcu::ReadSection rs;
+      for (std::size_t i = 0; i < m; ++i) table_.prefetch(hashes[i] = table_.hash(a[i]));
+      for (std::size_t i = 0; i < m; ++i) {
+        repeat_of[i] = kFirst;
+        const cache::AnswerTable::Found f = table_.find(a[i], hashes[i]);  // 1
+        if (f.hit) {
+          if constexpr (kHold) {
+            if (f.answer) out[base + i] = RecordRef::share(RecordView(*f.answer));
+          } else {
+            found[base + i] = f.answer != nullptr;
+          }
+          continue;
+        }
+        if (misses == 0) std::fill_n(set, kSet, kFree);
+        std::size_t s = hashes[i] & (kSet - 1);
+        while (set[s] != kFree && !(asked[set[s]] == a[i])) s = (s + 1) & (kSet - 1);
+        if (set[s] != kFree) {
+          repeat_of[i] = set[s];
+          repeats = true;
+          continue;
+        }
+        set[s] = static_cast<std::uint16_t>(misses);
+        asked[misses] = a[i];
+        ends[misses] = f.end;
+        miss_at[misses++] = static_cast<std::uint16_t>(i);
+      }
+    }
+    if (misses == 0) continue;
+    // 2. The distinct misses in one inner batch call, no cache lock held.
+    // Each answer is a share: it keeps the record alive up to the store,
+    // which (as for a single miss) happens only if no write came between.
+    const std::uint64_t seen = generation_.load(std::memory_order_acquire);
+    netrove::lookup_many(*inner_, asked, misses, got);
+    {
+      std::lock_guard g(mu_);
+      if (may_store(seen)) {  // else 3: not kept
+        // What each store writes is loaded kAhead stores before it.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t k = 0; k < std::min(kAhead, misses); ++k) table_.prepare(asked[k], ends[k]);
+        for (std::size_t k = 0; k < misses; ++k) {
+          if (k + kAhead < misses) table_.prepare(asked[k + kAhead], ends[k + kAhead]);
+          const StoredRecord* r = got[k].get();
+          table_.store(asked[k], hashes[miss_at[k]], table_.owning() && r ? HeldRecord(got[k]).release() : r);  // 4
+        }
+      }
+    }
+    for (std::size_t k = 0; k < misses; ++k) {
+      if constexpr (kHold) {
+        out[base + miss_at[k]] = std::move(got[k]);
+      } else {
+        found[base + miss_at[k]] = static_cast<bool>(got[k]);
+        got[k] = HeldRecord();
+      }
+    }
+    if (repeats) {
+      for (std::size_t i = 0; i < m; ++i) {
+        if (repeat_of[i] == kFirst) continue;
+        if constexpr (kHold) {
+          out[base + i] = out[base + miss_at[repeat_of[i]]];
+        } else {
+          found[base + i] = found[base + miss_at[repeat_of[i]]];
+        }
+      }
+    }
+  }
   rcu::collect();
 }
 
+void CachedEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+  many<true>(addresses, n, out, nullptr);
+}
+
 void CachedEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
-  for (std::size_t i = 0; i < n; ++i) found[i] = answer(addresses[i], [](const RecordRef&) {});
-  rcu::collect();
+  many<false>(addresses, n, nullptr, found);
+}
+
+InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {
+  Writing w(*this, &prefix, 1);
+  return inner_->insert(prefix, std::move(record));
 }
 
 InsertResult CachedEngine::insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n,
                                        std::size_t* done) {
-  InsertResult r = netrove::insert_many(*inner_, prefixes, records, n, done);
-  invalidate_many(prefixes, *done);
-  rcu::collect();
-  return r;
+  Writing w(*this, prefixes, n);
+  return netrove::insert_many(*inner_, prefixes, records, n, done);
 }
 
 InsertResult CachedEngine::insert_record(const IpPrefix& prefix, RecordRef record) {
+  Writing w(*this, &prefix, 1);
   // The inner engine's writing side, found once (a cross cast per insert
   // cost as much as the cache's own work).
-  InsertResult r = inner_writer_ ? inner_writer_->insert_record(prefix, std::move(record))
-                                 : inner_->insert(prefix, record.view().to_metadata());
-  if (r.ok()) invalidate(prefix);
-  rcu::collect();
-  return r;
+  return inner_writer_ ? inner_writer_->insert_record(prefix, std::move(record))
+                       : inner_->insert(prefix, record.view().to_metadata());
 }
 
 InsertResult CachedEngine::insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
                                           std::size_t* done) {
-  InsertResult r = netrove::insert_records(*inner_, prefixes, records, n, done);
-  invalidate_many(prefixes, *done);
-  rcu::collect();
-  return r;
+  Writing w(*this, prefixes, n);
+  return netrove::insert_records(*inner_, prefixes, records, n, done);
 }
 
 InsertResult CachedEngine::load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
                                         std::size_t* done) {
-  InsertResult r = netrove::load_records(*inner_, prefixes, records, n, done);
-  invalidate_many(prefixes, *done);
-  rcu::collect();
-  return r;
-}
-
-std::size_t CachedEngine::slot_of(const IpAddress& address, std::size_t hash) const noexcept {
-  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-    const Entry* e = slots_[i].load(std::memory_order_relaxed);
-    if (!e) return kNone;
-    if (e->hash == hash && e->address == address) return i;
-  }
-}
-
-void CachedEngine::place(Entry* e) const {
-  NETROVE_ASSERT(count_ < limit_);
-  std::size_t i = e->hash & mask_;
-  while (slots_[i].load(std::memory_order_relaxed)) i = (i + 1) & mask_;
-  index_node(e, std::move(spare_));
-  slots_[i].store(e, std::memory_order_release);
-  ++count_;
-}
-
-void CachedEngine::index_node(Entry* e, Index::node_type node) const {
-  // A full cache evicts before each store: reusing the evicted entry's
-  // node saves an allocation and a free per miss.
-  if (node.empty()) {
-    e->pos = index_.insert(e).first;
-  } else {
-    node.value() = e;
-    e->pos = index_.insert(std::move(node)).position;
-  }
-  NETROVE_ASSERT(*e->pos == e);
-}
-
-void CachedEngine::retire_entry(Entry* e) const {
-  // Entries go to reclamation in batches: one grace-period request per
-  // kRetireBatch entries instead of one per eviction.
-  if (!retiring_) {
-    retiring_ = new std::vector<Entry*>;
-    retiring_->reserve(kRetireBatch);
-  }
-  retiring_->push_back(e);
-  if (retiring_->size() >= kRetireBatch) {
-    rcu::retire(
-        retiring_,
-        [](void* p) {
-          auto* batch = static_cast<std::vector<Entry*>*>(p);
-          for (Entry* x : *batch) delete x;
-          delete batch;
-        },
-        retiring_->size());
-    retiring_ = nullptr;
-  }
-}
-
-void CachedEngine::erase_at(std::size_t i) const {
-  Entry* gone = slots_[i].load(std::memory_order_relaxed);
-  std::size_t hole = i;
-  for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
-    Entry* e = slots_[j].load(std::memory_order_relaxed);
-    if (!e) break;
-    // e stays when its home lies cyclically in (hole, j]: moving it to the
-    // hole would put it before its home, out of its probe run.
-    const std::size_t k = e->hash & mask_;
-    const bool stays = hole <= j ? (hole < k && k <= j) : (hole < k || k <= j);
-    if (stays) continue;
-    slots_[hole].store(e, std::memory_order_release);
-    hole = j;
-  }
-  slots_[hole].store(nullptr, std::memory_order_release);
-  --count_;
-  spare_ = index_.extract(gone->pos);  // the next place() reuses it
-  retire_entry(gone);
-}
-
-void CachedEngine::evict_one() const {
-  // The first entry at or after the hand goes; the hand moves past it.
-  for (std::size_t n = 0, i = hand_ & mask_; n <= mask_; ++n, i = (i + 1) & mask_) {
-    if (slots_[i].load(std::memory_order_relaxed)) {
-      erase_at(i);
-      hand_ = i + 1;
-      return;
-    }
-  }
-  NETROVE_ASSERT(false);  // callers evict only from a non-empty table
+  Writing w(*this, prefixes, n);
+  return netrove::load_records(*inner_, prefixes, records, n, done);
 }
 
 std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) {
-  std::optional<Metadata> r = inner_->remove(prefix);
-  invalidate(prefix);
-  rcu::collect();
-  return r;
+  Writing w(*this, &prefix, 1);
+  return inner_->remove(prefix);
 }
 
 bool CachedEngine::erase(const IpPrefix& prefix) {
-  const bool removed = inner_eraser_ ? inner_eraser_->erase(prefix) : inner_->remove(prefix).has_value();
-  invalidate(prefix);
-  rcu::collect();
-  return removed;
+  Writing w(*this, &prefix, 1);
+  return inner_eraser_ ? inner_eraser_->erase(prefix) : inner_->remove(prefix).has_value();
 }
 
 bool CachedEngine::contains_prefix(const IpPrefix& prefix) const { return inner_->contains_prefix(prefix); }
@@ -387,24 +325,13 @@ void CachedEngine::list_entries(EntrySink& sink) const {
 InsertResult CachedEngine::load(const IpPrefix& prefix, Metadata record) {
   auto* loader = dynamic_cast<EntryLoader*>(inner_.get());
   if (!loader) panic("the inner engine cannot load entries");
-  InsertResult r = loader->load(prefix, std::move(record));
-  if (r.ok()) invalidate(prefix);
-  rcu::collect();
-  return r;
+  Writing w(*this, &prefix, 1);
+  return loader->load(prefix, std::move(record));
 }
 
 void CachedEngine::clear() {
+  Writing w(*this, nullptr, 0);
   inner_->clear();
-  {
-    PoisonMutex::Guard g(mu_);
-    for (std::size_t i = 0; i <= mask_; ++i) {
-      if (Entry* e = slots_[i].exchange(nullptr, std::memory_order_acq_rel)) retire_entry(e);
-    }
-    index_.clear();
-    count_ = 0;
-    generation_.fetch_add(1, std::memory_order_release);
-  }
-  rcu::collect();
 }
 
 std::uint64_t CachedEngine::len() const { return inner_->len(); }
@@ -412,58 +339,35 @@ std::uint64_t CachedEngine::len() const { return inner_->len(); }
 EngineStats CachedEngine::stats() const { return inner_->stats(); }
 
 std::size_t CachedEngine::cached() const {
-  PoisonMutex::Guard g(mu_);
-  std::size_t n = 0;
-  for (std::size_t i = 0; i <= mask_; ++i) {
-    n += slots_[i].load(std::memory_order_relaxed) != nullptr;
-  }
-  NETROVE_ASSERT(n == count_ && n == index_.size());  // one index node per entry
-  return n;
+  std::lock_guard g(mu_);
+  return table_.size();
 }
 
 bool CachedEngine::is_cached(const IpAddress& address) const {
-  PoisonMutex::Guard g(mu_);
-  return slot_of(address, hash_(address)) != kNone;
+  std::lock_guard g(mu_);
+  return table_.holds(address, table_.hash(address));
 }
 
-namespace {
+bool CachedEngine::consistent() const {
+  std::lock_guard g(mu_);
+  return table_.consistent();
+}
 
-/// The least (ones = false) or greatest (ones = true) address of the
-/// prefix's family whose leading `length` bits are the prefix's: every bit
-/// after them clear or set, over all 16 bytes.
-IpAddress range_end(const IpPrefix& p, bool ones) noexcept {
-  IpAddress a;
-  a.family = p.family;
-  a.bytes = p.network_address();
-  const unsigned full = p.length / 8u, rem = p.length % 8u;
-  if (ones) {
-    if (rem != 0) a.bytes[full] |= static_cast<std::uint8_t>(0xFFu >> rem);
-    for (unsigned i = full + (rem != 0); i < 16; ++i) a.bytes[i] = 0xFF;
+CachedEngine::Writing::Writing(const CachedEngine& c, const IpPrefix* prefixes, std::size_t n) : c_(c) {
+  std::lock_guard g(c_.mu_);
+  c_.writing_.fetch_add(1, std::memory_order_relaxed);  // ordered by the lock for the stores
+  if (!prefixes) {
+    c_.table_.drop_all();
+    return;
   }
-  return a;
+  for (std::size_t i = 0; i < n && c_.table_.size() != 0; ++i) c_.table_.drop_inside(prefixes[i]);
 }
 
-}  // namespace
-
-void CachedEngine::drop_range(const IpPrefix& prefix) const {
-  const IpAddress hi = range_end(prefix, true);
-  for (auto it = index_.lower_bound(range_end(prefix, false)); it != index_.end() && !index_.key_comp()(hi, *it);) {
-    const Entry* e = *it++;  // erase_at unlinks e's node only
-    NETROVE_ASSERT(prefix.contains(e->address));
-    const std::size_t i = slot_of(e->address, e->hash);
-    NETROVE_ASSERT(i != kNone);
-    erase_at(i);
-  }
-}
-
-void CachedEngine::invalidate(const IpPrefix& prefix) { invalidate_many(&prefix, 1); }
-
-void CachedEngine::invalidate_many(const IpPrefix* prefixes, std::size_t n) {
-  // One generation step for the whole batch drops exactly what n
-  // invalidations would: no lookup stores between them.
-  PoisonMutex::Guard g(mu_);
-  generation_.fetch_add(1, std::memory_order_release);
-  for (std::size_t i = 0; i < n && count_ != 0; ++i) drop_range(prefixes[i]);  // an empty cache looks at nothing
+CachedEngine::Writing::~Writing() {
+  // The generation step first, then the end of the write (see may_store).
+  c_.generation_.fetch_add(1, std::memory_order_release);
+  c_.writing_.fetch_sub(1, std::memory_order_release);
+  rcu::collect();
 }
 
 }  // namespace netrove

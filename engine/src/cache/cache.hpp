@@ -5,41 +5,46 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <vector>
 
+#include "cache/answer_table.hpp"
 #include "netrove/engine.hpp"
 #include "sync/sync.hpp"
 
 namespace netrove {
 
-/// Hash of an IpAddress mixed with a per-map seed, so that two caches (and
-/// two processes) place the same addresses differently.
-struct SeededAddressHash {
-  std::uint64_t seed = 0;
-  std::size_t operator()(const IpAddress& a) const noexcept;
-};
-
 /// An Engine that remembers the answers of recent lookups per exact address
 /// (found records and "no match" alike) and forwards everything else to the
-/// wrapped engine.  Writes drop the answers they may have changed.  A hit
-/// takes no lock and writes nothing shared: one hash, one probe sequence of
-/// an open-addressed table, the answer lent or copied.  See
-/// engine/src/cache/cache.cpp for the table, and the generation rule that keeps a
-/// racing lookup from caching an answer older than a completed write.
+/// wrapped engine.  Writes drop the answers they may change, before they
+/// change anything.
 ///
-/// Beside the table, an ordered index of the cached addresses (writers
-/// only, under the table lock) makes the answers inside one prefix one
-/// range, so a write visits only the addresses it may have changed:
+///   lookup(a)                                   write of p (insert, remove,
+///   ---------                                   load, clear, batch forms)
+///   read section                                -------------------------
+///   table.find(a) --hit--> lend the answer      lock
+///     | miss                                      writing + 1
+///   seen = generation                             table.drop_inside(p)
+///   inner lookup (no cache lock)                unlock
+///   lock                                        inner write (no cache lock)
+///     no write under way and                    generation + 1
+///     generation == seen?                       writing - 1
+///       table.store(a, answer)
+///   unlock
+///   lend the answer
 ///
-///   index (a search tree, ordered by family, then the 16 address bytes)
+///   lookup_many / contains_many, per chunk of kChunk addresses:
+///   read section: table.find every address (prefetched), hits answered;
+///   the distinct misses -> one inner lookup_many -> lock, the same check,
+///   every answer stored -> unlock.
 ///
-///     (v4, 9.9.9.9) (v4, 10.0.0.1) (v4, 10.7.3.2) (v4, 11.0.0.1) (v6, ::1) ...
-///                   |<--- insert 10.0.0.0/8 --->|
-///                   lo = 10.0.0.0 + zeros    hi = 10.255.255.255 + ones
-///
-///   every entry of the table has one node in the index and knows it, so
-///   eviction unlinks it in constant time; clear empties both in one pass.
+/// The table (cache/answer_table.hpp) holds the answers inline in its
+/// slots: a hit takes no lock (one hash, the control bytes of one probe
+/// run, one slot under its version) and writes one byte of that slot only
+/// the first time after the eviction hand passed it (its second chance); a
+/// miss writes one slot and one bucket list head, evicts one entry when
+/// full, and allocates nothing and touches no reference count, since the
+/// write rule above keeps every cached record alive (cache.cpp); a write
+/// visits only the bucket lists of its prefix's leading bits.
 class CachedEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
@@ -51,13 +56,16 @@ class CachedEngine final : public Engine,
  public:
   /// `ttl` is kept and never consulted; `capacity` bounds the cached answers
   /// (a capacity of 0 still caches one answer at a time; above 2^20 the
-  /// table holds at most 2^20); `inner` must not be null.  The table starts
-  /// empty with a fresh random hash seed.
+  /// table holds at most 2^20); `inner` must not be null (panic otherwise).
+  /// The table starts empty with a fresh random hash seed.  Every write of
+  /// `inner` must come through this engine from then on (the cache keeps
+  /// the inner engine's records without owning them).
   CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capacity, std::shared_ptr<Engine> inner);
   ~CachedEngine() override;
 
-  /// Inner insert; on success drops the cached answers inside `prefix`.
-  /// Returns the inner result unchanged.
+  /// Drops the cached answers inside `prefix`, then the inner insert, whose
+  /// result it returns (an inner error leaves the entries dropped: harmless,
+  /// they are asked again).
   InsertResult insert(const IpPrefix& prefix, Metadata record) override;
   /// The cached answer for `address`, or the inner answer, which is cached.
   std::optional<Metadata> lookup(const IpAddress& address) const override;
@@ -65,23 +73,30 @@ class CachedEngine final : public Engine,
   /// is lent inside a read section; a miss asks the inner engine with no
   /// cache lock held, stores the answer as lookup does and lends it.
   bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
-  /// lookup for each address in order (each cached answer copied into its
-  /// hold, misses filled as lookup fills them); see BatchEngine.
+  /// Batch lookup (see BatchEngine), per chunk of kChunk addresses: every
+  /// address probed in one read section (hits share the cached record); the
+  /// distinct missed addresses sent to the inner engine's lookup_many in one
+  /// call; their answers stored under one hold of the table lock (unless a
+  /// write completed meanwhile) and handed out.  An address missed twice in
+  /// one chunk is asked once and counted once by the inner engine, and which
+  /// addresses hit is decided at the chunk's start: so the inner counters may
+  /// differ from one lookup per address by the chunk's repeats.
   void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
-  /// The same without copying any answer.
+  /// The same without handing out any record.  Misses still go to the inner
+  /// lookup_many, whose answers the cache keeps.
   void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
-  /// Inner insert_many; then, under the table lock once, drops the cached
-  /// answers inside any of the prefixes stored (those before an error).
+  /// Drops the cached answers inside any of the prefixes (under the table
+  /// lock once), then the inner insert_many, whose result it returns.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
   /// The inner engine's writes of stored records (netrove::insert_record,
-  /// insert_records, load_records); then, as insert and insert_many, the
-  /// cached answers inside the prefixes stored are dropped.
+  /// insert_records, load_records), each after dropping the cached answers
+  /// inside its prefixes, as insert and insert_many.
   InsertResult insert_record(const IpPrefix& prefix, RecordRef record) override;
   InsertResult insert_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n,
                               std::size_t* done) override;
   InsertResult load_records(const IpPrefix* prefixes, RecordRef* records, std::size_t n, std::size_t* done) override;
-  /// Inner remove; then drops the cached answers inside `prefix` whatever it
-  /// returned.  Returns the inner result.
+  /// Drops the cached answers inside `prefix`, then the inner remove, whose
+  /// result it returns.
   std::optional<Metadata> remove(const IpPrefix& prefix) override;
   /// The same through the inner engine's erase (see EntryEraser).
   bool erase(const IpPrefix& prefix) override;
@@ -96,11 +111,10 @@ class CachedEngine final : public Engine,
   /// The inner engine's EntryLister.  Panic "the inner engine lists no
   /// entries" when it does not offer one.
   void list_entries(EntrySink& sink) const override;
-  /// Inner load, then drops the cached answers inside `prefix`, as insert.
-  /// Panic "the inner engine cannot load entries" when it does not offer
-  /// EntryLoader.
+  /// As insert, through the inner engine's load.  Panic "the inner engine
+  /// cannot load entries" when it does not offer EntryLoader.
   InsertResult load(const IpPrefix& prefix, Metadata record) override;
-  /// Inner clear, then every cached answer is dropped.
+  /// Every cached answer dropped, then the inner clear.
   void clear() override;
   /// Inner len.
   std::uint64_t len() const override;
@@ -114,45 +128,42 @@ class CachedEngine final : public Engine,
   std::size_t cached() const;
   /// Whether an answer for `address` is cached now (takes the table lock).
   bool is_cached(const IpAddress& address) const;
+  /// Whether the table's invariants hold (takes the table lock; a full
+  /// walk, for tests).
+  bool consistent() const;
+
+  /// Addresses per chunk of a batch call.
+  static constexpr std::size_t kChunk = 256;
 
  private:
-  struct Entry;
-  /// Orders entries (and bare addresses, for range bounds) by family, then
-  /// address bytes.
-  struct ByAddress {
-    using is_transparent = void;
-    bool operator()(const Entry* a, const Entry* b) const noexcept;
-    bool operator()(const Entry* a, const IpAddress& b) const noexcept;
-    bool operator()(const IpAddress& a, const Entry* b) const noexcept;
+  /// One write's steps 1 and 3 (cache.cpp) around the inner write: the
+  /// constructor drops the entries inside `prefixes[0..n)` (every entry when
+  /// `prefixes` is null), the destructor ends the write.
+  class Writing {
+   public:
+    Writing(const CachedEngine& c, const IpPrefix* prefixes, std::size_t n);
+    ~Writing();
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+   private:
+    const CachedEngine& c_;
   };
-  using Index = std::set<Entry*, ByAddress>;
-  /// One slot's content, immutable once published (`pos` is the writers'
-  /// alone, under mu_).
-  struct Entry {
-    IpAddress address;
-    std::size_t hash;
-    RecordRef answer;  // a share of the inner engine's record; empty: no match
-    Index::iterator pos{};
-  };
-  static constexpr std::size_t kNone = ~std::size_t{0};
-  static constexpr std::size_t kRetireBatch = 64;
 
   const EntryReader& inner_reader() const;
-
+  /// The inner answer for `address` inside the caller's read section: the
+  /// stored record lent by the inner engine, or (no lending side) an
+  /// interned copy whose share goes to `owned`.
+  const StoredRecord* ask_inner(const IpAddress& address, RecordRef& owned) const;
+  /// Whether a miss that noted generation `seen` may store (table lock held).
+  bool may_store(std::uint64_t seen) const noexcept;
+  /// The lookup's steps (cache.cpp): `use(answer)` is called inside the read
+  /// section with the cached or inner answer (null: no match); `reads` says
+  /// whether it reads the record.  Returns whether a record was found.
   template <class Use>
-  bool answer(const IpAddress& address, Use&& use) const;
-  const Entry* probe(const IpAddress& address, std::size_t hash) const noexcept;
-  // The rest runs with mu_ held.
-  std::size_t slot_of(const IpAddress& address, std::size_t hash) const noexcept;
-  void retire_entry(Entry* e) const;
-  void place(Entry* e) const;
-  void index_node(Entry* e, Index::node_type node) const;
-  void erase_at(std::size_t i) const;
-  RecordRef ask_inner(const IpAddress& address) const;
-  void evict_one() const;
-  void invalidate(const IpPrefix& prefix);
-  void invalidate_many(const IpPrefix* prefixes, std::size_t n);
-  void drop_range(const IpPrefix& prefix) const;
+  bool answer(const IpAddress& address, bool reads, Use&& use) const;
+  template <bool kHold>
+  void many(const IpAddress* addresses, std::size_t n, HeldRecord* out, bool* found) const;
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
@@ -160,20 +171,14 @@ class CachedEngine final : public Engine,
   const RecordLender* inner_lender_;  // inner_ as a lender, or null
   EntryEraser* inner_eraser_;         // inner_ as an eraser, or null
   RecordWriter* inner_writer_;        // inner_ as a writer of stored records, or null
-  SeededAddressHash hash_;
-  std::size_t limit_;  // entries kept at most
-  std::size_t mask_;   // slots - 1; slots >= 2 * limit_, a power of two
-  std::unique_ptr<std::atomic<Entry*>[]> slots_;
-  // Serialises every change of slots_ (misses storing, writes dropping);
-  // lookups that hit never take it.
-  mutable PoisonMutex mu_;
-  mutable std::size_t count_ = 0;  // entries in slots_, under mu_
-  mutable std::size_t hand_ = 0;   // next slot eviction looks at, under mu_
-  mutable Index index_;            // every entry of slots_, under mu_
-  mutable Index::node_type spare_; // the last evicted entry's node, under mu_
-  mutable std::vector<Entry*>* retiring_ = nullptr;  // dropped entries, under mu_
-  // Completed invalidations; bumped under mu_, read by misses before they
-  // ask the inner engine.
+  // Changed only under mu_ (misses storing, writes dropping); read by
+  // lookups with no lock.  Nothing done under mu_ can throw (the table's
+  // writer calls and share copies are noexcept), so no failure can leave it
+  // half-changed and it needs no poisoned flag.
+  mutable cache::AnswerTable table_;
+  mutable ForkSafeMutex mu_{ForkGuard::Rank::engine};
+  // Writes under way, and writes ended (see the write rule in cache.cpp).
+  mutable std::atomic<std::uint32_t> writing_{0};
   mutable std::atomic<std::uint64_t> generation_{0};
 };
 
