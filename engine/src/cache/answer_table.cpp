@@ -4,17 +4,15 @@
 // Case list for store, numbers used in the code:
 //   1. An entry for the address is kept already (another miss stored it
 //      meanwhile): its answer is replaced in place.
-//   2. `limit` entries are kept: one is evicted first, by a hand that sweeps
-//      the slots in order (second chance): an entry hit since the hand last
-//      passed has its `used` mark cleared and is passed over; the first
-//      entry found unmarked goes (removed by backward shift, see below), and
-//      the hand moves past it.  So answers asked again stay and answers
-//      asked once go first, and a full pass clears every mark: one pass at
-//      most finds a victim.  The choice is independent of the new address
-//      (two addresses never keep evicting each other, as they would if each
-//      evicted at its home slot), never favours the newest entries (the
-//      last of a probe run, where new entries go), and consecutive misses
-//      evict from the same few cache lines.
+//   2. `limit` entries are kept: one is evicted first, the first entry in
+//      the table's order from a hand that sweeps the slots (removed by
+//      backward shift, see below); the hand moves past it.  No recency or
+//      frequency is tracked, so a hit writes nothing.  The choice is
+//      independent of the new address (two addresses never keep evicting
+//      each other, as they would if each evicted at its home slot), never
+//      favours the newest entries (the last of a probe run, where new
+//      entries go), and consecutive misses evict from the same few cache
+//      lines.
 //   3. The new entry takes the first free slot of its probe run and the
 //      head of its bucket's list.
 //
@@ -98,10 +96,6 @@ AnswerTable::Found AnswerTable::find(const IpAddress& a, std::size_t hash) const
       // The acquire loads above keep this one after them: an unchanged
       // word means key and answer came from one entry.
       if (s.word.load(std::memory_order_relaxed) != w) return {};
-      // Marking a hit: a store only the first time after the hand passed.
-      // Should the slot change meanwhile, its new entry gets the mark: one
-      // undeserved second chance, no harm.
-      if (s.used.load(std::memory_order_relaxed) == 0) s.used.store(1, std::memory_order_relaxed);
       return {true, r, i};
     }
   }
@@ -184,11 +178,7 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
     // 2. Full: the first entry at or after the hand goes, and the hand
     // moves past it.
     std::uint32_t z = hand_.load(std::memory_order_relaxed);
-    for (;; z = (z + 1) & mask_) {
-      if (!taken(z)) continue;
-      if (slots_[z].used.load(std::memory_order_relaxed) == 0) break;
-      slots_[z].used.store(0, std::memory_order_relaxed);
-    }
+    while (!taken(z)) z = (z + 1) & mask_;
     erase_at(z);
     std::uint32_t next = (z + 1) & mask_;
     hand_.store(next, std::memory_order_relaxed);
@@ -201,7 +191,6 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
   std::uint32_t at = home;
   while (taken(at)) at = (at + 1) & mask_;
   slots_[at].dist = static_cast<std::uint16_t>(std::min((at - home) & static_cast<std::uint32_t>(mask_), kFarDist));
-  slots_[at].used.store(0, std::memory_order_relaxed);
   const std::uint32_t b = bucket_of(tag, hi);
   const std::uint32_t first = heads_[b].load(std::memory_order_relaxed);
   slots_[at].bucket = b;
@@ -234,7 +223,6 @@ void AnswerTable::erase_at(std::uint32_t i) noexcept {
     const std::uint32_t dist = s.dist < kFarDist ? s.dist : (j - home_of(j)) & static_cast<std::uint32_t>(mask_);
     if (dist < gap) continue;
     slots_[hole].dist = static_cast<std::uint16_t>(std::min(dist - gap, kFarDist));
-    slots_[hole].used.store(s.used.load(std::memory_order_relaxed), std::memory_order_relaxed);
     const Link l = slots_[j].link;
     slots_[hole].link = l;
     slots_[hole].bucket = s.bucket;

@@ -27,15 +27,13 @@ namespace netrove::cache {
 ///
 ///   one slot: one cache line; the first 32 bytes are what readers read
 ///   +--------------------+------+----+---+-----------+-----------+--------+----------------+
-///   | word               | dist |used|   | hi        | lo        | answer | next prev bkt  |
-///   | version | busy|tag | u16  | u8 |   | bytes 0-7 | bytes 8-15| record | u32  u32  u32  |
+///   | word               | dist |        | hi        | lo        | answer | next prev bkt  |
+///   | version | busy|tag | u16  |        | bytes 0-7 | bytes 8-15| record | u32  u32  u32  |
 ///   +--------------------+------+----+---+-----------+-----------+--------+----------------+
 ///   0                    4      6    7   8           16          24       32  (pad to 64)
 ///     tag: 1 IPv4, 2 IPv6 (the family, part of the key); 0 free
 ///     busy: set while the writer changes the slot; version: counts writes
 ///     dist: the slot's distance from the entry's home (the writer's)
-///     used: set by a hit (a store only when clear), cleared by the
-///       eviction hand: a second chance
 ///     answer: the inner engine's stored record (null: "no match"), not
 ///       owned (see the constructor)
 ///     next, prev: its neighbours in its bucket's list; bkt: that bucket
@@ -114,8 +112,8 @@ class AnswerTable {
   // a found answer readable until it ends).
 
   /// The cached answer for `a`, or a miss.  A miss may also mean that the
-  /// writer was moving or changing the entry at that instant.  A hit marks
-  /// its slot used (a store only when the mark is clear).
+  /// writer was moving or changing the entry at that instant.  Writes
+  /// nothing.
   Found find(const IpAddress& a, std::size_t hash) const noexcept;
   /// Starts loading the control bytes of `hash`'s home (for a batch).
   void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&ctrl_[hash & mask_]); }
@@ -156,9 +154,8 @@ class AnswerTable {
   struct alignas(64) Slot {
     // What readers read (under the version word).
     std::atomic<std::uint32_t> word{0};
-    std::uint16_t dist = 0;                      // the writer's
-    mutable std::atomic<std::uint8_t> used{0};  // set by hits, cleared by the hand
-    std::uint8_t spare = 0;
+    std::uint16_t dist = 0;  // the writer's
+    std::uint16_t spare = 0;
     std::atomic<std::uint64_t> hi{0}, lo{0};
     std::atomic<const StoredRecord*> answer{nullptr};
     // The writer's alone.

@@ -3,8 +3,7 @@
 //
 // Case list for lookup, numbers used in the code:
 //   1. Hit: inside a read section, hash once and find the address in the
-//      table; lend (or copy) its answer.  No lock; a store only to mark
-//      the slot used, once per pass of the eviction hand.
+//      table; lend (or copy) its answer.  No lock, no store.
 //   2. Miss: note the generation, ask the inner engine with no cache lock
 //      (still inside the read section, which keeps the answer readable).
 //   3. Under the table lock: a write is under way, or one ended since the

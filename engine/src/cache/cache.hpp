@@ -38,10 +38,9 @@ namespace netrove {
 ///   every answer stored -> unlock.
 ///
 /// The table (cache/answer_table.hpp) holds the answers inline in its
-/// slots: a hit takes no lock (one hash, the control bytes of one probe
-/// run, one slot under its version) and writes one byte of that slot only
-/// the first time after the eviction hand passed it (its second chance); a
-/// miss writes one slot and one bucket list head, evicts one entry when
+/// slots: a hit takes no lock and writes nothing (one hash, the control
+/// bytes of one probe run, one slot under its version); a miss writes one
+/// slot and one bucket list head, evicts one entry when
 /// full, and allocates nothing and touches no reference count, since the
 /// write rule above keeps every cached record alive (cache.cpp); a write
 /// visits only the bucket lists of its prefix's leading bits.
