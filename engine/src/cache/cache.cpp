@@ -90,6 +90,7 @@ CachedEngine::CachedEngine(std::optional<std::uint64_t> ttl, std::uint64_t capac
       inner_(std::move(inner)),
       inner_lender_(dynamic_cast<const RecordLender*>(inner_.get())),
       inner_eraser_(dynamic_cast<EntryEraser*>(inner_.get())),
+      inner_batch_lender_(dynamic_cast<const BatchLender*>(inner_.get())),
       inner_writer_(dynamic_cast<RecordWriter*>(inner_.get())),
       table_(static_cast<std::size_t>(std::clamp<std::uint64_t>(capacity, 1, kMaxEntries)), fresh_seed(),
              inner_lender_ == nullptr) {
@@ -163,8 +164,8 @@ bool CachedEngine::lookup_with(const IpAddress& address, RecordVisitor visit) co
   return found;
 }
 
-template <bool kHold>
-void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* out, bool* found) const {
+template <class Use>
+void CachedEngine::many(const IpAddress* addresses, std::size_t n, Use&& use) const {
   // Per chunk: the hash of each address; the misses (positions in the chunk)
   // in order of first appearance; for each position a repeat of an earlier
   // miss, that miss's number, else kFirst.  Repeats are found through a
@@ -175,87 +176,94 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, HeldRecord* o
   std::uint16_t miss_at[kChunk], repeat_of[kChunk], set[kSet];
   std::uint32_t ends[kChunk];
   IpAddress asked[kChunk];
-  HeldRecord got[kChunk];
+  const StoredRecord* answers[kChunk];  // per position: the answer, null for none
+  const StoredRecord* got[kChunk];      // per miss: the inner answer
+  bool found_miss[kChunk];
+  HeldRecord owned[kChunk];  // per miss, an inner engine that cannot lend: its copies
   for (std::size_t base = 0; base < n; base += kChunk) {
     const IpAddress* a = addresses + base;
     const std::size_t m = std::min(kChunk, n - base);
     std::size_t misses = 0;
     bool repeats = false;
-    {
-      rcu::ReadSection rs;
-      for (std::size_t i = 0; i < m; ++i) table_.prefetch(hashes[i] = table_.hash(a[i]));
-      for (std::size_t i = 0; i < m; ++i) {
-        repeat_of[i] = kFirst;
-        const cache::AnswerTable::Found f = table_.find(a[i], hashes[i]);  // 1
-        if (f.hit) {
-          if constexpr (kHold) {
-            if (f.answer) out[base + i] = RecordRef::share(RecordView(*f.answer));
-          } else {
-            found[base + i] = f.answer != nullptr;
-          }
-          continue;
-        }
-        if (misses == 0) std::fill_n(set, kSet, kFree);
-        std::size_t s = hashes[i] & (kSet - 1);
-        while (set[s] != kFree && !(asked[set[s]] == a[i])) s = (s + 1) & (kSet - 1);
-        if (set[s] != kFree) {
-          repeat_of[i] = set[s];
-          repeats = true;
-          continue;
-        }
-        set[s] = static_cast<std::uint16_t>(misses);
-        asked[misses] = a[i];
-        ends[misses] = f.end;
-        miss_at[misses++] = static_cast<std::uint16_t>(i);
+    // One read section for the chunk: every answer found, cached or the
+    // inner engine's, stays readable until `use` has seen it.
+    rcu::ReadSection rs;
+    for (std::size_t i = 0; i < m; ++i) table_.prefetch(hashes[i] = table_.hash(a[i]));
+    for (std::size_t i = 0; i < m; ++i) {
+      repeat_of[i] = kFirst;
+      const cache::AnswerTable::Found f = table_.find(a[i], hashes[i]);  // 1
+      if (f.hit) {
+        answers[i] = f.answer;
+        continue;
       }
-    }
-    if (misses == 0) continue;
-    // 2. The distinct misses in one inner batch call, no cache lock held.
-    // Each answer is a share: it keeps the record alive up to the store,
-    // which (as for a single miss) happens only if no write came between.
-    const std::uint64_t seen = generation_.load(std::memory_order_acquire);
-    netrove::lookup_many(*inner_, asked, misses, got);
-    {
-      std::lock_guard g(mu_);
-      if (may_store(seen)) {  // else 3: not kept
-        // What each store writes is loaded kAhead stores before it.
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t k = 0; k < std::min(kAhead, misses); ++k) table_.prepare(asked[k], ends[k]);
-        for (std::size_t k = 0; k < misses; ++k) {
-          if (k + kAhead < misses) table_.prepare(asked[k + kAhead], ends[k + kAhead]);
-          const StoredRecord* r = got[k].get();
-          table_.store(asked[k], hashes[miss_at[k]], table_.owning() && r ? HeldRecord(got[k]).release() : r);  // 4
-        }
+      if (misses == 0) std::fill_n(set, kSet, kFree);
+      std::size_t s = hashes[i] & (kSet - 1);
+      while (set[s] != kFree && !(asked[set[s]] == a[i])) s = (s + 1) & (kSet - 1);
+      if (set[s] != kFree) {
+        repeat_of[i] = set[s];
+        repeats = true;
+        continue;
       }
+      set[s] = static_cast<std::uint16_t>(misses);
+      asked[misses] = a[i];
+      ends[misses] = f.end;
+      miss_at[misses++] = static_cast<std::uint16_t>(i);
     }
-    for (std::size_t k = 0; k < misses; ++k) {
-      if constexpr (kHold) {
-        out[base + miss_at[k]] = std::move(got[k]);
+    if (misses != 0) {
+      // 2. The distinct misses in one inner batch call, no cache lock held:
+      // lent records where the inner engine lends them (the chunk's read
+      // section keeps them), else shares of its copies.
+      const std::uint64_t seen = generation_.load(std::memory_order_acquire);
+      if (inner_batch_lender_) {
+        inner_batch_lender_->lookup_many_with(asked, misses, found_miss, [&](std::size_t k, const RecordView& r) noexcept {
+          got[k] = &r.stored();
+        });
+        for (std::size_t k = 0; k < misses; ++k)
+          if (!found_miss[k]) got[k] = nullptr;
       } else {
-        found[base + miss_at[k]] = static_cast<bool>(got[k]);
-        got[k] = HeldRecord();
+        netrove::lookup_many(*inner_, asked, misses, owned);
+        for (std::size_t k = 0; k < misses; ++k) got[k] = owned[k].get();
       }
-    }
-    if (repeats) {
-      for (std::size_t i = 0; i < m; ++i) {
-        if (repeat_of[i] == kFirst) continue;
-        if constexpr (kHold) {
-          out[base + i] = out[base + miss_at[repeat_of[i]]];
-        } else {
-          found[base + i] = found[base + miss_at[repeat_of[i]]];
+      {
+        std::lock_guard g(mu_);
+        if (may_store(seen)) {  // else 3: not kept
+          // What each store writes is loaded kAhead stores before it.
+          constexpr std::size_t kAhead = 8;
+          for (std::size_t k = 0; k < std::min(kAhead, misses); ++k) table_.prepare(asked[k], ends[k]);
+          for (std::size_t k = 0; k < misses; ++k) {
+            if (k + kAhead < misses) table_.prepare(asked[k + kAhead], ends[k + kAhead]);
+            const StoredRecord* r = got[k];
+            table_.store(asked[k], hashes[miss_at[k]], table_.owning() && r ? HeldRecord(owned[k]).release() : r);  // 4
+          }
         }
       }
+      for (std::size_t k = 0; k < misses; ++k) answers[miss_at[k]] = got[k];
+      if (repeats)
+        for (std::size_t i = 0; i < m; ++i)
+          if (repeat_of[i] != kFirst) answers[i] = answers[miss_at[repeat_of[i]]];
     }
+    for (std::size_t i = 0; i < m; ++i) use(base + i, answers[i]);
+    for (std::size_t k = 0; k < misses && !inner_batch_lender_; ++k) owned[k] = HeldRecord();
   }
   rcu::collect();
 }
 
 void CachedEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
-  many<true>(addresses, n, out, nullptr);
+  many(addresses, n, [out](std::size_t i, const StoredRecord* r) {
+    if (r) out[i] = RecordRef::share(RecordView(*r));
+  });
 }
 
 void CachedEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
-  many<false>(addresses, n, nullptr, found);
+  many(addresses, n, [found](std::size_t i, const StoredRecord* r) { found[i] = r != nullptr; });
+}
+
+void CachedEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
+                                    BatchVisitor visit) const {
+  many(addresses, n, [&](std::size_t i, const StoredRecord* r) {
+    found[i] = r != nullptr;
+    if (r) visit(i, RecordView(*r));
+  });
 }
 
 InsertResult CachedEngine::insert(const IpPrefix& prefix, Metadata record) {

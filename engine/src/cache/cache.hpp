@@ -32,10 +32,11 @@ namespace netrove {
 ///   unlock
 ///   lend the answer
 ///
-///   lookup_many / contains_many, per chunk of kChunk addresses:
-///   read section: table.find every address (prefetched), hits answered;
-///   the distinct misses -> one inner lookup_many -> lock, the same check,
-///   every answer stored -> unlock.
+///   lookup_many / contains_many / lookup_many_with, per chunk of kChunk
+///   addresses, in one read section: table.find every address
+///   (prefetched); the distinct misses -> one inner batch lookup (lending
+///   the records where the inner engine lends them) -> lock, the same
+///   check, every answer stored -> unlock; every answer handed out.
 ///
 /// The table (cache/answer_table.hpp) holds the answers inline in its
 /// slots: a hit takes no lock and writes nothing (one hash, the control
@@ -47,6 +48,7 @@ namespace netrove {
 class CachedEngine final : public Engine,
                            public RecordLender,
                            public BatchEngine,
+                           public BatchLender,
                            public EntryReader,
                            public EntryLoader,
                            public EntryEraser,
@@ -72,18 +74,20 @@ class CachedEngine final : public Engine,
   /// is lent inside a read section; a miss asks the inner engine with no
   /// cache lock held, stores the answer as lookup does and lends it.
   bool lookup_with(const IpAddress& address, RecordVisitor visit) const override;
-  /// Batch lookup (see BatchEngine), per chunk of kChunk addresses: every
-  /// address probed in one read section (hits share the cached record); the
-  /// distinct missed addresses sent to the inner engine's lookup_many in one
-  /// call; their answers stored under one hold of the table lock (unless a
+  /// Batch lookup (see BatchEngine), per chunk of kChunk addresses, in one
+  /// read section: every address probed; the distinct missed addresses sent
+  /// to the inner engine's batch lookup in one call; their answers stored under one hold of the table lock (unless a
   /// write completed meanwhile) and handed out.  An address missed twice in
   /// one chunk is asked once and counted once by the inner engine, and which
   /// addresses hit is decided at the chunk's start: so the inner counters may
   /// differ from one lookup per address by the chunk's repeats.
   void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const override;
   /// The same without handing out any record.  Misses still go to the inner
-  /// lookup_many, whose answers the cache keeps.
+  /// engine, whose answers the cache keeps.
   void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const override;
+  /// The same lending each answer to `visit` inside the chunk's read section
+  /// (see BatchLender), in order, no share taken.
+  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const override;
   /// Drops the cached answers inside any of the prefixes (under the table
   /// lock once), then the inner insert_many, whose result it returns.
   InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n, std::size_t* done) override;
@@ -161,14 +165,17 @@ class CachedEngine final : public Engine,
   /// whether it reads the record.  Returns whether a record was found.
   template <class Use>
   bool answer(const IpAddress& address, bool reads, Use&& use) const;
-  template <bool kHold>
-  void many(const IpAddress* addresses, std::size_t n, HeldRecord* out, bool* found) const;
+  /// The batch calls' steps per chunk (cache.cpp): use(i, answer) for every
+  /// address in order, inside the chunk's read section (null: no match).
+  template <class Use>
+  void many(const IpAddress* addresses, std::size_t n, Use&& use) const;
 
   std::optional<std::uint64_t> ttl_;
   std::uint64_t capacity_;
   std::shared_ptr<Engine> inner_;
   const RecordLender* inner_lender_;  // inner_ as a lender, or null
   EntryEraser* inner_eraser_;         // inner_ as an eraser, or null
+  const BatchLender* inner_batch_lender_;  // inner_ as a batch lender, or null
   RecordWriter* inner_writer_;        // inner_ as a writer of stored records, or null
   // Changed only under mu_ (misses storing, writes dropping); read by
   // lookups with no lock.  Nothing done under mu_ can throw (the table's
