@@ -91,8 +91,12 @@ HeldRecord hold(const trie::Record* r) { return RecordRef::share(RecordView(*r))
 
 }  // namespace
 
+// The batch reads: per chunk of kReadChunk addresses one read section
+// (grace periods wait at most for one chunk's walks), the read index's
+// interleaved walks, then one counter update outside the section.
+
 template <TrieForm F>
-void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out, Tally tally) const {
   const trie::Record* found[kReadChunk];
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
@@ -106,20 +110,20 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldReco
         out[base + j] = hold(found[j]);
       }
     }
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) count_lookups(hits, m - hits);
   }
 }
 
 template <TrieForm F>
-void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
-                                  BatchVisitor visit) const {
+void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit,
+                                  Tally tally) const {
   const trie::Record* recs[kReadChunk];
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
     std::uint64_t hits = 0;
     {
       rcu::ReadSection rs;
-      roots_->read_index().lookup_many(addresses + base, m, recs);
+      roots_->read_index().lookup_many(addresses + base, m, recs);  // the records prefetched
       for (std::size_t j = 0; j < m; ++j) {
         found[base + j] = recs[j] != nullptr;
         if (!recs[j]) continue;
@@ -127,20 +131,22 @@ void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, boo
         visit(base + j, RecordView(*recs[j]));
       }
     }
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) count_lookups(hits, m - hits);
   }
 }
 
 template <TrieForm F>
-void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found, Tally tally) const {
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
     {
       rcu::ReadSection rs;
       roots_->read_index().contains_many(addresses + base, m, found + base);
     }
-    const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) {
+      const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
+      count_lookups(hits, m - hits);
+    }
   }
 }
 
@@ -354,9 +360,9 @@ EngineStats TrieEngine::stats() const {
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
   template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
   template void TrieEngine::clear<F>();                                             \
-  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
-  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
-  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor) const; \
+  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*, Tally) const; \
+  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*, Tally) const;     \
+  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor, Tally) const; \
   template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)
