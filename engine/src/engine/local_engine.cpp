@@ -278,8 +278,7 @@ void LocalEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bo
       addresses, n,
       [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count, Tally tally) {
         // Indices as the caller numbers them, not from `from`.
-        t.lookup_many_with<F>(addresses + from, count, found + from,
-                              [&](std::size_t j, const RecordView& r) { visit_record(from + j, r); }, tally);
+        t.lookup_many_with<F>(addresses + from, count, found + from, visit_record, tally, from);
       },
       [&](std::size_t i) { return found[i]; },
       [&](std::size_t i) {

@@ -116,7 +116,7 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldReco
 
 template <TrieForm F>
 void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit,
-                                  Tally tally) const {
+                                  Tally tally, std::size_t first) const {
   const trie::Record* recs[kReadChunk];
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
@@ -128,7 +128,7 @@ void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, boo
         found[base + j] = recs[j] != nullptr;
         if (!recs[j]) continue;
         ++hits;
-        visit(base + j, RecordView(*recs[j]));
+        visit(first + base + j, RecordView(*recs[j]));
       }
     }
     if (tally == Tally::here) count_lookups(hits, m - hits);
@@ -362,7 +362,7 @@ EngineStats TrieEngine::stats() const {
   template void TrieEngine::clear<F>();                                             \
   template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*, Tally) const; \
   template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*, Tally) const;     \
-  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor, Tally) const; \
+  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor, Tally, std::size_t) const; \
   template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);
 NETROVE_INSTANTIATE(TrieForm::compressed)
 NETROVE_INSTANTIATE(TrieForm::uncompressed)

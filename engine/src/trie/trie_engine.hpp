@@ -83,12 +83,13 @@ class TrieEngine {
   template <TrieForm F>
   void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out, Tally tally = Tally::here) const;
   /// The same lookups lending the records: found[i] = whether one was
-  /// found, and visit(i, record) for each found one, in increasing i,
-  /// inside the chunk's read section (see BatchLender).  Counts as
-  /// lookup_many, shares nothing, allocates nothing.
+  /// found, and visit(first + i, record) for each found one, in increasing
+  /// i, inside the chunk's read section (see BatchLender; `first` numbers
+  /// the elements as a caller that passes part of its batch numbers them).
+  /// Counts as lookup_many, shares nothing, allocates nothing.
   template <TrieForm F>
   void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit,
-                        Tally tally = Tally::here) const;
+                        Tally tally = Tally::here, std::size_t first = 0) const;
   /// found[i] = whether lookup(addresses[i]) finds a record; counts as
   /// lookup_many, copies and shares nothing.
   template <TrieForm F>
