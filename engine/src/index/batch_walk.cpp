@@ -36,7 +36,7 @@
 // mispredicted branch throws away the loads issued after it, the very
 // overlap the passes build.  So the steps compute both sides and choose with
 // a conditional move (pick below): a walk that ends points its slot at
-// kNoChild / kNoRecord, shared null slots, and appends itself to the active
+// kNoChild, a shared null slot, and appends itself to the active
 // list only by the count (act[ns] = j; ns += has).
 //
 // contains_many stops a walk at the first node that covers its octet (any
@@ -95,9 +95,8 @@ template <class T>
 #endif
 }
 
-/// Null slots that walks without a child or a record read instead.
+/// The null slot that walks without a child read instead.
 const std::atomic<StrideNode*> kNoChild{nullptr};
-const std::atomic<Record*> kNoRecord{nullptr};
 
 /// kRankMask.m[q][w] = all ones for w < q, else 0: the words wholly below
 /// word q of a bitmap, for a rank without a loop.
@@ -161,9 +160,8 @@ constexpr RankMasks kRankMask = make_rank_masks();
   return pick(static_cast<unsigned>(p[4 + (b >> 6)] >> (b & 63)) & 1u, 256u + b, idx);             // 1.
 }
 
-/// The record slot of the prefix at base index i of n (its bit set), or
-/// &kNoRecord for i = 0.  Reads both bitmaps: the record slots follow the
-/// child slots.
+/// The record slot of the prefix at base index i of n (its bit set).
+/// Reads both bitmaps: the record slots follow the child slots.
 [[gnu::always_inline]] inline const std::atomic<Record*>* record_slot(const StrideNode* n, unsigned i) noexcept {
   const std::uint64_t* k = n->kids;
   const std::uint64_t* p = n->prefixes;
@@ -172,8 +170,7 @@ constexpr RankMasks kRankMask = make_rank_masks();
                                      __builtin_popcountll(k[2]) + __builtin_popcountll(k[3]));
   r += static_cast<unsigned>(__builtin_popcountll(below(p[i >> 6], i & 63)));
   for (unsigned w = 0; w < 7; ++w) r += static_cast<unsigned>(__builtin_popcountll(p[w] & m[w]));
-  const auto* slot = reinterpret_cast<const std::atomic<Record*>*>(n->child_slots()) + r;
-  return pick(i, slot, &kNoRecord);
+  return reinterpret_cast<const std::atomic<Record*>*>(n->child_slots()) + r;
 }
 
 /// What a walk group produces: found flags (contains_many) or records.
@@ -217,7 +214,9 @@ struct RootLevel {
 ///   3. the slot pass: load each active walk's child, prefetch its header;
 ///   4. answers: contains has them; lookup takes the longest prefix of the
 ///      deepest node, backtracking to shallower ones (cached) while there is
-///      none, and prefetches its record slot;
+///      none, in rounds over a list of the walks still without one, and for
+///      the walks that found one prefetches its record slot (a list by
+///      count again: the rank is the costliest step, and a miss needs none);
 ///   5. lookup: load the record slots, prefetch the records.
 /// `levels` are the families' root tables or null.  Read section held by
 /// the caller.
@@ -294,25 +293,53 @@ template <Answer A, Families F>
   if constexpr (A == Answer::found) {
     for (unsigned j = 0; j < m; ++j) found[j] = cov[j] != 0;
   } else {
+    // The answering node and base index of walk j go to slot[j] and
+    // idx[j]; `hit` lists the walks with an answer, `act` those that must
+    // look one level higher (their node has none and they are not at the
+    // root), both by count: a branch on it would miss about half the time
+    // on addresses outside the table.
+    unsigned idx[kGroup], hit[kGroup];
+    unsigned hits = 0, up = 0;
     for (unsigned j = 0; j < m; ++j) {
-      unsigned dj = depth[j];
+      const unsigned dj = depth[j];
       const StrideNode* n = path[dj][j];
-      unsigned i = longest(n, x[j].bytes[dj]);
-      while (__builtin_expect(i == 0, 0) && dj > 0) {
-        --dj;
-        n = path[dj][j];
-        i = longest(n, x[j].bytes[dj]);
+      const unsigned i = longest(n, x[j].bytes[dj]);
+      out[j] = nullptr;
+      slot[j] = n;
+      idx[j] = i;
+      hit[hits] = j;
+      hits += i != 0;
+      act[up] = j;
+      up += (i == 0) & (dj > 0);
+    }
+    while (up) {  // backtrack one level per round (the nodes passed are cached)
+      unsigned more = 0;
+      for (unsigned t = 0; t < up; ++t) {
+        const unsigned j = act[t];
+        const unsigned dj = --depth[j];
+        const StrideNode* n = path[dj][j];
+        const unsigned i = longest(n, x[j].bytes[dj]);
+        slot[j] = n;
+        idx[j] = i;
+        hit[hits] = j;
+        hits += i != 0;
+        act[more] = j;
+        more += (i == 0) & (dj > 0);
       }
-      const std::atomic<Record*>* s = record_slot(n, i);
+      up = more;
+    }
+    for (unsigned t = 0; t < hits; ++t) {
+      const unsigned j = hit[t];
+      const std::atomic<Record*>* s = record_slot(static_cast<const StrideNode*>(slot[j]), idx[j]);
       __builtin_prefetch(s);
       slot[j] = s;
     }
     // 5.  And prefetch each record: the caller reads it next (a share's
     // count, a visitor's fields), and a large table's records miss too.
-    for (unsigned j = 0; j < m; ++j) {
-      const auto* s = static_cast<const std::atomic<Record*>*>(slot[j]);
-      const Record* r = s->load(std::memory_order_acquire);
-      __builtin_prefetch(pick(r != nullptr, static_cast<const void*>(r), static_cast<const void*>(s)));
+    for (unsigned t = 0; t < hits; ++t) {
+      const unsigned j = hit[t];
+      const Record* r = static_cast<const std::atomic<Record*>*>(slot[j])->load(std::memory_order_acquire);
+      __builtin_prefetch(r);
       out[j] = r;
     }
   }
