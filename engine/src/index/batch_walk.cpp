@@ -96,6 +96,8 @@
 
 #include <algorithm>
 
+#include "sync/panic.hpp"
+
 namespace netrove::index {
 
 // The walk needs popcnt, lzcnt, bzhi and shrx; x86-64-v3 has all four, the
@@ -216,12 +218,10 @@ enum class Families { v4, v6, mixed };
 /// filling 256 entries costs about what 20 root steps cost.
 constexpr std::size_t kRootTableMin = 32;
 struct RootLevel {
-  const StrideNode* root = nullptr;
   const StrideNode* kid[256];
 
   /// Reads `r`'s child slots (acquire) into kid.  Read section held.
   [[gnu::always_inline]] inline void read(const StrideNode* r) noexcept {
-    root = r;
     std::fill(kid, kid + 256, r);
     const std::atomic<StrideNode*>* slots = r->child_slots();
     unsigned rank = 0;
@@ -253,6 +253,7 @@ template <Answer A, Families F>
 [[gnu::always_inline]] inline void walk_group(const StrideNode* const roots[2], const RootLevel* levels,
                                               const IpAddress* x, unsigned m, bool* found,
                                               const Record** out) noexcept {
+  NETROVE_ASSERT(m >= 1 && m <= kGroup);
   const StrideNode* path[16][kGroup];  // path[d][j]: walk j's node at depth d
   const void* slot[kGroup];            // the slot each walk reads next
   unsigned depth[kGroup], last[kGroup], act[kGroup];
