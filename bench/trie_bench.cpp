@@ -4,7 +4,10 @@
 // index that answers the lookups: bytes per prefix per family, and lookups
 // per family (read section and index walk; the engine's lending lookup adds
 // the statistics counter) on one and two threads, and batch lookups with
-// interleaved walks beside the single lookup loop.
+// interleaved walks beside the single lookup loop.  BM_EngineBatch runs
+// the engine's batch calls (contains_many, lookup_many_with, lookup_many)
+// per family on in-table and random addresses, on one and two threads, and
+// on a sharded engine.
 //
 // The table is read from $NETROVE_BENCH_DATA, ../shared/data/ or
 // /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
@@ -77,7 +80,7 @@ const std::vector<IpPrefix>& table() {
 std::size_t sample_step(int kind) {
   const char* env = std::getenv("NETROVE_BENCH_SAMPLE");
   const std::size_t s = env ? std::max(1, std::atoi(env)) : 1;
-  return kind == 3 ? std::max<std::size_t>(s, 16) : s;
+  return kind % 8 == 3 ? std::max<std::size_t>(s, 16) : s;
 }
 
 std::vector<IpPrefix> prefixes_for(int kind) {
@@ -132,8 +135,12 @@ netrove::Metadata record_for(std::size_t i) {
 
 using netrove::bench::heap_in_use;
 
+/// Kinds 0-7: one trie engine of that node kind; 8-15: kind - 8 sharded
+/// over 4 shards of one trie.
 LocalEngine new_engine(int kind) {
-  return netrove::build_local(0, static_cast<std::uint8_t>(kind % 4), kind >= 4, std::nullopt);
+  const int k = kind % 8;
+  if (kind >= 8) return netrove::build_local(5, static_cast<std::uint8_t>(k % 4), k >= 4, 4);
+  return netrove::build_local(0, static_cast<std::uint8_t>(k % 4), k >= 4, std::nullopt);
 }
 
 // ---------------------------------------------------------------------------
@@ -499,20 +506,37 @@ void BM_IndexBytes(benchmark::State& state) {
   state.counters["ns_per_insert"] = build_ns;
 }
 
-/// Addresses of `family` inside the table's prefixes, from the prepared
-/// engine's address set.
-const std::vector<IpAddress>& inside_of(Prepared& p, std::uint8_t family) {
-  static std::vector<IpAddress> by_family[2];
+/// Addresses of one family (arg: 0 IPv4, 1 IPv6), kAddresses of them:
+/// stream 0 inside the table's prefixes (from the prepared engine's set),
+/// stream 1 uniformly random: IPv4 over the whole space, IPv6 over 2000::/3
+/// (the global unicast range every IPv6 prefix of the table sits in, as the
+/// peer suite draws them; over all of IPv6 nearly every walk would end at
+/// the root).
+const std::vector<IpAddress>& stream_of(Prepared& p, std::int64_t family, std::int64_t stream) {
+  static std::vector<IpAddress> made[2][2];
   static std::mutex mu;
   std::lock_guard<std::mutex> g(mu);
-  auto& v = by_family[family == netrove::kIpv4 ? 0 : 1];
-  if (v.empty()) {
+  const std::uint8_t fam = family ? netrove::kIpv6 : netrove::kIpv4;
+  auto& v = made[family ? 1 : 0][stream ? 1 : 0];
+  if (v.empty() && stream == 0) {
     for (const auto& a : p.inside)
-      if (a.family == family) v.push_back(a);
+      if (a.family == fam) v.push_back(a);
     while (v.size() < kAddresses) v.push_back(v[v.size() % 4099]);
     v.resize(kAddresses);
+  } else if (v.empty()) {
+    std::mt19937_64 rng(11 + family);
+    v.resize(kAddresses);
+    for (auto& a : v) {
+      a.family = fam;
+      a.bytes = {};
+      for (unsigned i = 0; i < (family ? 16u : 4u); ++i) a.bytes[i] = static_cast<std::uint8_t>(rng());
+      if (family) a.bytes[0] = static_cast<std::uint8_t>(0x20 | (a.bytes[0] & 0x1f));
+    }
   }
   return v;
+}
+const std::vector<IpAddress>& inside_of(Prepared& p, std::uint8_t family) {
+  return stream_of(p, family == netrove::kIpv6, 0);
 }
 
 /// Read section and index walk, per family (arg 1: 0 IPv4, 1 IPv6).
@@ -548,61 +572,74 @@ void BM_IndexLookupWith(benchmark::State& state) {
   benchmark::DoNotOptimize(bytes);
 }
 
-/// Batch lookups in the index, chunks of 256 addresses per read section
-/// (arg 2: 0 the single lookup in a loop; 1, 2, 4, 8, 16 lookup_many with
-/// that many walks interleaved), side by side on the same addresses.
+/// The read index's batch walks, 256 addresses per read section as the
+/// engine runs them (args: family, stream 0 inside / 1 uniform, mode 0 the
+/// single lookup in a loop, 1 lookup_many, 2 contains_many).
 void BM_IndexLookupMany(benchmark::State& state) {
   Prepared& p = prepared(static_cast<int>(state.range(0)));
-  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
+  const auto& addrs = stream_of(p, state.range(1), state.range(2));
   const netrove::index::ReadIndex& ix = p.engine->trie()->roots()->read_index();
   constexpr std::size_t kChunk = 256;
   const trie::Record* out[kChunk];
-  std::size_t base = 0;
+  bool found[kChunk];
+  std::size_t base = static_cast<std::size_t>(state.thread_index()) * 7919 * 64 & (kAddresses - 1) & ~(kChunk - 1);
   for (auto _ : state) {
     const IpAddress* a = &addrs[base];
     base = (base + kChunk) & (kAddresses - 1);
     netrove::rcu::ReadSection rs;
-    switch (state.range(2)) {
+    switch (state.range(3)) {
       case 0:
         for (std::size_t j = 0; j < kChunk; ++j) out[j] = ix.lookup(a[j]);
         break;
-      case 1: ix.lookup_many_lanes<1>(a, kChunk, out); break;
-      case 2: ix.lookup_many_lanes<2>(a, kChunk, out); break;
-      case 4: ix.lookup_many_lanes<4>(a, kChunk, out); break;
-      case 8: ix.lookup_many_lanes<8>(a, kChunk, out); break;
-      case 16: ix.lookup_many_lanes<16>(a, kChunk, out); break;
-      default: ix.lookup_many_lanes<32>(a, kChunk, out); break;
+      case 1: ix.lookup_many(a, kChunk, out); break;
+      default: ix.contains_many(a, kChunk, found); break;
     }
     benchmark::DoNotOptimize(out);
+    benchmark::DoNotOptimize(found);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kChunk));
 }
 
-/// The engine's batch lookup (read index walks, record shares held and
-/// dropped, statistics) against the lending lookup in a loop, 256
-/// addresses per iteration (arg 2: 0 loop of lookup_with, 1 lookup_many).
-void BM_EngineLookupMany(benchmark::State& state) {
+/// The engine's batch calls on batches of 4096 addresses, as an embedder
+/// hands them over (args: family, stream 0 inside / 1 uniform, call 0 the
+/// lending lookup in a loop, 1 contains_many, 2 lookup_many_with (the
+/// visitor reads the record's value, as an embedder reads its fields),
+/// 3 lookup_many (shares taken and dropped)).  Each thread walks its own
+/// window of the addresses.
+void BM_EngineBatch(benchmark::State& state) {
   Prepared& p = prepared(static_cast<int>(state.range(0)));
-  const auto& addrs = inside_of(p, state.range(1) ? netrove::kIpv6 : netrove::kIpv4);
-  constexpr std::size_t kChunk = 256;
-  std::vector<netrove::HeldRecord> held(kChunk);
-  std::size_t base = 0, bytes = 0;
-  auto count = [&](const netrove::RecordView& m) { bytes += m.value().size(); };
-  const netrove::RecordVisitor visit(count);
+  const auto& addrs = stream_of(p, state.range(1), state.range(2));
+  constexpr std::size_t kBatch = 4096;
+  std::vector<netrove::HeldRecord> held(kBatch);
+  std::unique_ptr<bool[]> found(new bool[kBatch]);
+  std::size_t base = (static_cast<std::size_t>(state.thread_index()) * (kAddresses / 2)) & (kAddresses - 1);
+  std::size_t bytes = 0, hits = 0;
+  auto one = [&](const netrove::RecordView& m) { bytes += m.value().size(); };
+  const netrove::RecordVisitor visit_one(one);
+  auto each = [&](std::size_t, const netrove::RecordView& m) { bytes += m.value().size(); };
+  const LocalEngine& e = *p.engine;
   for (auto _ : state) {
     const IpAddress* a = &addrs[base];
-    base = (base + kChunk) & (kAddresses - 1);
-    if (state.range(2)) {
-      p.engine->lookup_many(a, kChunk, held.data());
-      for (auto& h : held) {
-        if (h) bytes += h.view().value().size();
-        h = netrove::HeldRecord();
-      }
-    } else {
-      for (std::size_t j = 0; j < kChunk; ++j) p.engine->lookup_with(a[j], visit);
+    base = (base + kBatch) & (kAddresses - 1);
+    switch (state.range(3)) {
+      case 0:
+        for (std::size_t j = 0; j < kBatch; ++j) found[j] = e.lookup_with(a[j], visit_one);
+        break;
+      case 1: e.contains_many(a, kBatch, found.get()); break;
+      case 2: e.lookup_many_with(a, kBatch, found.get(), each); break;
+      default:
+        e.lookup_many(a, kBatch, held.data());
+        for (std::size_t j = 0; j < kBatch; ++j) {
+          found[j] = static_cast<bool>(held[j]);
+          if (held[j]) bytes += held[j].view().value().size();
+          held[j] = netrove::HeldRecord();
+        }
+        break;
     }
+    hits += static_cast<std::size_t>(std::count(found.get(), found.get() + kBatch, true));
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kChunk));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations() * kBatch);
   benchmark::DoNotOptimize(bytes);
 }
 
@@ -642,6 +679,8 @@ BENCHMARK(BM_IndexBytes)->Arg(0)->Arg(1)->ArgName("ipv6")->Iterations(1);
 BENCHMARK(BM_BuildBytes)->ArgsProduct({{4, 5, 7}, {0, 1}})->ArgNames({"kind", "distinct"})->Iterations(1);
 
 namespace {
+const std::string kEngineCalls[] = {"/lookup_with", "/contains_many", "/lookup_many_with", "/lookup_many"};
+
 /// Lookup benchmarks grouped by kind, so each kind's engine is built once.
 [[maybe_unused]] const bool registered_lookups = [] {
   for (int k = 0; k < 8; ++k) {
@@ -666,18 +705,28 @@ namespace {
               ->Repetitions(5)
               ->ReportAggregatesOnly(true);
         }
-        for (int lanes : {0, 1, 2, 4, 8, 16, 32})
-          benchmark::RegisterBenchmark(("BM_IndexLookupMany" + f + "/lanes:" + std::to_string(lanes)).c_str(),
-                                       BM_IndexLookupMany)
-              ->Args({k, fam, lanes})
-              ->Repetitions(5)
-              ->ReportAggregatesOnly(true);
-        for (int batch = 0; batch < 2; ++batch)
-          benchmark::RegisterBenchmark(("BM_EngineLookupMany" + f + (batch ? "/lookup_many" : "/lookup_with")).c_str(),
-                                       BM_EngineLookupMany)
-              ->Args({k, fam, batch})
-              ->Repetitions(5)
-              ->ReportAggregatesOnly(true);
+      }
+      // Batch walks and the engine's batch calls per family and stream;
+      // one and two threads on one engine (items_per_second counts both
+      // threads' addresses over the wall time).
+      for (int fam = 0; fam < 2; ++fam) {
+        for (int u = 0; u < 2; ++u) {
+          const std::string f = std::string(fam ? "/ipv6" : "/ipv4") + (u ? "/uniform" : "/inside");
+          for (int mode = 0; mode < 3; ++mode)
+            benchmark::RegisterBenchmark(("BM_IndexLookupMany" + f + (mode == 0 ? "/lookup" : mode == 1 ? "/lookup_many" : "/contains_many")).c_str(),
+                                         BM_IndexLookupMany)
+                ->Args({k, fam, u, mode})
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true);
+          for (int call = 0; call < 4; ++call)
+            benchmark::RegisterBenchmark(("BM_EngineBatch" + f + kEngineCalls[call]).c_str(), BM_EngineBatch)
+                ->Args({k, fam, u, call})
+                ->Threads(1)
+                ->Threads(2)
+                ->UseRealTime()
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true);
+        }
       }
     }
     if (k == 4 || k == 5) {
@@ -695,6 +744,14 @@ namespace {
           ->UseRealTime();
     }
   }
+  // Kind 5 sharded over 4 shards of one trie (kind 13): one walk per batch,
+  // each lookup counted on its shard.
+  for (int call = 0; call < 3; ++call)
+    benchmark::RegisterBenchmark(("BM_EngineBatch/sharded/ipv4/inside" + kEngineCalls[call]).c_str(), BM_EngineBatch)
+        ->Args({13, 0, 0, call})
+        ->UseRealTime()
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true);
   return true;
 }();
 

@@ -3,6 +3,7 @@
 #include "engine/local_engine.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "art/adaptive_engine.hpp"
 #include "sync/panic.hpp"
@@ -254,16 +255,37 @@ bool LocalEngine::lookup_with(const IpAddress& address, RecordVisitor visit_reco
   return visit([&]<class S>(S s) { return S::K::lookup_with(s.route(address), address, visit_record); });
 }
 
-template <class TrieRun, class Adaptive>
-void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const {
+// Batch reads of a sharded trie.  Every shard the factory builds is an
+// engine over one shared trie and read index, differing only in the
+// counters a lookup moves; so a batch is one walk of that index (through
+// shard 0, whose answers are every shard's), and then each lookup is counted
+// on the shard that select() routes its address to, as a single lookup is.
+// Counted per chunk of kReadChunk: an error in a chunk leaves the chunks
+// before it answered and counted, as on one engine.
+template <class TrieRun, class Hit, class Adaptive>
+void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Hit&& hit, Adaptive&& one) const {
   visit([&]<class S>(S s) {
     using K = typename S::K;
     if constexpr (!K::kTrie) {
       for (std::size_t i = 0; i < n; ++i) one(i);
     } else if constexpr (S::kGroup) {
-      for (std::size_t i = 0; i < n; ++i) run.template operator()<K::kForm>(s.route(addresses[i]), i, 1);
+      auto& g = s.g;
+      if (writing_shards(g) != 1) {  // shards over several tries (or none): each address on its own
+        for (std::size_t i = 0; i < n; ++i) run.template operator()<K::kForm>(s.route(addresses[i]), i, 1, Tally::here);
+        return;
+      }
+      std::vector<std::array<std::uint64_t, 2>> tally(g.shards.size());  // hits, misses per shard
+      for (std::size_t base = 0; base < n; base += TrieEngine::kReadChunk) {
+        const std::size_t m = std::min(TrieEngine::kReadChunk, n - base);
+        run.template operator()<K::kForm>(*g.shards[0], base, m, Tally::caller);
+        for (std::size_t i = base; i < base + m; ++i) ++tally[g.select(addresses[i])][hit(i) ? 0 : 1];
+        for (std::size_t k = 0; k < tally.size(); ++k) {
+          if (tally[k][0] | tally[k][1]) g.shards[k]->count_lookups(tally[k][0], tally[k][1]);
+          tally[k] = {0, 0};
+        }
+      }
     } else {
-      run.template operator()<K::kForm>(s.e, 0, n);
+      run.template operator()<K::kForm>(s.e, 0, n, Tally::here);
     }
   });
 }
@@ -271,9 +293,10 @@ void LocalEngine::read_many(const IpAddress* addresses, std::size_t n, TrieRun&&
 void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
   read_many(
       addresses, n,
-      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
-        t.lookup_many<F>(addresses + from, count, out + from);
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count, Tally tally) {
+        t.lookup_many<F>(addresses + from, count, out + from, tally);
       },
+      [&](std::size_t i) { return static_cast<bool>(out[i]); },
       [&](std::size_t i) {
         out[i] = hold_lent(*this, addresses[i]);
       });
@@ -282,9 +305,10 @@ void LocalEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRec
 void LocalEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
   read_many(
       addresses, n,
-      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
-        t.contains_many<F>(addresses + from, count, found + from);
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count, Tally tally) {
+        t.contains_many<F>(addresses + from, count, found + from, tally);
       },
+      [&](std::size_t i) { return found[i]; },
       [&](std::size_t i) { found[i] = lookup_with(addresses[i], RecordVisitor{}); });
 }
 
@@ -292,11 +316,11 @@ void LocalEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bo
                                    BatchVisitor visit_record) const {
   read_many(
       addresses, n,
-      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count) {
+      [&]<TrieForm F>(TrieEngine& t, std::size_t from, std::size_t count, Tally tally) {
         // Indices as the caller numbers them, not from `from`.
-        t.lookup_many_with<F>(addresses + from, count, found + from,
-                              [&](std::size_t j, const RecordView& r) { visit_record(from + j, r); });
+        t.lookup_many_with<F>(addresses + from, count, found + from, visit_record, tally, from);
       },
+      [&](std::size_t i) { return found[i]; },
       [&](std::size_t i) {
         found[i] = lookup_with(addresses[i], [&](const RecordView& r) { visit_record(i, r); });
       });

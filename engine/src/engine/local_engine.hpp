@@ -143,11 +143,14 @@ class LocalEngine final : public Engine,
   /// Panics on a tag outside the six.
   template <class F>
   decltype(auto) visit(F&& f) const;
-  /// The batch reads of every variant: run<form>(trie engine, from, count)
-  /// over the whole batch for an unsharded trie, or per address on the
+  /// The batch reads of every variant: run<form>(trie engine, from, count,
+  /// tally) over the whole batch for an unsharded trie; for trie shards over
+  /// one trie, over the batch on shard 0 with Tally::caller, each lookup
+  /// then counted on the shard it routes to by hit(i) (whether address i
+  /// found a record); for shards over several tries, per address on the
   /// shard it routes to; one(i) per address for the adaptive variants.
-  template <class TrieRun, class Adaptive>
-  void read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Adaptive&& one) const;
+  template <class TrieRun, class Hit, class Adaptive>
+  void read_many(const IpAddress* addresses, std::size_t n, TrieRun&& run, Hit&& hit, Adaptive&& one) const;
 
   LocalTag tag_;
   std::shared_ptr<void> variant_;

@@ -149,24 +149,16 @@ class ReadIndex {
   /// Takes no lock and writes nothing.
   const Record* lookup(const IpAddress& a) const noexcept;
 
-  /// out[i] = lookup(a[i]) for i < n, the walks of groups of kLanes
-  /// addresses interleaved: each level of one walk reads what an earlier
-  /// round prefetched, so the cache misses of independent walks overlap
-  /// instead of queueing (see the drawing in read_index.cpp).  Each
-  /// address sees the index before or after a concurrent write, as lookup
-  /// does.  Read section held; takes no lock and writes nothing shared.
+  /// out[i] = lookup(a[i]) for i < n: the same answers, with the walks of
+  /// groups of addresses interleaved so that their cache misses overlap
+  /// (batch_walk.cpp).  Each address sees the index before or after a
+  /// concurrent write, as lookup does.  Read section held; takes no lock
+  /// and writes nothing shared.
   void lookup_many(const IpAddress* a, std::size_t n, const Record** out) const noexcept;
-  /// found[i] = (lookup(a[i]) != null), the same walks without loading the
-  /// record pointers.  Read section held.
+  /// found[i] = (lookup(a[i]) != null), the same walks without reading the
+  /// record slots (each walk ends at the first prefix covering its address).
+  /// Read section held.
   void contains_many(const IpAddress* a, std::size_t n, bool* found) const noexcept;
-
-  /// Walks in flight at once in lookup_many (bench/trie_bench.cpp
-  /// BM_IndexLookupMany measures 1 to 32).
-  static constexpr unsigned kLanes = 16;
-  /// lookup_many with `Lanes` walks in flight (instantiated for 1, 2, 4, 8,
-  /// 16 and 32, for the benchmark).
-  template <unsigned Lanes>
-  void lookup_many_lanes(const IpAddress* a, std::size_t n, const Record** out) const noexcept;
 
   /// Stores `rec` for `p` (host bits ignored), replacing the record of an
   /// equal prefix, and takes one share of `rec`, which must be alive.
@@ -199,10 +191,6 @@ class ReadIndex {
 
  private:
   static constexpr std::size_t kRetireBatch = 64;
-  /// The interleaved walks of lookup_many and contains_many; `out` is told
-  /// (i, node, base index) for each address, base index 0 for no match.
-  template <unsigned Lanes, class Out>
-  void walk_many(const IpAddress* a, std::size_t n, Out&& out) const noexcept;
   /// Queues a node unlinked by a write for reclamation.  Writer lock held.
   void retire_node(StrideNode* n);
 

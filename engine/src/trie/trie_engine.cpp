@@ -90,58 +90,73 @@ namespace {
 /// section held.
 HeldRecord hold(const trie::Record* r) { return RecordRef::share(RecordView(*r)); }
 
+/// The positions j < m with recs[j] != null, in increasing order, into
+/// `at`; returns how many.  By count, not by a branch per element: on
+/// addresses outside the table a branch on "found" misses often.
+std::size_t found_positions(const trie::Record* const* recs, std::size_t m, std::uint16_t* at) noexcept {
+  std::size_t k = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    at[k] = static_cast<std::uint16_t>(j);
+    k += recs[j] != nullptr;
+  }
+  return k;
+}
+
 }  // namespace
 
+// The batch reads: per chunk of kReadChunk addresses one read section
+// (grace periods wait at most for one chunk's walks), the read index's
+// interleaved walks, then one counter update outside the section.
+static_assert(TrieEngine::kReadChunk <= 65536, "chunk positions are 16-bit");
+
 template <TrieForm F>
-void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const {
+void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out, Tally tally) const {
   const trie::Record* found[kReadChunk];
+  std::uint16_t at[kReadChunk];
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
-    std::uint64_t hits = 0;
+    std::size_t hits;
     {
       rcu::ReadSection rs;
       roots_->read_index().lookup_many(addresses + base, m, found);
-      for (std::size_t j = 0; j < m; ++j) {
-        if (!found[j]) continue;
-        ++hits;
-        out[base + j] = hold(found[j]);
-      }
+      hits = found_positions(found, m, at);
+      for (std::size_t t = 0; t < hits; ++t) out[base + at[t]] = hold(found[at[t]]);
     }
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) count_lookups(hits, m - hits);
   }
 }
 
 template <TrieForm F>
-void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found,
-                                  BatchVisitor visit) const {
+void TrieEngine::lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit,
+                                  Tally tally, std::size_t first) const {
   const trie::Record* recs[kReadChunk];
+  std::uint16_t at[kReadChunk];
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
-    std::uint64_t hits = 0;
+    std::size_t hits;
     {
       rcu::ReadSection rs;
-      roots_->read_index().lookup_many(addresses + base, m, recs);
-      for (std::size_t j = 0; j < m; ++j) {
-        found[base + j] = recs[j] != nullptr;
-        if (!recs[j]) continue;
-        ++hits;
-        visit(base + j, RecordView(*recs[j]));
-      }
+      roots_->read_index().lookup_many(addresses + base, m, recs);  // the records prefetched
+      for (std::size_t j = 0; j < m; ++j) found[base + j] = recs[j] != nullptr;
+      hits = found_positions(recs, m, at);
+      for (std::size_t t = 0; t < hits; ++t) visit(first + base + at[t], RecordView(*recs[at[t]]));
     }
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) count_lookups(hits, m - hits);
   }
 }
 
 template <TrieForm F>
-void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found) const {
+void TrieEngine::contains_many(const IpAddress* addresses, std::size_t n, bool* found, Tally tally) const {
   for (std::size_t base = 0; base < n; base += kReadChunk) {
     const std::size_t m = std::min(kReadChunk, n - base);
     {
       rcu::ReadSection rs;
       roots_->read_index().contains_many(addresses + base, m, found + base);
     }
-    const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
-    count_lookups(hits, m - hits);
+    if (tally == Tally::here) {
+      const auto hits = static_cast<std::uint64_t>(std::count(found + base, found + base + m, true));
+      count_lookups(hits, m - hits);
+    }
   }
 }
 
@@ -384,9 +399,9 @@ EngineStats TrieEngine::stats() const {
   template std::optional<Metadata> TrieEngine::remove<F>(const IpPrefix&);         \
   template bool TrieEngine::contains_prefix<F>(const IpPrefix&) const;             \
   template void TrieEngine::clear<F>();                                             \
-  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*) const; \
-  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*) const;     \
-  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor) const; \
+  template void TrieEngine::lookup_many<F>(const IpAddress*, std::size_t, HeldRecord*, Tally) const; \
+  template void TrieEngine::contains_many<F>(const IpAddress*, std::size_t, bool*, Tally) const;     \
+  template void TrieEngine::lookup_many_with<F>(const IpAddress*, std::size_t, bool*, BatchVisitor, Tally, std::size_t) const; \
   template InsertResult TrieEngine::insert_many<F>(const IpPrefix*, Metadata*, std::size_t);            \
   template void TrieEngine::bulk_load<F>(const IpPrefix*, RecordRef*, std::size_t, bool);
 NETROVE_INSTANTIATE(TrieForm::compressed)

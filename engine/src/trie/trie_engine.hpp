@@ -19,6 +19,13 @@ namespace netrove {
 /// Which trie algorithms run on a TrieEngine; fixed by the LocalEngine tag.
 enum class TrieForm : std::uint8_t { uncompressed, compressed };
 
+/// Who counts the lookups of a batch read: the engine that runs it (as a
+/// single lookup counts on its engine), or the caller, which then counts
+/// each with count_lookups on the engine a single lookup would have used
+/// (the shards of a sharded trie share one read index, and one walk of it
+/// answers a batch whose addresses route to different shards).
+enum class Tally : std::uint8_t { here, caller };
+
 /// The roots of one trie (one per family), its writer lock and its prefix
 /// count, shared by every shard of a sharded trie.
 class TrieRoots;
@@ -67,18 +74,30 @@ class TrieEngine {
   /// `visit` must not write to this trie nor wait for a grace period.
   template <TrieForm F> bool lookup_with(const IpAddress& address, RecordVisitor visit) const;
   /// lookup for addresses[0..n) in order, answered by the read index with
-  /// interleaved walks, one read section and one counter update per chunk:
-  /// out[i] holds a share of the stored record (a copy when the record is
-  /// being retired meanwhile) or stays empty.  Counts n lookups.
-  template <TrieForm F> void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out) const;
-  /// The same lookups lending the records: found[i] = whether one was
-  /// found, and visit(i, record) for each found one inside the chunk's read
-  /// section (see BatchLender).  Counts as lookup_many, shares nothing.
+  /// interleaved walks (ReadIndex::lookup_many), one read section and one
+  /// counter update per chunk of kReadChunk: out[i] holds a share of the
+  /// stored record (a copy when the record is being retired meanwhile) or
+  /// stays empty.  Counts n lookups (with Tally::caller none: the caller
+  /// counts them).  Errors: std::bad_alloc from a copy; the chunks before
+  /// it are answered and counted.
   template <TrieForm F>
-  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit) const;
+  void lookup_many(const IpAddress* addresses, std::size_t n, HeldRecord* out, Tally tally = Tally::here) const;
+  /// The same lookups lending the records: found[i] = whether one was
+  /// found, and visit(first + i, record) for each found one, in increasing
+  /// i, inside the chunk's read section (see BatchLender; `first` numbers
+  /// the elements as a caller that passes part of its batch numbers them).
+  /// Counts as lookup_many, shares nothing, allocates nothing.
+  template <TrieForm F>
+  void lookup_many_with(const IpAddress* addresses, std::size_t n, bool* found, BatchVisitor visit,
+                        Tally tally = Tally::here, std::size_t first = 0) const;
   /// found[i] = whether lookup(addresses[i]) finds a record; counts as
   /// lookup_many, copies and shares nothing.
-  template <TrieForm F> void contains_many(const IpAddress* addresses, std::size_t n, bool* found) const;
+  template <TrieForm F>
+  void contains_many(const IpAddress* addresses, std::size_t n, bool* found, Tally tally = Tally::here) const;
+  /// Adds `hits` and `misses` lookups to this engine's counters (the calling
+  /// thread's stripe): what a batch run with Tally::caller leaves to its
+  /// caller.  Takes no lock.
+  void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
   /// bulk_load of the records interned (before any lock is taken).
   template <TrieForm F> InsertResult insert_many(const IpPrefix* prefixes, Metadata* records, std::size_t n);
   /// A bulk load (netrove/engine.hpp) of (prefixes[i], records[i]), each
@@ -147,7 +166,6 @@ class TrieEngine {
   static constexpr std::size_t kStripes = 16;
 
   void count_lookup(bool hit) const noexcept;
-  void count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept;
   /// The result of `walk`, a walk of the trie run beside writers by the
   /// read-side rule of the compressed trie (see trie_engine.cpp).
   template <class W> auto walk_stably(W&& walk) const;

@@ -1,9 +1,12 @@
 // What the differential test cannot see: which node kind and shard count
 // build_local picks (every variant answers alike), the shard tables, counts
-// of a removal made through another shard, and poisoned locks.
+// of a removal made through another shard, the shard each batch lookup is
+// counted on, and poisoned locks.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "art/adaptive_engine.hpp"
 #include "engine/factory_internal.hpp"
@@ -83,6 +86,54 @@ TEST(ShardedStats, RemovalThroughAnyShardIsCounted) {
   ASSERT_TRUE(group->shards[1]->remove<TrieForm::compressed>(p4(10, 0, 0, 0, 8)));
   EXPECT_FALSE(e.remove(p4(10, 0, 0, 0, 8)));
   EXPECT_EQ(e.stats(), (netrove::EngineStats{1, 0, 0, 0, 1, 0}));
+}
+
+// The batch calls of a sharded trie walk the shared index once and count
+// each lookup on the shard that a single lookup of its address counts on:
+// per shard, the counters after the three batch calls equal those after
+// the same lookups made one by one.  Shards over one trie (one walk) and
+// over separate tries (per address), batches longer than a chunk.
+TEST(ShardedStats, BatchLookupsCountOnTheRoutedShard) {
+  auto over_separate_tries = [] {
+    auto group = std::make_shared<netrove::ShardedTrie>();
+    for (int i = 0; i < 3; ++i) group->shards.push_back(std::make_shared<TrieEngine>(NodeKind::compressed_atomic));
+    group->shard_count = 3;
+    group->shard_bits = 16;
+    return netrove::LocalEngine::sharded_compressed(group);
+  };
+  const std::function<netrove::LocalEngine()> makers[] = {
+      [] { return netrove::build_local(5, 1, true, 4); },   // compressed, one trie
+      [] { return netrove::build_local(5, 0, false, 3); },  // uncompressed, one trie
+      over_separate_tries};
+  for (const auto& make : makers) {
+    netrove::LocalEngine one = make(), batch = make();
+    Generator gen(77);
+    for (int k = 0; k < 400; ++k) {
+      const IpPrefix p = gen.prefix();
+      ASSERT_TRUE(one.insert(p, md(std::to_string(k))).ok());
+      ASSERT_TRUE(batch.insert(p, md(std::to_string(k))).ok());
+    }
+    std::vector<IpAddress> as(700);
+    for (auto& a : as) a = gen.address();
+    for (const IpAddress& a : as)
+      for (int call = 0; call < 3; ++call) (void)one.lookup(a);
+    std::vector<netrove::HeldRecord> held(as.size());
+    std::unique_ptr<bool[]> found(new bool[as.size()]);
+    batch.lookup_many(as.data(), as.size(), held.data());
+    batch.contains_many(as.data(), as.size(), found.get());
+    batch.lookup_many_with(as.data(), as.size(), found.get(), [](std::size_t, const netrove::RecordView&) {});
+    ASSERT_GT(one.shard_count(), 1u);
+    std::uint64_t hits = 0;
+    for (std::size_t s = 0; s < one.shard_count(); ++s) {
+      const auto want = one.trie(s)->stats(), got = batch.trie(s)->stats();
+      EXPECT_EQ(got.hits, want.hits) << "shard " << s;
+      EXPECT_EQ(got.misses, want.misses) << "shard " << s;
+      EXPECT_GT(want.lookups, 0u) << "shard " << s << " routed nothing: the test shows nothing";
+      hits += want.hits;
+    }
+    EXPECT_GT(hits, 0u);
+    EXPECT_EQ(batch.stats(), one.stats());
+  }
 }
 
 std::string panic_text(const std::function<void()>& f) {

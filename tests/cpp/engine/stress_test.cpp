@@ -6,13 +6,15 @@
 //   again), the others each owned by one writer, which inserts, replaces
 //   and removes them.  A record's value is its prefix's index.
 //
-// Readers (lookup, lookup_many, covering, contains_prefix) check that every
-// answer is a prefix covering the address, the longest stable one or a
-// longer owned one.  Afterwards the engine holds exactly what the writers
+// Readers (lookup, the batch calls lookup_many, lookup_many_with and
+// contains_many, covering, contains_prefix) check that every answer is a
+// prefix covering the address, the longest stable one or a longer owned
+// one (contains_many: found wherever a stable prefix covers).  Afterwards the engine holds exactly what the writers
 // left, the counters add up, and removing the owned prefixes leaves exactly
 // the stable set's nodes (nothing leaked by the concurrent merges).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -39,6 +41,7 @@ struct Universe {
   std::vector<int> owner;         // -1: stable
   std::vector<IpAddress> probes;
   std::vector<int> stable_match;  // per probe: the longest stable prefix covering it, or -1
+  std::vector<bool> coverable;    // per probe: some prefix of the universe covers it
 
   explicit Universe(std::uint64_t seed) {
     Generator gen(seed);
@@ -62,6 +65,7 @@ struct Universe {
         if (owner[k] < 0 && covers(prefixes[k], probes.back()) && (best < 0 || prefixes[k].length > prefixes[best].length))
           best = static_cast<int>(k);
       stable_match.push_back(best);
+      coverable.push_back(std::any_of(prefixes.begin(), prefixes.end(), [&](const IpPrefix& q) { return covers(q, probes.back()); }));
     }
   }
 
@@ -152,15 +156,35 @@ TEST_P(Stress, ReadersBesideWriters) {
           if (auto why = u.why_not(i, c.empty() ? std::nullopt : copy_of(c[0].record)); !why.empty())
             err.push_back("covering: " + why);
         } else if (n % 2 == 0) {
-          // A batch: the index walks of several addresses interleave.
-          IpAddress batch[16];
-          netrove::HeldRecord held[16];
-          for (std::size_t j = 0; j < 16; ++j) batch[j] = u.probes[(i + j) % u.probes.size()];
-          netrove::lookup_many(e, batch, 16, held);
-          for (std::size_t j = 0; j < 16; ++j)
-            if (auto why = u.why_not((i + j) % u.probes.size(), held[j] ? std::optional<Metadata>(held[j].view().to_metadata()) : std::nullopt);
-                !why.empty())
-              err.push_back("batch: " + why);
+          // A batch: the index walks of several addresses interleave, in
+          // groups and with the root read once per call (80 addresses:
+          // more than one group of 64, and above the root-table threshold).
+          const std::size_t len = n % 6 == 0 ? 80 : 16;
+          IpAddress batch[80];
+          netrove::HeldRecord held[80];
+          bool found[80];
+          std::optional<Metadata> lent[80];
+          for (std::size_t j = 0; j < len; ++j) batch[j] = u.probes[(i + j) % u.probes.size()];
+          switch (n / 2 % 3) {
+            case 0: netrove::lookup_many(e, batch, len, held); break;
+            case 1:
+              netrove::lookup_many_with(e, batch, len, found,
+                                        [&](std::size_t j, const netrove::RecordView& r) { lent[j] = r.to_metadata(); });
+              break;
+            default: netrove::contains_many(e, batch, len, found); break;
+          }
+          for (std::size_t j = 0; j < len; ++j) {
+            const std::size_t probe = (i + j) % u.probes.size();
+            std::string why;
+            switch (n / 2 % 3) {
+              case 0: why = u.why_not(probe, held[j] ? std::optional<Metadata>(held[j].view().to_metadata()) : std::nullopt); break;
+              case 1: why = found[j] != lent[j].has_value() ? "found and visited differ" : u.why_not(probe, lent[j]); break;
+              default:  // found alone: no stable covering prefix missed, nothing found where none can cover
+                if (!found[j] && u.stable_match[probe] >= 0) why = "contains missed a stable prefix";
+                if (found[j] && !u.coverable[probe]) why = "contains found what no prefix covers";
+            }
+            if (!why.empty()) err.push_back("batch: " + why);
+          }
         } else if (auto why = u.why_not(i, e.lookup(u.probes[i])); !why.empty()) {
           err.push_back("lookup: " + why);
         }
