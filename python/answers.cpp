@@ -262,6 +262,7 @@ bool init_answers() noexcept {
 }
 
 PyObject* new_answer(const RecordObjects& o) noexcept {
+  prefetch_answer(o);
   Ref attrs(o.attributes ? PyDict_Copy(o.attributes) : PyDict_New());
   if (!attrs) return nullptr;
   Ref out(PyDict_Copy(outer_template));

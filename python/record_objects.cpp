@@ -74,6 +74,23 @@ PyObject* new_template(const RecordView& record) noexcept {
   return dict.release();
 }
 
+// Fills o.lines (see RecordObjects).  The key table is the template's own
+// (a copy clones it whole), read through the dict's public layout.
+void note_lines(RecordObjects& o) noexcept {
+  int n = 0;
+  o.lines[n++] = o.value;
+  if (PyObject* t = o.attributes) {
+    const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(t)->ma_keys);
+    o.lines[n++] = t;
+    o.lines[n++] = keys;
+    o.lines[n++] = keys + 64;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (n < RecordObjects::kLines && PyDict_Next(t, &pos, &key, &value)) o.lines[n++] = value;
+  }
+  while (n < RecordObjects::kLines) o.lines[n++] = o.value;
+}
+
 }  // namespace
 
 namespace detail {
@@ -122,11 +139,12 @@ const RecordObjects* objects_of(const RecordView& record) noexcept {
     attributes = Ref(new_template(record));
     if (!attributes) return nullptr;
   }
-  auto* o = new (std::nothrow) RecordObjects{value.get(), attributes.get(), nullptr};
+  auto* o = new (std::nothrow) RecordObjects{value.get(), attributes.get(), nullptr, {}};
   if (!o) {
     PyErr_NoMemory();
     return nullptr;
   }
+  note_lines(*o);
   value.release();
   attributes.release();
   // Only holders of the interpreter lock build, so nobody raced us here.
