@@ -394,8 +394,10 @@ def how_measured(res: Results, meta: dict) -> list[str]:
         "takes fresh pages from the system).",
         "- **Two threads**: the in-table stream cut in two halves; one thread makes the two calls one after "
         "the other, two threads (`threading`, started together) make one each; best of the rounds, "
-        "alternated. netrove releases the interpreter lock in its batch calls; the control shows what two "
-        "threads could get on the machine at that moment.",
+        "alternated. The packed halves are each repeated 10 times (3 ms calls are shorter than the few "
+        "milliseconds by which a thread woken from the start barrier can trail the other). netrove releases "
+        "the interpreter lock in its batch calls; the control shows what two threads could get on the machine "
+        "at that moment.",
         "- **Pickling**: `pickle.dumps` of the whole table, then `pickle.loads` of it, each timed once, "
         "checked for the prefix count. pytricia pickles only a frozen tree (`freeze()` first, untimed and "
         "noted, `thaw()` after); py-radix pickles too but is not timed; pysubnettree and radixtarget "
