@@ -13,6 +13,8 @@
 //   |owners |meta  |next  |host  |--->| value      | "AS3356"           |
 //   +-------+------+------+------+    | attributes | {"asn": "3356"}    |  template: never
 //                                     | next       | (pending list)     |  handed out, untracked
+//                                     | lines[6]   | what an answer     |  prefetched together
+//                                     |            | reads, see below   |
 //                                     +------------+--------------------+
 //
 // Lifetime.  The objects die with the record, on whatever thread frees it
