@@ -29,7 +29,6 @@
 //
 // The table is $NETROVE_BENCH_DATA, else ../shared/data/ or
 // /work/shared/data/tier1-prefixes.txt.gz.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -57,31 +56,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kCapacity = 10000;  // what a named variant gets from Python
 constexpr std::size_t kStream = std::size_t{1} << 20;
 
-std::vector<IpPrefix> read_table() {
-  std::vector<IpPrefix> out;
-  const std::string path = netrove::bench::table_path();
-  std::FILE* f = path.empty() ? nullptr : popen(("gzip -dc '" + path + "'").c_str(), "r");
-  if (!f) {
-    std::fprintf(stderr, "cache_bench: routing table not found\n");
-    std::exit(1);
-  }
-  char line[128];
-  while (std::fgets(line, sizeof line, f)) {
-    std::string s(line);
-    const auto slash = s.find('/');
-    if (slash == std::string::npos) continue;
-    IpPrefix p;
-    const std::string addr = s.substr(0, slash);
-    p.length = static_cast<std::uint8_t>(std::stoi(s.substr(slash + 1)));
-    if (inet_pton(AF_INET, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv4;
-    else if (inet_pton(AF_INET6, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv6;
-    else continue;
-    out.push_back(p);
-  }
-  pclose(f);
-  return out;
-}
-
 /// An address with random host bits inside `p`.
 IpAddress inside(const IpPrefix& p, std::mt19937_64& rng) {
   IpAddress a;
@@ -103,7 +77,7 @@ struct World {
 World& world() {
   static World w = [] {
     World w;
-    w.prefixes = read_table();
+    w.prefixes = netrove::bench::read_table_prefixes("cache_bench");
     w.inner = std::make_shared<LocalEngine>(netrove::build_local(0, 1, true, std::nullopt));  // kind 5
     for (std::size_t i = 0; i < w.prefixes.size(); ++i) {
       netrove::Metadata m;

@@ -13,7 +13,6 @@
 // /work/shared/data/tier1-prefixes.txt.gz.  NETROVE_BENCH_SAMPLE=n keeps
 // every n-th prefix (default 1; the map-children kind 3 always samples
 // every 16th, its per-node hash tables would not fit otherwise).
-#include <arpa/inet.h>
 #include <algorithm>
 #include <benchmark/benchmark.h>
 
@@ -47,33 +46,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Data.
 
-std::vector<IpPrefix> read_table() {
-  const std::string path = netrove::bench::table_path();
-  std::vector<IpPrefix> out;
-  if (FILE* f = path.empty() ? nullptr : popen(("gzip -dc '" + path + "'").c_str(), "r")) {
-    char line[128];
-    while (std::fgets(line, sizeof line, f)) {
-      std::string s(line);
-      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-      const auto slash = s.find('/');
-      if (slash == std::string::npos) continue;
-      IpPrefix p;
-      const std::string addr = s.substr(0, slash);
-      p.length = static_cast<std::uint8_t>(std::stoi(s.substr(slash + 1)));
-      if (inet_pton(AF_INET, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv4;
-      else if (inet_pton(AF_INET6, addr.c_str(), p.address.data()) == 1) p.family = netrove::kIpv6;
-      else continue;
-      out.push_back(p);
-    }
-    pclose(f);
-  }
-  if (!out.empty()) return out;
-  std::fprintf(stderr, "trie_bench: routing table not found\n");
-  std::exit(1);
-}
-
 const std::vector<IpPrefix>& table() {
-  static const std::vector<IpPrefix> t = read_table();
+  static const std::vector<IpPrefix> t = netrove::bench::read_table_prefixes("trie_bench");
   return t;
 }
 

@@ -15,27 +15,15 @@
 #include "insert_memo.hpp"
 #include "netrove/text.hpp"
 #include "packed.hpp"
-#include "record_objects.hpp"
 #include "answers.hpp"
+#include "record_objects.hpp"
 #include "ref.hpp"
 #include "sync/scratch.hpp"
+#include "unlocked.hpp"
 
 namespace netrove::py {
 
 namespace {
-
-/// Releases the interpreter lock for its lifetime, also when the engine
-/// call inside throws (the guard then reports with the lock held again).
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 /// Calls each(i, item) for the items of `iterable` in order, until it
 /// returns false.  A list or tuple is read directly (each item held while

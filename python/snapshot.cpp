@@ -4,25 +4,9 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "unlocked.hpp"
 
 namespace netrove::py {
-
-namespace {
-
-/// Releases the interpreter lock for its lifetime (also when the engine
-/// call inside throws; the guard then reports with the lock held again).
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-}  // namespace
 
 PyObject* snapshot_of(const Engine& engine) {
   std::string bytes;

@@ -1,0 +1,24 @@
+// Unlocked: the interpreter lock released for one scope, around engine work
+// that touches no Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace netrove::py {
+
+/// Releases the interpreter lock for its lifetime, also when the engine
+/// call inside throws (the boundary then reports with the lock held again).
+/// Made with the lock held.
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace netrove::py
