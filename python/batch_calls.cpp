@@ -140,20 +140,6 @@ bool texts_of(PyObject* ips, Texts& out) {
   });
 }
 
-/// A new list of `n` items, item(i) giving each as a new reference (null
-/// with the error set to fail).
-template <class Item>
-PyObject* list_of(std::size_t n, Item&& item) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* x = item(i);
-    if (!x) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);
-  }
-  return list.release();
-}
-
 /// Addresses per chunk of a packed batch: read out of the buffer into a
 /// buffer of this many on the stack, looked up, then the next.
 constexpr std::size_t kPackedChunk = 1024;

@@ -40,15 +40,8 @@ PyObject* prefix_text(const IpPrefix& p) noexcept {
 
 // A new list of item(entry) for every entry, in order.
 template <class Item>
-PyObject* list_of(const std::vector<Entry>& entries, Item&& item) noexcept {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    PyObject* x = item(entries[i]);
-    if (!x) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);  // steals
-  }
-  return list.release();
+PyObject* list_for(const std::vector<Entry>& entries, Item&& item) noexcept {
+  return list_of(entries.size(), [&](std::size_t i) { return item(entries[i]); });
 }
 
 // A new (prefix, dict) tuple for `entry`.
@@ -61,7 +54,7 @@ PyObject* entry_tuple(const Entry& entry) noexcept {
 }
 
 // A new list of (prefix, dict) tuples, in the order of `entries`.
-PyObject* entry_list(const std::vector<Entry>& entries) noexcept { return list_of(entries, entry_tuple); }
+PyObject* entry_list(const std::vector<Entry>& entries) noexcept { return list_for(entries, entry_tuple); }
 
 // The constructor argument that builds `variant` again.
 PyObject* variant_arg(Variant variant) noexcept {
@@ -146,12 +139,12 @@ PyObject* items_impl(const Engine& engine) { return entry_list(reader_of(engine)
 
 PyObject* keys_impl(const Engine& engine) noexcept {
   const std::vector<Entry> all = reader_of(engine).all();
-  return list_of(all, [](const Entry& e) { return prefix_text(e.prefix); });
+  return list_for(all, [](const Entry& e) { return prefix_text(e.prefix); });
 }
 
 PyObject* values_impl(const Engine& engine) noexcept {
   const std::vector<Entry> all = reader_of(engine).all();
-  return list_of(all, [](const Entry& e) { return answer_of(e.record.view()); });
+  return list_for(all, [](const Entry& e) { return answer_of(e.record.view()); });
 }
 
 PyObject* reduce_impl(PyObject* restore, const Engine& engine, Variant variant) {

@@ -367,7 +367,8 @@ PyObject* answer_lookup(const Engine& engine, const RecordLender* lender, const 
   if (!lender) {
     const std::optional<Metadata> found = engine.lookup(address);
     if (!found) Py_RETURN_NONE;
-    const RecordObjects* o = objects_of(RecordRef::intern(*found).view());
+    const RecordRef record = RecordRef::intern(*found);  // alive until the answer is built
+    const RecordObjects* o = objects_of(record.view());
     return o ? answer(*o) : nullptr;
   }
   // Empty after a hit only when building failed (the error is set); owned,
@@ -396,11 +397,16 @@ PyObject* lookup_value_impl(const Engine& engine, const RecordLender* lender, Py
   return answer_lookup(engine, lender, ip, [](const RecordObjects& o) { return Py_NewRef(o.value); });
 }
 
+// Whether a stored prefix covers `address`, asked as a lookup (counted and
+// cached like one) that copies no record where the engine lends.
+bool covers(const Engine& engine, const RecordLender* lender, const IpAddress& address) {
+  return lender ? lender->lookup_with(address, RecordVisitor{}) : engine.lookup(address).has_value();
+}
+
 PyObject* contains_impl(const Engine& engine, const RecordLender* lender, PyObject* ip) {
   IpAddress address;
   if (!address_arg(ip, address)) return nullptr;
-  const bool found = lender ? lender->lookup_with(address, RecordVisitor{}) : engine.lookup(address).has_value();
-  return PyBool_FromLong(found);
+  return PyBool_FromLong(covers(engine, lender, address));
 }
 
 PyObject* remove_impl(Engine& engine, EntryEraser* eraser, PyObject* subnet) {
@@ -472,10 +478,7 @@ int ass_subscript_impl(Engine& engine, RecordWriter* writer, EntryEraser* eraser
 int contains_key_impl(const Engine& engine, const RecordLender* lender, PyObject* key) {
   Key k;
   if (!key_arg(key, "key", k)) return -1;
-  if (!k.is_prefix) {
-    collect_released();
-    return lender ? lender->lookup_with(k.address, RecordVisitor{}) : engine.lookup(k.address).has_value();
-  }
+  if (!k.is_prefix) return covers(engine, lender, k.address);
   return !covering_key(engine, k, 1, false).empty();
 }
 
