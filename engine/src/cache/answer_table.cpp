@@ -30,8 +30,6 @@ namespace netrove::cache {
 
 namespace {
 
-// Buckets hold the family and its leading F bits.
-constexpr unsigned fine_bits(unsigned tag) noexcept { return tag == 1 ? 20 : 32; }
 // Prefixes up to this many bits shorter than F visit their 2^(F - L)
 // lists (4,096 list heads cost about what one pass over the slots costs);
 // shorter ones (IPv4 /0 to /7, IPv6 /0 to /19) pass over every slot.
@@ -49,6 +47,7 @@ AnswerTable::AnswerTable(std::size_t limit, std::uint64_t seed, bool owning)
   while (slots < 2 * limit_) slots <<= 1;
   mask_ = slots - 1;
   slots_.reset(new Slot[slots]);
+  links_.reset(new Link[slots]);
   ctrl_.reset(new std::atomic<std::uint8_t>[slots]);
   for (std::size_t i = 0; i < slots; ++i) ctrl_[i].store(0, std::memory_order_relaxed);
   heads_.reset(new std::atomic<std::uint32_t>[slots]);
@@ -58,10 +57,6 @@ AnswerTable::AnswerTable(std::size_t limit, std::uint64_t seed, bool owning)
 AnswerTable::~AnswerTable() {
   for (std::uint32_t i = 0; i <= mask_; ++i)
     if (taken(i)) release(slots_[i].answer.load(std::memory_order_relaxed));
-}
-
-std::uint32_t AnswerTable::bucket_of(unsigned tag, std::uint64_t hi) const noexcept {
-  return bucket(tag, leading(hi) >> (64 - fine_bits(tag)));
 }
 
 std::uint32_t AnswerTable::home_of(std::uint32_t i) const noexcept {
@@ -106,22 +101,25 @@ void AnswerTable::prepare(const IpAddress& a, std::uint32_t end) const noexcept 
   std::uint64_t hi;
   std::memcpy(&hi, a.bytes.data(), 8);
   __builtin_prefetch(&slots_[end], 1);
+  __builtin_prefetch(&links_[end], 1);
   // The list the new entry joins, and the entry now at its head (whose
   // back link changes).  The load may wait for its line, while the inner
   // lookup that follows goes on.
   const std::atomic<std::uint32_t>& head = heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)];
   if (const std::uint32_t first = head.load(std::memory_order_relaxed); first != kNone)
-    __builtin_prefetch(&slots_[first], 1);
+    __builtin_prefetch(&links_[first], 1);
   if (count_.load(std::memory_order_relaxed) == limit_) {
-    // The eviction's slot and the head of its list (see hint_).
-    __builtin_prefetch(&slots_[hand_.load(std::memory_order_relaxed)], 1);
+    // The eviction's slot, its links and the head of its list (see hint_).
+    const std::uint32_t hand = hand_.load(std::memory_order_relaxed);
+    __builtin_prefetch(&slots_[hand], 1);
+    __builtin_prefetch(&links_[hand], 1);
     __builtin_prefetch(&heads_[hint_.load(std::memory_order_relaxed)], 1);
   }
 }
 
 void AnswerTable::set_next(std::uint32_t prev, std::uint32_t bucket, std::uint32_t next) noexcept {
   if (prev == kNone) heads_[bucket].store(next, std::memory_order_relaxed);
-  else slots_[prev].link.next = next;
+  else links_[prev].next = next;
 }
 
 std::uint32_t AnswerTable::slot_of(const IpAddress& a, std::size_t hash) const noexcept {
@@ -156,9 +154,9 @@ void AnswerTable::put(std::uint32_t i, std::uint8_t fp, unsigned tag, std::uint6
 }
 
 void AnswerTable::unlink(std::uint32_t i) noexcept {
-  const Link l = slots_[i].link;
-  set_next(l.prev, slots_[i].bucket, l.next);
-  if (l.next != kNone) slots_[l.next].link.prev = l.prev;
+  const Link l = links_[i];
+  set_next(l.prev, bucket_at(i), l.next);
+  if (l.next != kNone) links_[l.next].prev = l.prev;
 }
 
 void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord* answer) noexcept {
@@ -184,7 +182,7 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
     hand_.store(next, std::memory_order_relaxed);
     // The next eviction's likely list, for the next miss's prepare().
     for (std::uint32_t n = 0; n < 64 && !taken(next); ++n) next = (next + 1) & mask_;
-    hint_.store(taken(next) ? slots_[next].bucket : 0, std::memory_order_relaxed);
+    hint_.store(taken(next) ? bucket_at(next) : 0, std::memory_order_relaxed);
   }
   // 3. The first free slot of the probe run.
   const auto home = static_cast<std::uint32_t>(hash & mask_);
@@ -193,9 +191,8 @@ void AnswerTable::store(const IpAddress& a, std::size_t hash, const StoredRecord
   slots_[at].dist = static_cast<std::uint16_t>(std::min((at - home) & static_cast<std::uint32_t>(mask_), kFarDist));
   const std::uint32_t b = bucket_of(tag, hi);
   const std::uint32_t first = heads_[b].load(std::memory_order_relaxed);
-  slots_[at].bucket = b;
-  slots_[at].link = {first, kNone};
-  if (first != kNone) slots_[first].link.prev = at;
+  links_[at] = {first, kNone};
+  if (first != kNone) links_[first].prev = at;
   heads_[b].store(at, std::memory_order_relaxed);
   put(at, fp, tag, hi, lo, answer);
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -223,11 +220,10 @@ void AnswerTable::erase_at(std::uint32_t i) noexcept {
     const std::uint32_t dist = s.dist < kFarDist ? s.dist : (j - home_of(j)) & static_cast<std::uint32_t>(mask_);
     if (dist < gap) continue;
     slots_[hole].dist = static_cast<std::uint16_t>(std::min(dist - gap, kFarDist));
-    const Link l = slots_[j].link;
-    slots_[hole].link = l;
-    slots_[hole].bucket = s.bucket;
-    set_next(l.prev, s.bucket, hole);
-    if (l.next != kNone) slots_[l.next].link.prev = hole;
+    const Link l = links_[j];
+    links_[hole] = l;
+    set_next(l.prev, bucket_at(j), hole);
+    if (l.next != kNone) links_[l.next].prev = hole;
     put(hole, ctrl_[j].load(std::memory_order_relaxed), s.word.load(std::memory_order_relaxed) & kTagMask,
         s.hi.load(std::memory_order_relaxed), s.lo.load(std::memory_order_relaxed),
         s.answer.load(std::memory_order_relaxed));
@@ -270,7 +266,7 @@ std::size_t AnswerTable::drop_listed(const IpPrefix& prefix, std::uint32_t b) no
   do {
     n = 0;
     for (std::uint32_t i = heads_[b].load(std::memory_order_relaxed); i != kNone && n < kBatch;
-         i = slots_[i].link.next) {
+         i = links_[i].next) {
       const IpAddress a = address_at(i);
       if (prefix.contains(a)) noted[n++] = a;
     }
@@ -323,8 +319,8 @@ bool AnswerTable::consistent() const noexcept {
   }
   for (std::uint32_t b = 0; b <= mask_; ++b)
     for (std::uint32_t i = heads_[b].load(std::memory_order_relaxed), prev = kNone; i != kNone;
-         prev = i, i = slots_[i].link.next)
-      if (++listed > held || !taken(i) || slots_[i].bucket != b || bucket_at(i) != b || slots_[i].link.prev != prev)
+         prev = i, i = links_[i].next)
+      if (++listed > held || !taken(i) || bucket_at(i) != b || links_[i].prev != prev)
         return false;
   const std::size_t n = count_.load(std::memory_order_relaxed);
   return held == n && listed == n && n <= limit_;
