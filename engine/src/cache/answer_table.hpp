@@ -125,19 +125,11 @@ class AnswerTable {
   Found find(const IpAddress& a, std::size_t hash) const noexcept;
   /// Starts loading the control bytes of `hash`'s home (for a batch).
   void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&ctrl_[hash & mask_]); }
-  /// Starts loading the head of the list an entry for `a` joins, which
-  /// prepare() reads (for a batch, well before its stores).
-  void prefetch_list(const IpAddress& a) const noexcept {
-    std::uint64_t hi;
-    std::memcpy(&hi, a.bytes.data(), 8);
-    __builtin_prefetch(&heads_[bucket_of(static_cast<unsigned>(a.family) + 1, hi)]);
-  }
   /// After a miss that ended at `end`: starts loading what storing `a` will
   /// write (that slot and its links, its list head and the first entry's
   /// links, the slot at the eviction hand, its links and its list head), so
-  /// that the store, which comes after
-  /// the inner lookup, finds them cached.  Reads the writer's state without
-  /// the lock: a hint only.
+  /// that the store, which comes after the inner lookup, finds them cached.
+  /// Reads the writer's state without the lock: a hint only.
   void prepare(const IpAddress& a, std::uint32_t end) const noexcept;
 
   // ---- The writer: one thread at a time (the caller's lock).

@@ -205,7 +205,6 @@ void CachedEngine::many(const IpAddress* addresses, std::size_t n, Use&& use) co
         continue;
       }
       set[s] = static_cast<std::uint16_t>(misses);
-      table_.prefetch_list(a[i]);  // read by the store's prepare(), after the inner call
       asked[misses] = a[i];
       ends[misses] = f.end;
       miss_at[misses++] = static_cast<std::uint16_t>(i);
