@@ -269,8 +269,10 @@ void release_record(StoredRecord* r) noexcept {
     std::lock_guard g(s.mu);
     s.unlink(r);  // not entered any more when an interner met it dying (case 2)
   }
-  // A lock-free reader may still hold it: freed after a grace period.
-  rcu::retire(r, &destroy);
+  // A lock-free reader may still hold it: freed after a grace period, also
+  // when the last share goes with a structure torn down at once (another
+  // engine's reader may have found the record before its own share went).
+  rcu::retire_shared(r, &destroy);
 }
 
 void set_record_host_release(RecordHostRelease release) noexcept {

@@ -111,11 +111,16 @@ void register_thread_slow() {
 }
 
 void retire(void* obj, void (*destroy)(void*), std::size_t weight) {
-  NETROVE_ASSERT(obj != nullptr);
   if (t_at_once) {
+    NETROVE_ASSERT(obj != nullptr);
     destroy(obj);
     return;
   }
+  retire_shared(obj, destroy, weight);
+}
+
+void retire_shared(void* obj, void (*destroy)(void*), std::size_t weight) {
+  NETROVE_ASSERT(obj != nullptr);
   if (t_in_pass) ++t_released;
   std::lock_guard lock(g_list_mu);
   g_list.push_back({obj, destroy});

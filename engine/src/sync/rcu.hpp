@@ -135,6 +135,12 @@ class ReadSection {
 /// under any lock, and from destroy functions: it never waits.
 void retire(void* obj, void (*destroy)(void*), std::size_t weight = 1);
 
+/// retire() for an object that other structures share (a stored record):
+/// destroyed after a grace period even inside a DestroyAtOnce scope.  The
+/// structure being torn down may hold its last share while a reader of
+/// another structure, which let go of it earlier, is still reading it.
+void retire_shared(void* obj, void (*destroy)(void*), std::size_t weight = 1);
+
 /// Frees the waiting objects when there are kCollectAt or more: one grace
 /// period per round, at most two rounds.  Does nothing inside a read
 /// section, inside a destroy function, or while another thread collects.
@@ -149,9 +155,9 @@ void collect() noexcept;
 void drain() noexcept;
 
 /// While one lives on a thread, what that thread retires is destroyed at
-/// once.  For tearing down a structure no reader can reach any more (its
-/// last owner is gone), which would otherwise take a grace period per
-/// level.
+/// once (but what it retires with retire_shared).  For tearing down a
+/// structure no reader can reach any more (its last owner is gone), which
+/// would otherwise take a grace period per level.
 class DestroyAtOnce {
  public:
   DestroyAtOnce() noexcept;
