@@ -19,6 +19,7 @@
 #include "record_objects.hpp"
 #include "ref.hpp"
 #include "sync/scratch.hpp"
+#include "thread_exit.hpp"
 #include "unlocked.hpp"
 
 namespace netrove::py {
@@ -42,13 +43,13 @@ bool for_each_item(PyObject* iterable, const char* param, Each&& each) {
       if (!each(i, item.get())) return false;
     }
   }
-  Ref it(PyObject_GetIter(iterable));
+  Ref it(calling_python([&] { return PyObject_GetIter(iterable); }));
   if (!it) {
     add_param_note(param);
     return false;
   }
   for (Py_ssize_t i = 0;; ++i) {
-    Ref item(PyIter_Next(it.get()));
+    Ref item(calling_python([&] { return PyIter_Next(it.get()); }));
     if (!item) return !PyErr_Occurred();
     if (!each(i, item.get())) return false;
   }
@@ -58,7 +59,7 @@ bool for_each_item(PyObject* iterable, const char* param, Each&& each) {
 /// (a hint only, so capped: a wrong one must not allocate the machine).
 Py_ssize_t expected_items(PyObject* iterable) {
   constexpr Py_ssize_t kMostReserved = Py_ssize_t{1} << 22;
-  const Py_ssize_t n = PyObject_LengthHint(iterable, 0);
+  const Py_ssize_t n = calling_python([&] { return PyObject_LengthHint(iterable, 0); });
   if (n < 0) PyErr_Clear();  // iterate and see
   return n < 0 ? 0 : std::min(n, kMostReserved);
 }
@@ -258,11 +259,14 @@ PyObject* lent_list(const Engine& engine, PyObject* ips, PyObject* family_arg_ob
 }
 
 /// Phase 1 of insert_many for one element: a (subnet, metadata) pair,
-/// converted with `memo` (insert_args).  Only a tuple or list is read
-/// without running Python code; any other pair clears the memo.
+/// converted with `memo` (insert_args).  Only an exact tuple or list is
+/// read without running Python code (a subclass is iterated, which may run
+/// its __iter__); any other pair clears the memo.  Both halves are held
+/// while converted: converting the subnet may run code that empties a list
+/// pair and would free the metadata dict under us.
 bool pair_of(PyObject* item, IpPrefix& prefix, RecordRef& record, InsertMemo& memo) {
-  if (!PyTuple_Check(item) && !PyList_Check(item)) memo.clear();
-  Ref pair(PySequence_Fast(item, ""));
+  if (!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) memo.clear();
+  Ref pair(calling_python([&] { return PySequence_Fast(item, ""); }));
   if (!pair) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not a (subnet, metadata) pair", Py_TYPE(item)->tp_name);
@@ -274,7 +278,8 @@ bool pair_of(PyObject* item, IpPrefix& prefix, RecordRef& record, InsertMemo& me
     return false;
   }
   PyObject** both = PySequence_Fast_ITEMS(pair.get());
-  return insert_args(both[0], both[1], prefix, record, &memo);
+  Ref subnet(Py_NewRef(both[0])), metadata(Py_NewRef(both[1]));
+  return insert_args(subnet.get(), metadata.get(), prefix, record, &memo);
 }
 
 }  // namespace
@@ -314,8 +319,8 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
   Ref pairs;
   if (PyDict_Check(items)) {
     pairs = Ref(PyDict_Items(items));
-  } else if (Ref keys(PyObject_GetAttrString(items, "keys")); keys) {
-    pairs = Ref(PyMapping_Items(items));
+  } else if (Ref keys(calling_python([&] { return PyObject_GetAttrString(items, "keys"); })); keys) {
+    pairs = Ref(calling_python([&] { return PyMapping_Items(items); }));
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     Py_INCREF(items);
