@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include "ref.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -55,9 +56,9 @@ PyObject* slot_at(PyObject* obj, Py_ssize_t offset) noexcept {
 
 // Imports the module once; false (no error set) when it cannot be.
 bool load() noexcept {
-  if (m.tried) return m.v4_address != nullptr;
+  if (m.tried) return m.ip != nullptr;
   m.tried = true;
-  Ref mod(PyImport_ImportModule("ipaddress"));
+  Ref mod(calling_python([] { return PyImport_ImportModule("ipaddress"); }));
   if (!mod) {
     PyErr_Clear();
     return false;
@@ -73,18 +74,41 @@ bool load() noexcept {
                         {&m.network_address, "network_address"}, {&m.packed, "packed"},
                         {&m.public_prefixlen, "prefixlen"}};
   for (const Slot& s : names)
-    if (!(*s.into = PyUnicode_InternFromString(s.name))) break;
-  for (const Slot& s : classes)
-    if (!(*s.into = PyObject_GetAttrString(mod.get(), s.name))) break;
+    if (!(*s.into = PyUnicode_InternFromString(s.name))) {
+      m.ip = nullptr;  // no key is converted
+      break;
+    }
   if (PyErr_Occurred()) {
     PyErr_Clear();
-    m.v4_address = nullptr;  // a broken module: no key is converted
     return false;
   }
-  slots.v4_ip = member_offset(m.v4_address, "_ip");
-  slots.v6_ip = member_offset(m.v6_address, "_ip");
-  slots.v6_scope = member_offset(m.v6_address, "_scope_id");
+  // A program may have replaced a class by something that is not one
+  // (None, an instance, a str): that name then converts nothing, and keys
+  // of the other classes still do.
+  for (const Slot& s : classes) {
+    Ref c(calling_python([&] { return PyObject_GetAttrString(mod.get(), s.name); }));
+    if (!c) PyErr_Clear();
+    else if (PyType_Check(c.get())) *s.into = c.release();
+  }
+  if (m.v4_address) slots.v4_ip = member_offset(m.v4_address, "_ip");
+  if (m.v6_address) {
+    slots.v6_ip = member_offset(m.v6_address, "_ip");
+    slots.v6_scope = member_offset(m.v6_address, "_scope_id");
+  }
   return true;
+}
+
+// After reading a field of a key object failed: an OverflowError (a number
+// out of range) or AttributeError (no such field) says the object is not a
+// usable address, reported as the ValueError "'<type>' object has no
+// <what>" (named by its type: its repr would read the same broken fields);
+// any other error (the object's own code raised it) stands.  Returns false.
+bool bad_field(PyObject* obj, const char* what) noexcept {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError) || PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "'%.200s' object has no %s", Py_TYPE(obj)->tp_name, what);
+  }
+  return false;
 }
 
 // The `width` bytes of the address `obj` (an address or interface object)
@@ -93,13 +117,13 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   PyObject* fast = type == m.v4_address ? slot_at(obj, slots.v4_ip) : type == m.v6_address ? slot_at(obj, slots.v6_ip)
                                                                                            : nullptr;
-  Ref number(fast ? Py_NewRef(fast) : PyObject_GetAttr(obj, m.ip));
+  Ref number(fast ? Py_NewRef(fast) : calling_python([obj] { return PyObject_GetAttr(obj, m.ip); }));
   if (number && PyLong_Check(number.get()) && width == 4) {
     const unsigned long v = PyLong_AsUnsignedLong(number.get());
-    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return bad_field(obj, "IPv4 address number");
     if (v > 0xFFFFFFFFul) {
-      PyErr_Format(PyExc_ValueError, "%R has no IPv4 address number", obj);
-      return false;
+      PyErr_SetString(PyExc_OverflowError, "too large");
+      return bad_field(obj, "IPv4 address number");
     }
     for (unsigned i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
     return true;
@@ -110,21 +134,22 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
                                               Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (n >= 0 && n <= static_cast<Py_ssize_t>(width)) return true;
-    if (n < 0) return false;
+    if (n >= 0) PyErr_SetString(PyExc_OverflowError, "too large");
+    return bad_field(obj, "IPv6 address number");
 #else
     if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number.get()), out, width, 0, 0) == 0) return true;
-    return false;
+    return bad_field(obj, "IPv6 address number");
 #endif
   }
   if (!number) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
   }
-  Ref packed(PyObject_GetAttr(obj, m.packed));
-  if (!packed) return false;
+  Ref packed(calling_python([obj] { return PyObject_GetAttr(obj, m.packed); }));
+  if (!packed) return bad_field(obj, "packed address");
   if (!PyBytes_Check(packed.get()) || PyBytes_GET_SIZE(packed.get()) != width) {
-    PyErr_Format(PyExc_ValueError, "%R has no packed address of %u bytes", obj, width);
-    return false;
+    PyErr_SetString(PyExc_AttributeError, "packed");
+    return bad_field(obj, width == 4 ? "packed address of 4 bytes" : "packed address of 16 bytes");
   }
   std::memcpy(out, PyBytes_AS_STRING(packed.get()), width);
   return true;
@@ -132,16 +157,16 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
 
 // The prefix length of a network or interface object.
 bool prefix_length(PyObject* obj, unsigned width, std::uint8_t& out) noexcept {
-  Ref length(PyObject_GetAttr(obj, m.prefixlen));
+  Ref length(calling_python([obj] { return PyObject_GetAttr(obj, m.prefixlen); }));
   if (!length && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    length = Ref(PyObject_GetAttr(obj, m.public_prefixlen));
+    length = Ref(calling_python([obj] { return PyObject_GetAttr(obj, m.public_prefixlen); }));
   }
-  if (!length) return false;
+  if (!length) return bad_field(obj, "prefix length");
   const long n = PyLong_AsLong(length.get());
-  if (n == -1 && PyErr_Occurred()) return false;
+  if (n == -1 && PyErr_Occurred()) return bad_field(obj, "prefix length");
   if (n < 0 || n > static_cast<long>(width)) {
-    PyErr_Format(PyExc_ValueError, "%R has a prefix length outside 0..%u", obj, width);
+    PyErr_Format(PyExc_ValueError, "'%.200s' object has a prefix length outside 0..%u", Py_TYPE(obj)->tp_name, width);
     return false;
   }
   out = static_cast<std::uint8_t>(n);
@@ -152,7 +177,7 @@ bool prefix_length(PyObject* obj, unsigned width, std::uint8_t& out) noexcept {
 int scoped(PyObject* obj) noexcept {
   if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == m.v6_address)
     if (PyObject* scope = slot_at(obj, slots.v6_scope)) return scope != Py_None;
-  Ref scope(PyObject_GetAttr(obj, m.scope_id));
+  Ref scope(calling_python([obj] { return PyObject_GetAttr(obj, m.scope_id); }));
   if (!scope) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
@@ -185,8 +210,11 @@ ObjectKey prefix_object(PyObject* obj, std::uint8_t family, bool network) noexce
   const unsigned width = family == kIpv4 ? 32 : 128;
   ObjectKey k{KeyKind::prefix, {}, {}};
   k.prefix.family = family;
-  Ref base(network ? PyObject_GetAttr(obj, m.network_address) : Py_NewRef(obj));
-  if (!base) return failed();
+  Ref base(network ? calling_python([obj] { return PyObject_GetAttr(obj, m.network_address); }) : Py_NewRef(obj));
+  if (!base) {
+    bad_field(obj, "network address");
+    return failed();
+  }
   ObjectKey a = address_object(base.get(), family);
   if (a.kind != KeyKind::address) {
     if (PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -229,9 +257,10 @@ ObjectKey object_key(PyObject* obj) noexcept {
                                      : prefix_object(obj, c.family, c.shape == Class::network);
   };
   for (std::size_t i = std::size(classes); i-- > 0;)
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == classes[i].type) return convert(classes[i]);
+    if (classes[i].type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == classes[i].type) return convert(classes[i]);
   for (const Class& c : classes) {
-    const int r = PyObject_IsInstance(obj, c.type);
+    if (!c.type) continue;
+    const int r = calling_python([&] { return PyObject_IsInstance(obj, c.type); });
     if (r < 0) return failed();
     if (r) {
       ObjectKey k = convert(c);

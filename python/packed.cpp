@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "args.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -45,7 +46,7 @@ bool PackedAddresses::open(PyObject* ips, int family) noexcept {
   if (!PyObject_CheckBuffer(ips))
     return fail(PyExc_TypeError, "family=%d takes an object with the buffer protocol, not '%.200s'", family,
                 Py_TYPE(ips)->tp_name);
-  if (PyObject_GetBuffer(ips, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+  if (calling_python([&] { return PyObject_GetBuffer(ips, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT); }) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_BufferError)) {
       add_param_note("ips");
       return false;
@@ -115,7 +116,13 @@ bool family_arg(PyObject* family, int& out) noexcept {
     out = static_cast<int>(f);
     return true;
   }
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "family must be 4 or 6, not %R", family);
+  // A number too large for a long is as wrong as 5 (not an OverflowError).
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    add_param_note("family");
+    return false;
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_ValueError, "family must be 4 or 6, not %R", family);
   add_param_note("family");
   return false;
 }
