@@ -28,6 +28,11 @@ struct Epochs {
 };
 Epochs g_epochs;
 
+// The unlocked batches registered by this thread, by parity: a batch's
+// conversion can run Python code, and that code can fork, so the forking
+// thread may itself be inside batches (nested ones too).
+thread_local long t_own_in_flight[2] = {0, 0};
+
 // The library's release hook: any thread, no interpreter lock.  A push onto
 // a list that is only ever taken whole cannot meet ABA.
 void on_record_freed(void* host) noexcept {
@@ -48,10 +53,13 @@ void free_all(RecordObjects* o) noexcept {
   }
 }
 
-// Only the forking thread lives on in the child, and it was in no unlocked
-// batch (it held the interpreter lock to fork).
+// Only the forking thread lives on in the child: the batches in flight
+// there are the ones that thread had registered (it held the interpreter
+// lock to fork, so it was in none of their unlocked phases), and they end
+// in the child as they would have in the parent.
 void after_fork_in_child() noexcept {
-  g_epochs.in_flight[0] = g_epochs.in_flight[1] = 0;
+  g_epochs.in_flight[0] = t_own_in_flight[0];
+  g_epochs.in_flight[1] = t_own_in_flight[1];
 }
 
 PyObject* new_str(std::string_view s) noexcept {
@@ -154,10 +162,12 @@ const RecordObjects* objects_of(const RecordView& record) noexcept {
 
 BatchGuard::BatchGuard() noexcept : parity_(static_cast<unsigned>(g_epochs.epoch & 1)) {
   ++g_epochs.in_flight[parity_];
+  ++t_own_in_flight[parity_];
 }
 
 BatchGuard::~BatchGuard() {
   --g_epochs.in_flight[parity_];
+  --t_own_in_flight[parity_];
   detail::drain_released();
 }
 

@@ -43,8 +43,9 @@
 //
 // Objects pushed while a batch ran were pushed after it registered (the
 // batch saw their record alive), so they wait for every batch that may hold
-// them.  A forked child has no thread but the forker, which is in no batch:
-// the counts restart at zero there.
+// them.  A forked child has no thread but the forker, which may be inside
+// batches of its own (their conversion can run Python code that forks):
+// the counts restart at that thread's own there.
 //
 // One interpreter only: records are shared by every engine of the process,
 // while Python objects belong to one interpreter, so the module declines to
