@@ -10,16 +10,22 @@
 //       -> PanicException(text), a BaseException subclass created on first use
 //   std::bad_alloc
 //       -> the process ends (allocation failure is not reported as a value)
+//   the forced unwind of a thread the finalizing interpreter ends inside
+//   Python code a call runs
+//       -> the thread is parked (thread_exit.hpp), the process exits as usual
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
 #include <string_view>
 
 #include "netrove/factory.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -45,6 +51,8 @@ template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    park_ended_thread();  // caught first: `...` would swallow it, which aborts
   } catch (const std::bad_alloc&) {
     Py_FatalError("netrove: out of memory");
   } catch (const StartupError& e) {

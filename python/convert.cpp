@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "ref.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -30,14 +31,14 @@ bool set_owned(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 bool metadata_from_dict(PyObject* dict, Metadata& out) {
   // A key's __eq__ may run Python code that changes the dict, so the values
   // found are held by strong references while they are converted.
-  Ref value(Py_XNewRef(PyDict_GetItemWithError(dict, strings.value)));
+  Ref value(Py_XNewRef(calling_python([dict] { return PyDict_GetItemWithError(dict, strings.value); })));
   if (!value && PyErr_Occurred()) return false;
   if (value) {
     std::string_view text;
     if (!utf8_of(value.get(), text)) return false;
     out.value.assign(text);
   }
-  Ref attributes(Py_XNewRef(PyDict_GetItemWithError(dict, strings.attributes)));
+  Ref attributes(Py_XNewRef(calling_python([dict] { return PyDict_GetItemWithError(dict, strings.attributes); })));
   if (!attributes) return !PyErr_Occurred();
   if (!PyDict_Check(attributes.get())) {
     PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");

@@ -18,6 +18,7 @@
 #include "radix_engine.hpp"
 #include "ref.hpp"
 #include "snapshot.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -175,7 +176,7 @@ bool state_entries(PyObject* state, SnapshotContents& out) {
   }
   // A tuple copy holds every pair while they are converted, whatever Python
   // code a dict key's __eq__ runs meanwhile.
-  Ref pairs(PySequence_Tuple(state));
+  Ref pairs(calling_python([state] { return PySequence_Tuple(state); }));
   if (!pairs) return false;
   const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(pairs.get()));
   out.prefixes.resize(n);

@@ -21,6 +21,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "ref.hpp"
+#include "thread_exit.hpp"
 
 namespace netrove::py {
 
@@ -52,12 +53,12 @@ bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure) {
   if (pure && !str_keys_only(dict)) *pure = false;
   // 1.  The values found are held while converted: a key's __eq__ may
   // change the dict (see metadata_from_dict).
-  Ref value(Py_XNewRef(PyDict_GetItemWithError(dict, strings.value)));
+  Ref value(Py_XNewRef(calling_python([dict] { return PyDict_GetItemWithError(dict, strings.value); })));
   if (!value && PyErr_Occurred()) return false;
   RecordSource source;
   if (value && !ascii_text(value.get(), source.value) && !utf8_of(value.get(), source.value)) return false;
   // 2.
-  Ref attributes(Py_XNewRef(PyDict_GetItemWithError(dict, strings.attributes)));
+  Ref attributes(Py_XNewRef(calling_python([dict] { return PyDict_GetItemWithError(dict, strings.attributes); })));
   if (!attributes && PyErr_Occurred()) return false;
   if (attributes && !PyDict_Check(attributes.get())) {
     PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");

@@ -45,6 +45,7 @@
 #include "netrove/text.hpp"
 #include "record_objects.hpp"
 #include "ref.hpp"
+#include "unlocked.hpp"
 
 namespace netrove::py {
 
@@ -296,14 +297,10 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
   config.redis_url = std::string(text);
   config.follow = follow;
   std::shared_ptr<Engine> engine;
-  PyThreadState* released = PyEval_SaveThread();
-  try {
+  {
+    Unlocked unlocked;
     engine = create_engine(std::move(config));
-  } catch (...) {
-    PyEval_RestoreThread(released);
-    throw;
   }
-  PyEval_RestoreThread(released);
   return instance_of(type, std::move(engine), form);
 }
 
