@@ -11,6 +11,7 @@
 #include "engine/factory_internal.hpp"
 #include "engine/local_engine.hpp"
 #include "support/oracle.hpp"
+#include "sync/rcu.hpp"
 
 namespace {
 
@@ -54,6 +55,36 @@ TEST(RecordLender, LendingWhileWritersReplaceAndRemove) {
       EXPECT_EQ(bad.load(), 0);
       EXPECT_GT(lent.load(), 0);
     }
+  }
+}
+
+// Equal records are one block shared by every engine.  A reader that found
+// engine A's record may still read it after A let go of its share and
+// engine B, holding the last one, was torn down: the block is freed only
+// once that reader's section ends.
+TEST(RecordLender, ARecordOutlivesTheTeardownOfAnotherEngineThatHeldItLast) {
+  struct V { std::uint8_t type, style; bool pc; std::uint64_t shards; };
+  for (const V v : {V{0, 2, false, 1}, V{1, 0, false, 4}, V{0, 3, true, 1}, V{3, 3, true, 4}, V{4, 0, true, 1}}) {
+    SCOPED_TRACE(testing::Message() << int(v.type) << "/" << int(v.style) << "/" << v.shards);
+    const std::string value(200, 'r');  // a block of its own on the heap
+    auto a = std::make_unique<netrove::LocalEngine>(netrove::build_local(v.type, v.style, v.pc, v.shards));
+    auto b = std::make_unique<netrove::LocalEngine>(netrove::build_local(v.type, v.style, v.pc, v.shards));
+    ASSERT_TRUE(a->insert(p4(10, 0, 0, 0, 8), md(value, "k", value)).ok());
+    ASSERT_TRUE(b->insert(p4(192, 0, 2, 0, 24), md(value, "k", value)).ok());
+    std::uint64_t alive = 0;
+    {
+      netrove::rcu::ReadSection reader;
+      const netrove::StoredRecord* seen = nullptr;
+      ASSERT_TRUE(a->lookup_with(v4(10, 1, 2, 3), [&](const netrove::RecordView& r) noexcept { seen = &r.stored(); }));
+      ASSERT_TRUE(a->insert(p4(10, 0, 0, 0, 8), md("other")).ok());  // A lets go
+      b.reset();                                                      // B held the last share
+      const netrove::RecordView still(*seen);  // a use after free under ASan otherwise
+      EXPECT_EQ(still.value(), value);
+      EXPECT_EQ((*still.begin()).second, value);
+      alive = netrove::record_census().records;
+    }
+    netrove::rcu::drain();
+    EXPECT_LT(netrove::record_census().records, alive);  // freed once the reader left
   }
 }
 
