@@ -18,8 +18,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <string_view>
@@ -51,8 +49,6 @@ template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    park_ended_thread();  // caught first: `...` would swallow it, which aborts
   } catch (const std::bad_alloc&) {
     Py_FatalError("netrove: out of memory");
   } catch (const StartupError& e) {
@@ -62,6 +58,8 @@ R guarded(R failure, F&& body) noexcept {
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {
+    // Swallowing the forced unwind of an ended thread would abort.
+    if (handling_forced_unwind()) park_ended_thread();
     raise_panic("unknown internal failure");
   }
   return failure;

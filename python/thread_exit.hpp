@@ -33,7 +33,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#include <exception>
 
 namespace netrove::py {
 
@@ -41,15 +41,22 @@ namespace netrove::py {
 /// interpreter ended: it holds no lock of the library and touches nothing.
 [[noreturn]] void park_ended_thread() noexcept;
 
+/// Whether the exception being handled is foreign to C++: in a handler of
+/// `...` around our own code and the C API (which throw no other kind),
+/// the forced unwind of an ended thread.  (Catching abi::__forced_unwind
+/// by name would bind a reference to an object that does not exist.)
+inline bool handling_forced_unwind() noexcept { return !std::current_exception(); }
+
 /// Returns call(), a call into the interpreter that may run Python code; a
 /// thread the finalizing interpreter ends inside it is parked there.
 template <class Call>
 inline auto calling_python(Call&& call) noexcept -> decltype(call()) {
   try {
     return call();
-  } catch (abi::__forced_unwind&) {
-    // Never leaves the handler, so the unwind is neither finished nor
-    // swallowed (either would abort).
+  } catch (...) {
+    // The C API throws nothing of C++: this is the forced unwind.  The
+    // handler never ends, so the unwind is neither finished nor swallowed
+    // (either would abort).
     park_ended_thread();
   }
 }
