@@ -51,13 +51,22 @@ wheel: setup
 test-wheel: wheel
 	@tools/test-wheel $(PYTHONS)
 
-# C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+# C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer; then the
+# module built the same way, loaded into the (uninstrumented) interpreter
+# with the sanitizer's runtime preloaded and Python's own allocator off, for
+# the adversarial Python tests and the random-call fuzzer.
+ASAN_RT    := $(shell g++ -print-file-name=libasan.so)
+SAN_PYTEST := tests/python/test_hardening.py tests/python/test_call_fuzz.py
 sanitize: setup
 	@$(CMAKE) -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DNETROVE_SANITIZE=address,undefined >/dev/null
+	  -DNETROVE_SANITIZE=address,undefined $(PYFLAGS) >/dev/null
 	@$(CMAKE) --build build-asan -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/cpp/python/lsan.supp) \
 	  $(CTEST) --test-dir build-asan --output-on-failure -j $(JOBS)
+	@LD_PRELOAD=$(ASAN_RT) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath build-asan)/python \
+	  $(PY) -m pytest -q $(SAN_PYTEST)
 
 # C++ tests under ThreadSanitizer.
 tsan: setup
