@@ -61,10 +61,11 @@ def test_a_record_dropped_by_another_engine_outlives_a_batch_reading_it(variant)
     assert out.split() == ["True"]
 
 
-def test_insert_many_holds_a_pair_whose_subnet_empties_it():
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_insert_many_holds_a_pair_whose_subnet_empties_it(variant):
     out = run("""
-        import ipaddress, netrove
-        e, keep, pairs = netrove.RadixEngine(), [], []
+        import ipaddress, sys, netrove
+        e, keep, pairs = netrove.RadixEngine(None if sys.argv[1] == "None" else sys.argv[1]), [], []
 
         class A(ipaddress.IPv4Address):
             def __getattribute__(self, n):
@@ -87,12 +88,13 @@ def test_insert_many_holds_a_pair_whose_subnet_empties_it():
         pairs.append([N("11.0.0.0/8"), {"value": "n" * 40, "attributes": {"k": "x" * 30}}])
         e.insert_many(p for p in pairs)  # through a generator of list pairs
         print(e.lookup("10.0.0.0")["value"], e.get("11.0.0.0/8")["attributes"]["k"])
-    """)
+    """, variant)
     assert out.split() == ["v" * 50, "x" * 30]
 
 
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
 @pytest.mark.parametrize("shape", [tuple, list])
-def test_the_insert_many_memo_never_outlives_code_run_by_a_pair(shape):
+def test_the_insert_many_memo_never_outlives_code_run_by_a_pair(shape, variant):
     # A subclass pair's __iter__ runs between elements and changes the
     # dict an earlier element used: each element stores what its dict held
     # when it was read, as single inserts would.
@@ -103,7 +105,7 @@ def test_the_insert_many_memo_never_outlives_code_run_by_a_pair(shape):
             d["value"] = "new"
             return shape.__iter__(self)
 
-    e = RadixEngine()
+    e = RadixEngine(variant)
     e.insert_many([("1.0.0.0/8", d), P(("2.0.0.0/8", d)), ("3.0.0.0/8", d)])
     assert e.get("1.0.0.0/8")["value"] == "old"
     assert e.get("2.0.0.0/8") == e.get("3.0.0.0/8") == {"value": "new", "attributes": {}}
@@ -114,10 +116,10 @@ def test_the_insert_many_memo_never_outlives_code_run_by_a_pair(shape):
 def test_interpreter_exit_with_daemon_threads_inside_calls(call):
     # Two daemon threads are inside the call (without the interpreter lock,
     # or running Python code the call runs) when the main thread exits.
-    for _ in range(3):
+    for variant in VARIANTS:
         run("""
             import ipaddress, sys, threading, time, netrove
-            E = netrove.RadixEngine()
+            E = netrove.RadixEngine(None if sys.argv[2] == "None" else sys.argv[2])
             E.insert("10.0.0.0/8", {"value": "v0"})
             ips, packed = ["10.1.2.3"] * 300000, bytes(4) * 300000
 
@@ -149,16 +151,17 @@ def test_interpreter_exit_with_daemon_threads_inside_calls(call):
             for _ in range(2):
                 threading.Thread(target=loop, daemon=True).start()
             time.sleep(0.2)
-        """, call)
+        """, call, variant)
 
 
-def test_a_fork_inside_a_batch_leaves_the_child_freeing_record_objects():
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_a_fork_inside_a_batch_leaves_the_child_freeing_record_objects(variant):
     # The generator forks while lookup_many converts it: the child finishes
     # the batch it inherited and must go on freeing the objects of the
     # records it frees, also beside a writer thread of its own.
     out = run("""
         import gc, os, sys, threading, netrove
-        E = netrove.RadixEngine()
+        E = netrove.RadixEngine(None if sys.argv[1] == "None" else sys.argv[1])
         E.insert("10.0.0.0/8", {"value": "v"})
 
         def gen():
@@ -196,7 +199,7 @@ def test_a_fork_inside_a_batch_leaves_the_child_freeing_record_objects():
             assert all(v.startswith("w") for v in E.lookup_values(["12.1.2.3"] * 2000) if v)
         stop = True
         t.join()
-    """)
+    """, variant)
     assert int(out) < 300, out
 
 
@@ -243,10 +246,11 @@ def odd_key(base, text, **fields):
     return key
 
 
-def test_odd_key_objects_raise_the_documented_errors():
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_odd_key_objects_raise_the_documented_errors(variant):
     import ipaddress
 
-    e = RadixEngine()
+    e = RadixEngine(variant)
     v4, v6, net4 = ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network
     keys = [odd_key(v4, "1.2.3.4", _ip=2 ** 70), odd_key(v6, "::1", _ip=-1), odd_key(v6, "::1", _ip=2 ** 129),
             odd_key(v4, "1.2.3.4", _ip=AttributeError("_ip"), packed=AttributeError("packed")),
