@@ -28,7 +28,7 @@ namespace netrove::py {
 Strings strings{};
 
 bool init_strings() noexcept {
-  if (strings.family) return true;
+  if (strings.read) return true;
   struct Entry {
     PyObject** slot;
     const char* text;
@@ -39,7 +39,9 @@ bool init_strings() noexcept {
       {&strings.add_note, "add_note"}, {&strings.size, "size"},           {&strings.inserts, "inserts"},
       {&strings.lookups, "lookups"}, {&strings.hits, "hits"},             {&strings.misses, "misses"},
       {&strings.removals, "removals"}, {&strings.ips, "ips"},            {&strings.items, "items"},
-      {&strings.family, "family"},
+      {&strings.family, "family"},   {&strings.source, "source"},         {&strings.format, "format"},
+      {&strings.network, "network"}, {&strings.start, "start"},           {&strings.end, "end"},
+      {&strings.progress, "progress"}, {&strings.read, "read"},
   };
   for (const Entry& e : entries) {
     if (*e.slot) continue;

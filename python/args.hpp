@@ -37,6 +37,13 @@ struct Strings {
   PyObject* ips;
   PyObject* items;
   PyObject* family;
+  PyObject* source;
+  PyObject* format;
+  PyObject* network;
+  PyObject* start;
+  PyObject* end;
+  PyObject* progress;
+  PyObject* read;
 };
 extern Strings strings;
 

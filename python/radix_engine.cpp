@@ -39,6 +39,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_queries.hpp"
+#include "load_call.hpp"
 #include "netrove/engine.hpp"
 #include "netrove/factory.hpp"
 #include "store/hybrid_engine.hpp"
@@ -185,6 +186,21 @@ constexpr const char kInsertManyDoc[] =
     "of 'items'\", and the engine is left unchanged.  Afterwards the table\n"
     "and the counters are those of the single inserts in order.";
 
+constexpr const char kLoadDoc[] =
+    "load($self, source, format=None, *, value=None, attributes=None, network=None, start=None, end=None, "
+    "progress=None)\n--\n\n"
+    "Load a table from a file in one call; returns the number of distinct\n"
+    "prefixes stored.\n"
+    "\n"
+    "``source`` is a path or a binary file object; gzip, bzip2 and xz are\n"
+    "read through.  ``format`` is \"list\", \"pfx2as\", \"ipasn\" or \"csv\"\n"
+    "(detected from the content when None).  ``value`` is csv's value column\n"
+    "or list's value; ``attributes``, ``network``, ``start`` and ``end`` name\n"
+    "csv columns.  ``progress(done_bytes, total_bytes)`` is called a few\n"
+    "times a second and once at the end.  One bulk load: an equal prefix\n"
+    "replaces the stored one, later lines win, and a bad line (ValueError\n"
+    "naming the source and the line) stores nothing.";
+
 constexpr const char kClearDoc[] = "clear($self)\n--\n\nRemove all entries.";
 constexpr const char kStatsDoc[] = "stats($self)\n--\n\nEngine performance statistics.";
 
@@ -196,6 +212,8 @@ PyObject* const* const kInsertNames[] = {&strings.subnet, &strings.metadata};
 PyObject* const* const kSubnetNames[] = {&strings.subnet};
 PyObject* const* const kIpNames[] = {&strings.ip};
 PyObject* const* const kIpsNames[] = {&strings.ips, &strings.family};
+PyObject* const* const kLoadNames[] = {&strings.source, &strings.format,  &strings.value, &strings.attributes,
+                                       &strings.network, &strings.start, &strings.end,   &strings.progress};
 PyObject* const* const kItemsNames[] = {&strings.items};
 
 constexpr Params kNewParams{"RadixEngine.__new__", 1, 0, kNewNames};
@@ -209,6 +227,8 @@ constexpr Params kLookupManyParams{"RadixEngine.lookup_many", 2, 1, kIpsNames, 1
 constexpr Params kLookupValuesParams{"RadixEngine.lookup_values", 2, 1, kIpsNames, 1};
 constexpr Params kContainsManyParams{"RadixEngine.contains_many", 2, 1, kIpsNames, 1};
 constexpr Params kInsertManyParams{"RadixEngine.insert_many", 1, 1, kItemsNames};
+// source and format, then the keyword-only options.
+constexpr Params kLoadParams{"RadixEngine.load", 8, 1, kLoadNames, 2};
 constexpr Params kMatchParams{"RadixEngine.match", 1, 1, kIpNames};
 constexpr Params kCoveringParams{"RadixEngine.covering", 1, 1, kIpNames};
 constexpr Params kCoveredParams{"RadixEngine.covered", 1, 1, kSubnetNames};
@@ -555,6 +575,13 @@ PyObject* rx_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return guarded<PyObject*>(nullptr, [&] { return insert_many_impl(engine_of(self), argv[0]); });
 }
 
+PyObject* rx_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[8];
+  if (!bind(kLoadParams, args, nargs, kwnames, argv)) return nullptr;
+  const LoadArgs a{argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7]};
+  return guarded<PyObject*>(nullptr, [&] { return load_impl(engine_of(self), a); });
+}
+
 PyObject* rx_clear(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return clear_impl(engine_of(self)); });
 }
@@ -649,6 +676,7 @@ PyMethodDef methods[] = {
     {"contains_many", as_cfunction(rx_batch<kContainsManyParams, contains_many_impl>),
      METH_FASTCALL | METH_KEYWORDS, kContainsManyDoc},
     {"insert_many", as_cfunction(rx_insert_many), METH_FASTCALL | METH_KEYWORDS, kInsertManyDoc},
+    {"load", as_cfunction(rx_load), METH_FASTCALL | METH_KEYWORDS, kLoadDoc},
     {"clear", as_cfunction(rx_clear), METH_NOARGS, kClearDoc},
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},
     {"from_redis", as_cfunction(rx_from_redis), METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromRedisDoc},

@@ -21,7 +21,23 @@ class Unlocked {
   Unlocked& operator=(const Unlocked&) = delete;
 
  private:
+  friend class Relocked;
   PyThreadState* state_;
+};
+
+/// The interpreter lock taken back for one scope inside an Unlocked one:
+/// a call into Python (a callback, a file's read) from the middle of
+/// unlocked work.  Never made inside a read section (a writer holding the
+/// lock may be waiting for that section to end).
+class Relocked {
+ public:
+  explicit Relocked(Unlocked& outer) noexcept : outer_(outer) { restore_thread(outer_.state_); }
+  ~Relocked() { outer_.state_ = PyEval_SaveThread(); }
+  Relocked(const Relocked&) = delete;
+  Relocked& operator=(const Relocked&) = delete;
+
+ private:
+  Unlocked& outer_;
 };
 
 }  // namespace netrove::py
