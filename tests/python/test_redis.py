@@ -4,8 +4,9 @@ bad URLs, writers and followers against the oracle, no thread or
 descriptor left behind, and fork()."""
 
 import copy
-import json
+import io
 import ipaddress
+import json
 import os
 import pickle
 import random
@@ -221,3 +222,14 @@ def test_records_a_following_thread_frees_give_back_their_objects(server):
     follower.insert("10.0.0.0/8", REC)
     assert wait_until(lambda: follower.lookup("10.1.2.3") == REC)
     assert sys.getallocatedblocks() - before < 300
+
+
+def test_load_into_a_redis_engine_is_one_bulk_write_with_its_events(server):
+    writer = emptied(netrove.RadixEngine.from_redis(server["unix"]))
+    follower = netrove.RadixEngine.from_redis(server["unix"])
+    data = b"".join(b"10.%d.%d.0/24\t%d\n" % (i // 256, i % 256, i) for i in range(2000))
+    assert writer.load(io.BytesIO(data), format="ipasn") == 2000
+    want = {f"10.{i // 256}.{i % 256}.0/24": {"value": str(i), "attributes": {"origins": str(i)}} for i in range(2000)}
+    assert wait_until(lambda: dict(writer.items()) == want and dict(follower.items()) == want)
+    assert dict(netrove.RadixEngine.from_redis(server["unix"], follow=False).items()) == want
+    writer.clear()
