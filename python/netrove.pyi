@@ -1,8 +1,9 @@
 """Netrove — high-performance IP subnet longest-prefix matching engine."""
 
-from collections.abc import Buffer, Iterable, Iterator, Mapping
+import os
+from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping
 from ipaddress import IPv4Address, IPv4Interface, IPv4Network, IPv6Address, IPv6Interface, IPv6Network
-from typing import Literal, TypeAlias, TypedDict, final, overload
+from typing import BinaryIO, Literal, TypeAlias, TypedDict, final, overload
 
 __all__ = ["RadixEngine", "version", "StoreError"]
 
@@ -192,6 +193,32 @@ class RadixEngine:
         merged into the table in one pass per chunk of that order, without
         the interpreter lock; a metadata dict shared by several elements is
         converted once.
+        """
+    def load(
+        self,
+        source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | BinaryIO,
+        format: Literal["list", "pfx2as", "ipasn", "csv"] | None = None,
+        *,
+        value: str | None = None,
+        attributes: Iterable[str] | None = None,
+        network: str | None = None,
+        start: str | None = None,
+        end: str | None = None,
+        progress: Callable[[int, int | None], object] | None = None,
+    ) -> int:
+        """Load a table from a file in one call; returns the number of
+        distinct prefixes stored.
+
+        ``source`` is a path or a binary file object; gzip, bzip2 and xz are
+        read through.  ``format`` is detected from the content when None.
+        ``value`` is csv's value column or list's value; ``attributes``,
+        ``network``, ``start`` and ``end`` name csv columns.
+        ``progress(done_bytes, total_bytes)`` is called from the calling
+        thread a few times a second and once at the end; an exception it
+        raises stops the load.  One bulk load without the interpreter lock:
+        an equal prefix replaces the stored one, later lines win, and a bad
+        line (``ValueError`` naming the source and the line) or a failed
+        read (``OSError``) stores nothing.
         """
     def remove(self, subnet: _Prefix) -> bool:
         """Remove a prefix.  Returns ``True`` if the entry existed."""
