@@ -1,6 +1,6 @@
 // libFuzzer target for the loaders' text readers behind the codec layer.
 //
-// The first byte picks the format (detect, list, pfx2as, ipasn, csv) and
+// The first byte picks the format (detect, list, pfx2as, ipasn, csv, mrt) and
 // the size of the reads the source hands out; the rest is the source.  A
 // load either throws LoadError or gives a table whose every entry is a
 // valid prefix with a record, and reading it again in other chunks gives
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::uint8_t pick = data[0];
   netrove::LoadOptions o;
-  o.format = static_cast<netrove::LoadFormat>(pick % 5);
+  o.format = static_cast<netrove::LoadFormat>(pick % 6);
   const std::size_t chunk = 1 + (pick >> 3);
   netrove::LoadedTable a, b;
   const bool ok = read(data + 1, size - 1, chunk, o, a);

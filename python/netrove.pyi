@@ -197,7 +197,7 @@ class RadixEngine:
     def load(
         self,
         source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | BinaryIO,
-        format: Literal["list", "pfx2as", "ipasn", "csv"] | None = None,
+        format: Literal["list", "pfx2as", "ipasn", "csv", "mrt"] | None = None,
         *,
         value: str | None = None,
         attributes: Iterable[str] | None = None,

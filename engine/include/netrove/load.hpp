@@ -17,6 +17,9 @@
 //   csv      header row, then RFC 4180 rows, ','     `value` column (default: the first
 //            or TAB; a network column or start/end   other) / the other columns, or the
 //            columns of a range                      `attributes` columns
+//   mrt      BGP RIB dumps (TABLE_DUMP_V2 with        the origin AS most entries carry /
+//            ADD-PATH, TABLE_DUMP)                    origins (every one, most carried
+//                                                     first), peers (entries)
 //
 //   source --> Decompressed (magic bytes: gzip, bzip2, xz, or none)
 //          --> detect (first bytes, when no format is given)
@@ -24,7 +27,8 @@
 //          --> LoadedTable --> load_table: one bulk load
 //
 // Errors.  A malformed line raises LoadError(kind format) whose text names
-// the source and the line ("feed.txt:17: bad prefix length '33'"); a failed
+// the source and the line ("feed.txt:17: bad prefix length '33'"), or the
+// byte offset in a binary format ("rib.mrt: at byte 4096: ..."); a failed
 // read raises LoadError(kind io) with the errno.  Both leave the engine
 // untouched.
 #pragma once
@@ -46,13 +50,13 @@
 namespace netrove {
 
 /// The formats a source can be read as; `detect` guesses from its content.
-enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv };
+enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv, mrt };
 
-/// The format named `name` ("list", "pfx2as", "ipasn", "csv"), or nullopt.
+/// The format named `name` ("list", "pfx2as", "ipasn", "csv", "mrt"), or nullopt.
 std::optional<LoadFormat> load_format_named(std::string_view name) noexcept;
 /// The name of `format` ("detect" for detect).
 std::string_view load_format_name(LoadFormat format) noexcept;
-/// "csv, ipasn, list, pfx2as": the names of the formats, for messages.
+/// "csv, ipasn, list, mrt, pfx2as": the names of the formats, for messages.
 std::string_view load_format_names() noexcept;
 
 /// How to read a source.  The column options are csv's; `value` is also

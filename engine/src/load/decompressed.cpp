@@ -113,9 +113,14 @@ class Bzip2 final : public Codec {
   }
 
  private:
+  /// A fresh stream; the output window of the read in progress is kept.
   void start() {
+    char* out = s_.next_out;
+    const unsigned room = s_.avail_out;
     s_ = bz_stream{};
     if (BZ2_bzDecompressInit(&s_, 0, 0) != BZ_OK) throw std::bad_alloc();
+    s_.next_out = out;
+    s_.avail_out = room;
     ended_ = false;
   }
   bz_stream s_{};

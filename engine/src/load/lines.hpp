@@ -1,5 +1,5 @@
-// load/lines.hpp - the lines of a decompressed text, numbered, and the
-// progress ticks between reads.
+// load/lines.hpp - the lines of a decompressed text, numbered, or its bytes
+// a record at a time (take), and the progress ticks between reads.
 //
 //   buffer_:  [ consumed lines | line being returned | partial line | free ]
 //                               ^begin_               ^end of data
@@ -60,12 +60,14 @@ class Lines {
       if (const void* nl = std::memchr(buffer_.get() + begin_, '\n', end_ - begin_)) {
         const std::size_t at = static_cast<const char*>(nl) - buffer_.get();
         emit(line, at);
+        offset_ += at + 1 - begin_;
         begin_ = at + 1;
         return true;
       }
       if (eof_) {
         if (begin_ == end_) return false;
         emit(line, end_);
+        offset_ += end_ - begin_;
         begin_ = end_;
         return true;
       }
@@ -80,6 +82,19 @@ class Lines {
   [[noreturn]] void fail(const std::string& what) const {
     throw LoadError(LoadError::Kind::format, in_.name() + ":" + std::to_string(number_) + ": " + what);
   }
+
+  /// The next `n` bytes (fewer only at the end), valid until the next
+  /// call: for binary formats, a record at a time.
+  std::string_view take(std::size_t n) {
+    while (end_ - begin_ < n && !eof_) fill(n);
+    const std::size_t k = std::min(n, end_ - begin_);
+    const std::string_view out{buffer_.get() + begin_, k};
+    begin_ += k;
+    offset_ += k;
+    return out;
+  }
+  /// Decompressed bytes taken so far (by lines or take).
+  std::uint64_t offset() const noexcept { return offset_; }
 
   /// The first bytes of the text (up to `n`), read ahead without taking
   /// any line: for detecting the format.
@@ -96,13 +111,14 @@ class Lines {
     if (to > from && buffer_[to - 1] == '\r') --to;
     line = {buffer_.get() + from, to - from};
   }
-  void fill() {
+  /// Reads more; room is made for `want` unread bytes at least.
+  void fill(std::size_t want = 0) {
     if (begin_ > 0) {  // the partial line to the front
       std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
-    if (end_ == capacity_) {
+    while (end_ == capacity_ || want > capacity_) {
       if (capacity_ >= kLongest) fail_long();
       std::unique_ptr<char[]> bigger(new char[capacity_ * 2]);
       std::memcpy(bigger.get(), buffer_.get(), end_);
@@ -116,7 +132,7 @@ class Lines {
   }
   [[noreturn]] void fail_long() const {
     throw LoadError(LoadError::Kind::format, in_.name() + ":" + std::to_string(number_ + 1) +
-                                                 ": a line longer than 16 MiB");
+                                                 ": a line or record longer than 16 MiB");
   }
 
   Decompressed& in_;
@@ -126,6 +142,7 @@ class Lines {
   std::size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
   std::uint64_t number_ = 0;
+  std::uint64_t offset_ = 0;
 };
 
 }  // namespace netrove::load

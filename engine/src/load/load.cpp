@@ -13,8 +13,11 @@ struct Named {
   LoadFormat format;
   std::string_view name;
 };
-constexpr Named kFormats[] = {{LoadFormat::csv, "csv"}, {LoadFormat::ipasn, "ipasn"},
-                              {LoadFormat::list, "list"}, {LoadFormat::pfx2as, "pfx2as"}};
+constexpr Named kFormats[] = {{LoadFormat::csv, "csv"},
+                              {LoadFormat::ipasn, "ipasn"},
+                              {LoadFormat::list, "list"},
+                              {LoadFormat::mrt, "mrt"},
+                              {LoadFormat::pfx2as, "pfx2as"}};
 
 /// Options that the format does not take are refused, not ignored.
 void check_options(LoadFormat f, const LoadOptions& o) {
@@ -45,7 +48,7 @@ std::string_view load_format_name(LoadFormat format) noexcept {
   return "detect";
 }
 
-std::string_view load_format_names() noexcept { return "csv, ipasn, list, pfx2as"; }
+std::string_view load_format_names() noexcept { return "csv, ipasn, list, mrt, pfx2as"; }
 
 std::size_t LoadedTable::distinct_prefixes() const {
   // family, network address, length: equal networks compare equal.
@@ -73,12 +76,14 @@ LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadP
     case LoadFormat::pfx2as: load::read_pfx2as(lines, table); break;
     case LoadFormat::ipasn: load::read_ipasn(lines, table); break;
     case LoadFormat::csv: load::read_csv(lines, options, table); break;
+    case LoadFormat::mrt: load::read_mrt(lines, table); break;
     case LoadFormat::detect: break;
   }
   // Whatever follows the last entry was read too (a trailing comment).
   std::string_view rest;
-  while (lines.next(rest)) {
-  }
+  if (format != LoadFormat::mrt)
+    while (lines.next(rest)) {
+    }
   ticker.finish();
   return table;
 }

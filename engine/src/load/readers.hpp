@@ -16,6 +16,10 @@ void read_list(Lines& lines, const std::string& value, LoadedTable& out);
 void read_pfx2as(Lines& lines, LoadedTable& out);
 /// pyasn's ipasn.dat files.
 void read_ipasn(Lines& lines, LoadedTable& out);
+/// MRT routing table dumps (mrt.cpp).
+void read_mrt(Lines& lines, LoadedTable& out);
+/// Whether the first bytes of a source read as an MRT record header.
+bool looks_like_mrt(std::string_view head) noexcept;
 /// CSV with a header row; the column options of `options`.
 void read_csv(Lines& lines, const LoadOptions& options, LoadedTable& out);
 /// The format of the text `lines` holds, from its first lines (nothing is

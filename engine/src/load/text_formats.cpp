@@ -128,6 +128,7 @@ void read_ipasn(Lines& lines, LoadedTable& out) {
 
 LoadFormat detect_format(Lines& lines) {
   const std::string_view head = lines.peek(64 << 10);
+  if (looks_like_mrt(head)) return LoadFormat::mrt;
   if (head.find('\0') != std::string_view::npos)
     throw LoadError(LoadError::Kind::format, lines.name() + ": cannot tell the format of binary data: give format= as one of " +
                                                  std::string(load_format_names()));
