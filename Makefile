@@ -56,7 +56,8 @@ test-wheel: wheel
 # with the sanitizer's runtime preloaded and Python's own allocator off, for
 # the adversarial Python tests and the random-call fuzzer.
 ASAN_RT    := $(shell g++ -print-file-name=libasan.so)
-SAN_PYTEST := tests/python/test_hardening.py tests/python/test_call_fuzz.py
+SAN_PYTEST := tests/python/test_hardening.py tests/python/test_call_fuzz.py tests/python/test_load_mmdb.py \
+              tests/python/test_load_mrt.py tests/python/test_load.py
 sanitize: setup
 	@$(CMAKE) -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNETROVE_SANITIZE=address,undefined $(PYFLAGS) >/dev/null

@@ -197,7 +197,7 @@ class RadixEngine:
     def load(
         self,
         source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | BinaryIO,
-        format: Literal["list", "pfx2as", "ipasn", "csv", "mrt"] | None = None,
+        format: Literal["list", "pfx2as", "ipasn", "csv", "mrt", "mmdb"] | None = None,
         *,
         value: str | None = None,
         attributes: Iterable[str] | None = None,
@@ -211,7 +211,8 @@ class RadixEngine:
 
         ``source`` is a path or a binary file object; gzip, bzip2 and xz are
         read through.  ``format`` is detected from the content when None.
-        ``value`` is csv's value column or list's value; ``attributes``,
+        ``value`` is csv's value column, list's value or a dotted path into
+        an mmdb record; ``attributes`` names csv columns or mmdb paths;
         ``network``, ``start`` and ``end`` name csv columns.
         ``progress(done_bytes, total_bytes)`` is called from the calling
         thread a few times a second and once at the end; an exception it

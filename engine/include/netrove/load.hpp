@@ -20,6 +20,9 @@
 //   mrt      BGP RIB dumps (TABLE_DUMP_V2 with        the origin AS most entries carry /
 //            ADD-PATH, TABLE_DUMP)                    origins (every one, most carried
 //                                                     first), peers (entries)
+//   mmdb     MaxMind DB files (libmaxminddb)          `value` path (default country or
+//                                                     ASN) / `attributes` paths (default
+//                                                     every leaf, dotted keys)
 //
 //   source --> Decompressed (magic bytes: gzip, bzip2, xz, or none)
 //          --> detect (first bytes, when no format is given)
@@ -50,21 +53,22 @@
 namespace netrove {
 
 /// The formats a source can be read as; `detect` guesses from its content.
-enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv, mrt };
+enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv, mrt, mmdb };
 
-/// The format named `name` ("list", "pfx2as", "ipasn", "csv", "mrt"), or nullopt.
+/// The format named `name` ("list", "pfx2as", "ipasn", "csv", "mrt", "mmdb"),
+/// or nullopt.
 std::optional<LoadFormat> load_format_named(std::string_view name) noexcept;
 /// The name of `format` ("detect" for detect).
 std::string_view load_format_name(LoadFormat format) noexcept;
-/// "csv, ipasn, list, mrt, pfx2as": the names of the formats, for messages.
+/// "csv, ipasn, list, mmdb, mrt, pfx2as": the names of the formats, for messages.
 std::string_view load_format_names() noexcept;
 
 /// How to read a source.  The column options are csv's; `value` is also
 /// list's value for every entry.
 struct LoadOptions {
   LoadFormat format = LoadFormat::detect;
-  std::optional<std::string> value;                    // csv: column; list: the value
-  std::optional<std::vector<std::string>> attributes;  // csv: attribute columns
+  std::optional<std::string> value;                    // csv: column; list: the value; mmdb: path
+  std::optional<std::vector<std::string>> attributes;  // csv: attribute columns; mmdb: paths
   std::optional<std::string> network;                  // csv: the CIDR column
   std::optional<std::string> start, end;               // csv: the range columns
   std::string source_name = "<source>";                // names the source in errors

@@ -93,6 +93,8 @@ class Lines {
     offset_ += k;
     return out;
   }
+  /// A progress tick from a reader's own long work (between reads).
+  void tick() { ticker_.tick(); }
   /// Decompressed bytes taken so far (by lines or take).
   std::uint64_t offset() const noexcept { return offset_; }
 

@@ -16,6 +16,7 @@ struct Named {
 constexpr Named kFormats[] = {{LoadFormat::csv, "csv"},
                               {LoadFormat::ipasn, "ipasn"},
                               {LoadFormat::list, "list"},
+                              {LoadFormat::mmdb, "mmdb"},
                               {LoadFormat::mrt, "mrt"},
                               {LoadFormat::pfx2as, "pfx2as"}};
 
@@ -26,11 +27,11 @@ void check_options(LoadFormat f, const LoadOptions& o) {
                     std::string(option) + "= does not apply to the " + std::string(load_format_name(f)) + " format");
   };
   if (f != LoadFormat::csv) {
-    if (o.attributes) refuse("attributes");
+    if (o.attributes && f != LoadFormat::mmdb) refuse("attributes");
     if (o.network) refuse("network");
     if (o.start) refuse("start");
     if (o.end) refuse("end");
-    if (o.value && f != LoadFormat::list) refuse("value");
+    if (o.value && f != LoadFormat::list && f != LoadFormat::mmdb) refuse("value");
   }
 }
 
@@ -48,7 +49,7 @@ std::string_view load_format_name(LoadFormat format) noexcept {
   return "detect";
 }
 
-std::string_view load_format_names() noexcept { return "csv, ipasn, list, mrt, pfx2as"; }
+std::string_view load_format_names() noexcept { return "csv, ipasn, list, mmdb, mrt, pfx2as"; }
 
 std::size_t LoadedTable::distinct_prefixes() const {
   // family, network address, length: equal networks compare equal.
@@ -77,11 +78,12 @@ LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadP
     case LoadFormat::ipasn: load::read_ipasn(lines, table); break;
     case LoadFormat::csv: load::read_csv(lines, options, table); break;
     case LoadFormat::mrt: load::read_mrt(lines, table); break;
+    case LoadFormat::mmdb: load::read_mmdb(lines, options, table, options.format == LoadFormat::detect); break;
     case LoadFormat::detect: break;
   }
   // Whatever follows the last entry was read too (a trailing comment).
   std::string_view rest;
-  if (format != LoadFormat::mrt)
+  if (format != LoadFormat::mrt && format != LoadFormat::mmdb)
     while (lines.next(rest)) {
     }
   ticker.finish();

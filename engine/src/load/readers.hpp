@@ -16,6 +16,9 @@ void read_list(Lines& lines, const std::string& value, LoadedTable& out);
 void read_pfx2as(Lines& lines, LoadedTable& out);
 /// pyasn's ipasn.dat files.
 void read_ipasn(Lines& lines, LoadedTable& out);
+/// MaxMind DB files (mmdb.cpp); `detected`: the format was guessed, so a
+/// source that is no MaxMind DB either is the undetectable-format error.
+void read_mmdb(Lines& lines, const LoadOptions& options, LoadedTable& out, bool detected);
 /// MRT routing table dumps (mrt.cpp).
 void read_mrt(Lines& lines, LoadedTable& out);
 /// Whether the first bytes of a source read as an MRT record header.

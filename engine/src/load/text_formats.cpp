@@ -1,4 +1,5 @@
 // The line formats: list, pfx2as, ipasn (see netrove/load.hpp's table).
+#include <algorithm>
 #include <vector>
 
 #include "load/ranges.hpp"
@@ -129,9 +130,13 @@ void read_ipasn(Lines& lines, LoadedTable& out) {
 LoadFormat detect_format(Lines& lines) {
   const std::string_view head = lines.peek(64 << 10);
   if (looks_like_mrt(head)) return LoadFormat::mrt;
-  if (head.find('\0') != std::string_view::npos)
-    throw LoadError(LoadError::Kind::format, lines.name() + ": cannot tell the format of binary data: give format= as one of " +
-                                                 std::string(load_format_names()));
+  // Binary and no MRT: a MaxMind DB, if its metadata marker (at the end)
+  // says so; the reader tells.
+  if (std::any_of(head.begin(), head.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != '\v';
+      }))
+    return LoadFormat::mmdb;
   std::string_view rest = head;
   if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
   while (!rest.empty()) {

@@ -31,6 +31,7 @@
 #include <random>
 
 #include "netrove/metadata.hpp"
+#include "record/json_string.hpp"
 #include "netrove/record.hpp"
 
 namespace netrove {
@@ -107,7 +108,8 @@ static_assert(kEscape[0x1B] == 'u' && kEscape['/'] == 0 && kEscape[0x7F] == 0 &&
 
 constexpr char kHexLower[] = "0123456789abcdef";
 
-/// Appends `s` to `out` as a JSON string, quotes included.
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
   const char* p = s.data();
@@ -130,8 +132,6 @@ void append_json_string(std::string& out, std::string_view s) {
   out.append(run, static_cast<std::size_t>(end - run));
   out.push_back('"');
 }
-
-}  // namespace
 
 SeededStringHash::SeededStringHash() : seed(fresh_seed()) {}
 
