@@ -52,17 +52,22 @@ std::string_view load_format_name(LoadFormat format) noexcept {
 std::string_view load_format_names() noexcept { return "csv, ipasn, list, mmdb, mrt, pfx2as"; }
 
 std::size_t LoadedTable::distinct_prefixes() const {
-  // family, network address, length: equal networks compare equal.
-  std::vector<std::array<std::uint8_t, 18>> keys(prefixes.size());
-  for (std::size_t i = 0; i < prefixes.size(); ++i) {
-    const IpPrefix& p = prefixes[i];
+  // Equal networks give equal keys.  An IPv4 prefix is one word (network
+  // << 8 | length); an IPv6 one the network's two words and the length.
+  std::vector<std::uint64_t> v4;
+  std::vector<std::array<std::uint64_t, 3>> v6;
+  for (const IpPrefix& p : prefixes) {
     const auto net = p.network_address();
-    keys[i][0] = p.family;
-    std::copy(net.begin(), net.end(), keys[i].begin() + 1);
-    keys[i][17] = p.length;
+    std::uint64_t hi = 0, lo = 0;
+    for (int i = 0; i < 8; ++i) hi = hi << 8 | net[i];
+    for (int i = 8; i < 16; ++i) lo = lo << 8 | net[i];
+    if (p.family == kIpv4) v4.push_back(hi >> 24 | p.length);
+    else v6.push_back({hi, lo, p.length});
   }
-  std::sort(keys.begin(), keys.end());
-  return static_cast<std::size_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
+  std::sort(v4.begin(), v4.end());
+  std::sort(v6.begin(), v6.end());
+  return static_cast<std::size_t>(std::unique(v4.begin(), v4.end()) - v4.begin()) +
+         static_cast<std::size_t>(std::unique(v6.begin(), v6.end()) - v6.begin());
 }
 
 LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadProgress& progress) {

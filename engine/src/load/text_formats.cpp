@@ -1,5 +1,6 @@
 // The line formats: list, pfx2as, ipasn (see netrove/load.hpp's table).
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "load/ranges.hpp"
@@ -58,12 +59,24 @@ std::size_t split_blanks(std::string_view line, std::string_view* fields, std::s
   return count;
 }
 
-/// The record of an origins field: value its first '_'-separated element,
-/// attribute origins the field as written.
-RecordRef origins_record(std::string_view origins) {
-  const std::pair<std::string_view, std::string_view> pair{"origins", origins};
-  return RecordRef::intern(RecordSource{origins.substr(0, origins.find('_')), &pair, 1});
-}
+/// The records of origins fields: value the first '_'-separated element,
+/// attribute origins the field as written.  Neighbouring prefixes often
+/// share their origins, so the last record is kept and used again for an
+/// equal field without interning.
+class OriginRecords {
+ public:
+  const RecordRef& of(std::string_view origins) {
+    if (last_ && origins == last_text_) return last_;
+    const std::pair<std::string_view, std::string_view> pair{"origins", origins};
+    last_ = RecordRef::intern(RecordSource{origins.substr(0, origins.find('_')), &pair, 1});
+    last_text_.assign(origins);
+    return last_;
+  }
+
+ private:
+  RecordRef last_;
+  std::string last_text_;
+};
 
 /// Two addresses around a '-': a range, if perhaps a wrong one (which the
 /// list reader then reports with its line).
@@ -96,6 +109,7 @@ void read_list(Lines& lines, const std::string& value, LoadedTable& out) {
 }
 
 void read_pfx2as(Lines& lines, LoadedTable& out) {
+  OriginRecords records;
   std::string_view line, f[3];
   std::string text;
   while (lines.next(line)) {
@@ -109,11 +123,12 @@ void read_pfx2as(Lines& lines, LoadedTable& out) {
     const auto prefix = parse_prefix(text);
     if (!prefix) lines.fail("bad prefix length " + quoted(f[1]));
     out.prefixes.push_back(*prefix);
-    out.records.push_back(origins_record(f[2]));
+    out.records.push_back(records.of(f[2]));
   }
 }
 
 void read_ipasn(Lines& lines, LoadedTable& out) {
+  OriginRecords records;
   std::string_view line, f[2];
   while (lines.next(line)) {
     const std::string_view t = trim(line);
@@ -123,7 +138,7 @@ void read_ipasn(Lines& lines, LoadedTable& out) {
     const auto prefix = f[0].find('/') == std::string_view::npos ? std::nullopt : parse_prefix(f[0]);
     if (!prefix) lines.fail("bad prefix " + quoted(f[0]));
     out.prefixes.push_back(*prefix);
-    out.records.push_back(origins_record(f[1]));
+    out.records.push_back(records.of(f[1]));
   }
 }
 
