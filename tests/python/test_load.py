@@ -210,7 +210,7 @@ def test_paths_progress_and_errors(tmp_path):
     assert isinstance(raised(e2.load, path, progress=5), TypeError)
     assert isinstance(raised(e2.load, path, attributes="ab"), TypeError)
     err = raised(e2.load, io.BytesIO(b"\x00\x01\x02"))
-    assert isinstance(err, ValueError) and "csv, ipasn, list, mrt, pfx2as" in str(err)
+    assert isinstance(err, ValueError) and "csv, ipasn, list, mmdb, mrt, pfx2as" in str(err)
     assert len(e2) == 1
 
 
