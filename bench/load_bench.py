@@ -69,6 +69,27 @@ def lookups(fn, ips, rounds):
     return statistics.median(best) / len(ips) * 1e9  # ns per lookup
 
 
+def loaded(netrove, path):
+    """An engine loaded from `path`, and the resident bytes it added per prefix."""
+    before = rss()
+    e = netrove.RadixEngine()
+    e.load(path)
+    return e, (rss() - before) / len(e)
+
+
+def load_into_new(netrove, path, *args):
+    """A new engine loaded from `path`, returned so that its teardown falls
+    outside the timed call, as the peers' objects' does."""
+    e = netrove.RadixEngine()
+    e.load(path, *args)
+    return e
+
+
+def random_ipv4(seed, n=300_000):
+    rng = random.Random(seed)
+    return [str(ipaddress.IPv4Address(rng.randrange(2 ** 32))) for _ in range(n)]
+
+
 def table_prefixes():
     from peerbench.table import data_path
     import gzip
@@ -86,14 +107,10 @@ def bench_ipasn(netrove, rounds, rows):
         f.write("; IP-ASN32-DAT file\n")
         for p, a in zip(prefixes, asns):
             f.write(f"{p}\t{a}\n")
-    t_pyasn, t_load = alternate(rounds, lambda: pyasn.pyasn(str(path)), lambda: netrove.RadixEngine().load(path))
-    before = rss()
-    e = netrove.RadixEngine()
-    e.load(path)
-    per_prefix = (rss() - before) / len(e)
+    t_pyasn, t_load = alternate(rounds, lambda: pyasn.pyasn(str(path)), lambda: load_into_new(netrove, path))
+    e, per_prefix = loaded(netrove, path)
     oracle = pyasn.pyasn(str(path))
-    rng = random.Random(5)
-    ips = [str(ipaddress.IPv4Address(rng.randrange(2 ** 32))) for _ in range(300_000)]
+    ips = random_ipv4(5)
     assert all(str(oracle.lookup(ip)[0] or "") == (e.lookup_value(ip) or "") for ip in ips[:20000])
     ns_pyasn = lookups(oracle.lookup, ips, rounds)
     ns_netrove = lookups(e.lookup_value, ips, rounds)
@@ -122,15 +139,18 @@ def bench_mmdb(netrove, rounds, rows):
 
     def through_reader():
         e = netrove.RadixEngine()
+        # The reader hands out a new dict per network: equal records are
+        # shared through a memo on their flattened items, or 3.4 M
+        # metadata dicts would not fit in memory.
         with maxminddb.open_database(str(path)) as reader:
             memo = {}
             items = []
             for net, rec in reader:
-                key = id(rec)
+                attrs = {}
+                flatten(rec, "", attrs)
+                key = tuple(attrs.items())
                 meta = memo.get(key)
                 if meta is None:
-                    attrs = {}
-                    flatten(rec, "", attrs)
                     value = attrs.get("country.iso_code") or attrs.get("registered_country.iso_code") or ""
                     meta = memo[key] = {"value": value, "attributes": attrs}
                 items.append((str(net), meta))
@@ -138,14 +158,10 @@ def bench_mmdb(netrove, rounds, rows):
         return e
 
     t_reader, e_reader = timed(through_reader)
-    t_load = statistics.median(timed(lambda: netrove.RadixEngine().load(path))[0] for _ in range(rounds))
-    before = rss()
-    e = netrove.RadixEngine()
-    e.load(path)
-    per_prefix = (rss() - before) / len(e)
+    t_load = statistics.median(timed(lambda: load_into_new(netrove, path))[0] for _ in range(rounds))
+    e, per_prefix = loaded(netrove, path)
     reader = maxminddb.open_database(str(path))
-    rng = random.Random(6)
-    ips = [str(ipaddress.IPv4Address(rng.randrange(2 ** 32))) for _ in range(300_000)]
+    ips = random_ipv4(6)
     ns_reader = lookups(reader.get, ips, rounds)
     ns_netrove = lookups(e.lookup, ips, rounds)
     rows.append((f"GeoLite2 City, {len(e):,} networks: build (reader + insert_many, one run)", f"{t_reader:.2f} s",
@@ -182,7 +198,7 @@ def bench_mrt(netrove, rounds, rows):
     path = Path(tempfile.mkdtemp()) / "rib.mrt"
     synth_mrt(path, prefixes)
     size = path.stat().st_size
-    t = statistics.median(timed(lambda: netrove.RadixEngine().load(path, "mrt"))[0] for _ in range(rounds))
+    t = statistics.median(timed(lambda: load_into_new(netrove, path, "mrt"))[0] for _ in range(rounds))
     rows.append((f"MRT RIB dump, {len(prefixes):,} prefixes x 20 entries ({size / 1e6:.0f} MB): load", "",
                  f"{t:.2f} s", f"{size / 1e6 / t:.0f} MB/s", "100 MB/s"))
     path.unlink()
