@@ -55,7 +55,10 @@ test-wheel: wheel
 # module built the same way, loaded into the (uninstrumented) interpreter
 # with the sanitizer's runtime preloaded and Python's own allocator off, for
 # the adversarial Python tests and the random-call fuzzer.
-ASAN_RT    := $(shell g++ -print-file-name=libasan.so)
+# libstdc++ is preloaded after the sanitizer's runtime so that its C++
+# exception interceptors find __cxa_throw when they start (the interpreter
+# itself is C and would load libstdc++ only with the module).
+ASAN_RT    := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SAN_PYTEST := tests/python/test_hardening.py tests/python/test_call_fuzz.py tests/python/test_load_mmdb.py \
               tests/python/test_load_mrt.py tests/python/test_load.py
 sanitize: setup
@@ -65,7 +68,7 @@ sanitize: setup
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/cpp/python/lsan.supp) \
 	  $(CTEST) --test-dir build-asan --output-on-failure -j $(JOBS)
-	@LD_PRELOAD=$(ASAN_RT) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	@LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath build-asan)/python \
 	  $(PY) -m pytest -q $(SAN_PYTEST)
 
