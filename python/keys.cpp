@@ -103,12 +103,14 @@ bool load() noexcept {
 // usable address, reported as the ValueError "'<type>' object has no
 // <what>" (named by its type: its repr would read the same broken fields);
 // any other error (the object's own code raised it) stands.  Returns false.
-bool bad_field(PyObject* obj, const char* what) noexcept {
-  if (PyErr_ExceptionMatches(PyExc_OverflowError) || PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "'%.200s' object has no %s", Py_TYPE(obj)->tp_name, what);
-  }
+bool no_field(PyObject* obj, const char* what) noexcept {
+  PyErr_Format(PyExc_ValueError, "'%.200s' object has no %s", Py_TYPE(obj)->tp_name, what);
   return false;
+}
+bool bad_field(PyObject* obj, const char* what) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  return no_field(obj, what);
 }
 
 // The `width` bytes of the address `obj` (an address or interface object)
@@ -121,10 +123,7 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
   if (number && PyLong_Check(number.get()) && width == 4) {
     const unsigned long v = PyLong_AsUnsignedLong(number.get());
     if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return bad_field(obj, "IPv4 address number");
-    if (v > 0xFFFFFFFFul) {
-      PyErr_SetString(PyExc_OverflowError, "too large");
-      return bad_field(obj, "IPv4 address number");
-    }
+    if (v > 0xFFFFFFFFul) return no_field(obj, "IPv4 address number");
     for (unsigned i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
     return true;
   }
@@ -134,8 +133,7 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
                                               Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (n >= 0 && n <= static_cast<Py_ssize_t>(width)) return true;
-    if (n >= 0) PyErr_SetString(PyExc_OverflowError, "too large");
-    return bad_field(obj, "IPv6 address number");
+    return n >= 0 ? no_field(obj, "IPv6 address number") : bad_field(obj, "IPv6 address number");
 #else
     if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number.get()), out, width, 0, 0) == 0) return true;
     return bad_field(obj, "IPv6 address number");
@@ -148,8 +146,7 @@ bool address_bytes(PyObject* obj, unsigned width, std::uint8_t* out) noexcept {
   Ref packed(calling_python([obj] { return PyObject_GetAttr(obj, m.packed); }));
   if (!packed) return bad_field(obj, "packed address");
   if (!PyBytes_Check(packed.get()) || PyBytes_GET_SIZE(packed.get()) != width) {
-    PyErr_SetString(PyExc_AttributeError, "packed");
-    return bad_field(obj, width == 4 ? "packed address of 4 bytes" : "packed address of 16 bytes");
+    return no_field(obj, width == 4 ? "packed address of 4 bytes" : "packed address of 16 bytes");
   }
   std::memcpy(out, PyBytes_AS_STRING(packed.get()), width);
   return true;

@@ -173,21 +173,13 @@ class Fuzz:
         if form == 0:
             return items
         if form == 1:
-            hook_rng = random.Random(rng.random())
-
-            def gen():
-                for p in items:
-                    if hook_rng.random() < 0.3:
-                        fuzz.hook(hook_rng)
-                    yield p
-            return gen()
+            return self.hooked(items, rng, 0.3)
         if form == 2:
             return {p[0]: p[1] for p in items if isinstance(p, (tuple, list)) and len(p) == 2
                     and isinstance(p[0], (str, bytes))}
         return tuple(items)
 
     def ips(self, rng):
-        fuzz = self
         n = rng.randrange(20)
         form = rng.randrange(5)
         if form == 3:  # packed
@@ -203,14 +195,18 @@ class Fuzz:
             return keys, None
         if form == 1:
             return tuple(keys), None
+        return self.hooked(keys, rng, 0.2), None
+
+    def hooked(self, items, rng, chance):
+        """A generator of `items` that runs a hook before some of them."""
         hook_rng = random.Random(rng.random())
 
         def gen():
-            for k in keys:
-                if hook_rng.random() < 0.2:
-                    fuzz.hook(hook_rng)
-                yield k
-        return gen(), None
+            for item in items:
+                if hook_rng.random() < chance:
+                    self.hook(hook_rng)
+                yield item
+        return gen()
 
     # -- one random call
     def call(self, rng):
@@ -257,7 +253,7 @@ class Fuzz:
                 self.call(rng)
             except (EXPECTED + (Boom,)):
                 pass
-            except BaseException as exc:  # noqa: BLE001
+            except BaseException:  # noqa: BLE001
                 failures.append(f"thread {index}, call {calls}: {traceback.format_exc(limit=-4)}")
             calls += 1
 

@@ -1,6 +1,7 @@
 // read_table, store_table, load_table (netrove/load.hpp).
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "load/readers.hpp"
 #include "netrove/load.hpp"
@@ -49,7 +50,14 @@ std::string_view load_format_name(LoadFormat format) noexcept {
   return "detect";
 }
 
-std::string_view load_format_names() noexcept { return "csv, ipasn, list, mmdb, mrt, pfx2as"; }
+std::string_view load_format_names() noexcept {
+  static const std::string names = [] {
+    std::string s;
+    for (const Named& n : kFormats) s += (s.empty() ? "" : ", ") + std::string(n.name);
+    return s;
+  }();
+  return names;
+}
 
 std::size_t LoadedTable::distinct_prefixes() const {
   // Equal networks give equal keys.  An IPv4 prefix is one word (network
@@ -86,12 +94,7 @@ LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadP
     case LoadFormat::mmdb: load::read_mmdb(lines, options, table, options.format == LoadFormat::detect); break;
     case LoadFormat::detect: break;
   }
-  // Whatever follows the last entry was read too (a trailing comment).
-  std::string_view rest;
-  if (format != LoadFormat::mrt && format != LoadFormat::mmdb)
-    while (lines.next(rest)) {
-    }
-  ticker.finish();
+  ticker.finish();  // every reader reads its source to the end
   return table;
 }
 

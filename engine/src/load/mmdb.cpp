@@ -42,6 +42,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "load/ranges.hpp"
 #include "load/readers.hpp"
 #include "record/json_string.hpp"
 
@@ -87,7 +88,7 @@ std::string python_float(double v) {
   return out;
 }
 
-std::string u128_text(unsigned __int128 v) {
+std::string u128_text(u128 v) {
   if (v == 0) return "0";
   std::string s;
   while (v) {
@@ -121,7 +122,7 @@ class Decoder {
       case MMDB_DATA_TYPE_UINT128:
 #if MMDB_UINT128_IS_BYTE_ARRAY
       {
-        unsigned __int128 x = 0;
+        u128 x = 0;
         for (int i = 0; i < 16; ++i) x = x << 8 | d.uint128[i];
         v.scalar = u128_text(x);
       }
@@ -412,21 +413,20 @@ class MmdbReader {
       if (o_.attributes) {
         for (const std::string& path : *o_.attributes) {
           const Value* at = at_path(v, path);
-          if (std::none_of(attrs.begin(), attrs.end(), [&](const auto& a) { return a.first == path; }))
-            attrs.emplace_back(path, at ? text_of(*at) : std::string());
+          attrs.emplace_back(path, at ? text_of(*at) : std::string());
         }
       } else {
         std::string path;
         flatten(v, path, attrs);
       }
     }
-    std::vector<std::pair<std::string_view, std::string_view>> views(attrs.begin(), attrs.end());
-    // Two map keys of one record may flatten to one dotted key ("a.b" and
-    // a {"b"} under "a"): the first wins, as a record's names are distinct.
+    // A name given twice, or two map keys that flatten to one dotted key
+    // ("a.b" and a {"b"} under "a"): the first wins, as a record's names
+    // are distinct.
     std::vector<std::pair<std::string_view, std::string_view>> distinct;
-    for (const auto& a : views)
+    for (const auto& a : attrs)
       if (std::none_of(distinct.begin(), distinct.end(), [&](const auto& d) { return d.first == a.first; }))
-        distinct.push_back(a);
+        distinct.emplace_back(a.first, a.second);
     return RecordRef::intern(RecordSource{value, distinct.data(), distinct.size()});
   }
 

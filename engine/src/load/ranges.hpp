@@ -16,7 +16,8 @@
 
 namespace netrove::load {
 
-using u128 = unsigned __int128;
+// A GCC and Clang extension (the library builds with -Wpedantic).
+__extension__ typedef unsigned __int128 u128;
 
 /// The address as a number (IPv4 in the low 32 bits).
 u128 address_number(const IpAddress& a) noexcept;
