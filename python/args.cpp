@@ -41,7 +41,7 @@ bool init_strings() noexcept {
       {&strings.removals, "removals"}, {&strings.ips, "ips"},            {&strings.items, "items"},
       {&strings.family, "family"},   {&strings.source, "source"},         {&strings.format, "format"},
       {&strings.network, "network"}, {&strings.start, "start"},           {&strings.end, "end"},
-      {&strings.progress, "progress"}, {&strings.read, "read"},
+      {&strings.progress, "progress"}, {&strings.read, "read"},       {&strings.path, "path"},
   };
   for (const Entry& e : entries) {
     if (*e.slot) continue;

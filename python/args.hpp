@@ -44,6 +44,7 @@ struct Strings {
   PyObject* end;
   PyObject* progress;
   PyObject* read;
+  PyObject* path;
 };
 extern Strings strings;
 

@@ -22,6 +22,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "netrove/load.hpp"
+#include "paths.hpp"
 #include "record_objects.hpp"
 #include "ref.hpp"
 #include "thread_exit.hpp"
@@ -152,30 +153,17 @@ bool options_of(const LoadArgs& a, LoadOptions& o) {
   return true;
 }
 
-/// The source: a path (its text, and the object for OSError's filename),
-/// or a file object.
+/// The source: a path, or a file object.
 struct Source {
-  Ref path_object;  // str or bytes from os.fspath, or null for a file object
-  std::string path;
-  PyObject* file = nullptr;
-  std::string name;
+  FsPath path;               // a path's object and bytes; no object for a file object
+  PyObject* file = nullptr;  // the file object, or null
+  std::string name;          // names the source in errors
 };
 
 bool source_of(PyObject* arg, Source& s) {
-  const bool path_like = PyUnicode_Check(arg) || PyBytes_Check(arg) ||
-                         PyObject_HasAttrString(arg, "__fspath__");
-  if (path_like) {
-    s.path_object = Ref(calling_python([arg] { return PyOS_FSPath(arg); }));
-    if (!s.path_object) return false;
-    Ref bytes(PyUnicode_Check(s.path_object.get()) ? PyUnicode_EncodeFSDefault(s.path_object.get())
-                                                   : Py_NewRef(s.path_object.get()));
-    if (!bytes) return false;
-    s.path.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (s.path.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte");
-      return false;
-    }
-    s.name = s.path;
+  if (is_path_like(arg)) {
+    if (!fs_path_arg(arg, "source", s.path)) return false;
+    s.name = s.path.bytes;
     return true;
   }
   if (!PyObject_HasAttr(arg, strings.read)) {
@@ -191,18 +179,6 @@ bool source_of(PyObject* arg, Source& s) {
   }
   PyErr_Clear();
   return true;
-}
-
-/// Raises a LoadError as Python would: OSError (with the path as its
-/// filename) for io, ValueError otherwise.
-void raise_load_error(const LoadError& e, const Source& s) {
-  if (e.kind() == LoadError::Kind::io) {
-    errno = e.error_number();
-    if (s.path_object) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s.path_object.get());
-    else PyErr_SetFromErrno(PyExc_OSError);
-    return;
-  }
-  raise_text(PyExc_ValueError, e.what());
 }
 
 }  // namespace
@@ -223,7 +199,7 @@ PyObject* load_impl(Engine& engine, const LoadArgs& args) {
   try {
     Unlocked unlocked;
     calls.unlocked = &unlocked;
-    if (!input) input = open_load_file(source.path);
+    if (!input) input = open_load_file(source.path.bytes);
     const LoadProgress progress = [&](std::uint64_t done, std::optional<std::uint64_t> total) {
       Relocked lock(unlocked);
       if (PyErr_CheckSignals() < 0) calls.stop();
@@ -240,7 +216,7 @@ PyObject* load_impl(Engine& engine, const LoadArgs& args) {
     PyErr_SetRaisedException(calls.raised.release());
     return nullptr;
   } catch (const LoadError& e) {
-    raise_load_error(e, source);
+    raise_load_error(e, &source.path);
     return nullptr;
   }
   collect_released();

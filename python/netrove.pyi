@@ -197,7 +197,7 @@ class RadixEngine:
     def load(
         self,
         source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | BinaryIO,
-        format: Literal["list", "pfx2as", "ipasn", "csv", "mrt", "mmdb"] | None = None,
+        format: Literal["list", "pfx2as", "ipasn", "csv", "mrt", "mmdb", "table"] | None = None,
         *,
         value: str | None = None,
         attributes: Iterable[str] | None = None,
@@ -220,6 +220,26 @@ class RadixEngine:
         an equal prefix replaces the stored one, later lines win, and a bad
         line (``ValueError`` naming the source and the line) or a failed
         read (``OSError``) stores nothing.
+        """
+    def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Write the table to a table file at ``path``.
+
+        The file holds each distinct record once, then every prefix, under a
+        header with the counts and a checksum.  It is written beside ``path``
+        and renamed over it once complete, so ``path`` holds the old file or
+        the new one, never part of one.  Raises OSError when it cannot be
+        written (``path`` is then untouched).
+        """
+    @classmethod
+    def open(
+        cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], variant: _Variant | str | None = None
+    ) -> RadixEngine:
+        """A new engine holding the table file at ``path`` (see ``save``).
+
+        The whole file is checked before anything is built: a truncated or
+        corrupt file, or one written by a newer netrove, raises ValueError
+        saying which; OSError when it cannot be read.  ``variant`` as for
+        ``RadixEngine(variant)``.
         """
     def remove(self, subnet: _Prefix) -> bool:
         """Remove a prefix.  Returns ``True`` if the entry existed."""

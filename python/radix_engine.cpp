@@ -46,6 +46,7 @@
 #include "netrove/text.hpp"
 #include "record_objects.hpp"
 #include "ref.hpp"
+#include "table_file_calls.hpp"
 #include "unlocked.hpp"
 
 namespace netrove::py {
@@ -114,6 +115,25 @@ constexpr const char kRemoveDoc[] =
 constexpr const char kContainsDoc[] =
     "contains($self, ip)\n--\n\n"
     "Returns ``True`` if any stored prefix covers the given IP.";
+
+constexpr const char kSaveDoc[] =
+    "save($self, path)\n--\n\n"
+    "Write the table to a table file at ``path``.\n"
+    "\n"
+    "The file holds each distinct record once, then every prefix, under a\n"
+    "header with the counts and a checksum.  It is written beside ``path``\n"
+    "and renamed over it once complete, so ``path`` holds the old file or\n"
+    "the new one, never part of one.  Raises OSError when it cannot be\n"
+    "written (``path`` is then untouched).";
+
+constexpr const char kOpenDoc[] =
+    "open($type, path, variant=None)\n--\n\n"
+    "A new engine holding the table file at ``path`` (see ``save``).\n"
+    "\n"
+    "The whole file is checked before anything is built: a truncated or\n"
+    "corrupt file, or one written by a newer netrove, raises ValueError\n"
+    "saying which; OSError when it cannot be read.  ``variant`` as for\n"
+    "``RadixEngine(variant)``.";
 
 constexpr const char kFromRedisDoc[] =
     "from_redis($type, url, variant=None, *, follow=True)\n--\n\n"
@@ -194,7 +214,7 @@ constexpr const char kLoadDoc[] =
     "\n"
     "``source`` is a path or a binary file object; gzip, bzip2 and xz are\n"
     "read through.  ``format`` is \"list\", \"pfx2as\", \"ipasn\", \"csv\",\n"
-    "\"mrt\" or \"mmdb\""
+    "\"mrt\", \"mmdb\" or \"table\" (a file ``save`` wrote) "
     "(detected from the content when None).  ``value`` is csv's value column,\n"
     "list's value or an mmdb path; ``attributes`` csv columns or mmdb paths;\n"
     "``network``, ``start`` and ``end`` name csv columns.  ``progress(done_bytes, total_bytes)`` is called a few\n"
@@ -230,6 +250,10 @@ constexpr Params kContainsManyParams{"RadixEngine.contains_many", 2, 1, kIpsName
 constexpr Params kInsertManyParams{"RadixEngine.insert_many", 1, 1, kItemsNames};
 // source and format, then the keyword-only options.
 constexpr Params kLoadParams{"RadixEngine.load", 8, 1, kLoadNames, 2};
+PyObject* const* const kPathNames[] = {&strings.path};
+PyObject* const* const kOpenNames[] = {&strings.path, &strings.variant};
+constexpr Params kSaveParams{"RadixEngine.save", 1, 1, kPathNames};
+constexpr Params kOpenParams{"RadixEngine.open", 2, 1, kOpenNames};
 constexpr Params kMatchParams{"RadixEngine.match", 1, 1, kIpNames};
 constexpr Params kCoveringParams{"RadixEngine.covering", 1, 1, kIpNames};
 constexpr Params kCoveredParams{"RadixEngine.covered", 1, 1, kSubnetNames};
@@ -338,6 +362,20 @@ PyObject* restore_impl(PyObject* variant, PyObject* state) {
   PyObject* type = radix_engine_type();
   if (!type) return nullptr;
   Ref self(instance_of(reinterpret_cast<PyTypeObject*>(type), create_engine(std::move(config)), form));
+  if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
+  return self.release();
+}
+
+// RadixEngine.open: the variant converted, the file read and checked
+// whole, and only then the engine built and filled by one bulk load that
+// counts nothing, as __restore__ does.
+PyObject* open_impl(PyTypeObject* type, PyObject* path, PyObject* variant) {
+  EngineConfig config;
+  Variant form;
+  if (!config_for(variant, config, form)) return nullptr;
+  SnapshotContents entries;
+  if (!table_file_entries(path, entries)) return nullptr;
+  Ref self(instance_of(type, create_engine(std::move(config)), form));
   if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
   return self.release();
 }
@@ -583,6 +621,19 @@ PyObject* rx_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded<PyObject*>(nullptr, [&] { return load_impl(engine_of(self), a); });
 }
 
+PyObject* rx_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[1];
+  if (!bind(kSaveParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return save_impl(engine_of(self), argv[0]); });
+}
+
+PyObject* rx_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* argv[2];
+  if (!bind(kOpenParams, args, nargs, kwnames, argv)) return nullptr;
+  return guarded<PyObject*>(nullptr,
+                            [&] { return open_impl(reinterpret_cast<PyTypeObject*>(cls), argv[0], argv[1]); });
+}
+
 PyObject* rx_clear(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&] { return clear_impl(engine_of(self)); });
 }
@@ -678,6 +729,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kContainsManyDoc},
     {"insert_many", as_cfunction(rx_insert_many), METH_FASTCALL | METH_KEYWORDS, kInsertManyDoc},
     {"load", as_cfunction(rx_load), METH_FASTCALL | METH_KEYWORDS, kLoadDoc},
+    {"save", as_cfunction(rx_save), METH_FASTCALL | METH_KEYWORDS, kSaveDoc},
+    {"open", as_cfunction(rx_open), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kOpenDoc},
     {"clear", as_cfunction(rx_clear), METH_NOARGS, kClearDoc},
     {"stats", as_cfunction(rx_stats), METH_NOARGS, kStatsDoc},
     {"from_redis", as_cfunction(rx_from_redis), METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromRedisDoc},

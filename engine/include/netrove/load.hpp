@@ -23,6 +23,7 @@
 //   mmdb     MaxMind DB files (libmaxminddb)          `value` path (default country or
 //                                                     ASN) / `attributes` paths (default
 //                                                     every leaf, dotted keys)
+//   table    netrove table files (table_file.hpp)    as saved
 //
 //   source --> Decompressed (magic bytes: gzip, bzip2, xz, or none)
 //          --> detect (first bytes, when no format is given)
@@ -53,14 +54,14 @@
 namespace netrove {
 
 /// The formats a source can be read as; `detect` guesses from its content.
-enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv, mrt, mmdb };
+enum class LoadFormat : std::uint8_t { detect, list, pfx2as, ipasn, csv, mrt, mmdb, table };
 
-/// The format named `name` ("list", "pfx2as", "ipasn", "csv", "mrt", "mmdb"),
+/// The format named `name` ("list", "pfx2as", "ipasn", "csv", "mrt", "mmdb", "table"),
 /// or nullopt.
 std::optional<LoadFormat> load_format_named(std::string_view name) noexcept;
 /// The name of `format` ("detect" for detect).
 std::string_view load_format_name(LoadFormat format) noexcept;
-/// "csv, ipasn, list, mmdb, mrt, pfx2as": the names of the formats, for messages.
+/// "csv, ipasn, list, mmdb, mrt, pfx2as, table": the names of the formats, for messages.
 std::string_view load_format_names() noexcept;
 
 /// How to read a source.  The column options are csv's; `value` is also

@@ -22,6 +22,7 @@
 // trust: anything else is a malformed snapshot, rejected with the reason.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,11 +34,19 @@
 
 namespace netrove {
 
+/// What a snapshot holds: its distinct records and its entries per family.
+struct SnapshotCounts {
+  std::uint64_t records = 0;
+  std::uint64_t ipv4 = 0;
+  std::uint64_t ipv6 = 0;
+};
+
 /// The snapshot of every entry of `engine`: walked through its EntryLister
 /// side, or for an engine without one copied through EntryReader::all().
-/// Errors: std::logic_error for an engine with neither side; those of the
-/// walk (std::bad_alloc).
-std::string save_snapshot(const Engine& engine);
+/// `*counts`, when given, is set to what it holds.  Errors:
+/// std::logic_error for an engine with neither side; those of the walk
+/// (std::bad_alloc).
+std::string save_snapshot(const Engine& engine, SnapshotCounts* counts = nullptr);
 
 /// The entries of a snapshot: prefixes[i] with records[i], the prefixes in
 /// snapshot order (IPv4, then IPv6), the records stored (interned) ones.

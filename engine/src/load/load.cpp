@@ -19,7 +19,8 @@ constexpr Named kFormats[] = {{LoadFormat::csv, "csv"},
                               {LoadFormat::list, "list"},
                               {LoadFormat::mmdb, "mmdb"},
                               {LoadFormat::mrt, "mrt"},
-                              {LoadFormat::pfx2as, "pfx2as"}};
+                              {LoadFormat::pfx2as, "pfx2as"},
+                              {LoadFormat::table, "table"}};
 
 /// Options that the format does not take are refused, not ignored.
 void check_options(LoadFormat f, const LoadOptions& o) {
@@ -91,6 +92,7 @@ LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadP
     case LoadFormat::ipasn: load::read_ipasn(lines, table); break;
     case LoadFormat::csv: load::read_csv(lines, options, table); break;
     case LoadFormat::mrt: load::read_mrt(lines, table); break;
+    case LoadFormat::table: load::read_table_file(lines, table); break;
     case LoadFormat::mmdb: load::read_mmdb(lines, options, table, options.format == LoadFormat::detect); break;
     case LoadFormat::detect: break;
   }

@@ -23,6 +23,8 @@ void read_mmdb(Lines& lines, const LoadOptions& options, LoadedTable& out, bool 
 void read_mrt(Lines& lines, LoadedTable& out);
 /// Whether the first bytes of a source read as an MRT record header.
 bool looks_like_mrt(std::string_view head) noexcept;
+/// A netrove table file (table_format.cpp).
+void read_table_file(Lines& lines, LoadedTable& out);
 /// CSV with a header row; the column options of `options`.
 void read_csv(Lines& lines, const LoadOptions& options, LoadedTable& out);
 /// The format of the text `lines` holds, from its first lines (nothing is

@@ -5,6 +5,7 @@
 
 #include "load/ranges.hpp"
 #include "load/readers.hpp"
+#include "netrove/table_file.hpp"
 #include "netrove/text.hpp"
 
 namespace netrove::load {
@@ -144,6 +145,7 @@ void read_ipasn(Lines& lines, LoadedTable& out) {
 
 LoadFormat detect_format(Lines& lines) {
   const std::string_view head = lines.peek(64 << 10);
+  if (looks_like_table_file(head)) return LoadFormat::table;
   if (looks_like_mrt(head)) return LoadFormat::mrt;
   // Binary and no MRT: a MaxMind DB, if its metadata marker (at the end)
   // says so; the reader tells.

@@ -46,6 +46,8 @@ class Writer final : public EntrySink {
     ++counts_[f];
   }
 
+  SnapshotCounts counts() const noexcept { return {numbered_, counts_[0], counts_[1]}; }
+
   /// The whole snapshot.
   std::string finish() const {
     std::string out;
@@ -122,7 +124,7 @@ class Writer final : public EntrySink {
 
 }  // namespace
 
-std::string save_snapshot(const Engine& engine) {
+std::string save_snapshot(const Engine& engine, SnapshotCounts* counts) {
   Writer w;
   if (const auto* lister = dynamic_cast<const EntryLister*>(&engine)) {
     lister->list_entries(w);
@@ -135,6 +137,7 @@ std::string save_snapshot(const Engine& engine) {
   } else {
     throw std::logic_error("the engine lists no entries");
   }
+  if (counts) *counts = w.counts();
   return w.finish();
 }
 

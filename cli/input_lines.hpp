@@ -1,0 +1,42 @@
+// input_lines.hpp - the lines of a file or of standard input, as they are:
+// each line without its '\n' (a '\r' before it is kept, so that grep
+// writes a selected line back byte for byte), the last line also when no
+// '\n' ends it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace netrove::cli {
+
+class InputLines {
+ public:
+  /// Opens `path` ("-" for standard input).  Throws CommandError naming the
+  /// path when it cannot be opened or is a folder.
+  explicit InputLines(const std::string& path);
+  ~InputLines();
+  InputLines(const InputLines&) = delete;
+  InputLines& operator=(const InputLines&) = delete;
+
+  /// The next line into `line` (valid until the next call); false at the
+  /// end.  Throws CommandError when a read fails.
+  bool next(std::string_view& line);
+  /// Whether the line last returned ended with '\n'.
+  bool ended() const noexcept { return ended_; }
+  const std::string& name() const noexcept { return name_; }
+
+ private:
+  void fill();
+
+  std::string name_;
+  int fd_;
+  bool eof_ = false;
+  bool ended_ = false;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_;
+  std::size_t begin_ = 0, end_ = 0;
+};
+
+}  // namespace netrove::cli

@@ -1,0 +1,72 @@
+// range_table.hpp - a read-only longest-prefix table built in one pass
+// over entries that are already in order, for a process that loads a
+// table once and only looks addresses up (the `netrove` command).
+//
+// The prefixes of a family cut its address space into ranges, each covered
+// by one longest prefix or by none.  A sweep over the entries in order
+// (address, then a shorter prefix first) with a stack of the prefixes still
+// open finds those ranges:
+//
+//   entries   10.0.0.0/8 ........................................
+//                  10.1.0.0/16 ........
+//   ranges    [0 .. 9.255.255.255] none
+//             [10.0.0.0 .. 10.0.255.255] 10.0.0.0/8
+//             [10.1.0.0 .. 10.1.255.255] 10.1.0.0/16
+//             [10.2.0.0 .. 10.255.255.255] 10.0.0.0/8
+//             [11.0.0.0 .. max] none
+//
+// Only each range's first address is kept, with the entry that covers it
+// (neighbours with the same entry merged), so a lookup is "the last range
+// starting at or before the address".  A bucket per value of the top 16
+// bits says which ranges start inside it; a binary search over those few
+// finishes the lookup:
+//
+//   buckets[h] = first range starting at or after h << (width - 16)
+//   answer     = last range r in [buckets[h] - 1, buckets[h + 1]) with start <= address
+//
+// (The range before buckets[h] starts in an earlier bucket and may reach
+// into this one; the first range starts at 0, so there always is one.)
+// Building is linear in the entries plus the buckets; there is no update.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "netrove/types.hpp"
+
+namespace netrove::range {
+
+class RangeTable {
+ public:
+  /// No entry covers the address.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  /// Builds the table of `prefixes[0..n)`: the IPv4 ones, then the IPv6
+  /// ones, each family strictly increasing in address order with a shorter
+  /// prefix first on equal addresses, as EntryReader::all() and a snapshot
+  /// give them (host bits are ignored).  Throws std::invalid_argument when
+  /// they are out of that order or more than 2^32 - 2; std::bad_alloc.
+  RangeTable(const IpPrefix* prefixes, std::size_t n);
+
+  /// The index (into the prefixes given) of the longest prefix covering
+  /// `address`, or npos.
+  std::size_t match(const IpAddress& address) const noexcept;
+
+ private:
+  template <class K>
+  struct Ranges {
+    std::vector<K> starts;               // first address of each range, increasing; starts[0] == 0
+    std::vector<std::uint32_t> owners;   // the covering entry of each range, or kNone
+    std::vector<std::uint32_t> buckets;  // 65537 entries, see above
+
+    void build(const IpPrefix* prefixes, std::size_t n, std::size_t first);
+    std::uint32_t find(K key) const noexcept;
+  };
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+  Ranges<std::uint32_t> v4_;
+  __extension__ Ranges<unsigned __int128> v6_;
+};
+
+}  // namespace netrove::range
