@@ -22,11 +22,13 @@ build: setup
 	  $(CONFIGURE) >/dev/null && echo '$(CONFIGURE)' > $(BUILD)/.configured-with; fi
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
+# The command line on the sample table and log of examples/data.
 run: build
-	@PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
+	@examples/tour.sh $(BUILD)/cli/netrove $(BUILD)
 
 CTEST_RUN  := $(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-PYTEST_RUN := PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+PYTEST_RUN := PYTHONPATH=$(abspath $(BUILD))/python NETROVE_CLI=$(abspath $(BUILD))/cli/netrove \
+              $(PY) -m pytest -q tests/python
 
 # The C++ tests, then the Python ones (one after the other: each uses every core).
 test: build

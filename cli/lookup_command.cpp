@@ -4,6 +4,7 @@
 //   address<TAB>-<TAB>-                 none
 //   --json: {"address":..,"prefix":..,"value":..,"attributes":{..}}, null for the last three
 #include <cstring>
+#include <memory>
 
 #include "command.hpp"
 #include "entry_text.hpp"
@@ -49,6 +50,9 @@ IpAddress unmapped(const IpAddress& a) {
   return v4;
 }
 
+/// Looks addresses up a batch at a time: the texts are kept until the
+/// batch is full, then parsed, matched together (RangeTable::match_many
+/// overlaps their cache misses) and written in order.
 class Lookup {
  public:
   Lookup(const OpenedTable& table, const ParsedArgs& a, Output& out)
@@ -58,16 +62,57 @@ class Lookup {
         unmap_(a.has("unmap")),
         out_(out) {}
 
-  /// Looks `text` up and writes its line; false when nothing covers it.
-  /// `where` and `number` name it in an error ("line 7", "argument 2").
-  bool one(std::string_view text, const char* where, std::uint64_t number) {
-    std::optional<IpAddress> a = parse_address(text);
-    if (!a)
-      throw CommandError("lookup: " + std::string(where) + " " + std::to_string(number) + ": '" + std::string(text) +
-                         "' is not an IP address");
-    if (unmap_) *a = unmapped(*a);
-    const std::size_t i = ranges_.match(*a);
+  /// Queues `text`; `where` and `number` name it in an error ("line 7",
+  /// "argument 2").
+  void add(std::string_view text, const char* where, std::uint64_t number) {
+    queued_.push_back({texts_.size(), text.size(), where, number});
+    texts_.append(text);
+    if (queued_.size() == kBatch) finish();
+  }
+
+  /// Looks the queued texts up and writes their lines.  Throws CommandError
+  /// at the first text that is no address, after the lines before it.
+  void finish() {
+    const std::size_t n = queued_.size();
+    std::size_t good = 0;
+    for (; good < n; ++good) {
+      const std::optional<IpAddress> a = parse_address(text_of(good));
+      if (!a) break;
+      addresses_[good] = unmap_ ? unmapped(*a) : *a;
+    }
+    ranges_.match_many(addresses_, good, found_);
+    for (std::size_t k = 0; k < good; ++k) {
+      if (k + 4 < good && found_[k + 4] != range::RangeTable::npos) {
+        __builtin_prefetch(&table_.prefixes[found_[k + 4]]);
+        __builtin_prefetch(&table_.records[found_[k + 4]]);
+      }
+      write(text_of(k), found_[k]);
+    }
+    if (good < n) {
+      const Queued& q = queued_[good];
+      throw CommandError("lookup: " + std::string(q.where) + " " + std::to_string(q.number) + ": '" +
+                         std::string(text_of(good)) + "' is not an IP address");
+    }
+    queued_.clear();
+    texts_.clear();
+  }
+
+  /// Whether every address written so far had a match.
+  bool all_found() const noexcept { return all_found_; }
+
+ private:
+  static constexpr std::size_t kBatch = 256;
+  struct Queued {
+    std::size_t at, size;
+    const char* where;
+    std::uint64_t number;
+  };
+
+  std::string_view text_of(std::size_t k) const { return {texts_.data() + queued_[k].at, queued_[k].size}; }
+
+  void write(std::string_view text, std::size_t i) {
     const bool found = i != range::RangeTable::npos;
+    all_found_ &= found;
     if (json_) {
       line_.assign("{\"address\":");
       append_json_string(line_, text);
@@ -79,27 +124,27 @@ class Lookup {
         line_.append("\",").append(record_members(table_.records[i].view())).append("}\n");
       }
       out_.put(line_);
-    } else {
-      out_.put(text);
-      if (!found) {
-        out_.put("\t-\t-\n");
-      } else {
-        line_.assign("\t");
-        append_prefix_text(line_, table_.prefixes[i]);
-        line_.push_back('\t');
-        out_.put(line_);
-        put_tsv_field(out_, table_.records[i].view().value());
-        out_.put('\n');
-      }
+      return;
     }
-    return found;
+    out_.put(text);
+    if (!found) return out_.put("\t-\t-\n");
+    line_.assign("\t");
+    append_prefix_text(line_, table_.prefixes[i]);
+    line_.push_back('\t');
+    out_.put(line_);
+    put_tsv_field(out_, table_.records[i].view().value());
+    out_.put('\n');
   }
 
- private:
   const OpenedTable& table_;
   const range::RangeTable ranges_;
   bool json_, unmap_;
   Output& out_;
+  bool all_found_ = true;
+  std::vector<Queued> queued_;
+  std::string texts_;
+  IpAddress addresses_[kBatch];
+  std::size_t found_[kBatch];
   std::string line_;
 };
 
@@ -111,11 +156,9 @@ int run_lookup(const std::vector<std::string>& args) {
   if (a.operands.empty()) throw CommandError("lookup: no TABLE given", true);
   const OpenedTable table = open_table(a.operands[0]);
   Output out;
-  Lookup lookup(table, a, out);
-  bool all_found = true;
+  auto lookup = std::make_unique<Lookup>(table, a, out);
   if (a.operands.size() > 1) {
-    for (std::size_t i = 1; i < a.operands.size(); ++i)
-      all_found &= lookup.one(a.operands[i], "argument", i + 1);
+    for (std::size_t i = 1; i < a.operands.size(); ++i) lookup->add(a.operands[i], "argument", i + 1);
   } else {
     InputLines in("-");
     std::string_view line;
@@ -123,11 +166,12 @@ int run_lookup(const std::vector<std::string>& args) {
     while (in.next(line)) {
       ++number;
       const std::string_view text = trimmed(line);
-      if (!text.empty()) all_found &= lookup.one(text, "line", number);
+      if (!text.empty()) lookup->add(text, "line", number);
     }
   }
+  lookup->finish();
   out.flush();
-  return a.has("strict") && !all_found ? kExitNoMatch : kExitOk;
+  return a.has("strict") && !lookup->all_found() ? kExitNoMatch : kExitOk;
 }
 
 }  // namespace netrove::cli

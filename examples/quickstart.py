@@ -18,8 +18,8 @@ BATCH = 200_000
 def load_table(path):
     """(subnet, metadata) pairs from the tab-separated sample table."""
     rows = []
-    for line in path.read_text().splitlines():
-        if not line or line.startswith("#"):
+    for line in path.read_text().splitlines()[1:]:  # after the header row
+        if not line:
             continue
         subnet, value, asn, region = line.split("\t")
         rows.append((subnet, {"value": value, "attributes": {"asn": asn, "region": region}}))

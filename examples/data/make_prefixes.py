@@ -31,7 +31,7 @@ def main(source):
         picked += [pool[i] for i in sorted(chosen)[:count]]
     out = Path(__file__).with_name("prefixes.tsv")
     with out.open("w") as f:
-        f.write("# prefix\tvalue\tasn\tregion  (sample of tier1-prefixes.txt.gz; see NOTICE)\n")
+        f.write("prefix\tvalue\tasn\tregion\n")  # a header row: the csv loader names the columns by it
         for p in picked:
             asn = f"AS{rng.randint(64512, 65534)}"
             f.write(f"{p}\t{rng.choice(KINDS)}\t{asn}\t{rng.choice(REGIONS)}\n")

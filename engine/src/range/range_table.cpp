@@ -101,8 +101,19 @@ void RangeTable::Ranges<K>::build(const IpPrefix* prefixes, std::size_t n, std::
 }
 
 template <class K>
-std::uint32_t RangeTable::Ranges<K>::find(K key) const noexcept {
+std::uint32_t RangeTable::Ranges<K>::bucket_of(K key) const noexcept {
   const auto h = static_cast<std::uint32_t>(key >> (kBits<K> - 16));
+  __builtin_prefetch(&buckets[h]);
+  return h;
+}
+
+template <class K>
+std::uint32_t RangeTable::Ranges<K>::find(K key) const noexcept {
+  return find_in(key, static_cast<std::uint32_t>(key >> (kBits<K> - 16)));
+}
+
+template <class K>
+std::uint32_t RangeTable::Ranges<K>::find_in(K key, std::uint32_t h) const noexcept {
   const K* lo = starts.data() + (buckets[h] == 0 ? 0 : buckets[h] - 1);
   const K* hi = starts.data() + buckets[h + 1];
   const K* after = std::upper_bound(lo, hi, key);  // first start above key; lo's start is <= key
@@ -119,11 +130,35 @@ RangeTable::RangeTable(const IpPrefix* prefixes, std::size_t n) {
   v6_.build(prefixes + v4, n - v4, v4);
 }
 
+namespace {
+
+std::uint32_t v4_key(const IpAddress& a) noexcept {
+  const std::uint8_t* b = a.bytes.data();
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
+}  // namespace
+
+void RangeTable::match_many(const IpAddress* addresses, std::size_t n, std::size_t* out) const noexcept {
+  constexpr std::size_t kGroup = 32;
+  std::uint32_t buckets[kGroup];
+  for (std::size_t base = 0; base < n; base += kGroup) {
+    const std::size_t m = std::min(kGroup, n - base);
+    const IpAddress* a = addresses + base;
+    for (std::size_t i = 0; i < m; ++i)
+      buckets[i] = a[i].family == kIpv4 ? v4_.bucket_of(v4_key(a[i])) : v6_.bucket_of(trie::load_key(a[i].bytes.data()));
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t owner = a[i].family == kIpv4 ? v4_.find_in(v4_key(a[i]), buckets[i])
+                                                       : v6_.find_in(trie::load_key(a[i].bytes.data()), buckets[i]);
+      out[base + i] = owner == kNone ? npos : owner;
+    }
+  }
+}
+
 std::size_t RangeTable::match(const IpAddress& address) const noexcept {
   std::uint32_t owner;
   if (address.family == kIpv4) {
-    const std::uint8_t* b = address.bytes.data();
-    owner = v4_.find((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3]);
+    owner = v4_.find(v4_key(address));
   } else {
     owner = v6_.find(trie::load_key(address.bytes.data()));
   }

@@ -53,6 +53,12 @@ class RangeTable {
   /// `address`, or npos.
   std::size_t match(const IpAddress& address) const noexcept;
 
+  /// out[i] = match(addresses[i]) for i < n, the lookups interleaved: each
+  /// step is taken for the whole batch with the memory it needs next
+  /// prefetched, so the cache misses of different addresses overlap
+  /// instead of following one another.
+  void match_many(const IpAddress* addresses, std::size_t n, std::size_t* out) const noexcept;
+
  private:
   template <class K>
   struct Ranges {
@@ -62,6 +68,10 @@ class RangeTable {
 
     void build(const IpPrefix* prefixes, std::size_t n, std::size_t first);
     std::uint32_t find(K key) const noexcept;
+    /// find() in the two halves match_many interleaves: the bucket of
+    /// `key` (prefetched), then the search.
+    std::uint32_t bucket_of(K key) const noexcept;
+    std::uint32_t find_in(K key, std::uint32_t h) const noexcept;
   };
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
