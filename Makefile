@@ -62,7 +62,8 @@ test-wheel: wheel
 # itself is C and would load libstdc++ only with the module).
 ASAN_RT    := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SAN_PYTEST := tests/python/test_hardening.py tests/python/test_call_fuzz.py tests/python/test_load_mmdb.py \
-              tests/python/test_load_mrt.py tests/python/test_load.py
+              tests/python/test_load_mrt.py tests/python/test_load.py tests/python/test_table_file.py \
+              tests/python/test_cli.py
 sanitize: setup
 	@$(CMAKE) -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNETROVE_SANITIZE=address,undefined $(PYFLAGS) >/dev/null
@@ -72,7 +73,7 @@ sanitize: setup
 	  $(CTEST) --test-dir build-asan --output-on-failure -j $(JOBS)
 	@LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath build-asan)/python \
-	  $(PY) -m pytest -q $(SAN_PYTEST)
+	  NETROVE_CLI=$(abspath build-asan)/cli/netrove $(PY) -m pytest -q $(SAN_PYTEST)
 
 # C++ tests under ThreadSanitizer.
 tsan: setup

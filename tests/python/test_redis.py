@@ -233,3 +233,25 @@ def test_load_into_a_redis_engine_is_one_bulk_write_with_its_events(server):
     assert wait_until(lambda: dict(writer.items()) == want and dict(follower.items()) == want)
     assert dict(netrove.RadixEngine.from_redis(server["unix"], follow=False).items()) == want
     writer.clear()
+
+
+@pytest.mark.parametrize("form", ["tcp", "unix"])
+def test_the_command_reads_a_table_from_redis_as_a_reader_that_does_not_follow(server, form, cli, tmp_path):
+    writer = emptied(netrove.RadixEngine.from_redis(server[form]))
+    writer.insert("10.0.0.0/8", {"value": "ten", "attributes": {"k": "v"}})
+    writer.insert("10.1.0.0/16", {"value": "ten-one"})
+    writer.insert("2001:db8::/32", {"value": "doc"})
+    run = lambda *args: subprocess.run([cli, *args], capture_output=True, text=True)  # noqa: E731
+    got = run("lookup", "--json", server[form], "10.1.2.3", "10.9.9.9", "2001:db8::1", "192.0.2.1")
+    assert got.returncode == 0, got.stderr
+    answers = [json.loads(line) for line in got.stdout.splitlines()]
+    for answer, address in zip(answers, ["10.1.2.3", "10.9.9.9", "2001:db8::1", "192.0.2.1"], strict=True):
+        entry = writer.match(address)
+        assert answer == {"address": address, "prefix": entry and entry[0], "value": entry and entry[1]["value"],
+                          "attributes": entry and entry[1]["attributes"]}
+    info = dict(line.split(": ") for line in run("info", server[form]).stdout.splitlines())
+    assert info["format"] == "redis" and (info["ipv4_prefixes"], info["ipv6_prefixes"]) == ("2", "1")
+    # A refused password is an input error, told on stderr.
+    bad = run("lookup", server[form].replace(PASSWORD, "wrong"), "10.1.2.3")
+    assert bad.returncode == 2 and bad.stderr.splitlines()[-1].startswith("netrove: ")
+    writer.clear()
