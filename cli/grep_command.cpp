@@ -44,8 +44,10 @@ std::vector<IpPrefix> pattern_table(const ParsedArgs& a) {
   if (a.has("prefix")) {
     // Each value may hold several patterns, split at commas and blanks.
     std::string text;
-    for (const std::string& v : a.values.at("prefix"))
+    for (const std::string& v : a.values.at("prefix")) {
       for (const char c : v) text.push_back(c == ',' || c == ' ' || c == '\t' ? '\n' : c);
+      text.push_back('\n');  // a value ends its last pattern
+    }
     struct Text final : LoadInput {
       std::string_view rest;
       std::size_t read(char* buffer, std::size_t n) override {

@@ -2,6 +2,7 @@
 // table_file_calls.hpp).
 #include "table_file_calls.hpp"
 
+#include "boundary.hpp"
 #include "netrove/table_file.hpp"
 #include "paths.hpp"
 #include "unlocked.hpp"
@@ -34,7 +35,8 @@ bool table_file_entries(PyObject* path, SnapshotContents& out) {
     return false;
   }
   if (!error) return true;
-  PyErr_Format(PyExc_ValueError, "%U: %s", file.object.get(), error->c_str());
+  // Named by its bytes as load() names a source: the path may be bytes.
+  raise_text(PyExc_ValueError, file.bytes + ": " + *error);
   return false;
 }
 
