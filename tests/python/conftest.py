@@ -29,4 +29,4 @@ def cli():
         path = str(built) if built.is_file() else None
     if not path:
         pytest.fail("no netrove command: set NETROVE_CLI, put netrove on PATH or run make build")
-    return path
+    return os.path.abspath(path)  # tests may run it from another folder
