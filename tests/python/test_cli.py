@@ -1,6 +1,5 @@
-"""The `netrove` command against the Python engine on the same table file:
-lookup and export line by line, info's counts, build against load(), and
-grep against a brute-force scan of the log written here with ipaddress."""
+"""The `netrove` command against the Python engine on the same table file: lookup and export line by line,
+info's counts, build against load(), and grep against a brute-force scan of the log written here with ipaddress."""
 
 import csv
 import io
@@ -22,9 +21,15 @@ def run(cli, *args, stdin=b"", cwd=None):
     return p.returncode, p.stdout.decode(), p.stderr.decode()
 
 
-def assert_error(result):
+def assert_error(result, names=""):
+    """Exit status 2 and a last line of stderr from netrove that names `names`; returns `result`."""
     code, _, err = result
-    assert code == 2 and err.rstrip("\n").split("\n")[-1].startswith("netrove: "), result
+    assert code == 2 and err.rstrip("\n").split("\n")[-1].startswith("netrove: ") and names in err, result
+    return result
+
+
+def joined(lines):
+    return "".join(s + "\n" for s in lines)
 
 
 @pytest.fixture(scope="module")
@@ -33,37 +38,30 @@ def saved(tmp_path_factory):
     rng = random.Random(21)
     records = [{"value": rng.choice(TEXTS) + str(i),
                 "attributes": {f"k{j}": rng.choice(TEXTS) for j in range(rng.randrange(3))}} for i in range(30)]
-    e = RadixEngine()
-    e.insert("::ffff:10.0.0.0/104", records[0])  # some IPv4-mapped addresses
+    (e := RadixEngine()).insert("::ffff:10.0.0.0/104", records[0])  # some IPv4-mapped addresses
     for _ in range(1500):
         cls, bits, low = (ipaddress.IPv4Network, 32, 8) if rng.random() < 0.5 else (ipaddress.IPv6Network, 128, 16)
         e.insert(cls((rng.getrandbits(bits), rng.randint(low, bits)), strict=False), rng.choice(records))
-    path = tmp_path_factory.mktemp("cli") / "t.nrv"
-    e.save(path)
+    e.save(path := tmp_path_factory.mktemp("cli") / "t.nrv")
     return e, path
 
 
 def addresses(e, seed, n=200):
     """Half inside stored prefixes, half anywhere, of both families."""
-    rng, keys = random.Random(seed), e.keys()
-    out = []
+    rng, keys, out = random.Random(seed), e.keys(), []
     for _ in range(n):
         if rng.random() < 0.5:
             net = ipaddress.ip_network(rng.choice(keys))
             out.append(str(net[rng.randrange(min(net.num_addresses, 2 ** 20))]))
         else:
-            out.append(str(ipaddress.IPv4Address(rng.getrandbits(32)) if rng.random() < 0.5
-                           else ipaddress.IPv6Address(rng.getrandbits(128))))
+            out.append(str(ipaddress.ip_address(rng.getrandbits(32 if rng.random() < 0.5 else 128))))
     return out + ["::FFFF:10.1.2.3", "2001:DB8::1", "::ffff:1.2.3.4"]
-
-
-def tsv(value):
-    return value.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
 
 
 def lookup_line(e, text):
     m = e.match(text)
-    return f"{text}\t{m[0]}\t{tsv(m[1]['value'])}" if m else f"{text}\t-\t-"
+    tsv = m and m[1]["value"].replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+    return f"{text}\t{m[0]}\t{tsv}" if m else f"{text}\t-\t-"
 
 
 def lookup_json(e, text):
@@ -81,35 +79,22 @@ def test_lookup(cli, saved, how):
         code, out, _ = run(cli, "lookup", path, stdin=lines.encode())
     else:
         code, out, _ = run(cli, "lookup", *(["--json"] if how == "json" else []), path, *ips)
-    if how == "json":
-        assert code == 0 and list(map(json.loads, out.splitlines())) == [lookup_json(e, ip) for ip in ips]
-    else:
-        assert code == 0 and out.split("\n") == [lookup_line(e, ip) for ip in ips] + [""]
+    want = [lookup_json(e, ip) for ip in ips] if how == "json" else joined(lookup_line(e, ip) for ip in ips)
+    assert code == 0 and (list(map(json.loads, out.splitlines())) if how == "json" else out) == want
 
 
-def test_lookup_unmap(cli, saved):
+def test_lookup_unmap_strict_and_errors(cli, saved, tmp_path):
     e, path = saved
     v4 = [ip for ip in addresses(e, 4) if "." in ip and ":" not in ip]
     mapped = [f"::FFFF:{ip}" if i % 2 else f"::ffff:{ip}" for i, ip in enumerate(v4)]
-    _, plain, _ = run(cli, "lookup", path, *mapped)
-    _, unmapped, _ = run(cli, "lookup", "-u", path, *mapped)
-    assert plain.splitlines() == [lookup_line(e, ip) for ip in mapped]
+    plain, unmapped = run(cli, "lookup", path, *mapped)[1], run(cli, "lookup", "-u", path, *mapped)[1]
+    assert plain.splitlines() == [lookup_line(e, ip) for ip in mapped] and plain != unmapped
     assert unmapped.splitlines() == [ip + lookup_line(e, v)[len(v):] for ip, v in zip(mapped, v4)]
-    assert plain != unmapped
-
-
-def test_lookup_strict(cli, saved):
-    e, path = saved
     hits = [ip for ip in addresses(e, 5) if e.contains(ip)]
     miss = next(ip for ip in addresses(e, 6) if not e.contains(ip))
-    assert run(cli, "lookup", "--strict", path, *hits)[0] == 0
-    assert run(cli, "lookup", "--strict", path, *hits, miss)[0] == 1
-    assert run(cli, "lookup", path, *hits, miss)[0] == 0
+    assert [run(cli, "lookup", *args)[0] for args in (["--strict", path, *hits], ["--strict", path, *hits, miss],
+                                                      [path, *hits, miss])] == [0, 1, 0]
     assert run(cli, "lookup", "-s", path, stdin=f"{miss}\n".encode())[0] == 1
-
-
-def test_lookup_errors(cli, saved, tmp_path):
-    _, path = saved
     for bad in ["banana", "10.0.0.256", "10.0.0.0/8", "01.2.3.4", "1:2:3", "::ffff:01.2.3.4", "fe80::1%eth0"]:
         assert_error(run(cli, "lookup", path, "10.0.0.1", bad))
         assert_error(run(cli, "lookup", path, stdin=f"10.0.0.1\n{bad}\n".encode()))
@@ -118,9 +103,7 @@ def test_lookup_errors(cli, saved, tmp_path):
     (tmp_path / "flip.nrv").write_bytes(data[:50] + bytes([data[50] ^ 1]) + data[51:])
     for table, reason in [("cut.nrv", "truncated"), ("flip.nrv", "corrupt: checksum mismatch"),
                           ("missing.nrv", "missing.nrv")]:
-        result = run(cli, "lookup", tmp_path / table, "10.0.0.1")
-        assert_error(result)
-        assert reason in result[2] and result[1] == ""
+        assert assert_error(run(cli, "lookup", tmp_path / table, "10.0.0.1"), reason)[1] == ""
 
 
 @pytest.mark.parametrize("fmt", ["list", "csv"])
@@ -133,8 +116,7 @@ def test_a_source_as_table(cli, saved, tmp_path, fmt):
         rows = [["network", "value", "asn"]] + [[p, m["value"], str(i)] for i, (p, m) in enumerate(e.items()[::3])]
         with open(source, "w", newline="") as f:
             csv.writer(f).writerows(rows)
-    want = RadixEngine()
-    want.load(source)
+    (want := RadixEngine()).load(source)
     want.save(tmp_path / "source.nrv")
     ips = addresses(e, 7)
     from_source = run(cli, "lookup", "--json", source, *ips)
@@ -148,16 +130,13 @@ QUAD = re.compile(r"((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)\.){3}(25[0-5]|2[0-4]\d|1\
 
 
 def addresses_in(line):
-    """The addresses a line holds: a field that is an IPv6 address, else the
-    dotted quads among its colon-separated pieces."""
+    """The addresses a line holds: a field that is an IPv6 address, else the dotted quads among its pieces."""
     for field in FIELD.findall(line):
         try:
             ipaddress.IPv6Address(field)
             yield field
-            continue
         except ValueError:
-            pass
-        yield from (piece for piece in field.split(":") if QUAD.fullmatch(piece))
+            yield from (piece for piece in field.split(":") if QUAD.fullmatch(piece))
 
 
 def make_log(e, seed, n=300):
@@ -173,39 +152,32 @@ def make_log(e, seed, n=300):
 
 
 def grep_oracle(lines, covered, flags, name=None):
-    lead = f"{name}:" if name else ""
-    out, count = [], 0
+    lead, out, count = f"{name}:" if name else "", [], 0
     for line in lines:
         hits = [a for a in addresses_in(line) if covered(a)]
-        if bool(hits) == ("-v" in flags):
-            continue
-        count += 1
-        if "-o" in flags and "-c" not in flags:
-            out += [lead + a for a in hits]
-        elif "-c" not in flags:
-            out.append(lead + line)
+        if bool(hits) != ("-v" in flags):
+            count += 1
+            out += [] if "-c" in flags else [lead + a for a in hits] if "-o" in flags else [lead + line]
     return out + ([f"{lead}{count}"] if "-c" in flags else []), count
 
 
 @pytest.mark.parametrize("flags", [[], ["-v"], ["-c"], ["-o"], ["-c", "-v"], ["-c", "-o"]], ids=" ".join)
 def test_grep(cli, saved, tmp_path, flags):
     e, path = saved
-    logs = [make_log(e, 8), make_log(e, 9)]
-    names = [tmp_path / "a.log", tmp_path / "b.log"]
+    logs, names = [make_log(e, 8), make_log(e, 9)], [tmp_path / "a.log", tmp_path / "b.log"]
     for name, lines in zip(names, logs):
-        name.write_text("\n".join(lines) + "\n")
+        name.write_text(joined(lines))
     one, count = grep_oracle(logs[0], e.contains, flags)
     assert 0 < count < len(logs[0])
-    assert run(cli, "grep", *flags, path, names[0]) == (0, "".join(s + "\n" for s in one), "")
-    assert run(cli, "grep", *flags, path, stdin=names[0].read_bytes()) == (0, "".join(s + "\n" for s in one), "")
+    assert run(cli, "grep", *flags, path, names[0]) == (0, joined(one), "")
+    assert run(cli, "grep", *flags, path, stdin=names[0].read_bytes()) == (0, joined(one), "")
     both = [s for name, lines in zip(names, logs) for s in grep_oracle(lines, e.contains, flags, name)[0]]
-    assert run(cli, "grep", *flags, path, *names) == (0, "".join(s + "\n" for s in both), "")
+    assert run(cli, "grep", *flags, path, *names) == (0, joined(both), "")
 
 
 def test_grep_patterns(cli, saved, tmp_path):
     e, _ = saved
-    lines = make_log(e, 10)
-    (tmp_path / "a.log").write_text("\n".join(lines) + "\n")
+    (log := tmp_path / "a.log").write_text(joined(lines := make_log(e, 10)))
     nets = [ipaddress.ip_network(p) for p in random.Random(11).sample(e.keys(), 40)]
     first, last = ipaddress.IPv4Address("10.0.0.7"), ipaddress.IPv4Address("172.31.0.0")
 
@@ -213,44 +185,39 @@ def test_grep_patterns(cli, saved, tmp_path):
         ip = ipaddress.ip_address(a)
         return any(ip in n for n in nets) or (ip.version == 4 and first <= ip <= last)
 
-    want = "".join(s + "\n" for s in grep_oracle(lines, covered, [])[0])
+    want = joined(grep_oracle(lines, covered, [])[0])
     (tmp_path / "pats").write_text("# from the table\n" + "\n".join(map(str, nets[2:])) + f"\n{first}-{last}\n")
     by_p = ["-p", f"{nets[0]},{nets[1]}", "-p", f"{first}-{last}"] + [a for n in nets[2:] for a in ("-p", n)]
-    assert run(cli, "grep", *by_p, tmp_path / "a.log") == (0, want, "")
-    assert run(cli, "grep", "-f", tmp_path / "pats", "-p", f"{nets[0]} {nets[1]}", tmp_path / "a.log") == (0, want, "")
+    assert run(cli, "grep", *by_p, log) == (0, want, "")
+    assert run(cli, "grep", "-f", tmp_path / "pats", "-p", f"{nets[0]} {nets[1]}", log) == (0, want, "")
 
 
 def test_grep_exit_status(cli, saved, tmp_path):
     e, path = saved
     miss = next(ip for ip in addresses(e, 12) if not e.contains(ip) and ":" not in ip)
-    log = tmp_path / "quiet.log"
-    log.write_text(f"nothing here\nfrom {miss}:80\n")
+    (log := tmp_path / "quiet.log").write_text(f"nothing here\nfrom {miss}:80\n")
     assert run(cli, "grep", path, log) == (1, "", "")
     assert run(cli, "grep", "-c", path, log) == (1, "0\n", "")
     assert run(cli, "grep", "-v", path, log) == (0, log.read_text(), "")
-    result = run(cli, "grep", "-v", path, tmp_path / "missing.log", log)
-    assert_error(result)
-    assert "missing.log" in result[2] and result[1] == "".join(f"{log}:{s}\n" for s in log.read_text().splitlines())
+    result = assert_error(run(cli, "grep", "-v", path, tmp_path / "missing.log", log), "missing.log")
+    assert result[1] == joined(f"{log}:{s}" for s in log.read_text().splitlines())
     assert_error(run(cli, "grep", "-o", "-v", path, log))
     assert_error(run(cli, "grep", tmp_path / "missing.nrv", log))
 
 
-def counts(e):
-    keys, values = e.keys(), e.values()
-    return {"ipv4_prefixes": str(sum(":" not in k for k in keys)), "ipv6_prefixes": str(sum(":" in k for k in keys)),
-            "prefixes": str(len(keys)),
-            "records": str(len({(m["value"], tuple(sorted(m["attributes"].items()))) for m in values}))}
-
-
 def test_info(cli, saved, tmp_path):
+    def counts(e):
+        ks, records = e.keys(), {(m["value"], tuple(sorted(m["attributes"].items()))) for m in e.values()}
+        return {"ipv4_prefixes": str(sum(":" not in k for k in ks)), "ipv6_prefixes": str(sum(":" in k for k in ks)),
+                "prefixes": str(len(ks)), "records": str(len(records))}
+
     e, path = saved
-    code, out, _ = run(cli, "info", path)
-    assert code == 0 and dict(line.split(": ", 1) for line in out.splitlines()) == {
-        "format": "table", "format_version": "1", **counts(e), "bytes": str(path.stat().st_size)}
     (source := tmp_path / "s.csv").write_text("network,value,asn\n10.0.0.0/8,a,1\n10.0.0.0/9,a,1\n::/1,b,1\n")
     (loaded := RadixEngine()).load(source)
-    code, out, _ = run(cli, "info", source)
-    assert code == 0 and dict(line.split(": ", 1) for line in out.splitlines()) == {"format": "source", **counts(loaded)}
+    of_table = {"format": "table", "format_version": "1", **counts(e), "bytes": str(path.stat().st_size)}
+    for table, want in [(path, of_table), (source, {"format": "source", **counts(loaded)})]:
+        code, out, _ = run(cli, "info", table)
+        assert code == 0 and dict(line.split(": ", 1) for line in out.splitlines()) == want
 
 
 @pytest.mark.parametrize("fmt", ["csv", "jsonl", "list"])
@@ -259,7 +226,7 @@ def test_export(cli, saved, fmt):
     code, out, _ = run(cli, "export", "--format", fmt, path)
     assert code == 0
     if fmt == "list":
-        assert out.split("\n") == e.keys() + [""]
+        assert out == joined(e.keys())
     elif fmt == "jsonl":
         assert [json.loads(line) for line in out.split("\n")[:-1]] == [{"prefix": p, **m} for p, m in e.items()]
     else:
@@ -268,10 +235,16 @@ def test_export(cli, saved, fmt):
         assert [(p, v, json.loads(a)) for p, v, a in rows[1:]] == [(p, m["value"], m["attributes"]) for p, m in e.items()]
 
 
-def test_build(cli, tmp_path):
+def test_build_usage_and_input_errors(cli, tmp_path):
     (tmp_path / "a.txt").write_text("10.0.0.0/8\n192.0.2.0 - 192.0.2.9\n2001:db8::/32\n")
     (tmp_path / "b.csv").write_text("network,value,asn\n10.0.0.0/8,b,1\n2001:db8::/32,ü,2\n2001:db8:1::/48,\"x,y\",3\n")
     (tmp_path / "c.csv").write_text("network,value,asn\n10.0.0.0/8,c,9\n10.1.0.0/16,c,8\n")
+    (tmp_path / "bad.txt").write_text("10.0.0.0/8\nbanana\n")
+    out = tmp_path / "out.nrv"
+    assert_error(run(cli, "build", tmp_path / "a.txt"))
+    assert_error(run(cli, "build", "-o", out))
+    assert_error(run(cli, "build", "-o", out, "--format", "yaml", tmp_path / "a.txt"))
+    assert not out.exists()
     for args, sources, kw in [(["--value", "blocked", "a.txt"], ["a.txt"], {"value": "blocked"}),
                               (["b.csv", "c.csv"], ["b.csv", "c.csv"], {}),
                               (["c.csv", "b.csv"], ["c.csv", "b.csv"], {}),
@@ -280,24 +253,13 @@ def test_build(cli, tmp_path):
         for source in sources:
             want.load(tmp_path / source, **kw)
         result = run(cli, "build", "-o", "out.nrv", *args, stdin=(tmp_path / "b.csv").read_bytes(), cwd=tmp_path)
-        assert result[0] == 0 and RadixEngine.open(tmp_path / "out.nrv").items() == want.items(), (args, result)
-
-
-def test_usage_and_input_errors(cli, tmp_path):
-    (tmp_path / "a.txt").write_text("10.0.0.0/8\n")
-    (tmp_path / "bad.txt").write_text("10.0.0.0/8\nbanana\n")
-    out = tmp_path / "out.nrv"
-    assert_error(run(cli, "build", tmp_path / "a.txt"))
-    assert_error(run(cli, "build", "-o", out))
-    assert_error(run(cli, "build", "-o", out, "--format", "yaml", tmp_path / "a.txt"))
-    assert not out.exists()
+        assert result[0] == 0 and RadixEngine.open(out).items() == want.items(), (args, result)
     assert run(cli, "build", "-o", out, tmp_path / "a.txt")[0] == 0
     before = out.read_bytes()
     for source in ("bad.txt", "missing.txt"):
-        result = run(cli, "build", "-o", out, tmp_path / "a.txt", tmp_path / source)
-        assert_error(result)
-        assert source in result[2] and out.read_bytes() == before
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "bad.txt", "out.nrv"]
+        assert_error(run(cli, "build", "-o", out, tmp_path / "a.txt", tmp_path / source), source)
+        assert out.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.csv", "bad.txt", "c.csv", "out.nrv"]
     assert_error(run(cli, "frobnicate"))
     assert_error(run(cli, "export", "--format", "xml", out))
 
