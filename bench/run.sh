@@ -9,7 +9,8 @@
 #   2. the Python peer suite in .venv-bench (made by bench/setup.sh), with
 #      the module of $1/python: results.md, results.png, results.json;
 #      then bench/write_bench.py, the write paths against pytricia in the
-#      realistic setting: writes.md.
+#      realistic setting: writes.md; then bench/cli_bench.py, table files
+#      against pickle and the netrove command against grepcidr: cli.md.
 # BENCH_SUITES=cpp or BENCH_SUITES=python runs one suite only; PEERS_ARGS
 # passes options to bench/peers.py (see bench/peers.py --help), WRITES_ARGS
 # to bench/write_bench.py.
@@ -58,4 +59,7 @@ if [[ ,$suites, == *,python,* ]]; then
   # shellcheck disable=SC2086
   PYTHONPATH="$(realpath "$build")/python${PYTHONPATH:+:$PYTHONPATH}" "$py" bench/write_bench.py \
     --redis --memory --out "$results/writes.md" ${WRITES_ARGS:-}
+  echo "== cli_bench.py"
+  PYTHONPATH="$(realpath "$build")/python${PYTHONPATH:+:$PYTHONPATH}" "$py" bench/cli_bench.py \
+    --build "$build" --write
 fi

@@ -9,6 +9,15 @@ cd "$(dirname "$0")/.."
 venv=.venv-bench
 req=bench/requirements.txt
 
+# grepcidr, the peer of `netrove grep` in bench/cli_bench.py, is a Debian
+# package; without it (or without root) that script skips grep.
+if ! command -v grepcidr >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  echo "bench setup: installing grepcidr"
+  export DEBIAN_FRONTEND=noninteractive
+  { apt-get install -y -qq grepcidr || { apt-get update -qq && apt-get install -y -qq grepcidr; }; } >/dev/null 2>&1 \
+    || echo "bench setup: could not install grepcidr" >&2
+fi
+
 if [ ! -x "$venv/bin/python" ]; then
   py=$(tools/find-python) || exit 1
   echo "bench setup: creating $venv with $py"
