@@ -2,6 +2,7 @@
 #include "entry_text.hpp"
 
 #include "netrove/text.hpp"
+#include "record/json_string.hpp"
 
 namespace netrove::cli {
 
@@ -33,9 +34,19 @@ void append_prefix_text(std::string& out, const IpPrefix& prefix) {
   out.push_back(static_cast<char>('0' + prefix.length % 10));
 }
 
-std::string record_members(RecordView record) {
-  std::string json = to_json(record);  // {"value":...,"attributes":{...}}
-  return json.substr(1, json.size() - 2);
+void append_record_members(std::string& out, RecordView record) {
+  out.append("\"value\":");
+  append_json_string(out, record.value());
+  out.append(",\"attributes\":{");
+  bool first = true;
+  for (const auto& [key, text] : record) {
+    if (!first) out.push_back(',');
+    first = false;
+    append_json_string(out, key);
+    out.push_back(':');
+    append_json_string(out, text);
+  }
+  out.push_back('}');
 }
 
 }  // namespace netrove::cli

@@ -14,8 +14,8 @@ std::string prefix_text(const IpPrefix& prefix);
 /// The same appended to `out` (an IPv4 prefix without a temporary string).
 void append_prefix_text(std::string& out, const IpPrefix& prefix);
 
-/// `"value":"...","attributes":{...}`: the record's JSON object without its
-/// braces, for splicing into a larger object.
-std::string record_members(RecordView record);
+/// Appends `"value":"...","attributes":{...}`: the record's JSON object
+/// (as to_json writes it) without its braces, for a larger object.
+void append_record_members(std::string& out, RecordView record);
 
 }  // namespace netrove::cli

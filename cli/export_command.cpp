@@ -72,11 +72,10 @@ int run_export(const std::vector<std::string>& args) {
       out.put(',');
       put_csv_field(out, attributes_json(record));
     } else {
-      out.put("{\"prefix\":\"");
-      out.put(prefix);
-      out.put("\",");
-      out.put(record_members(record));
-      out.put('}');
+      std::string json = "{\"prefix\":\"" + prefix + "\",";
+      append_record_members(json, record);
+      json.push_back('}');
+      out.put(json);
     }
     out.put('\n');
   }

@@ -1,11 +1,11 @@
 // netrove grep: the lines that hold an address the table covers.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "address_scan.hpp"
 #include "command.hpp"
 #include "input_lines.hpp"
-#include "netrove/factory.hpp"
 #include "netrove/load.hpp"
 #include "open_table.hpp"
 #include "options.hpp"
@@ -35,12 +35,20 @@ const CommandSpec kSpec{
      {'f', "file", "FILE", "match the prefixes of FILE, one per line (# comments)"}},
 };
 
-/// Loads prefixes in the list format (address, CIDR or range per line)
-/// from the -p values and the -f file into an engine; returns its entries.
+/// The prefixes of the -p values and the -f file in the list format
+/// (address, CIDR or range per line), in order.
 std::vector<IpPrefix> pattern_table(const ParsedArgs& a) {
-  std::unique_ptr<Engine> engine = create_engine(EngineConfig{});
   LoadOptions options;
   options.format = LoadFormat::list;
+  LoadedTable all;
+  auto add = [&](LoadInput& input, const std::string& name) {
+    options.source_name = name;
+    LoadedTable table = read_table(input, options);
+    if (all.prefixes.empty()) return void(all = std::move(table));
+    all.prefixes.insert(all.prefixes.end(), table.prefixes.begin(), table.prefixes.end());
+    all.records.insert(all.records.end(), std::make_move_iterator(table.records.begin()),
+                       std::make_move_iterator(table.records.end()));
+  };
   if (a.has("prefix")) {
     // Each value may hold several patterns, split at commas and blanks.
     std::string text;
@@ -58,18 +66,12 @@ std::vector<IpPrefix> pattern_table(const ParsedArgs& a) {
       }
     } input;
     input.rest = text;
-    options.source_name = "-p";
-    LoadedTable table = read_table(input, options);
-    store_table(*engine, table);
+    add(input, "-p");
   }
-  if (a.has("file")) {
-    options.source_name = a.last("file");
-    const auto input = open_load_file(options.source_name);
-    LoadedTable table = read_table(*input, options);
-    store_table(*engine, table);
-  }
+  if (a.has("file")) add(*open_load_file(a.last("file")), a.last("file"));
   std::vector<IpPrefix> prefixes;
-  for (const Entry& e : dynamic_cast<const EntryReader&>(*engine).all()) prefixes.push_back(e.prefix);
+  std::vector<RecordRef> records;
+  take_ordered(all, prefixes, records);
   return prefixes;
 }
 

@@ -81,13 +81,16 @@ class Lookup {
       addresses_[good] = unmap_ ? unmapped(*a) : *a;
     }
     ranges_.match_many(addresses_, good, found_);
-    for (std::size_t k = 0; k < good; ++k) {
-      if (k + 4 < good && found_[k + 4] != range::RangeTable::npos) {
-        __builtin_prefetch(&table_.prefixes[found_[k + 4]]);
-        __builtin_prefetch(&table_.records[found_[k + 4]]);
+    // The entries found, then their record blocks, fetched for the whole
+    // batch before the first line is written, so that their misses overlap.
+    for (std::size_t k = 0; k < good; ++k)
+      if (found_[k] != range::RangeTable::npos) {
+        __builtin_prefetch(&table_.prefixes[found_[k]]);
+        __builtin_prefetch(&table_.records[found_[k]]);
       }
-      write(text_of(k), found_[k]);
-    }
+    for (std::size_t k = 0; k < good; ++k)
+      if (found_[k] != range::RangeTable::npos) __builtin_prefetch(&table_.records[found_[k]].view().stored());
+    for (std::size_t k = 0; k < good; ++k) write(text_of(k), found_[k]);
     if (good < n) {
       const Queued& q = queued_[good];
       throw CommandError("lookup: " + std::string(q.where) + " " + std::to_string(q.number) + ": '" +
@@ -121,7 +124,9 @@ class Lookup {
       } else {
         line_.append(",\"prefix\":\"");
         append_prefix_text(line_, table_.prefixes[i]);
-        line_.append("\",").append(record_members(table_.records[i].view())).append("}\n");
+        line_.append("\",");
+        append_record_members(line_, table_.records[i].view());
+        line_.append("}\n");
       }
       out_.put(line_);
       return;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "netrove/engine.hpp"
+#include "netrove/load.hpp"
 #include "netrove/table_file.hpp"
 
 namespace netrove::cli {
@@ -20,8 +21,8 @@ struct OpenedTable {
   std::vector<RecordRef> records;
   std::string format;                 // "table", "source" or "redis"
   std::optional<TableFileInfo> file;  // the header of a table file
-  /// The engine the entries came from (none for a table file), kept until
-  /// the process ends: tearing it down would only cost time.
+  /// The engine a Redis table was read through, kept until the process
+  /// ends: tearing it down would only cost time.
   std::unique_ptr<Engine> engine;
 
   /// The number of distinct records.
@@ -37,11 +38,16 @@ bool is_redis_url(const std::string& table);
 ///      following (read once, no thread), then listed;
 ///   2. a file that begins with the table file magic: checked whole, its
 ///      entries read as they are (already in order, no engine built);
-///   3. any other file: read by the loaders with the format detected,
-///      stored in an engine (a later line wins) and listed.
+///   3. any other file: read by the loaders with the format detected and
+///      put in order (take_ordered).
 /// A progress bar shows on standard error for 3 when it is a terminal.
 /// Errors: LoadError (kind io for an unreadable file), StartupError for a
 /// Redis server that cannot be read.
 OpenedTable open_table(const std::string& table);
+
+/// Moves the entries of `loaded` into `prefixes` and `records` in items()
+/// order, each prefix in its network form; of equal prefixes (host bits
+/// ignored) the later one wins, as a load into an engine would have it.
+void take_ordered(LoadedTable& loaded, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records);
 
 }  // namespace netrove::cli

@@ -68,10 +68,12 @@ class RangeTable {
 
     void build(const IpPrefix* prefixes, std::size_t n, std::size_t first);
     std::uint32_t find(K key) const noexcept;
-    /// find() in the two halves match_many interleaves: the bucket of
-    /// `key` (prefetched), then the search.
+    /// find() in the steps match_many interleaves, each prefetching what
+    /// the next one reads: the bucket of `key`; the first ranges of that
+    /// bucket; the search, giving the range; its owner (owners[range]).
     std::uint32_t bucket_of(K key) const noexcept;
-    std::uint32_t find_in(K key, std::uint32_t h) const noexcept;
+    void prefetch_ranges(std::uint32_t h) const noexcept;
+    std::uint32_t range_of(K key, std::uint32_t h) const noexcept;
   };
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 

@@ -87,16 +87,17 @@ std::optional<std::string> read_record(Cursor& c, std::uint64_t r, std::vector<P
   return std::nullopt;
 }
 
-/// 3. The entries of one family at the cursor.
-std::optional<std::string> read_entries(Cursor& c, std::uint8_t family, const std::vector<RecordRef>& records,
-                                        SnapshotContents& out) {
+/// 3. The entries of one family at the cursor: their prefixes into `out`,
+/// the number of each one's record into `index`.
+std::optional<std::string> read_entries(Cursor& c, std::uint8_t family, std::uint64_t record_count,
+                                        SnapshotContents& out, std::vector<std::uint32_t>& index) {
   const char* const name = family == kIpv4 ? "IPv4 entry" : "IPv6 entry";
   const unsigned width = family_bits(family);
   std::uint64_t n;
   // An entry takes two bytes at least (its length, its record index).
   if (!c.var(n) || n > c.left() / 2) return std::string("truncated before the ") + name + " count";
   out.prefixes.reserve(out.prefixes.size() + n);
-  out.records.reserve(out.records.size() + n);
+  index.reserve(index.size() + n);
   IpPrefix prev{family, {}, 0};
   for (std::uint64_t i = 0; i < n; ++i) {
     if (c.left() == 0) return numbered(("truncated in " + std::string(name)).c_str(), i);
@@ -113,9 +114,9 @@ std::optional<std::string> read_entries(Cursor& c, std::uint8_t family, const st
     }
     std::uint64_t r;
     if (!c.var(r)) return numbered(("truncated in " + std::string(name)).c_str(), i);
-    if (r >= records.size()) return numbered(name, i) + ": record index " + std::to_string(r) + " out of range";
+    if (r >= record_count) return numbered(name, i) + ": record index " + std::to_string(r) + " out of range";
     out.prefixes.push_back(p);
-    out.records.push_back(records[r]);
+    index.push_back(static_cast<std::uint32_t>(r));
     prev = p;
   }
   return std::nullopt;
@@ -136,10 +137,20 @@ std::optional<std::string> read_all(std::string_view bytes, SnapshotContents& ou
   for (std::uint64_t r = 0; r < count; ++r)
     if (auto e = read_record(c, r, pairs, records[r])) return e;
   // 3.
+  std::vector<std::uint32_t> index;
   for (const std::uint8_t family : {kIpv4, kIpv6})
-    if (auto e = read_entries(c, family, records, out)) return e;
+    if (auto e = read_entries(c, family, count, out, index)) return e;
   // 4.
   if (c.left() != 0) return std::to_string(c.left()) + " bytes after the last entry";
+  // Every entry gets a share of its record.  The shares of one record are
+  // added in one step: a million entries over a few thousand records would
+  // otherwise be a million atomic increments on scattered blocks.
+  std::vector<std::uint32_t> shares(records.size(), 0);
+  for (const std::uint32_t r : index) ++shares[r];
+  for (std::size_t r = 0; r < records.size(); ++r)
+    if (shares[r] != 0) records[r].get()->owners.fetch_add(shares[r], std::memory_order_relaxed);
+  out.records.reserve(index.size());
+  for (const std::uint32_t r : index) out.records.push_back(RecordRef::adopt(records[r].get()));
   return std::nullopt;
 }
 
