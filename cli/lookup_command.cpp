@@ -80,17 +80,14 @@ class Lookup {
       if (!a) break;
       addresses_[good] = unmap_ ? unmapped(*a) : *a;
     }
-    ranges_.match_many(addresses_, good, found_);
-    // The entries found, then their record blocks, fetched for the whole
-    // batch before the first line is written, so that their misses overlap.
+    ranges_.match_many(addresses_, good, found_, prefixes_);
+    // The records found, then their blocks, fetched for the whole batch
+    // before the first line is written, so that their misses overlap.
     for (std::size_t k = 0; k < good; ++k)
-      if (found_[k] != range::RangeTable::npos) {
-        __builtin_prefetch(&table_.prefixes[found_[k]]);
-        __builtin_prefetch(&table_.records[found_[k]]);
-      }
+      if (found_[k] != range::RangeTable::npos) __builtin_prefetch(&table_.records[found_[k]]);
     for (std::size_t k = 0; k < good; ++k)
       if (found_[k] != range::RangeTable::npos) __builtin_prefetch(&table_.records[found_[k]].view().stored());
-    for (std::size_t k = 0; k < good; ++k) write(text_of(k), found_[k]);
+    for (std::size_t k = 0; k < good; ++k) write(text_of(k), found_[k], prefixes_[k]);
     if (good < n) {
       const Queued& q = queued_[good];
       throw CommandError("lookup: " + std::string(q.where) + " " + std::to_string(q.number) + ": '" +
@@ -113,7 +110,7 @@ class Lookup {
 
   std::string_view text_of(std::size_t k) const { return {texts_.data() + queued_[k].at, queued_[k].size}; }
 
-  void write(std::string_view text, std::size_t i) {
+  void write(std::string_view text, std::size_t i, const IpPrefix& prefix) {
     const bool found = i != range::RangeTable::npos;
     all_found_ &= found;
     if (json_) {
@@ -123,7 +120,7 @@ class Lookup {
         line_.append(",\"prefix\":null,\"value\":null,\"attributes\":null}\n");
       } else {
         line_.append(",\"prefix\":\"");
-        append_prefix_text(line_, table_.prefixes[i]);
+        append_prefix_text(line_, prefix);
         line_.append("\",");
         append_record_members(line_, table_.records[i].view());
         line_.append("}\n");
@@ -134,7 +131,7 @@ class Lookup {
     out_.put(text);
     if (!found) return out_.put("\t-\t-\n");
     line_.assign("\t");
-    append_prefix_text(line_, table_.prefixes[i]);
+    append_prefix_text(line_, prefix);
     line_.push_back('\t');
     out_.put(line_);
     put_tsv_field(out_, table_.records[i].view().value());
@@ -150,6 +147,7 @@ class Lookup {
   std::string texts_;
   IpAddress addresses_[kBatch];
   std::size_t found_[kBatch];
+  IpPrefix prefixes_[kBatch];
   std::string line_;
 };
 

@@ -116,7 +116,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fail("accepted entries do not load");
   const netrove::range::RangeTable ranges(entries.prefixes.data(), entries.prefixes.size());
   auto check = [&](const netrove::IpAddress& a) {
-    if (ranges.match(a) != engine_match(*loaded, entries, a)) fail("the range table and the engine disagree");
+    const std::size_t want = engine_match(*loaded, entries, a);
+    std::size_t got;
+    netrove::IpPrefix prefix;
+    ranges.match_many(&a, 1, &got, &prefix);
+    if (ranges.match(a) != want || got != want) fail("the range table and the engine disagree");
+    if (got != netrove::range::RangeTable::npos && !(prefix == entries.prefixes[got]))
+      fail("the range table names another prefix than the entry it found");
   };
   // Every entry's first and last address and their outer neighbours, where
   // ranges begin and end; then the drawn addresses.

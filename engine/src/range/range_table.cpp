@@ -51,13 +51,13 @@ template <class K>
 void RangeTable::Ranges<K>::build(const IpPrefix* prefixes, std::size_t n, std::size_t first_index) {
   struct Open {
     K last;
-    std::uint32_t owner;
+    Owner owner;
   };
   std::vector<Open> open;
   K pos = 0;
   bool done = false;  // every address has its range
-  auto write = [&](K start, std::uint32_t owner) {
-    if (!owners.empty() && owners.back() == owner) return;
+  auto write = [&](K start, Owner owner) {
+    if (!owners.empty() && owners.back().entry == owner.entry) return;
     starts.push_back(start);
     owners.push_back(owner);
   };
@@ -81,14 +81,14 @@ void RangeTable::Ranges<K>::build(const IpPrefix* prefixes, std::size_t n, std::
     prev_first = first;
     prev_length = prefixes[i].length;
     pop_until(false, first);                                          // 1.
-    if (!done && pos < first) write(pos, open.empty() ? kNone : open.back().owner), pos = first;  // 2.
-    open.push_back({last, static_cast<std::uint32_t>(first_index + i)});  // 3.
+    if (!done && pos < first) write(pos, open.empty() ? Owner{} : open.back().owner), pos = first;  // 2.
+    open.push_back({last, {static_cast<std::uint32_t>(first_index + i), prefixes[i].length}});  // 3.
   }
   pop_until(true, 0);  // 4.
-  if (!done) write(pos, kNone);
+  if (!done) write(pos, Owner{});
   if (starts.empty() || starts.front() != 0) {  // only when no range was written at 0: n == 0
     starts.insert(starts.begin(), K{0});
-    owners.insert(owners.begin(), kNone);
+    owners.insert(owners.begin(), Owner{});
   }
   buckets.assign(65537, 0);
   std::size_t r = 0;
@@ -128,7 +128,7 @@ std::uint32_t RangeTable::Ranges<K>::range_of(K key, std::uint32_t h) const noex
 
 template <class K>
 std::uint32_t RangeTable::Ranges<K>::find(K key) const noexcept {
-  return owners[range_of(key, static_cast<std::uint32_t>(key >> (kBits<K> - 16)))];
+  return owners[range_of(key, static_cast<std::uint32_t>(key >> (kBits<K> - 16)))].entry;
 }
 
 namespace {
@@ -140,7 +140,24 @@ std::uint32_t v4_key(const IpAddress& a) noexcept {
 
 }  // namespace
 
-void RangeTable::match_many(const IpAddress* addresses, std::size_t n, std::size_t* out) const noexcept {
+template <class K>
+IpPrefix RangeTable::Ranges<K>::prefix_of(std::uint32_t r, std::uint8_t family) const noexcept {
+  // The owner covers the range, so its network is the range's first
+  // address with the bits past its length cleared.
+  const std::uint32_t length = owners[r].length;
+  const K host = length == 0 ? ~K{0} : (K{1} << (kBits<K> - length)) - 1;
+  const K net = starts[r] & ~host;
+  IpPrefix p{family, {}, static_cast<std::uint8_t>(length)};
+  if constexpr (sizeof(K) == 4) {
+    for (int i = 0; i < 4; ++i) p.address[i] = static_cast<std::uint8_t>(net >> (24 - 8 * i));
+  } else {
+    p.address = trie::store_key(net);
+  }
+  return p;
+}
+
+void RangeTable::match_many(const IpAddress* addresses, std::size_t n, std::size_t* out,
+                            IpPrefix* prefixes) const noexcept {
   constexpr std::size_t kGroup = 32;
   std::uint32_t step[kGroup];  // the bucket, then the range, of each address
   for (std::size_t base = 0; base < n; base += kGroup) {
@@ -153,8 +170,10 @@ void RangeTable::match_many(const IpAddress* addresses, std::size_t n, std::size
     for (std::size_t i = 0; i < m; ++i)
       step[i] = v4(i) ? v4_.range_of(v4_key(a[i]), step[i]) : v6_.range_of(v6_key(i), step[i]);
     for (std::size_t i = 0; i < m; ++i) {
-      const std::uint32_t owner = v4(i) ? v4_.owners[step[i]] : v6_.owners[step[i]];
+      const std::uint32_t owner = v4(i) ? v4_.owners[step[i]].entry : v6_.owners[step[i]].entry;
       out[base + i] = owner == kNone ? npos : owner;
+      if (prefixes && owner != kNone)
+        prefixes[base + i] = v4(i) ? v4_.prefix_of(step[i], kIpv4) : v6_.prefix_of(step[i], kIpv6);
     }
   }
 }
