@@ -2,7 +2,6 @@
 #include "entry_text.hpp"
 
 #include "netrove/text.hpp"
-#include "record/json_string.hpp"
 
 namespace netrove::cli {
 
@@ -32,21 +31,6 @@ void append_prefix_text(std::string& out, const IpPrefix& prefix) {
   if (prefix.length >= 100) out.push_back('1');
   if (prefix.length >= 10) out.push_back(static_cast<char>('0' + (prefix.length / 10) % 10));
   out.push_back(static_cast<char>('0' + prefix.length % 10));
-}
-
-void append_record_members(std::string& out, RecordView record) {
-  out.append("\"value\":");
-  append_json_string(out, record.value());
-  out.append(",\"attributes\":{");
-  bool first = true;
-  for (const auto& [key, text] : record) {
-    if (!first) out.push_back(',');
-    first = false;
-    append_json_string(out, key);
-    out.push_back(':');
-    append_json_string(out, text);
-  }
-  out.push_back('}');
 }
 
 }  // namespace netrove::cli

@@ -35,18 +35,6 @@ void put_csv_field(Output& out, std::string_view field) {
   out.put('"');
 }
 
-/// {"k":"v",...}: the attributes as compact JSON, in stored order.
-std::string attributes_json(RecordView record) {
-  std::string json = "{";
-  for (const auto& [key, value] : record) {
-    if (json.size() > 1) json.push_back(',');
-    append_json_string(json, key);
-    json.push_back(':');
-    append_json_string(json, value);
-  }
-  json.push_back('}');
-  return json;
-}
 
 }  // namespace
 
@@ -70,10 +58,12 @@ int run_export(const std::vector<std::string>& args) {
       out.put(',');
       put_csv_field(out, record.value());
       out.put(',');
-      put_csv_field(out, attributes_json(record));
+      std::string json;
+      append_attributes_json(json, record);  // compact, in stored order
+      put_csv_field(out, json);
     } else {
       std::string json = "{\"prefix\":\"" + prefix + "\",";
-      append_record_members(json, record);
+      append_record_members(json, record.value(), record);
       json.push_back('}');
       out.put(json);
     }

@@ -122,7 +122,8 @@ class Lookup {
         line_.append(",\"prefix\":\"");
         append_prefix_text(line_, prefix);
         line_.append("\",");
-        append_record_members(line_, table_.records[i].view());
+        const RecordView record = table_.records[i].view();
+        append_record_members(line_, record.value(), record);
         line_.append("}\n");
       }
       out_.put(line_);

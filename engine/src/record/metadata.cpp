@@ -170,18 +170,9 @@ template <class Pairs>
 std::string write_json(std::string_view value, const Pairs& pairs) {
   std::string out;
   out.reserve(128);
-  out.append("{\"value\":", 9);
-  append_json_string(out, value);
-  out.append(",\"attributes\":{", 15);
-  bool first = true;
-  for (const auto& [key, text] : pairs) {
-    if (!first) out.push_back(',');
-    first = false;
-    append_json_string(out, key);
-    out.push_back(':');
-    append_json_string(out, text);
-  }
-  out.append("}}", 2);
+  out.push_back('{');
+  append_record_members(out, value, pairs);
+  out.push_back('}');
   return out;
 }
 
