@@ -85,7 +85,9 @@ struct Grep {
   std::uint64_t file(InputLines& in) {
     std::uint64_t selected = 0;
     std::string_view line;
-    while (in.next(line)) {
+    for (;;) {
+      if (!in.line_ready()) out.flush();  // about to wait for input: write what was selected so far
+      if (!in.next(line)) break;
       bool covered = false;
       scan_addresses(line, [&](std::string_view text, const IpAddress& a) {
         if (ranges.match(a) == range::RangeTable::npos) return true;

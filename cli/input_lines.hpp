@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,13 @@ class InputLines {
   /// The next line into `line` (valid until the next call); false at the
   /// end.  Throws CommandError when a read fails.
   bool next(std::string_view& line);
+  /// Whether next() can return without reading (a whole line is buffered,
+  /// or the input has ended): when not, a caller that streams its output
+  /// writes out what it holds first, so that a line typed at a terminal or
+  /// written to a pipe by `tail -f` is answered before the next one comes.
+  bool line_ready() const noexcept {
+    return eof_ || std::memchr(buffer_.get() + begin_, '\n', end_ - begin_) != nullptr;
+  }
   /// Whether the line last returned ended with '\n'.
   bool ended() const noexcept { return ended_; }
   const std::string& name() const noexcept { return name_; }

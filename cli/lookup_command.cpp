@@ -167,7 +167,12 @@ int run_lookup(const std::vector<std::string>& args) {
     InputLines in("-");
     std::string_view line;
     std::uint64_t number = 0;
-    while (in.next(line)) {
+    for (;;) {
+      if (!in.line_ready()) {  // about to wait for input: answer what came so far
+        lookup->finish();
+        out.flush();
+      }
+      if (!in.next(line)) break;
       ++number;
       const std::string_view text = trimmed(line);
       if (!text.empty()) lookup->add(text, "line", number);

@@ -7,6 +7,7 @@ import ipaddress
 import json
 import random
 import re
+import select
 import subprocess
 
 import pytest
@@ -173,6 +174,24 @@ def test_grep(cli, saved, tmp_path, flags):
     assert run(cli, "grep", *flags, path, stdin=names[0].read_bytes()) == (0, joined(one), "")
     both = [s for name, lines in zip(names, logs) for s in grep_oracle(lines, e.contains, flags, name)[0]]
     assert run(cli, "grep", *flags, path, *names) == (0, joined(both), "")
+
+
+@pytest.mark.parametrize("sub", ["lookup", "grep"])
+def test_a_stream_is_answered_line_by_line(cli, saved, sub):
+    """Each line written to a pipe is answered before the next comes (tail -f | netrove ...)."""
+    e, path = saved
+    texts = [a for a in addresses(e, 9, 40) if e.contains(a)][:3]
+    proc = subprocess.Popen([cli, sub, str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        for text in texts:
+            proc.stdin.write(f"{text}\n".encode())
+            proc.stdin.flush()  # the command now waits for more: its answer must be out already
+            want = lookup_line(e, text) if sub == "lookup" else text
+            assert select.select([proc.stdout], [], [], 10)[0], f"no answer to {text!r} while more input may come"
+            assert proc.stdout.readline().decode() == want + "\n"
+    finally:
+        proc.stdin.close()
+        assert proc.wait(10) == 0
 
 
 def test_grep_patterns(cli, saved, tmp_path):
