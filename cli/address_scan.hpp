@@ -19,8 +19,10 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string_view>
 
+#include "netrove/text.hpp"
 #include "netrove/types.hpp"
 
 namespace netrove::cli {
@@ -40,12 +42,14 @@ inline constexpr auto kFieldBytes = [] {
 }();
 inline bool field_byte(unsigned char c) noexcept { return kFieldBytes[c]; }
 
-/// Reads `text` as a dotted quad (four decimal fields 0..255, no leading
-/// zero) into `out`.
-bool read_dotted_quad(std::string_view text, IpAddress& out) noexcept;
-
-/// Reads a field as an IPv6 address (rule 1).
-bool read_ipv6_field(std::string_view text, IpAddress& out) noexcept;
+/// Reads `text` as an address of `family` (the parser of every address
+/// text: a dotted quad has no leading zeros, an IPv6 text no zone).
+inline bool read_address(std::string_view text, std::uint8_t family, IpAddress& out) {
+  const std::optional<IpAddress> a = parse_address(text);
+  if (!a || a->family != family) return false;
+  out = *a;
+  return true;
+}
 
 template <class F>
 void scan_addresses(std::string_view line, F&& found) {
@@ -65,7 +69,7 @@ void scan_addresses(std::string_view line, F&& found) {
     const std::string_view field = line.substr(start, i - start);
     if (field.size() < 2 || (!colon && !dot)) continue;
     // 1.
-    if (colon && read_ipv6_field(field, a)) {
+    if (colon && read_address(field, kIpv6, a)) {
       if (!found(field, a)) return;
       continue;
     }
@@ -75,7 +79,8 @@ void scan_addresses(std::string_view line, F&& found) {
     for (;;) {
       const std::size_t to = colon ? field.find(':', from) : std::string_view::npos;
       const std::string_view piece = field.substr(from, to == std::string_view::npos ? to : to - from);
-      if (read_dotted_quad(piece, a) && !found(piece, a)) return;
+      // 7: the shortest dotted quad, a cheap test before the parser.
+      if (piece.size() >= 7 && read_address(piece, kIpv4, a) && !found(piece, a)) return;
       if (to == std::string_view::npos) break;
       from = to + 1;
     }

@@ -1,9 +1,4 @@
 // netrove build: sources into a table file.
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "command.hpp"
 #include "netrove/factory.hpp"
 #include "netrove/load.hpp"
@@ -33,17 +28,6 @@ const CommandSpec kSpec{
      {0, "end", "COL", "csv: the last address column of a range"}},
 };
 
-/// Standard input as a loader's source.
-class StdinInput final : public LoadInput {
- public:
-  std::size_t read(char* buffer, std::size_t n) override {
-    for (;;) {
-      const ssize_t got = ::read(0, buffer, n);
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw LoadError(LoadError::Kind::io, std::string("(standard input): ") + std::strerror(errno), errno);
-    }
-  }
-};
 
 LoadOptions options_of(const ParsedArgs& a) {
   LoadOptions o;
@@ -86,7 +70,8 @@ int run_build(const std::vector<std::string>& args) {
   for (const std::string& source : a.operands) {
     LoadOptions options = base;
     options.source_name = source == "-" ? "(standard input)" : source;
-    std::unique_ptr<LoadInput> input = source == "-" ? std::make_unique<StdinInput>() : open_load_file(source);
+    std::unique_ptr<LoadInput> input =
+        source == "-" ? load_input_of_fd(0, options.source_name) : open_load_file(source);
     ProgressBar bar(options.source_name);
     LoadedTable table = read_table(*input, options, bar.callback());
     store_table(*engine, table);

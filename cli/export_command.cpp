@@ -1,7 +1,7 @@
 // netrove export: every entry of a table, in items() order.
 #include "command.hpp"
-#include "entry_text.hpp"
 #include "open_table.hpp"
+#include "netrove/text.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "record/json_string.hpp"
@@ -49,7 +49,7 @@ int run_export(const std::vector<std::string>& args) {
   Output out;
   if (format == "csv") out.put("prefix,value,attributes\n");
   for (std::size_t i = 0; i < table.prefixes.size(); ++i) {
-    const std::string prefix = prefix_text(table.prefixes[i]);
+    const std::string prefix = prefix_field(table.prefixes[i]);  // network form: as items() names it
     const RecordView record = table.records[i].view();
     if (format == "list") {
       out.put(prefix);

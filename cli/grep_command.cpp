@@ -56,23 +56,11 @@ std::vector<IpPrefix> pattern_table(const ParsedArgs& a) {
       for (const char c : v) text.push_back(c == ',' || c == ' ' || c == '\t' ? '\n' : c);
       text.push_back('\n');  // a value ends its last pattern
     }
-    struct Text final : LoadInput {
-      std::string_view rest;
-      std::size_t read(char* buffer, std::size_t n) override {
-        n = std::min(n, rest.size());
-        std::memcpy(buffer, rest.data(), n);
-        rest.remove_prefix(n);
-        return n;
-      }
-    } input;
-    input.rest = text;
-    add(input, "-p");
+    add(*load_input_of_bytes(text), "-p");
   }
   if (a.has("file")) add(*open_load_file(a.last("file")), a.last("file"));
-  std::vector<IpPrefix> prefixes;
-  std::vector<RecordRef> records;
-  take_ordered(all, prefixes, records);
-  return prefixes;
+  all.put_in_order();
+  return std::move(all.prefixes);
 }
 
 struct Grep {

@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "command.hpp"
-#include "entry_text.hpp"
 #include "input_lines.hpp"
 #include "netrove/text.hpp"
 #include "open_table.hpp"
@@ -120,7 +119,7 @@ class Lookup {
         line_.append(",\"prefix\":null,\"value\":null,\"attributes\":null}\n");
       } else {
         line_.append(",\"prefix\":\"");
-        append_prefix_text(line_, prefix);
+        line_ += prefix_field(prefix);  // network form: as items() names it
         line_.append("\",");
         const RecordView record = table_.records[i].view();
         append_record_members(line_, record.value(), record);
@@ -132,7 +131,7 @@ class Lookup {
     out_.put(text);
     if (!found) return out_.put("\t-\t-\n");
     line_.assign("\t");
-    append_prefix_text(line_, prefix);
+    line_ += prefix_field(prefix);  // network form: as items() names it
     line_.push_back('\t');
     out_.put(line_);
     put_tsv_field(out_, table_.records[i].view().value());

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "netrove/engine.hpp"
-#include "netrove/load.hpp"
 #include "netrove/table_file.hpp"
 
 namespace netrove::cli {
@@ -39,15 +38,11 @@ bool is_redis_url(const std::string& table);
 ///   2. a file that begins with the table file magic: checked whole, its
 ///      entries read as they are (already in order, no engine built);
 ///   3. any other file: read by the loaders with the format detected and
-///      put in order (take_ordered).
+///      put in order (LoadedTable::put_in_order).
 /// A progress bar shows on standard error for 3 when it is a terminal.
 /// Errors: LoadError (kind io for an unreadable file), StartupError for a
 /// Redis server that cannot be read.
 OpenedTable open_table(const std::string& table);
 
-/// Moves the entries of `loaded` into `prefixes` and `records` in items()
-/// order, each prefix in its network form; of equal prefixes (host bits
-/// ignored) the later one wins, as a load into an engine would have it.
-void take_ordered(LoadedTable& loaded, std::vector<IpPrefix>& prefixes, std::vector<RecordRef>& records);
 
 }  // namespace netrove::cli

@@ -106,6 +106,11 @@ class LoadInput {
 /// The file at `path`, read as it is stored.  Throws LoadError kind io
 /// (with the errno) when it cannot be opened.
 std::unique_ptr<LoadInput> open_load_file(const std::string& path);
+/// The open file descriptor `fd` (standard input, say), read from where it
+/// stands and left open; `name` names it in errors.
+std::unique_ptr<LoadInput> load_input_of_fd(int fd, std::string name);
+/// `bytes` themselves (not copied: they must outlive the input).
+std::unique_ptr<LoadInput> load_input_of_bytes(std::string_view bytes);
 
 /// Told how far a load has come: the bytes of the source read so far (as
 /// stored, compressed or not) and its size when known.  Called from the
@@ -122,6 +127,10 @@ struct LoadedTable {
 
   /// The number of distinct prefixes (equal networks counted once).
   std::size_t distinct_prefixes() const;
+  /// Puts the entries in items() order (IPv4, then IPv6, each by network
+  /// address, a shorter prefix first), each prefix in its network form; of
+  /// equal prefixes only the last is kept, as a load into an engine keeps it.
+  void put_in_order();
 };
 
 /// Reads all of `input` as `options` say.  Throws LoadError, or what

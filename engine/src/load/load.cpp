@@ -60,16 +60,27 @@ std::string_view load_format_names() noexcept {
   return names;
 }
 
+namespace {
+
+/// The network address of `p` as two big-endian words: integer order is
+/// address order, and equal networks give equal words.  An IPv4 prefix's
+/// sort key is then one word, hi >> 24 | length (network << 8 | length);
+/// an IPv6 one the two words and the length.
+void network_words(const IpPrefix& p, std::uint64_t& hi, std::uint64_t& lo) noexcept {
+  const auto net = p.network_address();
+  hi = lo = 0;
+  for (int i = 0; i < 8; ++i) hi = hi << 8 | net[i];
+  for (int i = 8; i < 16; ++i) lo = lo << 8 | net[i];
+}
+
+}  // namespace
+
 std::size_t LoadedTable::distinct_prefixes() const {
-  // Equal networks give equal keys.  An IPv4 prefix is one word (network
-  // << 8 | length); an IPv6 one the network's two words and the length.
   std::vector<std::uint64_t> v4;
   std::vector<std::array<std::uint64_t, 3>> v6;
   for (const IpPrefix& p : prefixes) {
-    const auto net = p.network_address();
-    std::uint64_t hi = 0, lo = 0;
-    for (int i = 0; i < 8; ++i) hi = hi << 8 | net[i];
-    for (int i = 8; i < 16; ++i) lo = lo << 8 | net[i];
+    std::uint64_t hi, lo;
+    network_words(p, hi, lo);
     if (p.family == kIpv4) v4.push_back(hi >> 24 | p.length);
     else v6.push_back({hi, lo, p.length});
   }
@@ -77,6 +88,36 @@ std::size_t LoadedTable::distinct_prefixes() const {
   std::sort(v6.begin(), v6.end());
   return static_cast<std::size_t>(std::unique(v4.begin(), v4.end()) - v4.begin()) +
          static_cast<std::size_t>(std::unique(v6.begin(), v6.end()) - v6.begin());
+}
+
+void LoadedTable::put_in_order() {
+  // The keys of distinct_prefixes, each followed by the entry's index, so
+  // that of equal prefixes the last sorts last and is the one kept.
+  std::vector<std::array<std::uint64_t, 2>> v4;
+  std::vector<std::array<std::uint64_t, 4>> v6;
+  for (std::size_t i = 0; i < prefixes.size(); ++i) {
+    std::uint64_t hi, lo;
+    network_words(prefixes[i], hi, lo);
+    if (prefixes[i].family == kIpv4) v4.push_back({hi >> 24 | prefixes[i].length, i});
+    else v6.push_back({hi, lo, prefixes[i].length, i});
+  }
+  std::sort(v4.begin(), v4.end());
+  std::sort(v6.begin(), v6.end());
+  LoadedTable out;
+  out.prefixes.reserve(v4.size() + v6.size());
+  out.records.reserve(v4.size() + v6.size());
+  auto keep = [&](const auto& keys) {
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      const auto& key = keys[k];
+      if (k + 1 < keys.size() && std::equal(key.begin(), key.end() - 1, keys[k + 1].begin())) continue;
+      const std::size_t i = static_cast<std::size_t>(key.back());
+      out.prefixes.push_back(prefixes[i].network());
+      out.records.push_back(std::move(records[i]));
+    }
+  };
+  keep(v4);
+  keep(v6);
+  *this = std::move(out);
 }
 
 LoadedTable read_table(LoadInput& input, const LoadOptions& options, const LoadProgress& progress) {

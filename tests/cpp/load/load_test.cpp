@@ -178,4 +178,31 @@ TEST(LoadTable, EveryEngineKindStoresTheDistinctPrefixesLaterLinesWinning) {
     }
 }
 
+TEST(LoadTable, PutInOrderKeepsWhatAnEngineKeeps) {
+  // Random entries of both families, host bits set, equal networks repeated:
+  // in order they are exactly an engine's entries after the same bulk load.
+  std::mt19937_64 rng(7);
+  netrove::LoadedTable table;
+  for (int i = 0; i < 3000; ++i) {
+    IpPrefix p;
+    p.family = rng() % 2 ? netrove::kIpv4 : netrove::kIpv6;
+    for (unsigned b = 0; b < (p.family == netrove::kIpv4 ? 4u : 16u); ++b) p.address[b] = rng() % 4 ? 10 : rng();
+    p.length = static_cast<std::uint8_t>(rng() % (netrove::family_bits(p.family) + 1));
+    table.prefixes.push_back(p);
+    table.records.push_back(netrove::RecordRef::intern(netrove::Metadata{std::to_string(i), {}}));
+  }
+  auto engine = netrove::create_engine({});
+  netrove::LoadedTable copy = table;
+  netrove::store_table(*engine, copy);
+  const std::size_t distinct = table.distinct_prefixes();
+  table.put_in_order();
+  const auto want = dynamic_cast<const netrove::EntryReader&>(*engine).all();
+  ASSERT_EQ(table.prefixes.size(), want.size());
+  ASSERT_EQ(distinct, want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(table.prefixes[i], want[i].prefix);
+    EXPECT_EQ(table.records[i].get(), want[i].record.get());
+  }
+}
+
 }  // namespace
