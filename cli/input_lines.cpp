@@ -59,21 +59,20 @@ void InputLines::fill() {
 
 bool InputLines::next(std::string_view& line) {
   for (;;) {
-    if (const void* nl = std::memchr(buffer_.get() + begin_, '\n', end_ - begin_)) {
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(nl) - buffer_.get());
+    if (const std::size_t at = newline(); at != kNone) {
       line = {buffer_.get() + begin_, at - begin_};
       begin_ = at + 1;
-      ended_ = true;
+      newline_ = kUnknown;
       return true;
     }
     if (eof_) {
       if (begin_ == end_) return false;
       line = {buffer_.get() + begin_, end_ - begin_};
       begin_ = end_;
-      ended_ = false;
       return true;
     }
     fill();
+    newline_ = kUnknown;
   }
 }
 
