@@ -349,35 +349,33 @@ PyObject* from_redis_impl(PyTypeObject* type, PyObject* url, PyObject* variant, 
   return instance_of(type, std::move(engine), form);
 }
 
-// __restore__: the variant converted as RadixEngine(variant) converts it,
-// then the state (a snapshot checked whole, or the pairs of an older
-// pickle converted); only then is the engine built and filled by one bulk
-// load, counting nothing.
-PyObject* restore_impl(PyObject* variant, PyObject* state) {
+// An instance of `type` of the variant `variant`, holding the entries that
+// `read` fills: the variant is converted as RadixEngine(variant) converts
+// it, then the entries are read and checked whole, and only then is the
+// engine built and filled by one bulk load, counting nothing.
+template <class Read>
+PyObject* restored(PyTypeObject* type, PyObject* variant, Read&& read) {
   EngineConfig config;
   Variant form;
   if (!config_for(variant, config, form)) return nullptr;
   SnapshotContents entries;
-  if (!state_entries(state, entries)) return nullptr;
-  PyObject* type = radix_engine_type();
-  if (!type) return nullptr;
-  Ref self(instance_of(reinterpret_cast<PyTypeObject*>(type), create_engine(std::move(config)), form));
+  if (!read(entries)) return nullptr;
+  Ref self(instance_of(type, create_engine(std::move(config)), form));
   if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
   return self.release();
 }
 
-// RadixEngine.open: the variant converted, the file read and checked
-// whole, and only then the engine built and filled by one bulk load that
-// counts nothing, as __restore__ does.
+// __restore__: the state is a snapshot, or the pairs of an older pickle.
+PyObject* restore_impl(PyObject* variant, PyObject* state) {
+  PyObject* type = radix_engine_type();
+  if (!type) return nullptr;
+  return restored(reinterpret_cast<PyTypeObject*>(type), variant,
+                  [state](SnapshotContents& entries) { return state_entries(state, entries); });
+}
+
+// RadixEngine.open: the entries of a table file.
 PyObject* open_impl(PyTypeObject* type, PyObject* path, PyObject* variant) {
-  EngineConfig config;
-  Variant form;
-  if (!config_for(variant, config, form)) return nullptr;
-  SnapshotContents entries;
-  if (!table_file_entries(path, entries)) return nullptr;
-  Ref self(instance_of(type, create_engine(std::move(config)), form));
-  if (!self || !load_entries(engine_of(self.get()), entries)) return nullptr;
-  return self.release();
+  return restored(type, variant, [path](SnapshotContents& entries) { return table_file_entries(path, entries); });
 }
 
 PyObject* follow_stats_impl(const Engine& engine) {
