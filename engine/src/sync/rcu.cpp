@@ -96,7 +96,17 @@ std::size_t pass(std::vector<Retired>& batch) {
 }
 
 /// Objects batched by the calling thread's passes; kept to reuse capacity.
-thread_local std::vector<Retired> t_batch;
+/// A thread's thread-local objects are destroyed before what it destroys
+/// later: at exit, the main thread's go before every static object, and an
+/// engine kept in one drains after its buffer is gone.  So the buffer says
+/// when it is gone (in a flag with no destructor), and from then on each
+/// pass uses a buffer of its own.
+thread_local bool t_batch_gone = false;
+struct BatchBuffer {
+  std::vector<Retired> retired;
+  ~BatchBuffer() { t_batch_gone = true; }
+};
+thread_local BatchBuffer t_batch;
 
 bool may_wait() noexcept { return !t_in_pass && !(t_registered && urcu_memb_read_ongoing()); }
 
@@ -134,15 +144,19 @@ void collect() noexcept {
   // Two passes at most: one takes all that waits, the second what the
   // first released.  Threads that go on retiring meanwhile collect in their
   // own calls, so no caller frees for everyone forever.
-  for (int i = 0; i < 2 && g_waiting.load(std::memory_order_relaxed) >= kCollectAt; ++i) pass(t_batch);
+  std::vector<Retired> own;
+  std::vector<Retired>& batch = t_batch_gone ? own : t_batch.retired;
+  for (int i = 0; i < 2 && g_waiting.load(std::memory_order_relaxed) >= kCollectAt; ++i) pass(batch);
 }
 
 void drain() noexcept {
   if (!may_wait()) return;
   std::lock_guard lock(g_pass_mu);
-  for (int i = 0; i < kMaxPasses && pass(t_batch) != 0; ++i) {
+  std::vector<Retired> own;
+  std::vector<Retired>& batch = t_batch_gone ? own : t_batch.retired;
+  for (int i = 0; i < kMaxPasses && pass(batch) != 0; ++i) {
   }  // the first pass takes all that waits; later ones only what it released
-  t_batch = {};  // a drained process keeps no large buffer
+  batch = {};  // a drained process keeps no large buffer
 }
 
 DestroyAtOnce::DestroyAtOnce() noexcept : outer_(!t_at_once) { t_at_once = true; }
