@@ -9,7 +9,7 @@
 // Why stride-8 popcount-compressed nodes for both families
 // ---------------------------------------------------------
 // Measured on the full table (901,899 IPv4 and 160,147 IPv6 prefixes,
-// bench/trie_bench.cpp BM_IndexBytes): IPv4 needs 26,065 nodes and IPv6
+// bench/cpp/index_bench.cpp, BM_Build's index counters): IPv4 needs 26,065 nodes and IPv6
 // 38,162; the index costs 11.6 heap bytes per IPv4 prefix and 33.9 per IPv6
 // prefix (records not counted).  Expanded 16-8-8 tables for IPv4 would need
 // a 65,536-entry first table and 25,398 second-level and 451 third-level
