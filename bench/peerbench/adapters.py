@@ -2,47 +2,13 @@
 
 Every adapter stores one object per prefix and gives it back on lookup.  The
 timed loops are written inline per library, with methods bound to locals, so
-that a library pays for its own API and nothing else.  Where a library
-cannot keep IPv4 and IPv6 in one tree (pytricia), the adapter keeps two and
-routes each text by the presence of ":" inside the timed loop: that cost is
-the library's.
-
-  peer          stores               lookup returns        both families
-  pytricia      the object           the object            two trees
-  py-radix      object in node.data  the node (stored)     one tree
-  pysubnettree  the object           the object            one tree
-  radixtarget   the object           the object            one tree
-  netrove       a converted record   a new dict            one engine
-
-Timed operations (`read_ops` gives the callables; the suite times them):
-
-  key              every library             netrove                          pytricia (the baseline)
-  inside/random/   lookup loop, answers      e.lookup(ip)                     t.get(ip)
-    skewed         kept in a list
-  dropped          lookup loop, each         e.lookup(ip)                     t.get(ip)
-                   answer dropped
-  contains         membership loop           e.contains(ip)                   ip in t
-  value            -                         e.lookup_value(ip), kept         t.get(ip), kept
-  many             -                         e.lookup_many(ips)               t.get(ip) loop, kept
-  values           -                         e.lookup_values(ips)             t.get(ip) loop, kept
-  contains_many    -                         e.contains_many(ips)             ip in t loop
-  packed_contains  -                         e.contains_many(buf, family=)    ip in t loop over the texts
-  packed_values    -                         e.lookup_values(buf, family=)    t.get(ip) loop over the texts
-  ipobj_lookup     -                         e.lookup(IPv4Address), kept      -
-  ipobj_contains   -                         e.contains(IPv4Address)          -
-
-pytricia runs its own loop in every netrove-only slot, so each ratio is to a
-pytricia figure measured in the same minute.  Calls a netrove build lacks
-are found by trying them on a tiny engine (`Netrove.missing` says why) and
-reported as not measured.
-
-`answer` and `contains_one` are untimed and serve the answer check against
-the oracle before anything is timed; `check_calls` checks netrove's other
-calls the same way.
-
-pysubnettree keeps IPv4 as IPv4-mapped IPv6, so an IPv6 prefix that covers
-::ffff:0:0/96 (::/0, say) answers IPv4 lookups too; the routing table holds
-no such prefix, and the answer check would flag it if it did.
+that a library pays for its own API and nothing else; where a library keeps
+a tree per family (pytricia), the loop routes each text by ":" and that cost
+is the library's.  `read_ops` gives the timed callables by key (READ_OPS);
+in a netrove-only slot pytricia runs its own loop over the same addresses.
+Calls a netrove build lacks are found by trying them on a tiny engine
+(`Netrove.missing`).  `answer` and `contains_one` are untimed: they serve
+the check against the reference answer.
 """
 
 from __future__ import annotations
@@ -95,46 +61,22 @@ def _import(module: str, dist: str):
 
 
 class Adapter:
-    """Base: one library holding one workload.
+    """Base: one library holding one workload (`families` {4}, {6} or {4, 6}).
 
-    `families` is {4}, {6} or {4, 6}.  Subclasses set `name`, `version` and
-    implement the operations.
+    Subclasses set `name` and `version` and implement build (one insert per
+    prefix, storing records[i]), lookup_loop (answers kept in a list when
+    `keep`, else each dropped at once), contains_loop, remove_loop, and the
+    untimed answer / contains_one the reference check calls.
     """
 
     name = "?"
     version = "?"
-    # True when lookup answers are checked against the records (netrove),
-    # False when against the stored objects (the peers).
-    answers_records = False
     # True when calls create objects the cyclic collector tracks (netrove's
     # answer dicts); the peers hand back what they store.
     allocates = False
 
     def __init__(self, families: frozenset[int]):
         self.families = families
-
-    def build(self, cidrs: list[str], peer: list, records: list[dict]) -> None:
-        """Inserts every prefix one call at a time; a peer stores `peer[i]`,
-        netrove `records[i]`."""
-        raise NotImplementedError
-
-    def lookup_loop(self, addrs: list[str], keep: bool = True) -> list | None:
-        """Looks up every address; with `keep` the answers are kept in a list
-        (returned), as a caller that uses them does, else each is dropped."""
-        raise NotImplementedError
-
-    def contains_loop(self, addrs: list[str]) -> None:
-        raise NotImplementedError
-
-    def remove_loop(self, cidrs: list[str]) -> None:
-        raise NotImplementedError
-
-    def answer(self, addr: str) -> object:
-        """The lookup answer, as compared with the stored object."""
-        raise NotImplementedError
-
-    def contains_one(self, addr: str) -> bool:
-        raise NotImplementedError
 
     def size(self) -> int | None:
         """Stored prefix count, when the library can tell."""
@@ -440,7 +382,6 @@ class Netrove(Adapter):
     """
 
     VARIANTS = (None, "standard", "lockfree", "adaptive")
-    answers_records = True
     allocates = True
 
     def __init__(self, families, variant: str | None, module=None):
@@ -582,69 +523,24 @@ class Netrove(Adapter):
 
 
 def probe(mod, variant) -> dict[str, str]:
-    """Which of the newer calls this netrove build lacks: {op key: why}.
-
-    Tries each on a tiny engine of the same variant: a missing method, or
-    one that refuses packed addresses or an ipaddress object, is missing.
-    """
+    """Which calls this netrove build lacks (an older build in an A/B run):
+    {op key: why}, from trying each on a tiny engine; the answers of the
+    calls it has are checked against the reference answer later."""
     e = mod.RadixEngine(variant)
-    missing: dict[str, str] = {}
-    for op, meth in (("value", "lookup_value"), ("values", "lookup_values"),
-                     ("many", "lookup_many"), ("contains_many", "contains_many"),
-                     ("insert_many", "insert_many")):
-        if not hasattr(e, meth):
-            missing[op] = f"this build has no {meth}"
     e.insert("10.0.0.0/8", {"value": "x", "attributes": {}})
-    e.insert("2001:db8::/32", {"value": "y", "attributes": {}})
-    v4 = array("I", [0x0A010203, 0x0B000000])
-    v6 = socket.inet_pton(socket.AF_INET6, "2001:db8::1")
-    for op, meth, want4 in (("packed_contains", "contains_many", [True, False]),
-                            ("packed_values", "lookup_values", ["x", None])):
-        if not hasattr(e, meth):
-            missing[op] = f"this build has no {meth}"
-            continue
+    v4, ip, texts = array("I", [0x0A010203]), ipaddress.IPv4Address("10.1.2.3"), ["10.1.2.3"]
+    tries = {"value": lambda: e.lookup_value(texts[0]), "values": lambda: e.lookup_values(texts),
+             "many": lambda: e.lookup_many(texts), "contains_many": lambda: e.contains_many(texts),
+             "insert_many": lambda: e.insert_many([]), "packed_contains": lambda: e.contains_many(v4, family=4),
+             "packed_values": lambda: e.lookup_values(v4, family=4), "ipobj_lookup": lambda: e.lookup(ip),
+             "ipobj_contains": lambda: e.contains(ip)}
+    missing = {}
+    for op, call in tries.items():
         try:
-            f = getattr(e, meth)
-            ok = list(f(v4, family=4)) == want4 and list(f(v6, family=6))[0] in (True, "y")
-            if not ok:
-                missing[op] = f"{meth}(buffer, family=) answered wrongly on the probe"
-        except (TypeError, ValueError) as err:
-            missing[op] = f"{meth} takes no packed addresses ({type(err).__name__}: {err})"
-    try:
-        e.lookup(ipaddress.IPv4Address("10.1.2.3"))
-        e.contains(ipaddress.IPv4Address("10.1.2.3"))
-    except TypeError as err:
-        why = f"lookup takes no ipaddress objects (TypeError: {err})"
-        missing["ipobj_lookup"] = missing["ipobj_contains"] = why
+            call()
+        except (AttributeError, TypeError, ValueError) as err:
+            missing[op] = f"this build cannot ({type(err).__name__}: {err})"
     return missing
-
-
-class NetroveBatch(Netrove):
-    """The default engine through the batch calls, as earlier runs measured
-    it (the frozen setting's *netrove batch* row): one `insert_many` of the
-    whole table, one `lookup_many` or `contains_many` per stream (the
-    result list kept until the call returns); removal one call each."""
-
-    NAME = "netrove batch"
-
-    def __init__(self, families, module=None):
-        super().__init__(families, None, module)
-        self.name = self.NAME
-        if "many" in self.missing or "insert_many" in self.missing:
-            raise Unavailable("this netrove build has no batch calls")
-
-    def build(self, cidrs, peer, records):
-        self.e.insert_many(zip(cidrs, records))
-
-    def lookup_loop(self, addrs, keep=True):
-        answers = self.e.lookup_many(addrs)
-        return answers if keep else None
-
-    def contains_loop(self, addrs):
-        self.e.contains_many(addrs)
-
-    def read_ops(self, inp):
-        return Adapter.read_ops(self, inp)
 
 
 PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
@@ -656,14 +552,35 @@ PEERS: dict[str, Callable[[frozenset[int]], Adapter]] = {
 BASELINE = "pytricia"
 
 
-def netrove_names() -> list[str]:
-    return [f"netrove {v or 'default'}" for v in Netrove.VARIANTS]
+# Other builds of the module measured beside this one: tag -> module.
+BUILDS: dict[str, object] = {}
 
 
-def library_names(batch: bool = False) -> list[str]:
-    """Every library in report order: the peers, then netrove's variants
-    (and the frozen setting's *netrove batch* when `batch`)."""
-    return list(PEERS) + netrove_names() + ([NetroveBatch.NAME] if batch else [])
+def add_build(tag: str, folder) -> list[str]:
+    """Loads the module of another build folder (its netrove*.so) as a module
+    object of its own, so that its variants run beside this build's as
+    "netrove <variant> (<tag>)".  Returns those library names."""
+    import importlib.util
+    from pathlib import Path
+
+    so = next(Path(folder).glob("netrove*.so"), None)
+    if so is None:
+        raise SystemExit(f"no netrove*.so in {folder}")
+    spec = importlib.util.spec_from_file_location("netrove", so)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    BUILDS[tag] = mod
+    return [f"{n} ({tag})" for n in netrove_names(tags=False)]
+
+
+def netrove_names(tags: bool = True) -> list[str]:
+    names = [f"netrove {v or 'default'}" for v in Netrove.VARIANTS]
+    return names + ([f"{n} ({t})" for t in BUILDS for n in names] if tags else [])
+
+
+def library_names() -> list[str]:
+    """Every library in report order: the peers, then netrove's variants."""
+    return list(PEERS) + netrove_names()
 
 
 def make_adapter(name: str, families: Iterable[int], netrove_module=None) -> Adapter:
@@ -675,8 +592,12 @@ def make_adapter(name: str, families: Iterable[int], netrove_module=None) -> Ada
     fams = frozenset(families)
     if name in PEERS:
         return PEERS[name](fams)
-    if name == NetroveBatch.NAME:
-        return NetroveBatch(fams, netrove_module)
+    if name.endswith(")") and " (" in name:
+        name, tag = name[:-1].split(" (")
+        netrove_module = BUILDS[tag]
+        made = make_adapter(name, families, netrove_module)
+        made.name += f" ({tag})"
+        return made
     if name.startswith("netrove "):
         v = name.split(" ", 1)[1]
         if v not in ("default",) + Netrove.VARIANTS[1:]:

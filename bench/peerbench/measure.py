@@ -1,35 +1,10 @@
 """Timing of one operation, two threads against one, and resident memory per
 prefix in a fresh process.
 
-Timing: the best of several runs is kept; the machine is shared, and the
-fastest run is the one least disturbed by others.  Every run starts after a
-full collection, so that every library starts from the same heap and the
-same collector counts (a young one for the peers in the realistic setting:
-their calls create nothing the collector tracks, so its state cannot change
-their time, and a full pass over a large heap costs up to a second).  Then,
-by setting (peerbench.records):
-
-  realistic  the cyclic collector runs, nothing is frozen: it walks the
-             table's records, the harness's objects and every answer the
-             loop keeps, as in an application;
-  frozen     the rows of earlier runs: where answers are kept, the collector
-             runs with everything alive before the loop frozen out of its
-             reach (gc.freeze); elsewhere it is off (as timeit does).
-
-What the operation returns is dropped after the clock stops.
-
-Two threads: the same total work, the stream cut in two halves, run once as
-two calls on one thread and once as one call on each of two threads started
-together (a barrier); the ratio of the times is the scaling.  Rounds
-alternate the two, best kept of each.
-
-Memory: a child interpreter per library loads the prefix texts and what is
-stored (the same records as the timed runs), imports the library, returns
-free heap to the system, reads its resident size, builds the table, waits
-half a second for deferred frees, returns free heap again, and reads it
-again.  The growth divided by the prefix count is the library's memory per
-prefix: the inputs existed before the first reading, so only what the
-library keeps is counted.
+Every figure is timed as an application runs: the collector on, nothing
+frozen.  Memory: a child interpreter per
+library loads its inputs first, then reads its resident size before and
+after the build (free heap handed back each time).
 """
 
 from __future__ import annotations
@@ -49,29 +24,22 @@ from typing import Callable
 BENCH_DIR = Path(__file__).resolve().parent.parent
 
 
-def timed(fn: Callable[[], object], *, frozen: bool, kept: bool = False, full: bool = True) -> float:
-    """Seconds one call of fn() takes, under the collector rule of the
-    setting (module comment); `kept` says whether fn keeps its answers.
-    `full` False makes the collection before it a young one: for a library
-    whose calls create nothing the collector tracks, where the collector's
-    state cannot change its time."""
+def timed(fn: Callable[[], object], *, full: bool = True) -> float:
+    """Seconds one call of fn() takes with the collector on and nothing
+    frozen, after a collection: a full one, or with `full` False a young one
+    (for a library whose calls create nothing the collector tracks, whose
+    time the collector's state cannot change).  What fn returns is dropped
+    after the clock stops."""
     enabled = gc.isenabled()
     gc.collect() if full else gc.collect(0)
-    if not frozen:
-        gc.enable()
-    elif kept:
-        gc.freeze()
-        gc.enable()
-    else:
-        gc.disable()
+    gc.unfreeze()
+    gc.enable()
     out = None
     try:
         t0 = time.perf_counter()
         out = fn()
         return time.perf_counter() - t0
     finally:
-        if frozen and kept:
-            gc.unfreeze()
         del out
         (gc.enable if enabled else gc.disable)()
 
@@ -136,14 +104,12 @@ def _trim() -> None:
         pass
 
 
-def memory_child(lib: str, families: list[int], prefix_file: str, setting: str) -> dict:
-    """Runs in the child: builds `lib` over the prefixes and reports RSS growth.
-
-    `prefix_file` holds one "cidr asn" line per prefix; `setting` picks what
-    is stored (peerbench.records).
-    """
+def memory_child(lib: str, families: list[int], prefix_file: str) -> dict:
+    """Runs in the child: builds `lib` over the prefixes of `prefix_file`
+    (one "cidr asn" line each, their records made as the suite makes them)
+    and reports the resident growth."""
     from .adapters import make_adapter
-    from .records import SETTINGS, stored_for
+    from .records import Stored
     from .table import Table
 
     table = Table("memory")
@@ -153,28 +119,21 @@ def memory_child(lib: str, families: list[int], prefix_file: str, setting: str) 
             if parts:
                 table.cidrs.append(parts[0])
                 table.origins.append(int(parts[1]))
-    stored = stored_for(SETTINGS[setting], table)
-    peer, records = stored.peer(), stored.records()
+    records = Stored(table).records()
     adapter = make_adapter(lib, families)
     _trim()
     before = rss_bytes()
-    adapter.build(table.cidrs, peer, records)
+    adapter.build(table.cidrs, records, records)
     # Let deferred reclamation (nodes a library retired while building)
     # finish, and hand free heap back, so that `after` is what is kept.
     time.sleep(0.5)
     _trim()
-    after = rss_bytes()
     n = len(table.cidrs)
-    return {"lib": lib, "n": n, "rss_before": before, "rss_after": after,
-            "bytes_per_prefix": (after - before) / max(1, n)}
+    return {"bytes_per_prefix": (rss_bytes() - before) / max(1, n)}
 
 
-def memory_per_prefix(lib: str, families: list[int], cidrs: list[str], origins,
-                      setting: str, timeout: float = 600.0) -> dict:
-    """Spawns a fresh interpreter that measures `lib` (see `memory_child`).
-
-    Returns the child's report, or {"error": text} when it failed.
-    """
+def memory_per_prefix(lib: str, families: list[int], cidrs: list[str], origins, timeout: float = 600.0) -> dict:
+    """Runs `memory_child` in a fresh interpreter: its report, or {"error": text}."""
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False, encoding="ascii") as f:
         f.write("\n".join(f"{c} {o}" for c, o in zip(cidrs, origins)))
         path = f.name
@@ -182,17 +141,62 @@ def memory_per_prefix(lib: str, families: list[int], cidrs: list[str], origins,
         cmd = [sys.executable, "-c",
                "import json, sys; sys.path.insert(0, sys.argv[1]);"
                "from peerbench.measure import memory_child;"
-               "print(json.dumps(memory_child(sys.argv[2], json.loads(sys.argv[3]), sys.argv[4], sys.argv[5])))",
-               str(BENCH_DIR), lib, json.dumps(families), path, setting]
+               "print(json.dumps(memory_child(sys.argv[2], json.loads(sys.argv[3]), sys.argv[4])))",
+               str(BENCH_DIR), lib, json.dumps(families), path]
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
         if p.returncode != 0:
-            tail = (p.stderr.strip().splitlines() or ["exit %d" % p.returncode])[-1]
-            return {"error": tail}
+            return {"error": (p.stderr.strip().splitlines() or [f"exit {p.returncode}"])[-1]}
         return json.loads(p.stdout.strip().splitlines()[-1])
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {timeout:.0f} s"}
     finally:
         os.unlink(path)
+
+
+def alternate(rounds: int, fns: dict[str, Callable[[], object]]) -> dict[str, list[float]]:
+    """Seconds of every round of each of `fns`, run in turn (the order
+    reversed every other round, so that the machine's noise falls on all of
+    them alike), collector on; what they return is dropped."""
+    times: dict[str, list[float]] = {k: [] for k in fns}
+    for r in range(rounds):
+        for k in (list(fns) if r % 2 == 0 else list(fns)[::-1]):
+            times[k].append(timed(fns[k]))
+    return times
+
+
+def machine(mod=None) -> dict:
+    """Where and on what a run happens: CPU, cores, Python, the commit, the
+    module's version and build folder, and the date (UTC)."""
+    fields = {}
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+        fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
+    except OSError:
+        pass
+    commit = subprocess.run(["git", "-C", str(BENCH_DIR), "rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip() or "?"
+    return {"cpu": fields.get("Model name", "?").strip(), "cores": fields.get("CPU(s)", "?").strip(),
+            "python": sys.version.split()[0], "commit": commit,
+            "netrove_version": getattr(mod, "version", lambda: "?")(),
+            "build": str(Path(getattr(mod, "__file__", "?")).parent),
+            "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
+
+
+def write_page(path: Path, title: str, intro: str, sections: list[tuple[str, list[str], list]]) -> None:
+    """Writes (and prints) a results page: the title, when, where and on
+    which build it ran, `intro`, then one Markdown table per (heading, column
+    titles, rows) section."""
+    import netrove
+
+    m = machine(netrove)
+    out = [f"# {title}", "", f"Run {m['date']} on {m['cores']} cores ({m['cpu']}), module of {m['build']} at "
+           f"{m['commit']}.  {intro}"]
+    for heading, head, rows in sections:
+        out += ["", f"## {heading}", ""] if heading else [""]
+        out += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        out += ["| " + " | ".join(map(str, r)) + " |" for r in rows]
+    path.write_text("\n".join(out) + "\n")
+    print("\n".join(out))
 
 
 def load_average() -> tuple[float, float, float]:

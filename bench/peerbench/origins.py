@@ -1,31 +1,11 @@
-"""A synthetic origin AS for every prefix of the table.
+"""A synthetic origin AS for every prefix of the table, deterministic.
 
-The routing table file lists prefixes only.  Real tables carry one origin AS
-per prefix, and that is what a loader turns into records: one record per
-origin AS, {"value": "AS<n>", "attributes": {"asn": "<n>"}}, the same dict
-object for every prefix of that AS.  How many distinct records there are and
-how they repeat decides what interning, per-record caches and a bulk load's
-memo see, so the synthesis imitates a real table's shape:
-
-  * about 70,000 distinct ASes on the full table (1.06 M prefixes);
-  * skewed: the AS of a new run is drawn from a Zipf-like law over RANKS
-    ranks, P(rank r) proportional to 1 / (r + 1) ** EXPONENT, so a few ASes
-    originate tens of thousands of prefixes and most originate a handful;
-  * local: walking the prefixes in address order (a covering prefix before
-    its more-specifics), a prefix keeps the AS of the one before it with
-    probability SHARE (same family only), as neighbouring blocks and the
-    more-specifics of one allocation usually belong to one network.
-
-Deterministic: one random.Random(SEED), the prefixes in (family, network,
-length) order, and a fixed rank -> AS number map (a seeded sample of
-distinct numbers below MAX_ASN, so the busiest AS is not AS1).  The same
-prefix list always gets the same origins; a shorter list (`--limit`) gets
-its own, fewer ASes.
-
-Measured on the full table (1,062,046 prefixes): 71,189 distinct ASes (67,699
-on its IPv4 prefixes), the five busiest originating 34,617 / 19,414 / 13,431
-/ 10,580 / 8,960 prefixes, 13% of the ASes a single prefix, the median AS 5
-prefixes.
+Walking the prefixes in (family, network, length) order, a prefix keeps
+the AS of the one before it with probability SHARE (same family only), else
+draws a rank from a Zipf-like law (P(r) ~ 1 / (r + 1) ** EXPONENT over
+RANKS ranks) mapped to a fixed seeded sample of AS numbers.  On the full
+table (1,062,046 prefixes): 71,189 ASes, the busiest originating 34,617
+prefixes, 13% of the ASes a single prefix, the median AS 5.
 """
 
 from __future__ import annotations
@@ -35,7 +15,9 @@ from array import array
 import random
 from collections import Counter
 
-from .table import Table
+from pathlib import Path
+
+from .table import Table, read_lines
 
 SEED = 20240607
 RANKS = 85_000
@@ -79,3 +61,14 @@ def describe(table: Table) -> dict:
     counts = sorted(c.values())
     return {"ases": len(c), "top": [k for _, k in c.most_common(5)],
             "single": sum(1 for k in counts if k == 1) / len(c), "median": counts[len(counts) // 2]}
+
+
+def load_tables(path: Path, limit: int | None = None) -> dict[str, Table]:
+    """The gzip table read into the three workloads (peerbench.table), every
+    prefix with its origin AS.  Duplicate lines are dropped so that every
+    library holds the same count."""
+    both = Table("both")
+    for cidr in read_lines(path, limit):
+        both.add(cidr)
+    assign_origins(both)
+    return {"ipv4": both.subset("ipv4", 4), "both": both, "ipv6": both.subset("ipv6", 6)}

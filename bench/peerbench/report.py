@@ -1,4 +1,4 @@
-"""Turns suite results into the results page, the targets tables and the chart.
+"""Turns suite results into the results page and the targets tables.
 
 Every figure is a ratio measured in the same run: for speed, throughput of
 the library over pytricia's (above 1 is faster); for memory, library bytes
@@ -10,13 +10,11 @@ variant's throughput over the default's.  The page:
                                  named variants against the default, and for
                                  the IPv4 table two threads and save/open
   targets                        one table per issue (peerbench.targets)
-  frozen setting                 the rows of earlier runs, their format
   how it is measured             method, records, streams, machine state
 """
 
 from __future__ import annotations
 
-import math
 
 from . import targets as tg
 from .suite import LibResult, WorkloadResult
@@ -25,20 +23,16 @@ from .targets import BASELINE, DEFAULT, Results, memory_ratio, vs_lib
 SINGLE_COLS = [("build", "build"), ("inside", "lookup, in table"), ("random", "lookup, random"),
                ("skewed", "lookup, skewed"), ("dropped", "lookup, in table, dropped"),
                ("contains", "contains"), ("value", "lookup_value"), ("remove", "remove")]
-BATCH_COLS = [("insert_many", "insert_many"), ("many", "lookup_many"), ("values", "lookup_values"),
-              ("contains_many", "contains_many"), ("packed_contains", "packed contains_many"),
-              ("packed_values", "packed lookup_values")]
-VARIANT_COLS = [("inside", "lookup, in table"), ("random", "lookup, random"), ("skewed", "lookup, skewed"),
-                ("contains", "contains"), ("value", "lookup_value"), ("many", "lookup_many"),
-                ("values", "lookup_values"), ("contains_many", "contains_many"),
-                ("packed_contains", "packed contains_many"), ("packed_values", "packed lookup_values"),
-                ("build", "build"), ("insert_many", "insert_many"), ("remove", "remove")]
-FROZEN_COLS = [("build", "build"), ("inside", "lookup, in table"), ("random", "lookup, random"),
-               ("skewed", "lookup, skewed"), ("dropped", "lookup, in table, dropped"),
-               ("contains", "contains"), ("remove", "remove")]
+BATCH_COLS = [("insert_many", "insert_many"), ("insert_many_gen", "insert_many, generator"), ("many", "lookup_many"),
+              ("values", "lookup_values"), ("contains_many", "contains_many"),
+              ("packed_contains", "packed contains_many"), ("packed_values", "packed lookup_values")]
+VARIANT_COLS = [c for c in SINGLE_COLS + BATCH_COLS if c[0] != "dropped"]
 THREAD_TITLES = {"many": "`lookup_many` (str)", "values": "`lookup_values` (str)",
                  "packed_contains": "`contains_many` (packed)", "packed_values": "`lookup_values` (packed)",
                  "control": "control: `hashlib.sha256` of 32 MiB (runs without the lock)"}
+ISSUES = {34: "Issue 34: loading at the machine's pace and half the memory",
+          35: "Issue 35: lookups at the speed of DPDK's LPM"}
+WRITE_OPS = {"build", "insert_many", "insert_many_gen", "remove"}
 WORKLOAD_TITLES = {"ipv4": "IPv4 table", "both": "IPv4 and IPv6 together", "ipv6": "IPv6 table"}
 ALL_OPS = dict(SINGLE_COLS + BATCH_COLS + [("pickle_dumps", "pickle.dumps"), ("pickle_loads", "pickle.loads"),
                                           ("ipobj_lookup", "lookup(IPv4Address)"),
@@ -71,7 +65,7 @@ def _anchor(w: WorkloadResult, base: LibResult, cols, memory: bool = True) -> st
 
 def _missing_note(w: WorkloadResult, cols) -> str:
     """One line per reason a netrove figure was not measured."""
-    keys = {op for op, _ in cols} & (set(w.ops) | {"insert_many", "build", "remove"})
+    keys = {op for op, _ in cols} & (set(w.ops) | WRITE_OPS)
     why: dict[str, set[str]] = {}
     for lib in w.libs.values():
         for op, reason in lib.missing.items():
@@ -102,14 +96,15 @@ def _table(head: list[str], rows: list[list[str]]) -> list[str]:
 
 
 def single_table(w: WorkloadResult, cols=SINGLE_COLS, memory: bool = True) -> list[str]:
-    head = ["library", "version"] + [t for _, t in cols] + (["memory / prefix"] if memory else []) + ["notes"]
+    head = ["library", "version"] + [t for _, t in cols] + (["memory / prefix (bytes)"] if memory else []) + ["notes"]
     rows = []
     for name, lib in w.libs.items():
         if _hidden(name):
             continue
         cells = [name, lib.version] + [_cell(w, name, op) for op, _ in cols]
         if memory:
-            cells.append("–" if lib.mem_error else _fmt(memory_ratio(w, name)))
+            m = memory_ratio(w, name)
+            cells.append("–" if lib.mem_error or m is None else f"{m:.2f} ({lib.mem_per_prefix:.0f} B)")
         notes = list(lib.notes)
         if lib.mem_error and memory:
             notes.append(f"memory not measured: {lib.mem_error}")
@@ -124,13 +119,13 @@ def single_table(w: WorkloadResult, cols=SINGLE_COLS, memory: bool = True) -> li
 
 def _planned(w: WorkloadResult, cols):
     """The columns of `cols` this workload measured or meant to."""
-    return [(op, t) for op, t in cols if op in w.ops or op in ("build", "insert_many", "remove")]
+    return [(op, t) for op, t in cols if op in w.ops or op in WRITE_OPS]
 
 
 def batch_table(w: WorkloadResult) -> list[str]:
     cols = _planned(w, BATCH_COLS)
-    if not any("insert_many" in l.seconds or "insert_many" in l.missing for l in w.libs.values()):
-        cols = [c for c in cols if c[0] != "insert_many"]
+    cols = [c for c in cols if c[0] not in WRITE_OPS
+            or any(c[0] in l.seconds or c[0] in l.missing for l in w.libs.values())]
     head = ["library"] + [t for _, t in cols]
     rows = []
     for name in w.libs:
@@ -213,17 +208,14 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
         out.append("Reference run: none given (`--reference`), so the figures against \"today\" are not judged.")
     out.append("")
     ts = tg.computed(res, ref)
-    for issue, title in ((23, "Issue 23: answers at the cost of a pointer"),
-                         (24, "Issue 24: a lookup cache that pays for itself"),
-                         (25, "Issue 25: writes at pytricia's pace"),
-                         (26, "Issue 26: the peers' idioms")):
+    for issue, title in ISSUES.items():
         rows = []
         for t in ts:
             if t.issue != issue:
                 continue
             met = {True: "yes", False: "**no**", None: "not measured" if t.value is None else "–"}[t.met]
-            bound = "–" if t.bound_used is None else (("≥ " if t.at_least else "≤ ") + f"{t.bound_used:.2f}")
-            val = "–" if t.value is None else (f"{t.value:.0f}" if t.text.startswith(("No other", "the str"))
+            bound = "–" if t.bound is None else (("≥ " if t.at_least else "≤ ") + f"{t.bound:.2f}")
+            val = "–" if t.value is None else (f"{t.value:.0f}" if t.text.startswith("no other")
                                                 else f"{t.value:.2f}")
             rows.append([t.text, bound, val, met, t.detail])
         met_n = sum(1 for t in ts if t.issue == issue and t.met)
@@ -237,7 +229,7 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
         if d:
             out.append(f"netrove ratios to pytricia (realistic setting) more than {1 - tg.NOISE:.0%} "
                        "below the same ratio in the reference run (two runs on the shared machine differ by "
-                       "10 to 20%: candidates to re-measure side by side with bench/ab_python_bench.py):")
+                       "10 to 20%: candidates to re-measure side by side with `--ab`):")
             out.append("")
             out += _table(["figure", "now", "reference"], [[l, f"{a:.2f}", f"{b:.2f}"] for l, a, b in d])
         else:
@@ -246,20 +238,7 @@ def targets_section(res: Results, ref: Results | None, ref_meta: dict | None) ->
     return out
 
 
-def targets_summary(res: Results, ref: Results | None) -> list[str]:
-    """One line per issue: how many of its targets this run meets."""
-    ts = tg.computed(res, ref)
-    out = ["## Targets of the open issues", ""]
-    for issue in (23, 24, 25, 26):
-        mine = [t for t in ts if t.issue == issue]
-        met = sum(1 for t in mine if t.met)
-        judged = sum(1 for t in mine if t.met is not None)
-        out.append(f"- Issue {issue}: {met} of {judged} judged targets met; "
-                   f"{sum(1 for t in mine if t.value is None)} of {len(mine)} not measured in this run.")
-    return out
-
-
-def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = None,
+def markdown(res: Results, meta: dict, ref: Results | None = None,
              ref_meta: dict | None = None, page: str | None = None) -> str:
     """The whole results page; with `page` (the path of the whole page from
     where this text goes), the READMEs' shorter version: the headline
@@ -280,7 +259,7 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
                f"that same object. Best of {meta['repeats']} runs per stream of {meta['stream_len']:,} "
                f"addresses; ratios to pytricia in this run (speed: above 1.00 is faster; memory: below 1.00 "
                f"is smaller).")
-    out += ["", f"![ratios to pytricia]({chart_name})", ""]
+    out.append("")
     for wname in ("ipv4", "both", "ipv6"):
         w = res.get(("realistic", wname))
         if w is None:
@@ -298,8 +277,6 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
             out += ["", f"pytricia in this run, per call: {_anchor(w, base, cols)}."]
         if _groups_note(w):
             out += ["", _groups_note(w)]
-        if w.note:
-            out += ["", w.note]
         if any(l.name.startswith("netrove") for l in w.libs.values()):
             out += ["", "### Batch calls, against pytricia's loop over the same addresses", ""]
             out += batch_table(w)
@@ -322,156 +299,35 @@ def markdown(res: Results, meta: dict, chart_name: str, ref: Results | None = No
             out += ["", "### `ipaddress` objects against text (netrove default)", ""] + ipobj_table(w)
         out.append("")
     if page is not None:
-        out += targets_summary(res, ref)
-        out += ["", f"The targets one by one, the frozen rows of earlier runs and how every figure is measured: "
+        out += ["## Targets of the open issues", ""]
+        for issue, title in ISSUES.items():
+            mine = [t for t in tg.computed(res, ref) if t.issue == issue]
+            out.append(f"- {title}: {sum(1 for t in mine if t.met)} of {sum(1 for t in mine if t.met is not None)} "
+                       f"judged targets met; {sum(1 for t in mine if t.value is None)} of {len(mine)} not measured.")
+        out += ["", f"The targets one by one and how every figure is measured: "
                     f"[{page}]({page}).", ""]
         return "\n".join(out) + "\n"
     out += targets_section(res, ref, ref_meta)
-    frozen = [res[k] for k in (("frozen", "ipv4"), ("frozen", "both")) if k in res]
-    if frozen:
-        out += ["## Frozen heap, records without attributes (the rows of earlier runs)", "",
-                "As earlier runs measured: answers kept with the collector on over the loop's own objects "
-                "(everything older frozen by `gc.freeze()`), the other loops with the collector off; every "
-                "prefix stores its own value `\"r<i>\"` (netrove: `{\"value\": \"r<i>\", \"attributes\": {}}`). "
-                f"Streams of {frozen[0].stream_len:,} addresses as before, best of {frozen[0].repeats} runs. "
-                "*netrove batch* is the default "
-                "engine through `insert_many`, `lookup_many` and `contains_many`. Memory: netrove's measured "
-                "with these records; a peer stores one pointer in either setting, so its figure is the "
-                "headline's where the headline has one.", ""]
-        for w in frozen:
-            out += [f"### {WORKLOAD_TITLES[w.name]} ({w.prefixes:,} prefixes: {w.v4:,} IPv4, {w.v6:,} IPv6)", ""]
-            out += single_table(w, FROZEN_COLS, True)
-            base = w.libs.get(BASELINE)
-            if base is not None:
-                out += ["", f"pytricia in this run, per call: {_anchor(w, base, FROZEN_COLS)}."]
-            out.append("")
     out += how_measured(res, meta)
     return "\n".join(out) + "\n"
 
 
 def how_measured(res: Results, meta: dict) -> list[str]:
+    """This run's own facts; the method is in bench/README.md."""
     w = res.get(("realistic", "ipv4")) or next(iter(res.values()), None)
-    out = ["## How it is measured", ""]
-    out += [
-        "- **Realistic setting (headline).** Every figure is timed with the cyclic collector on and nothing "
-        "frozen, after a full collection so that every library starts from the same heap. Loops that keep "
-        "their answers keep them in a list until the clock stops, as a caller that uses them does; the "
-        "collector then walks the table's records, the harness's objects and every answer kept. "
-        "*dropped* drops each answer at once.",
-        "- **Records.** The table has no AS data, so each prefix gets a synthetic origin AS "
-        "(bench/peerbench/origins.py, deterministic): walking the prefixes in address order, a prefix keeps "
-        "the AS of the one before it with probability 0.55, else draws one from a Zipf-like law (exponent "
-        "0.85 over 85,000 ranks). " + (meta.get("origins_detail", "")) + " Every library is given the same "
-        "per-AS dict objects: pytricia, pysubnettree and radixtarget store and return the object, py-radix "
-        "keeps it in `node.data[\"value\"]` and returns the node, netrove converts and interns it and builds "
-        "an answer dict per `lookup`.",
-        "- **Streams** (the same texts for every library): *in table*: an address inside a prefix drawn "
-        "uniformly from the table; *random*: uniformly random IPv4 addresses, and IPv6 addresses uniform "
-        "in 2000::/3, in the table's family mix; *skewed*: "
-        + (f"{w.pool:,} distinct in-table addresses of which {w.hot:,} (10%) take 90% of the lookups "
-           "(the cached variants hold 10,000 entries). " if w else "")
-        + "`contains`, `lookup_value` and every batch call run over the in-table stream.",
-        "- **Calls timed.** pytricia `t[p] = v`, `t.get(ip)`, `ip in t`, `t.delete(p)`; py-radix "
-        "`rt.add(p).data[\"value\"] = v`, `rt.search_best(ip)` (also for contains: it has no membership "
-        "test), `rt.delete(p)`; pysubnettree `t[p] = v`, `t[ip]` with KeyError on a miss, `ip in t`, "
-        "`t.remove(p)`; radixtarget `rt.insert(p, v)`, `rt.get(ip)`, `ip in rt`, `rt.delete(p)`; netrove "
-        "`e.insert(p, record)`, `e.lookup(ip)`, `e.contains(ip)`, `e.remove(p)`, `e.lookup_value(ip)`, and "
-        "one call per stream of `e.insert_many(pairs)` (a prebuilt list of (prefix, record) tuples, into a "
-        "fresh engine), `e.lookup_many(ips)`, `e.lookup_values(ips)`, `e.contains_many(ips)`.",
-        "- **Packed calls**: `e.contains_many(buf, family=4)` and `e.lookup_values(buf, family=4)` with "
-        "`buf` an `array.array('I')` of the addresses' numbers; IPv6: `bytes` of 16-byte rows with "
-        "`family=6`; both families: one call per family. Their pytricia figure is pytricia's loop over the "
-        "same addresses as str (`ip in t`, `t.get(ip)` kept), timed in the same slot of the same round.",
-        "- **Against pytricia.** For a call pytricia lacks (`lookup_value`, the batch calls), its figure is "
-        "its own loop over the same addresses (`t.get(ip)` kept in a list, or `ip in t`), timed beside "
-        "netrove's in every round; for `insert_many`, a second build of pytricia into fresh trees, timed "
-        "beside. pytricia cannot hold both families in one tree, so with both it gets two trees and each "
-        "address is routed by looking for \":\" inside the timed loop (counted against it).",
-        "- **Rounds.** Each round runs every operation on every library in turn (the order reversed every "
-        "other round); the best of the rounds is kept. Builds by single inserts: best of "
-        f"{meta.get('build_repeats', 1)} per library; bulk loads (and pytricia's build beside them): best of "
-        f"{meta.get('bulk_repeats', 2)}, the order reversed the second time (the first load after the builds "
-        "takes fresh pages from the system).",
-        "- **Two threads**: the in-table stream cut in two halves; one thread makes the two calls one after "
-        "the other, two threads (`threading`, started together) make one each; best of the rounds, "
-        "alternated. The packed halves are each repeated 10 times (3 ms calls are shorter than the few "
-        "milliseconds by which a thread woken from the start barrier can trail the other). netrove releases "
-        "the interpreter lock in its batch calls; the control shows what two threads could get on the machine "
-        "at that moment.",
-        "- **Pickling**: `pickle.dumps` of the whole table, then `pickle.loads` of it, each timed once, "
-        "checked for the prefix count. pytricia pickles only a frozen tree (`freeze()` first, untimed and "
-        "noted, `thaw()` after); py-radix pickles too but is not timed; pysubnettree and radixtarget "
-        "cannot pickle.",
-        "- **from_redis**: a private redis-server on a Unix socket in a temp folder (no TCP, no "
-        "persistence) whose hash `netrove:entries` is filled through netrove "
-        "(`from_redis(url, follow=False)` then `insert_many`); `RadixEngine.from_redis(url)` (following, "
-        "the default) until it returns holding the whole table, against a local `insert_many` of the same "
-        "pairs, alternated, best of 2; the server is stopped at the end.",
-        "- **Removal**: " + (f"{w.removed:,} prefixes drawn at random (the same for every library), "
-                             if w and w.removed else "")
-        + "removed after the read rounds, so that caches are warm as in a live table; checked after.",
-        "- **Memory per prefix**: each library built in a fresh interpreter from the same records; resident "
-        "memory growth over the build, after freeing what can be freed, per prefix.",
-        "- **Checked first**: before timing, every library's answers on the first 2,000 addresses of each "
-        "stream (and netrove's other calls, packed forms included) are compared with a brute-force "
-        "longest-prefix match; a library that answers wrongly is marked in the notes. In the frozen "
-        "setting every prefix has its own value, so the check tells prefixes of one AS apart too.",
-        "- **Runtime**: " + ", ".join(f"{k} {v:.0f} s" for k, v in meta.get("phase_seconds", {}).items()) + ".",
-    ]
+    out = ["## This run", "", "How every figure is measured: bench/README.md, *The peers mode*.", ""]
+    if meta.get("origins_detail"):
+        out.append("- **Records**: " + meta["origins_detail"])
+    if w:
+        out.append(f"- **Streams**: {w.stream_len:,} addresses each; the skewed one {w.pool:,} distinct "
+                   f"addresses of which {w.hot:,} take 90% of the lookups; {w.removed:,} prefixes removed.")
+    out.append(f"- **Rounds**: best of {meta['repeats']} read rounds, {meta.get('build_repeats', 1)} builds "
+               f"by single inserts, {meta.get('bulk_repeats', 2)} bulk loads per library.")
+    out.append("- **Runtime**: " + ", ".join(f"{k} {v:.0f} s" for k, v in meta.get("phase_seconds", {}).items())
+               + ".")
     if meta.get("unavailable_note"):
         out.append("- " + meta["unavailable_note"])
-    out.append("")
-    return out
-
-
-def chart(res: Results, path: str) -> None:
-    """Bar chart of the headline ratios, one row per workload: speed left,
-    memory right."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    import matplotlib.ticker
-
-    ws = [res[("realistic", k)] for k in ("ipv4", "both", "ipv6") if ("realistic", k) in res]
-    if not ws:
-        return
-    fig, axes = plt.subplots(len(ws), 2, figsize=(17, 4.8 * len(ws)), squeeze=False,
-                             gridspec_kw={"width_ratios": [6, 1.2]})
-    cmap = plt.get_cmap("tab10")
-    for r, w in enumerate(ws):
-        cols = [(op, t) for op, t in SINGLE_COLS + BATCH_COLS
-                if any(vs_lib(w, n, op) is not None for n in w.libs if n != BASELINE)]
-        names = [n for n in w.libs if not _hidden(n)]
-        ax, mx = axes[r]
-        width = 0.8 / max(1, len(names))
-        for i, name in enumerate(names):
-            vals = [vs_lib(w, name, op) or math.nan for op, _ in cols]
-            xs = [k + (i - (len(names) - 1) / 2) * width for k in range(len(cols))]
-            ax.bar(xs, vals, width, label=name, color=cmap(i % 10))
-            mx.bar([i], [memory_ratio(w, name) or 0.0], 0.8, color=cmap(i % 10))
-        ax.axhline(1.0, color="black", linewidth=0.8)
-        ax.set_xticks(range(len(cols)), [t for _, t in cols], rotation=20, ha="right", fontsize=8)
-        ax.set_title(f"{WORKLOAD_TITLES[w.name]}: throughput relative to pytricia (higher is better; "
-                     "collector on, nothing frozen, records with attributes)", fontsize=10)
-        ax.set_yscale("log")
-        plain = matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}")
-        ax.yaxis.set_major_formatter(plain)
-        ax.yaxis.set_minor_locator(matplotlib.ticker.LogLocator(subs=(2.0, 5.0)))
-        ax.yaxis.set_minor_formatter(plain)
-        ax.tick_params(axis="y", which="minor", labelsize=7)
-        ax.grid(axis="y", alpha=0.3, which="both")
-        mx.axhline(1.0, color="black", linewidth=0.8)
-        if all(memory_ratio(w, n) is None for n in names):
-            mx.text(0.5, 0.5, "not measured", ha="center", va="center", transform=mx.transAxes)
-        mx.set_xticks(range(len(names)), names, rotation=60, ha="right", fontsize=8)
-        mx.set_title("memory / prefix vs pytricia\n(lower is better)", fontsize=9)
-        if r == 0:
-            ax.legend(fontsize=8, ncol=len(names), loc="lower center", bbox_to_anchor=(0.5, 1.1),
-                      frameon=False)
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    return out + [""]
 
 
 START, END = "<!-- peer-results:start -->", "<!-- peer-results:end -->"

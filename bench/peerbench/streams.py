@@ -44,7 +44,8 @@ class Streams:
     hot: int
 
 
-def _inside(rng: random.Random, table: Table) -> tuple[int, int]:
+def inside_address(rng: random.Random, table: Table) -> tuple[int, int]:
+    """(family, address) inside a prefix drawn uniformly from `table`."""
     fam, net, length = table.net(rng.randrange(len(table)))
     host = WIDTH[fam] - length
     return fam, net | (rng.getrandbits(host) if host else 0)
@@ -69,7 +70,7 @@ def make_streams(table: Table, n: int, pool: int, seed: int) -> Streams:
         raise ValueError("skewed pool must hold at least 10 addresses")
     rng = random.Random(seed)
     v6_share = table.count(6) / len(table)
-    inside = [format_address(*_inside(rng, table)) for _ in range(n)]
+    inside = [format_address(*inside_address(rng, table)) for _ in range(n)]
     rand = [format_address(*_uniform(rng, v6_share)) for _ in range(n)]
     # Distinct pool: redraw on collision so the hot set really holds
     # pool * HOT_SHARE different addresses.
@@ -78,7 +79,7 @@ def make_streams(table: Table, n: int, pool: int, seed: int) -> Streams:
     tries = 0
     while len(addrs) < pool and tries < pool * 20:
         tries += 1
-        a = _inside(rng, table)
+        a = inside_address(rng, table)
         if a not in seen:
             seen.add(a)
             addrs.append(format_address(*a))

@@ -1,36 +1,14 @@
-"""The peer suite: every library, same prefixes, same streams, one run.
+"""The peer suite's workload: every library, same prefixes, same streams, one run.
 
-For one workload in one setting (peerbench.records), following its `Plan`:
-  1. Create every available library's adapter (the missing ones are noted).
-  2. Build every library by single inserts (timed); the tables built are
-     the ones every later step reads.  With `build_repeats` > 1, further
-     builds into fresh tables are timed and dropped (best kept).
-  3. Bulk load (`plan.bulk`): netrove's insert_many of the whole table into a
-     fresh engine of each variant, pytricia's build into fresh trees (it has
-     no bulk load; this is the figure insert_many is measured against),
-     timed and dropped, `bulk_repeats` times, the order reversed every
-     other time.
-  4. Check every library against the oracle on a sample of each stream, and
-     netrove's other calls too (peerbench.adapters.Netrove.check_calls).
-  5. Read rounds, `repeats` of them: each round runs every read operation of
-     the plan (adapters.READ_OPS order) on every library in turn, the
-     library order reversed every other round, so that a disturbance of the
-     machine hits all of them alike.  A cached variant's hit rate on the
-     skewed stream comes from its stats(): the engine counts only the
-     lookups that reach it, i.e. the cache's misses.
-  6. Two threads against one (`plan.threads`, netrove default).
-  7. pickle.dumps and pickle.loads of the whole table (`plan.pickle`):
-     pytricia (frozen first, as it requires) and netrove default.
-  8. Remove the removal sample (timed) and check that exactly those
-     prefixes are gone.  It runs after the read rounds so that caches are
-     warm, as in a live table.
-  9. Drop every table; then `RadixEngine.from_redis` against a local
-     insert_many (`plan.redis`, peerbench.redis_open), and memory per
-     prefix, one fresh process per library (`plan.memory`).
-Steps 1 to 8 run for each group of libraries (`Plan.groups`), one group
-after the other, each with pytricia beside it and its tables dropped before
-the next group starts.  Times keep the best run; the report turns them into
-ratios to the pytricia of the same group.
+`run_workload` measures one workload following its `Plan`:
+adapters, builds by single inserts, bulk loads, answers checked against the
+`Oracle`, read rounds (every operation on every library in turn, the order
+reversed every other round, best kept), two threads against one, pickling,
+removal (after the reads, so that caches are warm), then from_redis and
+memory per prefix.  The steps up to removal run per group of libraries
+(`Plan.groups`), each with pytricia beside it; the report turns the times
+into ratios to the pytricia of the same group.  bench/README.md describes
+the method in full.
 """
 
 from __future__ import annotations
@@ -45,12 +23,10 @@ from functools import partial
 
 from . import measure, redis_open
 from .adapters import BASELINE, READ_OPS, Adapter, Inputs, Netrove, Unavailable, make_adapter
-from .records import Setting, stored_for
+from .records import Stored
 from .streams import Streams, pack
 from .table import Oracle, Table
 
-# Operations that keep their answers (timed with the collector on in both settings).
-KEPT = {"inside", "random", "skewed", "value", "many", "values", "packed_values", "ipobj_lookup"}
 # Two-thread calls: key -> what is split (str stream or packed IPv4).
 THREAD_CALLS = ("many", "values", "packed_contains", "packed_values", "control")
 PACKED_REPEAT = 10  # the packed halves, repeated in the two-thread runs (see _threads)
@@ -58,7 +34,7 @@ PACKED_REPEAT = 10  # the packed halves, repeated in the two-thread runs (see _t
 
 @dataclass
 class Plan:
-    """What one (setting, workload) measures."""
+    """What one workload measures."""
 
     libs: list[str]
     read_ops: tuple[str, ...] = READ_OPS
@@ -68,16 +44,11 @@ class Plan:
     redis: bool = False
     remove: bool = True
     memory: bool = True
-    # Libraries that run the ipaddress-object slots (netrove default only).
-    ipobj_libs: tuple[str, ...] = ("netrove default",)
-    # Libraries measured for memory (None: all of them).
-    memory_libs: tuple[str, ...] | None = None
     # Groups of libraries built and measured one group after the other, each
     # with pytricia beside it (None: one group of all).  py-radix keeps one
     # tracked dict per prefix, which would put a million objects in the heap
     # that netrove's answers are collected over.
     groups: list[list[str]] | None = None
-    note: str = ""                        # shown under the workload's tables
 
 
 @dataclass
@@ -114,7 +85,6 @@ class WorkloadResult:
     redis: dict = field(default_factory=dict)
     pickle_notes: list[str] = field(default_factory=list)
     ops: list[str] = field(default_factory=list)  # read operations planned
-    note: str = ""
     repeats: int = 0                       # read rounds
     # The heap the read rounds ran over: tracked objects, and the time of
     # one full collection of it (the collector's cost when it runs).
@@ -142,11 +112,8 @@ def _log(msg: str, verbose: bool) -> None:
 
 def removal_sample(table: Table, n: int | None, seed: int) -> tuple[list[int], list[int]]:
     """Splits the prefix indices into (removed, kept): `n` drawn at random, or all."""
-    if n is None or n >= len(table):
-        return list(range(len(table))), []
-    picked = set(random.Random(seed).sample(range(len(table)), n))
-    return ([i for i in range(len(table)) if i in picked],
-            [i for i in range(len(table)) if i not in picked])
+    picked = set(random.Random(seed).sample(range(len(table)), min(n or len(table), len(table))))
+    return [i for i in range(len(table)) if i in picked], [i for i in range(len(table)) if i not in picked]
 
 
 def check_answers(a: Adapter, oracle: Oracle, streams: Streams, expect, sample: int) -> list[str]:
@@ -167,23 +134,21 @@ def check_answers(a: Adapter, oracle: Oracle, streams: Streams, expect, sample: 
     return faults
 
 
-def run_workload(table: Table, streams: Streams, setting: Setting, plan: Plan, *, repeats: int = 3,
+def run_workload(table: Table, streams: Streams, plan: Plan, *, repeats: int = 3,
                  build_repeats: int = 1, bulk_repeats: int = 2, check_sample: int = 2000,
-                 remove_sample: int | None = None, seed: int = 1, netrove_module=None,
+                 remove_sample: int | None = None, seed: int = 1,
                  verbose: bool = True) -> WorkloadResult:
-    """Measures `plan` on `table` in `setting` (see the module comment)."""
+    """Measures `plan` on `table` (see the module comment)."""
     t_start = time.monotonic()
     fams = table.families()
-    tag = f"{table.name}/{setting.key}"
-    out = WorkloadResult(table.name, setting.key, len(table), table.count(4), table.count(6),
+    tag = table.name
+    out = WorkloadResult(table.name, "realistic", len(table), table.count(4), table.count(6),
                          len(streams.inside), streams.pool, streams.hot, ops=list(plan.read_ops),
-                         note=plan.note, repeats=repeats)
-    stored = stored_for(setting, table)
+                         repeats=repeats)
+    stored = Stored(table)
     out.records = stored.distinct
-    if not setting.frozen:
-        gc.unfreeze()  # nothing frozen: the collector sees the whole heap
-    run = _Run(table, streams, setting, plan, stored, out, fams, tag, repeats, build_repeats, bulk_repeats,
-               check_sample, remove_sample, seed, netrove_module, verbose)
+    run = _Run(table, streams, plan, stored, out, fams, tag, repeats, build_repeats, bulk_repeats,
+               check_sample, remove_sample, seed, verbose)
     groups = plan.groups or [plan.libs]
     for g, group in enumerate(groups):
         run.group([n for n in group if n in plan.libs], first=g == 0)
@@ -201,12 +166,10 @@ def run_workload(table: Table, streams: Streams, setting: Setting, plan: Plan, *
         for name, res in out.libs.items():
             if name != BASELINE and name.startswith(BASELINE):
                 continue  # a second group's pytricia: the first one's figure serves
-            if plan.memory_libs is not None and name not in plan.memory_libs:
+            if name.endswith(")"):
+                res.mem_error = "measured in its own build's run"
                 continue
-            if netrove_module is not None and name.startswith("netrove"):
-                res.mem_error = "stand-in module"
-                continue
-            r = measure.memory_per_prefix(name, fams, table.cidrs, table.origins, setting.key)
+            r = measure.memory_per_prefix(name, fams, table.cidrs, table.origins)
             if "error" in r:
                 res.mem_error = r["error"]
             else:
@@ -221,8 +184,8 @@ class _Run:
     workload; the results land in `out` (a later group's pytricia under
     `second_baseline(g)`, its peers' `base` pointing at it)."""
 
-    def __init__(self, table, streams, setting, plan, stored, out, fams, tag, repeats, build_repeats,
-                 bulk_repeats, check_sample, remove_sample, seed, netrove_module, verbose):
+    def __init__(self, table, streams, plan, stored, out, fams, tag, repeats, build_repeats,
+                 bulk_repeats, check_sample, remove_sample, seed, verbose):
         self.__dict__.update(locals())
         del self.__dict__["self"]
         self.oracle = Oracle(table)
@@ -239,12 +202,11 @@ class _Run:
             i = oracle.lookup_text(x)
             if i is None:
                 return None
-            return stored.expected_record(i) if a.answers_records else stored.expected_peer(i)
+            return stored.expected(i)
         return expect
 
     def group(self, libs: list[str], first: bool) -> None:
         out, plan, stored, cidrs = self.out, self.plan, self.stored, self.table.cidrs
-        frozen = self.setting.frozen
         g = self.groups_run
         self.groups_run += 1
         key = {n: (second_baseline(g) if (n == BASELINE and not first) else n) for n in libs}
@@ -253,7 +215,7 @@ class _Run:
         adapters: dict[str, Adapter] = {}
         for name in libs:
             try:
-                adapters[name] = make_adapter(name, self.fams, self.netrove_module)
+                adapters[name] = make_adapter(name, self.fams)
             except Unavailable as e:
                 out.unavailable[name] = str(e)
                 continue
@@ -266,8 +228,8 @@ class _Run:
         if not adapters:
             return
 
-        def timed(a: Adapter, fn, kept: bool = False) -> float:
-            return measure.timed(fn, frozen=frozen, kept=kept, full=frozen or a.allocates)
+        def timed(a: Adapter, fn) -> float:
+            return measure.timed(fn, full=a.allocates)
 
         # 2, 3. Builds and bulk loads (the per-prefix lists they are given
         # go when they return: see peerbench.records).
@@ -299,7 +261,7 @@ class _Run:
             order = names if rep % 2 == 0 else names[::-1]
             for op in plan.read_ops:
                 runners = [n for n in order if op in ops[n]
-                           and (not op.startswith("ipobj") or n in plan.ipobj_libs)]
+                           and (not op.startswith("ipobj") or n == "netrove default")]
                 if not [n for n in runners if n != BASELINE]:
                     continue  # pytricia alone: nothing to compare with
                 if op.startswith("ipobj"):
@@ -309,7 +271,7 @@ class _Run:
                     a = adapters[name]
                     cached = op == "skewed" and isinstance(a, Netrove) and a.variant is not None
                     before = a.stats()["lookups"] if cached else 0
-                    t = timed(a, ops[name][op], kept=op in KEPT)
+                    t = timed(a, ops[name][op])
                     _best(out.libs[key[name]], op, t, n)
                     if cached:
                         missed = a.stats()["lookups"] - before
@@ -341,16 +303,10 @@ class _Run:
                 if left is not None and left != len(kept_i):
                     out.libs[key[name]].wrong.append(
                         f"holds {left} prefixes after removing {len(removed)}, expected {len(kept_i)}")
-                if rest is not None:
-                    # The kept prefixes still answer, the removed ones no more.
+                if rest is not None:  # the kept prefixes still answer, the removed ones no more
                     probe = [cidrs[i].split("/")[0] for i in kept_i[:200] + removed_i[:200]]
-                    bad = []
-                    for p in probe:
-                        j = rest.lookup_text(p)
-                        want = None if j is None else (stored.expected_record(j) if a.answers_records
-                                                       else stored.expected_peer(j))
-                        if a.answer(p) != want:
-                            bad.append(p)
+                    bad = [p for p in probe if a.answer(p) != (None if (j := rest.lookup_text(p)) is None
+                                                               else stored.expected(j))]
                     if bad:
                         out.libs[key[name]].wrong.append(
                             f"after removal: {len(bad)} of {len(probe)} wrong, e.g. {bad[0]}")
@@ -364,14 +320,14 @@ class _Run:
     def builds(self, adapters: dict[str, Adapter], key: dict[str, str], timed) -> None:
         """Steps 2 and 3 of the module comment for one group."""
         out, cidrs = self.out, self.table.cidrs
-        peer, records = self.stored.peer(), self.stored.records()
+        peer = records = self.stored.records()
         for name, a in adapters.items():
             t = timed(a, partial(a.build, cidrs, peer, records))
             _best(out.libs[key[name]], "build", t, len(cidrs))
             self.log(f"{name} built in {t:.2f} s")
         for _ in range(1, self.build_repeats):
             for name, a in adapters.items():
-                fresh = make_adapter(name, self.fams, self.netrove_module)
+                fresh = make_adapter(name, self.fams)
                 _best(out.libs[key[name]], "build", timed(a, partial(fresh.build, cidrs, peer, records)),
                       len(cidrs))
                 fresh = None
@@ -395,6 +351,12 @@ class _Run:
                     out.libs[key[name]].missing["insert_many"] = str(e)
                     continue
                 _best(out.libs[key[name]], "insert_many", t, len(cidrs))
+                if name == BASELINE:  # pytricia has no bulk load: its build is the figure for both
+                    _best(out.libs[key[name]], "insert_many_gen", t, len(cidrs))
+                else:  # a loader's stream: Python code makes each pair as the call asks for it
+                    gen = ((c, m) for c, m in zip(cidrs, records))
+                    tg = timed(a, partial(a.bulk_build, cidrs, peer, gen))
+                    _best(out.libs[key[name]], "insert_many_gen", tg, len(cidrs))
                 self.log(f"{name} bulk load in {t:.2f} s")
 
 
@@ -458,7 +420,7 @@ def _pickling(out: WorkloadResult, adapters: dict[str, Adapter], n: int, verbose
             continue
         held: list[bytes] = []
         try:
-            t = measure.timed(lambda: held.append(pickle.dumps(target)), frozen=False)
+            t = measure.timed(lambda: held.append(pickle.dumps(target)))
         finally:
             a.pickle_done()
         blobs[name] = held[0]
@@ -469,7 +431,7 @@ def _pickling(out: WorkloadResult, adapters: dict[str, Adapter], n: int, verbose
         _log(f"  {tag}: {name} pickle.dumps {t:.2f} s ({len(held[0]) / 1e6:.0f} MB)", verbose)
     for name, blob in blobs.items():
         held = []
-        t = measure.timed(lambda: held.append(pickle.loads(blob)), frozen=False)
+        t = measure.timed(lambda: held.append(pickle.loads(blob)))
         fault = adapters[name].unpickle_check(held[0], n)
         held.clear()
         if fault:

@@ -3,8 +3,8 @@
 A `Table` holds one workload's prefixes in file order, two ways: the CIDR
 texts handed to every library, and (family, network, length) integers used
 to draw addresses and to check answers.  Each prefix also carries the origin
-AS that peerbench.origins gives it (the table file has none).  What a library
-stores per prefix is chosen by the setting (peerbench.records), not here.
+AS that peerbench.origins gives it (the table file has none).  What a
+library stores per prefix is chosen by the setting (peerbench.records).
 
   workload  prefixes
   ipv4      the IPv4 prefixes of the file
@@ -157,32 +157,6 @@ def read_lines(path: Path, limit: int | None = None) -> list[str]:
         v4, v6 = v4[: limit - n6], v6[:n6]
     # The file's own order: IPv4 first, then IPv6.
     return v4 + v6
-
-
-def load_tables(path: Path, limit: int | None = None) -> dict[str, Table]:
-    """Reads the gzip table into the three workloads (see the module comment),
-    with the origin AS of every prefix assigned (peerbench.origins).
-
-    Duplicate lines are dropped so that every library holds the same count.
-    """
-    from .origins import assign_origins
-
-    both = Table("both")
-    for cidr in read_lines(path, limit):
-        both.add(cidr)
-    assign_origins(both)
-    return {"ipv4": both.subset("ipv4", 4), "both": both, "ipv6": both.subset("ipv6", 6)}
-
-
-def table_from_cidrs(name: str, cidrs: list[str]) -> Table:
-    """A table from a list of CIDR texts (tests and small runs), origins assigned."""
-    from .origins import assign_origins
-
-    t = Table(name)
-    for c in cidrs:
-        t.add(c)
-    assign_origins(t)
-    return t
 
 
 class Oracle:
