@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 PYFLAGS    := -DNETROVE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: setup build run test test-cpp test-python wheel test-wheel sanitize tsan bench fuzz clean
+.PHONY: setup build run test test-cpp test-python wheel test-wheel sanitize tsan bench bench-quick fuzz clean
 
 setup:
 	@tools/setup
@@ -83,10 +83,15 @@ tsan: setup
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
 	  $(CTEST) --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-# Google Benchmark programs, then netrove against the peer Python libraries
-# (their own environment, .venv-bench); results land in bench/results/.
+# Every benchmark: the C++ programs, then each mode of the Python peer suite
+# (its own environment, .venv-bench); results land in bench/results/.
+# bench-quick runs them all on a small slice of the table, into
+# $(BUILD)/bench-quick/ (CI runs it so that no bench program rots unseen).
 bench: build
 	@bench/run.sh $(BUILD)
+
+bench-quick: build
+	@bench/run.sh --quick $(BUILD)
 
 # libFuzzer targets (clang), each for a bounded time.
 FUZZ_SECONDS ?= 60
