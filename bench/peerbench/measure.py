@@ -173,8 +173,11 @@ def machine(mod=None) -> dict:
         fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
     except OSError:
         pass
-    commit = subprocess.run(["git", "-C", str(BENCH_DIR), "rev-parse", "--short", "HEAD"],
+    root = str(BENCH_DIR.parent)
+    commit = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True).stdout.strip() or "?"
+    if subprocess.run(["git", "-C", root, "diff", "--quiet", "HEAD", "--", "engine", "python", "cli", "bench"]).returncode:
+        commit += " with local changes"
     return {"cpu": fields.get("Model name", "?").strip(), "cores": fields.get("CPU(s)", "?").strip(),
             "python": sys.version.split()[0], "commit": commit,
             "netrove_version": getattr(mod, "version", lambda: "?")(),
