@@ -43,7 +43,7 @@ if [ "$(cat .venv-bench/.requirements.sha 2>/dev/null)" != "$want" ]; then
   [ $ok = 0 ] || echo "$want" > .venv-bench/.requirements.sha
 fi
 export PYTHONPATH="$(realpath "$build")/python:$(realpath bench)${PYTHONPATH:+:$PYTHONPATH}"
-built="build $(realpath "$build") ($(grep -m1 '^CMAKE_BUILD_TYPE' "$build/CMakeCache.txt" | cut -d= -f2)) at $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- engine python cli bench || echo ' with local changes')"
+built="build $(realpath "$build") ($(grep -m1 '^CMAKE_BUILD_TYPE' "$build/CMakeCache.txt" | cut -d= -f2)) at $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- engine python cli bench ':!bench/results' || echo ' with local changes')"
 
 if [[ ,$modes, == *,cpp,* ]]; then
   min_time=0.2

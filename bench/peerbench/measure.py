@@ -176,7 +176,8 @@ def machine(mod=None) -> dict:
     root = str(BENCH_DIR.parent)
     commit = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True).stdout.strip() or "?"
-    if subprocess.run(["git", "-C", root, "diff", "--quiet", "HEAD", "--", "engine", "python", "cli", "bench"]).returncode:
+    if subprocess.run(["git", "-C", root, "diff", "--quiet", "HEAD", "--", "engine", "python", "cli", "bench",
+                       ":!bench/results"]).returncode:
         commit += " with local changes"
     return {"cpu": fields.get("Model name", "?").strip(), "cores": fields.get("CPU(s)", "?").strip(),
             "python": sys.version.split()[0], "commit": commit,
