@@ -1,24 +1,7 @@
-"""The cli mode: table files and the netrove command against their peers,
-side by side in one run, in the realistic setting (collector on, nothing
-frozen, records with attributes, one dict per origin AS).
-
-  table files  the IPv4 prefixes alone and both families, built by
-               insert_many: save(path) against pickle.dumps of the same
-               engine, RadixEngine.open(path) against pickle.loads of that
-               blob, and the file's size against the blob's.
-  lookup       `netrove lookup TABLE < addresses`, plain and --json, over
-               1,000,000 addresses (80% inside a prefix of the table, 10%
-               uniformly random IPv4, 10% inside an IPv6 prefix) against the
-               full table's file: lines per second, startup included.
-  grep         `netrove grep` against grepcidr on a 1,000,000-line log (web
-               server, sshd, firewall and IPv6 proxy lines) with two pattern
-               lists, the table's prefixes and 1,000 of them drawn at random:
-               `grepcidr -f LIST log`, `netrove grep -f LIST log` and
-               `netrove grep TABLE log`; each output compared with grepcidr's.
-
-Each group is timed in alternating rounds; the median is reported with the
-minimum beside it.  Commands are whole processes writing to /dev/null; one
-more run of each into a file checks its output.  Writes cli.md.
+"""The cli mode: table files against pickle (save/open, size), `netrove
+lookup` in lines per second, and `netrove grep` against grepcidr on a
+generated log, each output checked against grepcidr's (bench/README.md).
+Writes cli.md.
 """
 
 from __future__ import annotations

@@ -1,18 +1,7 @@
-"""The loads mode: load() of real file formats against what a user of the
-peers would write instead, side by side in one process, in the realistic
-setting (collector on, nothing frozen, records with attributes).
-
-  ipasn  the IPv4 table as pyasn's ipasn.dat (each prefix's origin AS from
-         peerbench.origins): pyasn.pyasn(path) against RadixEngine().load(path),
-         then pyasn.lookup against lookup_value on the same addresses.
-  mmdb   GeoLite2 City (the maxminddb-geolite2 package's copy): MaxMind's
-         reader iterated and flattened into insert_many, as a user would,
-         against load(path); then reader.get against lookup.
-  mrt    a RIB dump synthesised from the table (20 entries a prefix, 4-byte
-         AS paths): uncompressed MB per second of load().
-
-Builds are timed in alternating rounds (the median kept); the resident
-memory a loaded table adds is reported per prefix.  Writes loads.md.
+"""The loads mode: load() of ipasn.dat against pyasn's constructor, of
+GeoLite2 City against MaxMind's reader flattened into insert_many, and the
+MB/s of a synthesised MRT RIB dump; lookups of each loaded table against the
+peer's, and resident memory per prefix (bench/README.md).  Writes loads.md.
 """
 
 from __future__ import annotations

@@ -1,18 +1,7 @@
-"""The memory mode: resident memory of a long-running process, per variant.
-
-  churn  a steady table of 5,000 prefixes while every round inserts 20,000
-         /24s never used before and removes them again; resident memory
-         after each round, once the round's retired nodes had --settle
-         seconds to be freed.  What a long-running process cares about is
-         the growth from a warmed-up round (the third) to the last.
-  fork   a feed reloaded --fork-rounds times (20,000 /25s and 2,857 /23s,
-         then clear()), in a process of its own and in a child forked from
-         a parent that holds a 50,000-prefix table, as a pre-fork server's
-         workers do: the peak resident memory the loop adds (VmHWM after it
-         less VmRSS before it).
-
-Each variant runs in a fresh interpreter, so that no run inherits another's
-heap.  Writes memory.md.
+"""The memory mode: resident memory of a steady table under churn (fresh /24s
+inserted and removed each round), and the peak a reloaded feed adds alone
+and in a child forked from a loaded parent; each variant in a fresh
+interpreter (bench/README.md).  Writes memory.md.
 """
 
 from __future__ import annotations

@@ -1,17 +1,7 @@
-"""The profile mode: one library's loop over the IPv4 table under a profiler,
-loading and building left out.
-
-    python -m peerbench profile perf "netrove default" inside
-    python -m peerbench profile callgrind "netrove default" insert_many
-
-perf samples the loop for 6 s and prints the hottest symbols; callgrind
-counts instructions and simulated cache misses for one pass, and prints them
-per operation (the loop alone: instrumentation is switched on when the
-child says "ready" and the loop starts only then).  OP is build (one insert
-per prefix), insert_many, remove (a seeded sample of --n prefixes from a
-full table), or a read operation of the peer mode.  The records are the
-headline's (one per origin AS, with attributes); the collector stays on,
-nothing frozen.  Raw data stay in --data.  Prints only; writes no results.
+"""The profile mode: one library's loop over the IPv4 table under perf (the
+hottest symbols, by module) or callgrind (instructions per operation),
+loading and building left out.  OP is build, insert_many, remove or a read
+operation of the peers mode.  Prints only.
 """
 
 from __future__ import annotations

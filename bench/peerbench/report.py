@@ -1,16 +1,8 @@
-"""Turns suite results into the results page and the targets tables.
-
-Every figure is a ratio measured in the same run: for speed, throughput of
-the library over pytricia's (above 1 is faster); for memory, library bytes
-over pytricia's (below 1 is smaller); against the default variant, a named
-variant's throughput over the default's.  The page:
-
-  headline (realistic setting)   per workload: single calls (every library),
-                                 batch calls (netrove against pytricia's loop),
-                                 named variants against the default, and for
-                                 the IPv4 table two threads and save/open
-  targets                        one table per issue (peerbench.targets)
-  how it is measured             method, records, streams, machine state
+"""The results page: per workload, single calls (every library), batch calls
+(netrove against pytricia's loop), named variants against the default, two
+threads, save/open and ipaddress objects; then the open issues' targets.
+Speed ratios are throughput over pytricia's in the same run (above 1 is
+faster); memory ratios bytes over pytricia's (below 1 is smaller).
 """
 
 from __future__ import annotations
@@ -34,10 +26,6 @@ ISSUES = {34: "Issue 34: loading at the machine's pace and half the memory",
           35: "Issue 35: lookups at the speed of DPDK's LPM"}
 WRITE_OPS = {"build", "insert_many", "insert_many_gen", "remove"}
 WORKLOAD_TITLES = {"ipv4": "IPv4 table", "both": "IPv4 and IPv6 together", "ipv6": "IPv6 table"}
-ALL_OPS = dict(SINGLE_COLS + BATCH_COLS + [("pickle_dumps", "pickle.dumps"), ("pickle_loads", "pickle.loads"),
-                                          ("ipobj_lookup", "lookup(IPv4Address)"),
-                                          ("ipobj_contains", "contains(IPv4Address)")])
-
 
 def _fmt(r: float | None) -> str:
     return "–" if r is None else f"{r:.2f}"
@@ -61,19 +49,6 @@ def _anchor(w: WorkloadResult, base: LibResult, cols, memory: bool = True) -> st
     if memory and base.mem_per_prefix is not None:
         parts.append(f"memory {base.mem_per_prefix:.0f} B/prefix")
     return ", ".join(parts)
-
-
-def _missing_note(w: WorkloadResult, cols) -> str:
-    """One line per reason a netrove figure was not measured."""
-    keys = {op for op, _ in cols} & (set(w.ops) | WRITE_OPS)
-    why: dict[str, set[str]] = {}
-    for lib in w.libs.values():
-        for op, reason in lib.missing.items():
-            if op in keys:
-                why.setdefault(reason, set()).add(ALL_OPS.get(op, op))
-    if not why:
-        return ""
-    return "n/m: not measured (" + "; ".join(f"{', '.join(sorted(ops))}: {r}" for r, ops in why.items()) + ")."
 
 
 def _hidden(name: str) -> bool:
@@ -282,9 +257,6 @@ def markdown(res: Results, meta: dict, ref: Results | None = None,
             out += batch_table(w)
             if base is not None:
                 out += ["", f"pytricia's loop in this run, per address: {_anchor(w, base, BATCH_COLS, False)}."]
-            note = _missing_note(w, SINGLE_COLS + BATCH_COLS)
-            if note:
-                out += ["", note]
         if sum(1 for n in w.libs if n.startswith("netrove ")) > 1:
             out += ["", "### Named variants against the default variant (throughput ratio, same run)", ""]
             out += variant_table(w)

@@ -1,23 +1,8 @@
-"""Address streams: the lookups every library answers, identical for all.
-
-Each stream is a list of address texts drawn once per run from a seeded
-generator, so every library parses and answers exactly the same inputs.
-
-  inside   an address inside a prefix picked uniformly from the table
-           (host bits random): every lookup matches.
-  random   uniformly random addresses: IPv4 over the whole space; IPv6
-           (workload "both") over 2000::/3, the global unicast range that
-           every IPv6 prefix of the table sits in.  The families are mixed in
-           the table's own proportion.
-  skewed   a pool of distinct in-table addresses; 10% of the pool (the hot
-           set) takes 90% of the lookups, the rest share the other 10%, as a
-           few busy destinations dominate real traffic.
-
-`pack` turns a stream into the packed forms the batch calls take: IPv4
-addresses as an array.array('I') of their numbers (native byte order, as
-int(ipaddress.IPv4Address(text)) gives them), IPv6 addresses as bytes of
-16-byte big-endian rows.  A stream of both families is split into the two
-(the packed calls take one family per call); each keeps stream order.
+"""Address streams every library answers, drawn once per run from a seeded
+generator: inside (an address inside a prefix drawn uniformly), random
+(uniform IPv4; IPv6 uniform in 2000::/3, in the table's family mix) and
+skewed (a pool whose hottest 10% take 90% of the lookups).  `pack` gives the
+packed forms of the batch calls: array('I') for IPv4, 16-byte rows for IPv6.
 """
 
 from __future__ import annotations

@@ -1,20 +1,9 @@
-"""The routing table the peer suite measures, and a reference answer for it.
+"""The routing table the suite measures, and a reference answer for it.
 
-A `Table` holds one workload's prefixes in file order, two ways: the CIDR
-texts handed to every library, and (family, network, length) integers used
-to draw addresses and to check answers.  Each prefix also carries the origin
-AS that peerbench.origins gives it (the table file has none).  What a
-library stores per prefix is chosen by the setting (peerbench.records).
-
-  workload  prefixes
-  ipv4      the IPv4 prefixes of the file
-  both      every prefix, both families (IPv4 first, as in the file)
-  ipv6      the IPv6 prefixes of the file
-
-`Oracle` answers longest-prefix match with one dict per prefix length, which
-is slow but too simple to be wrong: it gives the index of the matching
-prefix, and the suite checks every library's answer against the object
-stored for that index before anything is timed.
+A `Table` holds one workload's prefixes (ipv4, both, ipv6) in file order as
+CIDR texts and as flat (family, network, length) buffers, with each
+prefix's origin AS.  `Oracle` answers longest-prefix match with one dict per
+prefix length: slow, but too simple to be wrong.
 """
 
 from __future__ import annotations
