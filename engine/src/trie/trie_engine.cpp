@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include "sync/counter_slot.hpp"
 #include "trie/trie_bulk.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_entries.hpp"
@@ -52,34 +53,29 @@ decltype(auto) with_walk(NodeKind kind, Fn&& f) {
 /// Lock-free attempts of a trie walk before it takes the writer lock.
 constexpr int kWalkTries = 8;
 
-std::atomic<unsigned> g_next_stripe{0};
-thread_local unsigned t_stripe = ~0u;  // assigned on the thread's first lookup
-
-unsigned my_stripe() noexcept {
-  if (t_stripe == ~0u) t_stripe = g_next_stripe.fetch_add(1, std::memory_order_relaxed);
-  return t_stripe;
-}
-
 }  // namespace
 
 TrieEngine::TrieEngine(NodeKind kind) : TrieEngine(kind, std::make_shared<TrieRoots>(kind)) {}
 
 TrieEngine::TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots)
     : stripes_(new Stripe[kStripes]), roots_(std::move(roots)), kind_(kind) {
+  static_assert(kStripes == counters::kSlots);
   if (!roots_ || roots_->kind() != kind) panic("a trie engine's node kind must match its trie's");
 }
 
 TrieEngine::~TrieEngine() = default;
 
 void TrieEngine::count_lookup(bool hit) const noexcept {
-  Stripe& s = stripes_[my_stripe() % kStripes];
-  (hit ? s.hits : s.misses).fetch_add(1, std::memory_order_relaxed);
+  const unsigned slot = counters::my_slot();
+  Stripe& s = stripes_[slot];
+  counters::add(hit ? s.hits : s.misses, 1, slot);
 }
 
 void TrieEngine::count_lookups(std::uint64_t hits, std::uint64_t misses) const noexcept {
-  Stripe& s = stripes_[my_stripe() % kStripes];
-  if (hits) s.hits.fetch_add(hits, std::memory_order_relaxed);
-  if (misses) s.misses.fetch_add(misses, std::memory_order_relaxed);
+  const unsigned slot = counters::my_slot();
+  Stripe& s = stripes_[slot];
+  if (hits) counters::add(s.hits, hits, slot);
+  if (misses) counters::add(s.misses, misses, slot);
 }
 
 namespace {

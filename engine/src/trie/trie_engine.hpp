@@ -39,7 +39,7 @@ class TrieRoots;
 /// by the read index (a stride-8 multibit trie per family, shared by all
 /// shards), contains_prefix by the trie.  Readers take no lock (but see
 /// contains_prefix) and write
-/// nothing shared except one per-thread-striped hit or miss counter; a
+/// nothing shared except one hit or miss counter of the calling thread's own; a
 /// lookup beside a write sees, for every address, the state before or after
 /// it.  Nothing here returns an
 /// EngineError.  Panics: "lock poisoned by an earlier failure" when an
@@ -157,13 +157,16 @@ class TrieEngine {
   const std::shared_ptr<TrieRoots>& roots() const noexcept { return roots_; }
 
  private:
-  /// Hit and miss counters on their own cache line; a thread always uses
-  /// the same stripe, so lookups on different threads do not contend.
+  /// Hit and miss counters on their own cache line.  Slots 0..kOwnedSlots-1
+  /// each belong to one thread at a time (sync/counter_slot.hpp), which adds
+  /// with a plain load and store: a lock-prefixed add would be a full fence
+  /// on x86 and keep independent lookups from overlapping.  The last slot
+  /// is shared by the threads beyond those and adds atomically.
   struct alignas(64) Stripe {
     std::atomic<std::uint64_t> hits{0};
     std::atomic<std::uint64_t> misses{0};
   };
-  static constexpr std::size_t kStripes = 16;
+  static constexpr std::size_t kStripes = 17;  // counters::kSlots
 
   void count_lookup(bool hit) const noexcept;
   /// The result of `walk`, a walk of the trie run beside writers by the
