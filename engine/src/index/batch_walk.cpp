@@ -17,7 +17,8 @@
 //
 //   group of 64 walks           pass                        prefetches
 //   ----------------------      -------------------------   -------------------
-//   level 0 (root, cached)      child from the root table   child's header
+//   level 0 (root, cached)      child from the first-level  child's header
+//                               table (or the root table)
 //   level 1                     kid step on the header      child slot
 //                               slot: load child            child's header
 //   ...                         (walks without a child
@@ -83,7 +84,7 @@
 //   - backtracking with one branch per walk instead of in rounds over a
 //     list: 1.04x in the table, 0.88x on random addresses, where that
 //     branch missed about half the time;
-//   - the root's table holding its covering bits as well: no gain over
+//   - the first-level table holding the root's covering bits as well: no gain over
 //     computing them per walk.
 // Measured and worth keeping in mind: the record-slot rank with AVX-512
 // VPOPCNTQ (8 counts in one instruction) makes lookups 1.05-1.07x (1.12x on
@@ -128,6 +129,8 @@ template <class T>
 
 /// The null slot that walks without a child read instead.
 const std::atomic<StrideNode*> kNoChild{nullptr};
+/// The node that walks without a depth-2 node stand on: no child, no prefix.
+const StrideNode kEmptyNode{};
 
 /// kRankMask.m[q][w] = all ones for w < q, else 0: the words wholly below
 /// word q of a bitmap, for a rank without a loop.
@@ -214,9 +217,9 @@ enum class Families { v4, v6, mixed };
 /// its child for each first octet, read from its slots once per call
 /// instead of ranked once per address.  An octet without a child maps to
 /// the root itself (the walk does not go there; the prefetch of it is
-/// harmless).  Built only for calls of at least kRootTableMin addresses:
+/// harmless).  Built only for calls of at least kFirstLevelMin addresses:
 /// filling 256 entries costs about what 20 root steps cost.
-constexpr std::size_t kRootTableMin = 32;
+constexpr std::size_t kFirstLevelMin = 32;
 struct RootLevel {
   const StrideNode* kid[256];
 
@@ -233,7 +236,7 @@ struct RootLevel {
 
 /// The walks of one group of m <= kGroup addresses (see the drawing above),
 /// numbered as in the code:
-///   1. start every walk at its family's root (cached): with root tables,
+///   1. start every walk at its family's root (cached): with first-level tables,
 ///      take each walk's child from its table and prefetch its header (the
 ///      root's kid step done for the whole call); else step from the root
 ///      like any node (2 and 3 at depth 0);
@@ -247,17 +250,23 @@ struct RootLevel {
 ///      the walks that found one prefetches its record slot (a list by
 ///      count again: the rank is the costliest step, and a miss needs none);
 ///   5. lookup: load the record slots, prefetch the records.
-/// `levels` are the families' root tables or null.  Read section held by
-/// the caller.
+/// `levels` are the families' first-level tables or null.  With `table` (the
+/// family's root table, one family in the group), step 1 instead reads
+/// each walk's table entry (all prefetched first): its depth-2 node starts
+/// the walk, which backtracks no higher than depth 2, and the entry's cover
+/// answers a walk that finds nothing below it.  Read section held by the
+/// caller.
 template <Answer A, Families F>
 [[gnu::always_inline]] inline void walk_group(const StrideNode* const roots[2], const RootLevel* levels,
-                                              const IpAddress* x, unsigned m, bool* found,
-                                              const Record** out) noexcept {
+                                              const RootTable* table, const IpAddress* x, unsigned m,
+                                              bool* found, const Record** out) noexcept {
   NETROVE_ASSERT(m >= 1 && m <= kGroup);
   const StrideNode* path[16][kGroup];  // path[d][j]: walk j's node at depth d
   const void* slot[kGroup];            // the slot each walk reads next
   unsigned depth[kGroup], last[kGroup], act[kGroup];
   unsigned cov[kGroup];                // contains: covered so far
+  const Record* cover[kGroup];         // with a table: the answer above depth 2
+  const unsigned top = table ? 2u : 0u;  // the shallowest depth a walk backtracks to
   // The deepest depth of walk j's family: its nodes have no child.
   auto deepest = [&](unsigned j) -> unsigned {
     if constexpr (F == Families::v4) return 3;
@@ -266,7 +275,32 @@ template <Answer A, Families F>
   };
   // 1.
   unsigned active = 0, d = 0;
-  for (unsigned j = 0; j < m; ++j) {
+  if (table) {
+    auto entry = [&](unsigned j) -> const TableEntry& {
+      return table->at[(unsigned{x[j].bytes[0]} << 8) | x[j].bytes[1]];
+    };
+    for (unsigned j = 0; j < m; ++j) __builtin_prefetch(&entry(j));
+    for (unsigned j = 0; j < m; ++j) {
+      const TableEntry& e = entry(j);
+      const StrideNode* n = e.node.load(std::memory_order_acquire);
+      cover[j] = e.cover.load(std::memory_order_acquire);
+      unsigned has = n != nullptr;
+      path[2][j] = pick(has, n, &kEmptyNode);
+      depth[j] = 2;
+      if constexpr (F == Families::mixed) last[j] = x[j].family == kIpv4 ? 3u : 15u;
+      if constexpr (A == Answer::found) {
+        cov[j] = cover[j] != nullptr;
+        has &= cov[j] ^ 1u;
+      } else {
+        __builtin_prefetch(cover[j]);
+      }
+      prefetch_header(path[2][j]);
+      act[active] = j;
+      active += has;
+    }
+    d = 2;
+  }
+  for (unsigned j = 0; j < m && !table; ++j) {
     const unsigned v6 = F == Families::mixed ? (x[j].family == kIpv4 ? 0u : 1u) : F == Families::v6;
     const StrideNode* r = roots[v6];
     path[0][j] = r;
@@ -289,7 +323,7 @@ template <Answer A, Families F>
       act[active++] = j;
     }
   }
-  if (levels) d = 1;
+  if (levels && !table) d = 1;
   for (; active; ++d) {
     // 2.
     unsigned next = 0;
@@ -340,7 +374,7 @@ template <Answer A, Families F>
       hit[hits] = j;
       hits += i != 0;
       act[up] = j;
-      up += (i == 0) & (dj > 0);
+      up += (i == 0) & (dj > top);
     }
     while (up) {  // backtrack one level per round (the nodes passed are cached)
       unsigned more = 0;
@@ -354,7 +388,7 @@ template <Answer A, Families F>
         hit[hits] = j;
         hits += i != 0;
         act[more] = j;
-        more += (i == 0) & (dj > 0);
+        more += (i == 0) & (dj > top);
       }
       up = more;
     }
@@ -372,6 +406,8 @@ template <Answer A, Families F>
       __builtin_prefetch(r);
       out[j] = r;
     }
+    if (table)
+      for (unsigned j = 0; j < m; ++j) out[j] = pick(out[j] == nullptr, cover[j], out[j]);
   }
 }
 
@@ -380,14 +416,22 @@ template <Answer A, Families F>
 /// has just replaced, i.e. the index before that write), their tables
 /// read when the call is large enough, each group walked with its
 /// families known when it has one.
+/// A family's root table and the sequence word that says whether a write
+/// is changing it (see "The root table" in read_index.hpp).
+struct TableRef {
+  const std::atomic<std::uint64_t>* seq;
+  const std::atomic<RootTable*>* table;
+};
+
 template <Answer A>
-[[gnu::always_inline]] inline void walk_all(const std::atomic<StrideNode*>* root_slots, const IpAddress* a,
-                                            std::size_t n, bool* found, const Record** out) noexcept {
+[[gnu::always_inline]] inline void walk_all(const std::atomic<StrideNode*>* root_slots, const TableRef* tops,
+                                            const IpAddress* a, std::size_t n, bool* found,
+                                            const Record** out) noexcept {
   const StrideNode* const roots[2] = {root_slots[0].load(std::memory_order_acquire),
                                       root_slots[1].load(std::memory_order_acquire)};
   RootLevel levels[2];
   bool read[2] = {false, false};
-  const bool tables = n >= kRootTableMin;
+  const bool tables = n >= kFirstLevelMin;
   for (std::size_t base = 0; base < n; base += kGroup) {
     const auto m = static_cast<unsigned>(std::min<std::size_t>(kGroup, n - base));
     const IpAddress* x = a + base;
@@ -397,27 +441,89 @@ template <Answer A>
       v4 |= six ^ 1u;
       v6 |= six;
     }
-    if (tables) {
+    // The first-level tables of the group's families, read on first need.
+    auto first_level = [&]() -> const RootLevel* {
+      if (!tables) return nullptr;
       if (v4 && !read[0]) levels[0].read(roots[0]), read[0] = true;
       if (v6 && !read[1]) levels[1].read(roots[1]), read[1] = true;
-    }
-    const RootLevel* lv = tables ? levels : nullptr;
+      return levels;
+    };
     bool* f = A == Answer::found ? found + base : nullptr;
     const Record** o = A == Answer::record ? out + base : nullptr;
-    if (!v6) walk_group<A, Families::v4>(roots, lv, x, m, f, o);
-    else if (!v4) walk_group<A, Families::v6>(roots, lv, x, m, f, o);
-    else walk_group<A, Families::mixed>(roots, lv, x, m, f, o);
+    if (v4 && v6) {
+      walk_group<A, Families::mixed>(roots, first_level(), nullptr, x, m, f, o);
+      continue;
+    }
+    // One family: from its root table when it has one and no write is
+    // changing it; walked again from the tree when a write ran meanwhile.
+    const TableRef& t = tops[v6];
+    const std::uint64_t seq = t.seq->load(std::memory_order_acquire);
+    const RootTable* table = (seq & 1) == 0 ? t.table->load(std::memory_order_acquire) : nullptr;
+    for (;;) {
+      const RootLevel* lv = table ? nullptr : first_level();
+      if (v6) walk_group<A, Families::v6>(roots, lv, table, x, m, f, o);
+      else walk_group<A, Families::v4>(roots, lv, table, x, m, f, o);
+      if (!table) break;
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (t.seq->load(std::memory_order_relaxed) == seq) break;
+      table = nullptr;
+    }
+  }
+}
+
+/// The tree's answer for `a` from `n`, its node at depth `d` on a's path,
+/// as in "A lookup" (read_index.hpp): descend, then backtrack no higher
+/// than `d`, with the walks' steps above (no branch inside a node's
+/// bitmaps, which would be mispredicted and cut short the overlap of
+/// independent lookups).  Read section held.
+[[gnu::always_inline]] inline const Record* descend(const StrideNode* n, unsigned d, const IpAddress& a) noexcept {
+  const unsigned top = d, last = a.family == kIpv4 ? 3u : 15u;  // deepest node depth of the family
+  const std::uint8_t* o = a.bytes.data();
+  const StrideNode* path[16];
+  // 1. Descend.
+  for (;;) {
+    path[d] = n;
+    unsigned has;
+    const std::atomic<StrideNode*>* s = kid_slot(n, o[d], d != last, has);
+    if (!has) break;
+    n = s->load(std::memory_order_acquire);
+    ++d;
+  }
+  // 2. Backtrack.
+  for (;;) {
+    if (const unsigned i = longest(path[d], o[d])) return record_slot(path[d], i)->load(std::memory_order_acquire);
+    if (d == top) return nullptr;
+    --d;
   }
 }
 
 }  // namespace
 
+NETROVE_WALK_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const noexcept {
+  const unsigned fam = a.family == kIpv4 ? 0u : 1u;
+  const Top& t = top_[fam];
+  // The table's answer, kept only when no write ran meanwhile (the
+  // sequence even and unchanged; see "The root table").
+  const std::uint64_t seq = t.seq.load(std::memory_order_acquire);
+  if (const RootTable* table = t.table.load(std::memory_order_acquire); table && (seq & 1) == 0) {
+    const TableEntry& e = table->at[(unsigned{a.bytes[0]} << 8) | a.bytes[1]];
+    const StrideNode* n = e.node.load(std::memory_order_acquire);
+    const Record* r = n ? descend(n, 2, a) : nullptr;
+    if (!r) r = e.cover.load(std::memory_order_acquire);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (t.seq.load(std::memory_order_relaxed) == seq) return r;
+  }
+  return descend(roots_[fam].load(std::memory_order_acquire), 0, a);
+}
+
 NETROVE_WALK_CLONES void ReadIndex::lookup_many(const IpAddress* a, std::size_t n, const Record** out) const noexcept {
-  walk_all<Answer::record>(roots_, a, n, nullptr, out);
+  const TableRef tops[2] = {{&top_[0].seq, &top_[0].table}, {&top_[1].seq, &top_[1].table}};
+  walk_all<Answer::record>(roots_, tops, a, n, nullptr, out);
 }
 
 NETROVE_WALK_CLONES void ReadIndex::contains_many(const IpAddress* a, std::size_t n, bool* found) const noexcept {
-  walk_all<Answer::found>(roots_, a, n, found, nullptr);
+  const TableRef tops[2] = {{&top_[0].seq, &top_[0].table}, {&top_[1].seq, &top_[1].table}};
+  walk_all<Answer::found>(roots_, tops, a, n, found, nullptr);
 }
 
 }  // namespace netrove::index

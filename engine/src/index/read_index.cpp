@@ -162,31 +162,81 @@ void walk_footprint(const StrideNode* n, ReadIndex::Footprint& f) {
   parent->child_slots()[StrideNode::rank(parent->kids, pl.net[d - 1])].store(fresh, std::memory_order_release);
 }
 
-NETROVE_POPCNT_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const noexcept {
-  const bool v4 = a.family == kIpv4;
-  const unsigned last = v4 ? 3u : 15u;  // deepest node depth of the family
-  const std::uint8_t* o = a.bytes.data();
-  const StrideNode* path[16];
-  const StrideNode* n = roots_[v4 ? 0 : 1].load(std::memory_order_acquire);
-  unsigned d = 0;
-  // 1. Descend.
-  for (;;) {
-    path[d] = n;
-    if (d == last) break;
-    const StrideNode* c = n->child(o[d]);
-    if (!c) break;
-    n = c;
-    ++d;
-  }
-  // 2. Backtrack.
-  for (;;) {
-    if (const unsigned i = path[d]->longest(o[d])) return path[d]->record_at(i);
-    if (d == 0) return nullptr;
-    --d;
+
+/// The table entries a prefix decides (T1, T2 in read_index.hpp): the /16
+/// holding it when it is longer than /16, else every /16 inside it.
+namespace {
+struct Slots {
+  unsigned from, count;
+};
+Slots slots_of(const Place& pl, unsigned len) noexcept {
+  const unsigned s = (unsigned{pl.net[0]} << 8) | pl.net[1];  // host bits are zero
+  return len >= 16 ? Slots{s, 1} : Slots{s, 1u << (16 - len)};
+}
+
+std::atomic<std::size_t> g_table_min{ReadIndex::kTableMin};
+}  // namespace
+
+void ReadIndex::set_table_min(std::size_t n) noexcept { g_table_min.store(n, std::memory_order_relaxed); }
+
+void ReadIndex::open_window(unsigned fam) noexcept {
+  auto& seq = top_[fam].seq;
+  seq.store(seq.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Orders the odd value before every store of the write: a reader that
+  // sees any of them sees the sequence moved when it reads it again.
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+void ReadIndex::close_window(unsigned fam) noexcept {
+  auto& seq = top_[fam].seq;
+  seq.store(seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+NETROVE_POPCNT_CLONES void ReadIndex::fill_entries(unsigned fam, RootTable& t, unsigned from,
+                                                   unsigned count) const noexcept {
+  const StrideNode* root = roots_[fam].load(std::memory_order_relaxed);
+  for (unsigned s = from; s < from + count; ++s) {
+    const unsigned b0 = s >> 8, b1 = s & 255;
+    const StrideNode* n1 = mutable_child(const_cast<StrideNode*>(root), b0);
+    const StrideNode* node = nullptr;
+    const Record* cover = nullptr;
+    if (n1) {
+      node = mutable_child(const_cast<StrideNode*>(n1), b1);
+      if (const unsigned i = n1->longest(b1)) cover = n1->record_at(i);
+    }
+    if (!cover)
+      if (const unsigned i = root->longest(b0)) cover = root->record_at(i);
+    t.at[s].node.store(node, std::memory_order_release);
+    t.at[s].cover.store(cover, std::memory_order_release);
   }
 }
 
-// lookup_many and contains_many: batch_walk.cpp.
+RootTable* ReadIndex::fit_table(unsigned fam) {
+  Top& t = top_[fam];
+  RootTable* table = t.table.load(std::memory_order_relaxed);
+  const std::size_t min = g_table_min.load(std::memory_order_relaxed);
+  if (!table && t.prefixes >= min) {
+    // Built whole before it is published; without memory, lookups go on
+    // answering from the tree.
+    table = new (std::nothrow) RootTable;
+    if (!table) return nullptr;
+    fill_entries(fam, *table, 0, 65536);
+    t.table.store(table, std::memory_order_release);
+    return nullptr;
+  }
+  if (table && t.prefixes < min / 4) {
+    drop_table(fam);
+    return nullptr;
+  }
+  return table;
+}
+
+void ReadIndex::drop_table(unsigned fam) {
+  if (RootTable* table = top_[fam].table.exchange(nullptr, std::memory_order_relaxed))
+    rcu::retire(table, [](void* p) { delete static_cast<RootTable*>(p); }, sizeof(RootTable) / 64);
+}
+
+// lookup, lookup_many and contains_many: batch_walk.cpp.
 
 NETROVE_POPCNT_CLONES void ReadIndex::retire_node(StrideNode* n) {
   // Replaced nodes go to reclamation in batches: one grace-period request
@@ -219,6 +269,7 @@ ReadIndex::ReadIndex() {
 }
 
 void ReadIndex::destroy_now() noexcept {
+  for (auto& t : top_) delete t.table.exchange(nullptr, std::memory_order_relaxed);
   for (auto& r : roots_)
     if (StrideNode* n = r.exchange(nullptr, std::memory_order_relaxed)) free_deep(n);
   if (retiring_) {
@@ -233,28 +284,33 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert(const IpPrefix& p, Record* rec) {
   NETROVE_ASSERT(shared);
   (void)shared;
   const Place pl = place_of(p);
+  Window w(*this, pl.fam);
   auto& root = roots_[pl.fam];
   StrideNode* path[16];
   const unsigned d = walk(root, pl, path);
   StrideNode* n = path[d];
-  if (d == pl.depth) {
-    if (StrideNode::test(n->prefixes, pl.idx)) {
-      // I1. Present: replace the record in its slot.
-      auto& slot = n->record_slots()[StrideNode::rank(n->prefixes, pl.idx)];
-      trie::release(slot.exchange(rec, std::memory_order_acq_rel));
-      return;
-    }
+  if (d == pl.depth && StrideNode::test(n->prefixes, pl.idx)) {
+    // I1. Present: replace the record in its slot.
+    auto& slot = n->record_slots()[StrideNode::rank(n->prefixes, pl.idx)];
+    trie::release(slot.exchange(rec, std::memory_order_acq_rel));
+  } else if (d == pl.depth) {
     // I2. The node exists: again with one more prefix.
     publish(root, path, d, pl, rebuild(n, {.prefix = static_cast<int>(pl.idx), .rec_to = rec}));
     retire_node(n);
-    return;
+    ++top_[pl.fam].prefixes;
+  } else {
+    // I3. Build the missing nodes d+1 .. depth bottom up, then node d again
+    // with the new child.
+    StrideNode* below = rebuild(nullptr, {.prefix = static_cast<int>(pl.idx), .rec_to = rec});
+    for (unsigned k = pl.depth; k-- > d + 1;) below = rebuild(nullptr, {.kid = pl.net[k], .kid_to = below});
+    publish(root, path, d, pl, rebuild(n, {.kid = pl.net[d], .kid_to = below}));
+    retire_node(n);
+    ++top_[pl.fam].prefixes;
   }
-  // I3. Build the missing nodes d+1 .. depth bottom up, then node d again
-  // with the new child.
-  StrideNode* below = rebuild(nullptr, {.prefix = static_cast<int>(pl.idx), .rec_to = rec});
-  for (unsigned k = pl.depth; k-- > d + 1;) below = rebuild(nullptr, {.kid = pl.net[k], .kid_to = below});
-  publish(root, path, d, pl, rebuild(n, {.kid = pl.net[d], .kid_to = below}));
-  retire_node(n);
+  if (RootTable* t = fit_table(pl.fam)) {
+    const Slots s = slots_of(pl, p.length);
+    fill_entries(pl.fam, *t, s.from, s.count);
+  }
 }
 
 namespace {
@@ -415,12 +471,27 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert_batch(BatchItem* items, std::size_t
   Placed* const all = placed.data();
   Scratch sc;
   for (std::size_t b = 0; b < kept;) {
+    const unsigned fam = all[b].pl.fam;
     std::size_t e = b;
-    while (e < kept && all[e].pl.fam == all[b].pl.fam) ++e;
-    auto& root = roots_[all[b].pl.fam];
+    while (e < kept && all[e].pl.fam == fam) ++e;
+    Window w(*this, fam);
+    auto& root = roots_[fam];
     StrideNode* old = root.load(std::memory_order_relaxed);
+    const std::size_t replaced0 = sc.replaced.records.size();
     root.store(merge(old, 0, all + b, all + e, sc), std::memory_order_release);
     sc.replaced.nodes.push_back(old);
+    top_[fam].prefixes += (e - b) - (sc.replaced.records.size() - replaced0);
+    // The items' table entries, each once: sorted by network, their ranges
+    // start in order, and a shorter prefix's range holds those after it.
+    if (RootTable* t = fit_table(fam)) {
+      unsigned done = 0;
+      for (std::size_t i = b; i < e; ++i) {
+        const Slots s = slots_of(all[i].pl, items[all[i].order].prefix.length);
+        const unsigned from = std::max(s.from, done), end = s.from + s.count;
+        if (end > from) fill_entries(fam, *t, from, end - from);
+        done = std::max(done, end);
+      }
+    }
     b = e;
   }
   // Unlinked now: readers still inside are covered by the grace periods.
@@ -430,6 +501,7 @@ NETROVE_POPCNT_CLONES void ReadIndex::insert_batch(BatchItem* items, std::size_t
 
 NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {
   const Place pl = place_of(p);
+  Window w(*this, pl.fam);
   auto& root = roots_[pl.fam];
   StrideNode* path[16];
   if (walk(root, pl, path) != pl.depth) return false;
@@ -448,6 +520,11 @@ NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {
     publish(root, path, k, pl, rebuild(path[k], {.kid = pl.net[k], .kid_to = nullptr}));
     for (unsigned j = k; j <= pl.depth; ++j) retire_node(path[j]);
   }
+  --top_[pl.fam].prefixes;
+  if (RootTable* t = fit_table(pl.fam)) {
+    const Slots s = slots_of(pl, p.length);
+    fill_entries(pl.fam, *t, s.from, s.count);
+  }
   // Unlinked from the index: readers still holding it are covered by the
   // grace period of the retire this may start.
   trie::release(rec);
@@ -455,15 +532,19 @@ NETROVE_POPCNT_CLONES bool ReadIndex::remove(const IpPrefix& p) {
 }
 
 void ReadIndex::clear() {
-  for (auto& r : roots_) {
-    StrideNode* old = r.exchange(rebuild(nullptr, {}), std::memory_order_acq_rel);
+  for (unsigned fam = 0; fam < 2; ++fam) {
+    Window w(*this, fam);
+    StrideNode* old = roots_[fam].exchange(rebuild(nullptr, {}), std::memory_order_acq_rel);
     rcu::retire(old, [](void* p) { free_deep(static_cast<StrideNode*>(p)); });
+    top_[fam].prefixes = 0;
+    drop_table(fam);
   }
 }
 
 ReadIndex::Footprint ReadIndex::footprint(unsigned fam) const {
   Footprint f;
   walk_footprint(roots_[fam].load(std::memory_order_acquire), f);
+  if (top_[fam].table.load(std::memory_order_relaxed)) f.bytes += sizeof(RootTable);
   return f;
 }
 

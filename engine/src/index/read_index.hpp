@@ -98,6 +98,37 @@
 //       B [/24 at 256+2]                     the root, backtrack finds /8
 //
 // Clear swaps in an empty root per family and retires each old tree whole.
+//
+// The root table: the first two octets in one load
+// --------------------------------------------------
+// A family with many prefixes (kTableMin, 65,536, or more) also gets a
+// table indexed by its first 16 address bits, so that a lookup starts at
+// depth 2 instead of walking the root and a depth-1 node:
+//
+//   entry s = (a0 << 8) | a1, 16 bytes, 1 MiB per family:
+//     node   the depth-2 node below octets a0.a1 (prefixes /17../24 and the
+//            nodes below them), or null
+//     cover  the record of the longest prefix of length <= 16 covering
+//            a0.a1.0.0/16 (from the root or the depth-1 node), or null
+//
+//   lookup 10.1.2.3 with 10.0.0.0/8 and 10.1.2.0/24 stored:
+//     table[10 << 8 | 1] = {node B, cover /8}
+//     B covers octet 2 with /24 -> answer; had it not, the answer is /8.
+//
+// The entries repeat what the tree says, so every write recomputes those of
+// its prefix's /16 range from the tree (T1: one entry for a prefix longer
+// than /16; T2: 2^(16-L) entries for one of length L <= 16) after changing
+// the tree.  A batch changes many entries, and an entry is two words; so
+// that a lookup never mixes states, each family's writes run inside a
+// sequence window (a seqlock): the writer makes the family's sequence odd
+// before it changes the tree or the table and even again after.  A reader
+// of the table reads the sequence, the entry and what lies below it, then
+// the sequence again; when it was odd or has moved, the reader answers from
+// the tree as a family without a table does (the tree alone is consistent
+// per address: one store per change).  Readers never wait and never write.
+// The table is built when a write leaves kTableMin prefixes in the family
+// and dropped (after a grace period) when one leaves fewer than a quarter
+// of that or on clear, so small tables cost nothing.
 #pragma once
 
 #include <atomic>
@@ -131,6 +162,16 @@ namespace netrove::index {
 #ifndef NETROVE_POPCNT_CLONES
 #define NETROVE_POPCNT_CLONES
 #endif
+
+/// One entry of a root table (see "The root table"), and the table.
+struct TableEntry {
+  std::atomic<const StrideNode*> node{nullptr};
+  std::atomic<const Record*> cover{nullptr};
+};
+struct RootTable {
+  TableEntry at[65536];
+};
+static_assert(sizeof(TableEntry) == 16 && sizeof(RootTable) == (std::size_t{1} << 20));
 
 class ReadIndex {
  public:
@@ -189,12 +230,47 @@ class ReadIndex {
   };
   Footprint footprint(unsigned fam) const;
 
+  /// Prefixes a family needs for a root table, by default kTableMin; takes
+  /// effect at each family's next write.  Process-wide: tests set it to 0
+  /// or 1 so that every table, however small, is answered through one.
+  static constexpr std::size_t kTableMin = 65536;
+  static void set_table_min(std::size_t n) noexcept;
+
  private:
   static constexpr std::size_t kRetireBatch = 64;
   /// Queues a node unlinked by a write for reclamation.  Writer lock held.
   void retire_node(StrideNode* n);
 
+  /// A family's sequence word, its table and its prefix count, on a line
+  /// of their own (readers load the first two on every lookup).
+  struct alignas(64) Top {
+    std::atomic<std::uint64_t> seq{0};       // odd while a write runs
+    std::atomic<RootTable*> table{nullptr};  // null: answer from the tree
+    std::size_t prefixes = 0;                // writer lock held
+  };
+  /// The sequence window of one write to family `fam`, opened for the
+  /// guard's life.  Writer lock held.
+  void open_window(unsigned fam) noexcept;
+  void close_window(unsigned fam) noexcept;
+  struct Window {
+    ReadIndex& ix;
+    unsigned fam;
+    Window(ReadIndex& i, unsigned f) noexcept : ix(i), fam(f) { ix.open_window(fam); }
+    ~Window() { ix.close_window(fam); }
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+  };
+  /// After a write to `fam`: builds (whole) or drops its table by its
+  /// prefix count; returns the table whose entries the write must
+  /// recompute, or null.  Inside the window.
+  RootTable* fit_table(unsigned fam);
+  /// Unpublishes family fam's table and retires it.  Inside the window.
+  void drop_table(unsigned fam);
+  /// The entries [from, from + count) of `t` from family fam's tree.
+  void fill_entries(unsigned fam, RootTable& t, unsigned from, unsigned count) const noexcept;
+
   std::atomic<StrideNode*> roots_[2];
+  Top top_[2];
   std::vector<StrideNode*>* retiring_ = nullptr;  // unlinked nodes, writer lock held
   std::size_t retiring_bytes_ = 0;                 // their bytes, writer lock held
 };

@@ -3,7 +3,8 @@
 //   variants: trie node kinds 0-7, unsharded and over 3 shards; the adaptive
 //   radix tree alone, through LocalEngine, over 4 shards; CachedEngine (a
 //   small capacity, so eviction runs) over a trie, a sharded trie and a
-//   sharded adaptive engine.
+//   sharded adaptive engine; every trie variant again with its read index
+//   answering through a root table from the first prefix on.
 //
 // One seeded sequence of operations on random nested prefixes of both
 // families (host bits set) per variant:
@@ -35,6 +36,7 @@
 #include "engine/local_engine.hpp"
 #include "netrove/snapshot.hpp"
 #include "support/oracle.hpp"
+#include "support/root_table.hpp"
 #include "trie/trie_engine.hpp"
 
 namespace {
@@ -50,6 +52,7 @@ struct Variant {
   std::function<std::shared_ptr<Engine>()> make;
   Counts counts;
   bool adaptive;
+  bool root_table = false;  // every read index answers through its root table
 };
 
 std::shared_ptr<Engine> local(std::uint8_t type, std::uint8_t style, bool pc, std::optional<std::uint64_t> shards) {
@@ -72,6 +75,13 @@ std::vector<Variant> variants() {
   v.push_back({"cached_kind1", [] { return cached(local(0, 1, false, std::nullopt)); }, Counts::through_cache, false});
   v.push_back({"cached_kind5_sharded", [] { return cached(local(5, 1, true, 3)); }, Counts::through_cache, false});
   v.push_back({"cached_art_sharded", [] { return cached(local(4, 0, true, 3)); }, Counts::size_only, true});
+  // The trie variants again with a root table however few prefixes there are.
+  for (std::size_t i = 0, n = v.size(); i < n; ++i)
+    if (!v[i].adaptive) {
+      v.push_back(v[i]);
+      v.back().name += "_root_table";
+      v.back().root_table = true;
+    }
   return v;
 }
 
@@ -110,6 +120,7 @@ TEST_P(Differential, MatchesTheOracle) {
   const std::uint64_t seed = 0x5eed + std::hash<std::string>{}(var.name) % 997;
   SCOPED_TRACE(testing::Message() << "seed " << seed);
   Generator gen(seed);
+  const RootTableMin table(var.root_table);
   std::shared_ptr<Engine> shared = var.make();
   Engine& e = *shared;
   set_bulk_chunk(e, 1 + seed % 5);

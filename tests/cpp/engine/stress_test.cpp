@@ -6,6 +6,9 @@
 //   again), the others each owned by one writer, which inserts, replaces
 //   and removes them.  A record's value is its prefix's index.
 //
+// The trie variants run with and without a root table (whose entries the
+// writers rewrite under the readers).
+//
 // Readers (lookup, the batch calls lookup_many, lookup_many_with and
 // contains_many, covering, contains_prefix) check that every answer is a
 // prefix covering the address, the longest stable one or a longer owned
@@ -24,6 +27,7 @@
 #include "engine/factory_internal.hpp"
 #include "engine/local_engine.hpp"
 #include "support/oracle.hpp"
+#include "support/root_table.hpp"
 
 namespace {
 
@@ -85,6 +89,7 @@ struct Variant {
   std::string name;
   std::function<std::shared_ptr<netrove::Engine>()> make;
   bool trie;
+  bool root_table = false;  // the read index answers through its root table
 };
 
 std::shared_ptr<netrove::Engine> local(std::uint8_t type, std::uint8_t style, bool pc, std::uint64_t shards) {
@@ -99,11 +104,14 @@ INSTANTIATE_TEST_SUITE_P(Engines, Stress,
                                            Variant{"kind7_sharded3", [] { return local(5, 3, true, 3); }, true},
                                            Variant{"kind1", [] { return local(5, 1, false, 1); }, true},
                                            Variant{"kind2_sharded2", [] { return local(5, 2, false, 2); }, true},
+                                           Variant{"kind5_sharded4_root_table", [] { return local(5, 1, true, 4); }, true, true},
+                                           Variant{"kind1_root_table", [] { return local(5, 1, false, 1); }, true, true},
                                            Variant{"art", [] { return std::make_shared<netrove::AdaptiveEngine>(); }, false},
                                            Variant{"art_sharded3", [] { return local(4, 0, true, 3); }, false}),
                          [](const auto& i) { return i.param.name; });
 
 TEST_P(Stress, ReadersBesideWriters) {
+  const RootTableMin table(GetParam().root_table);
   const Universe u(0xabcdef + GetParam().name.size());
   std::shared_ptr<netrove::Engine> shared = GetParam().make();
   netrove::Engine& e = *shared;
@@ -219,6 +227,7 @@ TEST_P(Stress, ReadersBesideWriters) {
 // Clears racing lookups: every answer covers its address, the engine ends
 // as the writer left it.
 TEST_P(Stress, ClearsRaceLookups) {
+  const RootTableMin table(GetParam().root_table);
   const Universe u(0x1234);
   std::shared_ptr<netrove::Engine> shared = GetParam().make();
   netrove::Engine& e = *shared;
@@ -239,6 +248,51 @@ TEST_P(Stress, ClearsRaceLookups) {
   reader.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(e.len(), u.prefixes.size());
+}
+
+// Lookup counts from more threads than there are owned counter slots, in
+// waves (later threads reuse the slots of exited ones), through every read
+// call: stats() counts each lookup once, none lost or doubled.
+TEST(StressStats, EveryThreadsLookupsCounted) {
+  std::shared_ptr<netrove::Engine> shared = local(5, 1, true, 1);
+  netrove::Engine& e = *shared;
+  const auto& lender = dynamic_cast<const netrove::RecordLender&>(e);
+  ASSERT_TRUE(e.insert(p4(10, 0, 0, 0, 8), md("ten")).ok());
+  const IpAddress hit = v4(10, 1, 2, 3), miss = v4(11, 1, 2, 3);
+  const std::vector<IpAddress> batch{hit, miss, hit};  // 2 hits, 1 miss
+  constexpr int kThreads = 24, kRounds = 2000;
+  auto work = [&] {
+    for (int r = 0; r < kRounds; ++r) {
+      (void)e.lookup(r % 2 ? hit : miss);                      // 1 lookup
+      (void)lender.lookup_with(hit, netrove::RecordVisitor{});  // 1 hit
+      bool found[3];
+      netrove::contains_many(e, batch.data(), batch.size(), found);  // 2 hits, 1 miss
+    }
+  };
+  for (int wave = 0; wave < 2; ++wave) {
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads / 2; ++t) ts.emplace_back(work);
+    for (auto& t : ts) t.join();
+  }
+  // A 13th..24th thread alive at once as well: more than the owned slots.
+  {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t)
+      ts.emplace_back([&] {
+        ++ready;
+        while (ready.load() < kThreads) std::this_thread::yield();
+        work();
+      });
+    for (auto& t : ts) t.join();
+  }
+  // Per thread and round pair: lookup 1 hit + 1 miss, lookup_with 2 hits,
+  // contains_many 4 hits + 2 misses.
+  const std::uint64_t pairs = std::uint64_t{2 * (kThreads / 2) + kThreads} * (kRounds / 2);
+  const auto s = e.stats();
+  EXPECT_EQ(s.hits, pairs * 7);
+  EXPECT_EQ(s.misses, pairs * 3);
+  EXPECT_EQ(s.lookups, pairs * 10);
 }
 
 }  // namespace

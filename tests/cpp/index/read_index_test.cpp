@@ -20,6 +20,7 @@
 #include "index/node_arena.hpp"
 #include "index/read_index.hpp"
 #include "support/oracle.hpp"
+#include "support/root_table.hpp"
 
 namespace {
 
@@ -60,7 +61,17 @@ std::string batch_disagrees(const ReadIndex& ix, const std::vector<IpAddress>& a
   return "";
 }
 
-TEST(ReadIndex, NestedChainOfEveryLength) {
+// Each test of the answers runs twice: from the tree, and through a root
+// table (a new way to be wrong at /16 and /24 and for prefixes shorter than
+// /16).
+class ReadIndexAnswers : public ::testing::TestWithParam<bool> {
+ protected:
+  RootTableMin table_{GetParam()};
+};
+INSTANTIATE_TEST_SUITE_P(Tables, ReadIndexAnswers, ::testing::Values(false, true),
+                         [](const auto& i) { return i.param ? "root_table" : "tree"; });
+
+TEST_P(ReadIndexAnswers, NestedChainOfEveryLength) {
   for (const std::uint8_t family : {kIpv4, kIpv6}) {
     Generator gen(0x1dc0 + family);
     const unsigned width = netrove::family_bits(family);
@@ -130,7 +141,7 @@ std::uint8_t edge_octet(Generator& gen) {
   return gen.pick(2) ? kEdges[gen.pick(12)] : static_cast<std::uint8_t>(gen.pick(256));
 }
 
-TEST(ReadIndex, BatchWalksAnswerAsLookupDoes) {
+TEST_P(ReadIndexAnswers, BatchWalksAnswerAsLookupDoes) {
   Generator gen(0xba7c4);
   ReadIndex ix;
   std::vector<IpPrefix> stored;
