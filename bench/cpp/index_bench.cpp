@@ -1,6 +1,6 @@
 // index_bench - the trie engines on the real table: build, memory and remove per
-// node kind (0-7), lookup against a plain walk, index walks and engine batch calls
-// per family on 1 and 2 threads, writes on the Python variants' engines.
+// node kind (0-7), lookup against a plain walk, single index walks per family on 1 and 2
+// threads, writes on the Python variants' engines (lpm_bench has the batch and engine lookups).
 // NETROVE_BENCH_SAMPLE=n keeps every n-th prefix (kind 3 at least every 16th).
 #include <mutex>
 
@@ -28,12 +28,8 @@ std::vector<IpPrefix> prefixes_for(int kind) {
   return out;
 }
 
-/// Kinds 0-7: a trie engine of that node kind; 8-15: kind - 8 over 4 shards.
-LocalEngine new_engine(int kind) {
-  const int k = kind % 8;
-  return build_local(kind >= 8 ? 5 : 0, static_cast<std::uint8_t>(k % 4), k >= 4,
-                     kind >= 8 ? std::optional<std::uint64_t>(4) : std::nullopt);
-}
+/// A trie engine of node kind 0-7.
+LocalEngine new_engine(int kind) { return build_local(0, static_cast<std::uint8_t>(kind % 4), kind >= 4, std::nullopt); }
 
 /// One built engine at a time (eight full tables would not fit), with addresses
 /// inside its prefixes and uniform ones in the table's mix.  prepared(-1) releases.
@@ -208,55 +204,24 @@ void BM_SyncCost(benchmark::State& state, int kind, int uniform) {
   state.counters["hit_rate"] = {double(hits) / double(state.iterations() * kBatch), benchmark::Counter::kAvgThreads};
 }
 
-/// Batches of one family and stream per thread.  Index walks of 256: 0 a read section per lookup,
-/// 1 lookup_many, 2 contains_many; engine calls on 4096: 3 lookup_with in a loop, 4-6 the *_many.
-void BM_Batch(benchmark::State& state, int kind, int ipv6, int uniform, int mode) {
+/// Index walks, a read section per lookup, in rounds of 256 addresses of one family and stream per thread.
+void BM_IndexLookup(benchmark::State& state, int kind, int ipv6, int uniform) {
   Prepared& p = prepared(kind);
   const auto& addrs = family_stream(ipv6, uniform);
   const index::ReadIndex& ix = p.engine->trie()->roots()->read_index();
-  const LocalEngine& e = *p.engine;
-  const std::size_t n = mode < 3 ? 256 : 4096, thread = static_cast<std::size_t>(state.thread_index());
+  const std::size_t n = 256, thread = static_cast<std::size_t>(state.thread_index());
   std::vector<const trie::Record*> out(n);
-  std::vector<HeldRecord> held(n);
-  std::unique_ptr<bool[]> found(new bool[n]());
-  std::size_t base = (mode < 3 ? thread * 7919 * 64 & ~(n - 1) : thread * (kAddresses / 2)) & kMask;
-  std::size_t bytes = 0, hits = 0;
-  auto one = [&](const RecordView& m) { bytes += m.value().size(); };
-  auto each = [&](std::size_t, const RecordView& m) { bytes += m.value().size(); };
-  const RecordVisitor visit_one(one);
+  std::size_t base = (thread * 7919 * 64 & ~(n - 1)) & kMask, hits = 0;
   for (auto _ : state) {
     const IpAddress* a = &addrs[base];
     base = (base + n) & kMask;
-    if (mode == 0) {
-      for (std::size_t j = 0; j < n; ++j) {
-        rcu::ReadSection rs;
-        found[j] = (out[j] = ix.lookup(a[j])) != nullptr;
-      }
-    } else if (mode < 3) {
+    for (std::size_t j = 0; j < n; ++j) {
       rcu::ReadSection rs;
-      if (mode == 1) ix.lookup_many(a, n, out.data());
-      else ix.contains_many(a, n, found.get());
-      benchmark::DoNotOptimize(out.data());
-      continue;
-    } else if (mode == 3) {
-      for (std::size_t j = 0; j < n; ++j) found[j] = e.lookup_with(a[j], visit_one);
-    } else if (mode == 4) {
-      e.contains_many(a, n, found.get());
-    } else if (mode == 5) {
-      e.lookup_many_with(a, n, found.get(), each);
-    } else {
-      e.lookup_many(a, n, held.data());
-      for (std::size_t j = 0; j < n; ++j) {
-        if ((found[j] = static_cast<bool>(held[j]))) bytes += held[j].view().value().size();
-        held[j] = HeldRecord();
-      }
+      hits += (out[j] = ix.lookup(a[j])) != nullptr;
     }
-    hits += static_cast<std::size_t>(std::count(found.get(), found.get() + n, true));
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
-  if (mode == 0 || mode >= 3)
-    state.counters["hit_rate"] = {double(hits) / double(state.iterations() * n), benchmark::Counter::kAvgThreads};
-  benchmark::DoNotOptimize(bytes);
+  state.counters["hit_rate"] = {double(hits) / double(state.iterations() * n), benchmark::Counter::kAvgThreads};
 }
 
 enum WriteOp { kInsert, kInsertMany, kInsertRecords, kRemove };
@@ -319,8 +284,6 @@ void BM_Write(benchmark::State& state, WriteOp op, const char* variant) {
     return benchmark::RegisterBenchmark(name.c_str(), fn, args...);
   };
   const std::string streams[] = {"/inside", "/uniform"}, families[] = {"/ipv4", "/ipv6"};
-  const std::string modes[] = {"", "/lookup_many", "/contains_many", "/lookup_with",
-                               "/contains_many", "/lookup_many_with", "/lookup_many"};
   for (int k = 0; k < 8; ++k)
     for (int d = 0; d < (k == 5 ? 2 : 1); ++d)  // distinct records cost the same under any kind
       reg("BM_Build/kind:" + std::to_string(k) + "/distinct:" + std::to_string(d), BM_Build, k, d != 0)
@@ -331,20 +294,12 @@ void BM_Write(benchmark::State& state, WriteOp op, const char* variant) {
       if ((k == 4 || k == 5) && u == 0) b->Threads(1)->Threads(2)->UseRealTime();
     }
     if (k != 5) continue;
-    // The default kind's index walks and batch calls; two threads share one engine.
+    // Kind 5's index walks; two threads share one engine.
     for (int v6 = 0; v6 < 2; ++v6)
       for (int u = 0; u < 2; ++u)
-        for (int mode = 0; mode < 7; ++mode) {
-          auto* b = reg((mode == 0 ? "BM_IndexLookup" : mode < 3 ? "BM_IndexLookupMany" : "BM_EngineBatch") +
-                            families[v6] + streams[u] + modes[mode], BM_Batch, k, v6, u, mode);
-          if (mode == 0 || mode >= 3) b->Threads(1)->Threads(2)->UseRealTime();
-          b->Apply(nb::repeat<5, true>);
-        }
+        reg("BM_IndexLookup" + families[v6] + streams[u], BM_IndexLookup, k, v6, u)
+            ->Threads(1)->Threads(2)->UseRealTime()->Apply(nb::repeat<5, true>);
   }
-  // Kind 5 over 4 shards (13): one walk per batch, lookups counted per shard.
-  for (int mode = 3; mode < 6; ++mode)
-    reg("BM_EngineBatch/sharded/ipv4/inside" + modes[mode], BM_Batch, 13, 0, 0, mode)
-        ->UseRealTime()->Apply(nb::repeat<5, true>);
   const char* const ops[] = {"insert", "insert_many", "insert_records", "remove"};
   for (int op = 0; op < 4; ++op)
     for (const char* v : {"default", "standard", "lockfree", "adaptive"})
