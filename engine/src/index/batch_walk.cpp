@@ -497,6 +497,21 @@ template <Answer A>
   }
 }
 
+/// descend(n, 2, a) for IPv4, unrolled: n covers octet b2 (prefixes /17../24)
+/// and its child, if any, octet b3 (/25../32), the deepest depth.  Half the
+/// instructions of the loop, so that more independent lookups fit in the
+/// processor's window at once.
+[[gnu::always_inline]] inline const Record* below_v4(const StrideNode* n, unsigned b2, unsigned b3) noexcept {
+  unsigned has;
+  const std::atomic<StrideNode*>* s = kid_slot(n, b2, 1, has);
+  if (has) {
+    const StrideNode* c = s->load(std::memory_order_acquire);
+    if (const unsigned i = longest(c, b3)) return record_slot(c, i)->load(std::memory_order_acquire);
+  }
+  const unsigned i = longest(n, b2);
+  return i ? record_slot(n, i)->load(std::memory_order_acquire) : nullptr;
+}
+
 }  // namespace
 
 NETROVE_WALK_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const noexcept {
@@ -508,7 +523,7 @@ NETROVE_WALK_CLONES const Record* ReadIndex::lookup(const IpAddress& a) const no
   if (const RootTable* table = t.table.load(std::memory_order_acquire); table && (seq & 1) == 0) {
     const TableEntry& e = table->at[(unsigned{a.bytes[0]} << 8) | a.bytes[1]];
     const StrideNode* n = e.node.load(std::memory_order_acquire);
-    const Record* r = n ? descend(n, 2, a) : nullptr;
+    const Record* r = n ? (fam == 0 ? below_v4(n, a.bytes[2], a.bytes[3]) : descend(n, 2, a)) : nullptr;
     if (!r) r = e.cover.load(std::memory_order_acquire);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (t.seq.load(std::memory_order_relaxed) == seq) return r;
