@@ -1,6 +1,5 @@
-// lpm_bench - netrove's default engine beside DPDK's LPM (rte_lpm, rte_lpm6) in one process: one table, the same
-// address streams, the two alternated window by window, every answer of one compared with the other's. Without
-// DPDK (not built in, or its EAL not starting) it measures netrove alone, checking each answer covers its address.
+// lpm_bench - netrove's default engine beside DPDK's LPM (rte_lpm, rte_lpm6) in one process, one table, the same
+// streams, alternated window by window, every answer (an origin AS) compared; without DPDK or its EAL, netrove alone.
 #include <set>
 #include <unordered_map>
 
@@ -24,8 +23,7 @@ constexpr std::size_t kAddresses = std::size_t{1} << 20, kMask = kAddresses - 1,
 constexpr std::uint32_t kMiss = ~0u;  // no stored prefix covers the address
 using Rows = std::uint8_t(*)[16];     // IPv6 addresses as rte_lpm6 reads them
 
-/// Per family: prefixes, each prefix's origin AS (DPDK's next hop, and the word of netrove's record of that AS),
-/// streams (inside, uniform).
+/// Per family: prefixes, their origin ASes (DPDK's next hops, netrove's record words), streams (inside, uniform).
 struct World {
   std::vector<IpPrefix> prefixes[2];
   std::vector<std::uint32_t> asn[2];
@@ -45,16 +43,13 @@ struct World {
 std::uint32_t host_order(const std::uint8_t* b) { return std::uint32_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3]; }
 std::uint32_t id_of(const RecordView& r) { return std::uint32_t(std::uintptr_t(r.stored().host.load())); }
 
-/// Stores `ps`, the i-th with the record of its AS asn[i] (the realistic records, one per AS, shared), whose
-/// embedder's word (a binding's objects) holds the AS number.
+/// Stores `ps`, the i-th with the shared record of its AS asn[i], the AS number in the record's embedder word.
 void load(Engine& e, const std::vector<IpPrefix>& ps, const std::vector<std::uint32_t>& asn) {
   std::vector<RecordRef> refs(ps.size());
   std::unordered_map<std::uint32_t, RecordRef> of_as;
-  for (std::size_t i = 0; i < ps.size(); ++i) {
-    RecordRef& r = of_as[asn[i]];
-    if (!r) (r = RecordRef::intern(nb::as_record(asn[i]))).get()->host.store(reinterpret_cast<void*>(std::uintptr_t(asn[i])));
-    refs[i] = r;
-  }
+  for (std::size_t i = 0; i < ps.size(); ++i)
+    if (!(refs[i] = of_as[asn[i]]))  // the AS's first prefix: its record, the word set once
+      (refs[i] = of_as[asn[i]] = RecordRef::intern(nb::as_record(asn[i]))).get()->host.store((void*)std::uintptr_t(asn[i]));
   std::size_t done = 0;
   if (!insert_records(e, ps.data(), refs.data(), ps.size(), &done).ok() || done != ps.size())
     throw std::runtime_error("netrove stored " + std::to_string(done) + " of the prefixes");
