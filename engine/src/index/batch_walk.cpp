@@ -287,7 +287,6 @@ template <Answer A, Families F>
       unsigned has = n != nullptr;
       path[2][j] = pick(has, n, &kEmptyNode);
       depth[j] = 2;
-      if constexpr (F == Families::mixed) last[j] = x[j].family == kIpv4 ? 3u : 15u;
       if constexpr (A == Answer::found) {
         cov[j] = cover[j] != nullptr;
         has &= cov[j] ^ 1u;
@@ -411,11 +410,6 @@ template <Answer A, Families F>
   }
 }
 
-/// The walks of a call in groups of kGroup: the roots read once (as lookup
-/// reads them once per address: a walk may then see a root that a write
-/// has just replaced, i.e. the index before that write), their tables
-/// read when the call is large enough, each group walked with its
-/// families known when it has one.
 /// A family's root table and the sequence word that says whether a write
 /// is changing it (see "The root table" in read_index.hpp).
 struct TableRef {
@@ -423,6 +417,11 @@ struct TableRef {
   const std::atomic<RootTable*>* table;
 };
 
+/// The walks of a call in groups of kGroup: the roots read once (as lookup
+/// reads them once per address: a walk may then see a root that a write
+/// has just replaced, i.e. the index before that write), their tables
+/// read when the call is large enough, each group walked with its
+/// families known when it has one.
 template <Answer A>
 [[gnu::always_inline]] inline void walk_all(const std::atomic<StrideNode*>* root_slots, const TableRef* tops,
                                             const IpAddress* a, std::size_t n, bool* found,

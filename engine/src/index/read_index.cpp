@@ -194,14 +194,14 @@ void ReadIndex::close_window(unsigned fam) noexcept {
 
 NETROVE_POPCNT_CLONES void ReadIndex::fill_entries(unsigned fam, RootTable& t, unsigned from,
                                                    unsigned count) const noexcept {
-  const StrideNode* root = roots_[fam].load(std::memory_order_relaxed);
+  StrideNode* const root = roots_[fam].load(std::memory_order_relaxed);
   for (unsigned s = from; s < from + count; ++s) {
     const unsigned b0 = s >> 8, b1 = s & 255;
-    const StrideNode* n1 = mutable_child(const_cast<StrideNode*>(root), b0);
+    StrideNode* const n1 = mutable_child(root, b0);
     const StrideNode* node = nullptr;
     const Record* cover = nullptr;
     if (n1) {
-      node = mutable_child(const_cast<StrideNode*>(n1), b1);
+      node = mutable_child(n1, b1);
       if (const unsigned i = n1->longest(b1)) cover = n1->record_at(i);
     }
     if (!cover)

@@ -8,7 +8,7 @@
 // atomic add: a plain load and store of a relaxed atomic is exact, and
 // readers of the sum (stats()) still see whole values.
 //
-// So a structure keeps its counters in kCounterSlots slots, and each thread
+// So a structure keeps its counters in kSlots slots, and each thread
 // owns one slot process-wide (the same index in every structure):
 //
 //   slot    0    1   ...   15   16 (shared)

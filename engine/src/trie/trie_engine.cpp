@@ -18,7 +18,6 @@
 
 #include <algorithm>
 
-#include "sync/counter_slot.hpp"
 #include "trie/trie_bulk.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_entries.hpp"
@@ -59,7 +58,6 @@ TrieEngine::TrieEngine(NodeKind kind) : TrieEngine(kind, std::make_shared<TrieRo
 
 TrieEngine::TrieEngine(NodeKind kind, std::shared_ptr<TrieRoots> roots)
     : stripes_(new Stripe[kStripes]), roots_(std::move(roots)), kind_(kind) {
-  static_assert(kStripes == counters::kSlots);
   if (!roots_ || roots_->kind() != kind) panic("a trie engine's node kind must match its trie's");
 }
 

@@ -11,6 +11,7 @@
 #include "netrove/metadata.hpp"
 #include "trie/node.hpp"
 #include "netrove/record.hpp"
+#include "sync/counter_slot.hpp"
 #include "sync/sync.hpp"
 #include "netrove/types.hpp"
 
@@ -166,7 +167,7 @@ class TrieEngine {
     std::atomic<std::uint64_t> hits{0};
     std::atomic<std::uint64_t> misses{0};
   };
-  static constexpr std::size_t kStripes = 17;  // counters::kSlots
+  static constexpr std::size_t kStripes = counters::kSlots;
 
   void count_lookup(bool hit) const noexcept;
   /// The result of `walk`, a walk of the trie run beside writers by the
