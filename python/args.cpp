@@ -331,7 +331,6 @@ bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordR
     k = object_arg(subnet);
     if (k.kind == KeyKind::failed) return false;
     if (k.kind == KeyKind::none && !text_arg(subnet, "subnet", text)) return false;
-    if (memo && k.ran_python) memo->clear();  // it may have changed a remembered dict
   }
   if (!PyDict_Check(metadata)) {
     raise_not_instance(metadata, "dict");
@@ -350,11 +349,9 @@ bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordR
     }
   }
   bool pure = true;
-  if (!stored_record_of(metadata, record, memo ? &pure : nullptr)) return false;
-  if (memo) {
-    if (pure) memo->remember(metadata, record);
-    else memo->clear();
-  }
+  PyObject* attributes = nullptr;
+  if (!stored_record_of(metadata, record, memo ? &pure : nullptr, &attributes)) return false;
+  if (memo && pure) memo->remember(metadata, attributes, record);
   return true;
 }
 

@@ -259,13 +259,10 @@ PyObject* lent_list(const Engine& engine, PyObject* ips, PyObject* family_arg_ob
 }
 
 /// Phase 1 of insert_many for one element: a (subnet, metadata) pair,
-/// converted with `memo` (insert_args).  Only an exact tuple or list is
-/// read without running Python code (a subclass is iterated, which may run
-/// its __iter__); any other pair clears the memo.  Both halves are held
+/// converted with `memo` (insert_args).  Both halves are held
 /// while converted: converting the subnet may run code that empties a list
 /// pair and would free the metadata dict under us.
 bool pair_of(PyObject* item, IpPrefix& prefix, RecordRef& record, InsertMemo& memo) {
-  if (!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) memo.clear();
   Ref pair(calling_python([&] { return PySequence_Fast(item, ""); }));
   if (!pair) {
     PyErr_Clear();
@@ -333,13 +330,10 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
   const auto expected = static_cast<std::size_t>(expected_items(pairs.get()));
   prefixes.reserve(expected);
   records.reserve(expected);
-  // Records are remembered per metadata dict while no Python code can run
-  // between elements: a list or tuple is read directly; any other
-  // iterable runs its next() before each element, which clears the memo.
+  // Records are remembered per metadata dict, as long as the dict holds
+  // what they were made from (insert_memo.hpp).
   InsertMemo memo;
-  const bool direct = PyList_CheckExact(pairs.get()) || PyTuple_CheckExact(pairs.get());
   const bool converted = for_each_item(pairs.get(), "items", [&](Py_ssize_t i, PyObject* item) {
-    if (!direct) memo.clear();
     IpPrefix p;
     RecordRef m;
     if (!pair_of(item, p, m, memo)) {
@@ -350,7 +344,7 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
     records.push_back(std::move(m));
     return true;
   });
-  memo.clear();
+  memo.finish();
   if (!converted) return nullptr;
   std::size_t done = 0;
   InsertResult r;

@@ -1,31 +1,49 @@
 // The records of one insert_many call, remembered per metadata dict, so
 // that the dict object a loader hands in for every prefix of one origin is
-// converted and interned once:
+// converted and interned once, whether the pairs come from a list or a
+// generator:
 //
 //   items: ("1.0.0.0/24", d1) ("1.0.4.0/22", d1) ("1.0.16.0/24", d2) ...
 //                        \__ miss: convert, intern, remember d1 -> R1
 //                                          \__ hit: R1 shared, no conversion
 //
 // The memo must never answer with a record its dict no longer holds.  A
-// dict can only change when Python code runs, so an entry is kept only
-// while none can have run since it was made: the caller clears the memo
-// whenever a step may have run some (the next() of a generator, a pair
-// that is not a tuple or list, a metadata dict with a key that is not
-// exactly a str, whose __eq__ the lookups may call).  A generator that
-// yields one dict changed between elements thus gets each element's own
-// record, as without the memo.  Entries hold a reference to their dict, so
-// a dict cannot be freed and its address reused by another while
-// remembered.
+// record is made from two dicts: the metadata dict D and the attributes
+// dict A it held then.  The memo watches both (a dict watcher of its own)
+// and learns of every change the moment it happens, whatever code made it:
 //
-// Table: open addressing over dict addresses, linear probing, at most half
-// full; an entry is the dict and one share of its record.
+//   event on D (changed, cleared)       -> D's record dropped
+//   event on A                          -> A's stamp = ++clock; every
+//                                          record made from A before it
+//                                          is stale (checked on find)
+//   D or A deallocated                  -> its slot emptied (a later dict
+//                                          at that address starts afresh)
+//
+// A record made at clock c from A is used only while stamp(A) <= c.  A
+// cannot die while a live record names it: D holds it, and D changing or
+// dying drops that record first.  So a generator that yields one dict and
+// changes it between elements gets one record per state, as single inserts
+// would, and the memo holds no reference: a dict that the caller lets go
+// is freed mid-call as without it.  A dict with a key that is not exactly
+// a str is never remembered (looking it up may run code; its record is not
+// a function of its contents alone).
+//
+// Every memo in use is on one list, which the watcher's callback walks; the
+// interpreter lock guards the list and every memo (the module loads in one
+// interpreter only).  When a call ends, its memo unwatches the dicts it
+// still watches, except those another memo in use watches too (a call
+// nested in a generator's next()).  Without a free watcher the memo
+// remembers nothing.
+//
+// Table: open addressing over dict addresses, linear probing, emptied
+// slots left as tombstones; live and tombstone slots at most half of it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
-#include <vector>
+#include <cstdint>
 
 #include "netrove/record.hpp"
 #include "sync/scratch.hpp"
@@ -34,29 +52,48 @@ namespace netrove::py {
 
 class InsertMemo {
  public:
-  InsertMemo() = default;
-  ~InsertMemo() { clear(); }
+  /// A memo in use: on the list the watcher walks.  Interpreter lock held.
+  InsertMemo() noexcept;
+  ~InsertMemo() { finish(); }
   InsertMemo(const InsertMemo&) = delete;
   InsertMemo& operator=(const InsertMemo&) = delete;
 
-  /// The record remembered for `dict` (valid while remembered), or null.
+  /// The record remembered for `dict` and still what it holds (valid until
+  /// Python code next runs), or null.
   const RecordRef* find(PyObject* dict) const noexcept;
-  /// Remembers `record` for `dict` (not remembered yet), keeping a
-  /// reference to the dict and a share of the record.
-  void remember(PyObject* dict, const RecordRef& record);
-  /// Forgets every entry (Python code may have run).  Interpreter lock held.
-  void clear() noexcept;
+  /// Remembers `record`, just made from `dict` and its attributes dict
+  /// `attributes` (or null), and watches both.  Silently remembers nothing
+  /// when they cannot be watched.
+  void remember(PyObject* dict, PyObject* attributes, const RecordRef& record);
+  /// Ends the memo's use: unwatches its dicts, drops its records, leaves the
+  /// list.  Called again (by the destructor) it does nothing.
+  void finish() noexcept;
 
  private:
   struct Slot {
-    PyObject* dict = nullptr;  // a reference, or null for a free slot
-    RecordRef record;
+    PyObject* dict = nullptr;        // null: free; kGone: a tombstone
+    PyObject* attributes = nullptr;  // the dict `record` was made with
+    std::uint64_t made = 0;          // the clock when `record` was made
+    std::uint64_t stamp = 0;         // the clock at this dict's last change
+    RecordRef record;                // empty: watched only as attributes
   };
+  static PyObject* const kGone;
+
+  static int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept;
+  void on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept;
   std::size_t home(PyObject* dict) const noexcept;
+  Slot* slot_of(PyObject* dict) const noexcept;
+  /// The slot of `dict`, made (and the dict watched) when missing; null
+  /// when it cannot be watched.
+  Slot* watched_slot(PyObject* dict);
+  bool holds(PyObject* dict) const noexcept;
   void grow();
 
   ScratchVector<Slot> slots_;  // a power of two, or empty
-  std::size_t size_ = 0;
+  std::size_t used_ = 0;       // live and tombstone slots
+  InsertMemo* prev_ = nullptr;
+  InsertMemo* next_ = nullptr;
+  bool listed_ = false;
 };
 
 }  // namespace netrove::py

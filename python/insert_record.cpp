@@ -49,7 +49,7 @@ bool via_metadata(PyObject* dict, RecordRef& out) {
 
 }  // namespace
 
-bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure) {
+bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure, PyObject** attributes_out) {
   if (pure && !str_keys_only(dict)) *pure = false;
   // 1.  The values found are held while converted: a key's __eq__ may
   // change the dict (see metadata_from_dict).
@@ -87,6 +87,7 @@ bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure) {
   source.pairs = pairs;
   source.count = static_cast<std::size_t>(count);
   out = RecordRef::intern(source);
+  if (attributes_out) *attributes_out = attributes.get();
   return true;
 }
 

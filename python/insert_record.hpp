@@ -38,7 +38,9 @@ inline bool ascii_text(PyObject* obj, std::string_view& out) noexcept {
 /// order, without a note).  With `pure`, *pure is cleared when the
 /// conversion may have run Python code (a key of `dict` that is not exactly
 /// a str can run its __eq__ during the dict lookups) and left alone
-/// otherwise.  False with the error set.
-bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure = nullptr);
+/// otherwise; with `attributes`, *attributes is the attributes dict the
+/// record was made from (borrowed, held by `dict`), or null.  False with
+/// the error set.
+bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure = nullptr, PyObject** attributes = nullptr);
 
 }  // namespace netrove::py

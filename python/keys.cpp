@@ -259,11 +259,7 @@ ObjectKey object_key(PyObject* obj) noexcept {
     if (!c.type) continue;
     const int r = calling_python([&] { return PyObject_IsInstance(obj, c.type); });
     if (r < 0) return failed();
-    if (r) {
-      ObjectKey k = convert(c);
-      k.ran_python = true;
-      return k;
-    }
+    if (r) return convert(c);
   }
   return {};
 }

@@ -34,10 +34,6 @@ struct ObjectKey {
   KeyKind kind = KeyKind::none;
   IpAddress address;  // for KeyKind::address
   IpPrefix prefix;    // for KeyKind::prefix
-  /// Whether the conversion may have run Python code: true for instances
-  /// of subclasses (isinstance, overridden fields), false for packed bytes
-  /// and instances of exactly the six classes.
-  bool ran_python = false;
 };
 
 /// Converts `obj` when it is one of the objects above (including subclasses

@@ -272,6 +272,48 @@ def test_insert_many_gives_each_element_the_record_its_dict_held(variant):
 
 
 @pytest.mark.parametrize("variant", VARIANTS, ids=str)
+def test_insert_many_from_a_generator_sees_every_change_of_a_remembered_dict(variant):
+    # Records are remembered across a generator's steps; every way a dict
+    # can change between them must still give each element its own record.
+    d = {"value": "v", "attributes": {"n": "0"}}
+    inner = RadixEngine(variant)
+    died = []
+
+    class Dying(dict):
+        def __del__(self):
+            died.append(self["value"])
+
+    def steps():
+        for n in range(40):
+            kind = n % 5
+            if kind == 0:
+                d["attributes"]["n"] = str(n)                      # through its attributes dict only
+            elif kind == 1:
+                d["attributes"] = {"n": str(n)}                    # attributes dict replaced
+            elif kind == 2:
+                inner.insert_many([("192.0.2.0/24", d)])           # a nested call that remembers d too
+                d["attributes"].update(n=str(n))                   # ...and the change after it ends
+            elif kind == 3:
+                yield f"10.{n}.0.0/16", Dying(value=f"gone{n}", attributes={"n": str(n)})
+                assert died[-1] == f"gone{n}"                      # not kept alive by the call
+                continue
+            else:
+                d.clear()
+                d.update(value="v", attributes={"n": str(n)})
+            yield f"10.{n}.0.0/16", d
+
+    e = RadixEngine(variant)
+    e.insert_many(steps())
+    want = {f"10.{n}.0.0/16": {"value": f"gone{n}" if n % 5 == 3 else "v", "attributes": {"n": str(n)}}
+            for n in range(40)}
+    assert dict(e.items()) == want and len(died) == 8
+    # Freed dicts' addresses are reused by the next fresh ones: each still
+    # gives its own record.
+    e.insert_many((f"11.{n >> 8}.{n & 255}.0/24", {"value": str(n)}) for n in range(2000))
+    assert all(e.get(f"11.{n >> 8}.{n & 255}.0/24")["value"] == str(n) for n in range(0, 2000, 7))
+
+
+@pytest.mark.parametrize("variant", VARIANTS, ids=str)
 @pytest.mark.parametrize("where", ["first", "middle", "last"])
 def test_a_bad_element_stores_nothing(variant, where):
     e = RadixEngine(variant)
