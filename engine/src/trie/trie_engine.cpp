@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include "sync/sidekick.hpp"
 #include "trie/trie_bulk.hpp"
 #include "trie/trie_compressed.hpp"
 #include "trie/trie_entries.hpp"
@@ -174,10 +175,12 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
                 static_cast<std::uint8_t>(trie::family_index(prefixes[i].family))};
   }
   const std::size_t kept = trie::bulk_sort(items, records);
-  // 2. Chunk by chunk: the trie, the count, the index.
+  // 2. Chunk by chunk: the trie and the count here, the index beside it
+  // on a second thread when there is more than one chunk (sidekick.hpp).
   std::vector<index::ReadIndex::BatchItem> batch;
   const std::size_t chunk = bulk_chunk_;
   batch.reserve(std::min(kept, chunk));
+  Sidekick side(kept > chunk);
   for (std::size_t base = 0; base < kept; base += chunk) {
     const std::size_t m = std::min(chunk, kept - base);
     const trie::BulkItem* chunk = items.data() + base;
@@ -186,6 +189,11 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
+      // The index shares each record before the trie takes it over.
+      side.start([&] {
+        rcu::ReadSection side_rs;
+        roots_->read_index().insert_batch(batch.data(), m);
+      });
       const std::size_t fresh = trie::with_layout(kind_, [&](auto* tag) {
         trie::BulkLoad<std::remove_pointer_t<decltype(tag)>> load{*roots_, prefixes, records};
         for (const trie::BulkItem* b = chunk; b != chunk + m;) {
@@ -198,7 +206,7 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
         return load.fresh;
       });
       roots_->count.fetch_add(fresh, std::memory_order_relaxed);
-      roots_->read_index().insert_batch(batch.data(), m);
+      side.wait();
     }
     rcu::collect();
     if (count) inserts_.fetch_add(m + (base + m == kept ? n - kept : 0), std::memory_order_relaxed);

@@ -1,0 +1,67 @@
+// Sidekick: one call's second thread (see sidekick.hpp).
+#include "sync/sidekick.hpp"
+
+#include <utility>
+
+namespace netrove {
+
+Sidekick::Sidekick(bool use_thread) {
+  if (use_thread && std::thread::hardware_concurrency() > 1) thread_ = std::thread([this] { loop(); });
+}
+
+Sidekick::~Sidekick() {
+  if (!thread_.joinable()) return;
+  {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [this] { return !job_; });
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+void Sidekick::start(std::function<void()> job) {
+  if (!thread_.joinable()) {
+    try {
+      job();
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+    return;
+  }
+  {
+    std::lock_guard lock(mu_);
+    job_ = std::move(job);
+  }
+  cv_.notify_all();
+}
+
+void Sidekick::wait() {
+  if (thread_.joinable()) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [this] { return !job_; });
+  }
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void Sidekick::loop() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [this] { return stop_ || job_; });
+    if (!job_) return;  // stopped
+    std::function<void()> job = job_;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      job();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    error_ = error;
+    job_ = nullptr;
+    cv_.notify_all();
+  }
+}
+
+}  // namespace netrove

@@ -1,0 +1,58 @@
+// sync/sidekick.hpp - a second thread for one call's two independent jobs.
+//
+// A bulk load builds two structures from the same sorted run: the trie and
+// the read index.  Neither reads the other, so on a machine with a second
+// core they are built side by side, chunk by chunk:
+//
+//   caller (writer lock, read section)      sidekick thread
+//   ----------------------------------      ---------------
+//   start(index job of chunk k)  ---------> runs it
+//   trie merge of chunk k                     ...
+//   wait()  <------------------------------ done (or its exception)
+//   ... next chunk ...
+//   ~Sidekick: stop, join
+//
+// The thread lives exactly as long as the Sidekick, which lives inside one
+// call: no thread outlives the call that made it.  Without a second core
+// (or when asked not to) there is no thread and start() runs the job
+// in place.  A job never waits for anything the caller holds (a lock, a
+// grace period): the caller waits for the job, not the other way round.
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace netrove {
+
+class Sidekick {
+ public:
+  /// With `use_thread` and a second core, starts the thread; else none.
+  explicit Sidekick(bool use_thread);
+  /// Waits for the job in flight, then stops and joins the thread.
+  ~Sidekick();
+  Sidekick(const Sidekick&) = delete;
+  Sidekick& operator=(const Sidekick&) = delete;
+
+  /// Runs `job` on the thread (or now, in place, without one).  At most
+  /// one job in flight: the previous one must have been waited for.
+  void start(std::function<void()> job);
+  /// Returns once the job has ended; rethrows what it threw.
+  void wait();
+  /// Whether jobs run on a thread of their own.
+  bool parallel() const noexcept { return thread_.joinable(); }
+
+ private:
+  void loop();
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::function<void()> job_;  // the job in flight, empty when none
+  std::exception_ptr error_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace netrove
