@@ -60,8 +60,9 @@ struct Arena {
     if (at + NodePool::kChunkBytes > bytes) throw std::bad_alloc();
     unsigned char* c = base + at;
     if (mprotect(c, NodePool::kChunkBytes, PROT_READ | PROT_WRITE) != 0) throw std::bad_alloc();
-    // Advice only: without huge pages the pool still works, with more TLB misses.
-    (void)madvise(c, NodePool::kChunkBytes, MADV_HUGEPAGE);
+    // No huge-page advice: lookups read the index, not these nodes, and
+    // where the kernel compacts memory for huge pages on fault, the advice
+    // made a table's first load three times slower.
     return c;
   }
 };
