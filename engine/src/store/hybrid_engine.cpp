@@ -13,6 +13,7 @@
 #include "netrove/text.hpp"
 #include "store/update_event.hpp"
 #include "sync/rcu.hpp"
+#include "sync/sidekick.hpp"
 #include "store/redis_follower.hpp"
 #include "text/utf8.hpp"
 
@@ -59,8 +60,13 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
   };
   std::vector<std::pair<IpPrefix, const RecordRef*>> got;
   std::vector<Read> order;
-  // The memo keys on views into the reply, which lives for the whole fetch.
-  std::unordered_map<std::string_view, RecordRef> by_text;
+  // The memo owns its texts: the views handed in live only for the visit.
+  // Looked up by view (a transparent hash), copied only when new.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>{}(v); }
+  };
+  std::unordered_map<std::string, RecordRef, TextHash, std::equal_to<>> by_text;
   std::uint64_t bad = 0;
   const StoreStatus fetched = store.fetch_entries([&](std::string_view field, std::string_view value) {
     const std::optional<IpPrefix> prefix = parse_prefix(field);
@@ -68,11 +74,11 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
       ++bad;
       return;
     }
-    auto [it, fresh] = by_text.try_emplace(value);
-    if (fresh) {
+    auto it = by_text.find(value);
+    if (it == by_text.end()) {
       std::optional<Metadata> record;
       if (valid_utf8(value)) record = from_json(value);
-      if (record) it->second = RecordRef::intern(*record);
+      it = by_text.emplace(std::string(value), record ? RecordRef::intern(*record) : RecordRef()).first;
     }
     if (!it->second) {
       ++bad;
@@ -116,6 +122,10 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
   return fetched;
 }
 
+/// Loads of more pairs than this fill the write and the read engine side
+/// by side.
+constexpr std::size_t kLoadBesideMin = 4096;
+
 /// Shares of records[0..n): the same stored records for a second engine.
 std::vector<RecordRef> shares_of(const RecordRef* records, std::size_t n) { return {records, records + n}; }
 
@@ -141,12 +151,16 @@ class HybridEngine::Sink final : public FollowSink {
     fields_skipped_.fetch_add(skipped, std::memory_order_relaxed);
     auto fresh = std::make_unique<LocalEngine>(  // b.
         build_local(e_.shape_.engine_type, e_.shape_.node_style, e_.shape_.path_compression, e_.shape_.shards));
-    std::size_t done = 0;
-    if (first_) {
-      std::vector<RecordRef> shares = shares_of(records.data(), records.size());
-      (void)e_.write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
+    std::size_t done = 0, written = 0;
+    std::vector<RecordRef> shares = first_ ? shares_of(records.data(), records.size()) : std::vector<RecordRef>();
+    {
+      // The two engines load side by side (sidekick.hpp).
+      Sidekick side(first_ && prefixes.size() > kLoadBesideMin);
+      if (first_)
+        side.start([&] { (void)e_.write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &written); });
+      (void)fresh->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
+      side.wait();
     }
-    (void)fresh->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
     first_ = false;
     LocalEngine* old = e_.read_.exchange(fresh.release(), std::memory_order_acq_rel);  // c.
     // A marker retired after the swap is destroyed only after a grace
@@ -269,9 +283,11 @@ void HybridEngine::load_entries() {
   std::uint64_t skipped = 0;
   if (!fetch_pairs(*store_, prefixes, records, skipped).ok()) return;  // a., b.
   std::vector<RecordRef> shares = shares_of(records.data(), records.size());  // c.
-  std::size_t done = 0;
-  (void)write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &done);
+  std::size_t done = 0, written = 0;
+  Sidekick side(prefixes.size() > kLoadBesideMin);  // side by side (sidekick.hpp)
+  side.start([&] { (void)write_engine_.insert_records(prefixes.data(), shares.data(), prefixes.size(), &written); });
   (void)read_.load(std::memory_order_relaxed)->insert_records(prefixes.data(), records.data(), prefixes.size(), &done);
+  side.wait();
 }
 
 void HybridEngine::check_process() const {

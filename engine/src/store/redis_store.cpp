@@ -355,10 +355,38 @@ StoreResult<StoreEntries> RedisStore::fetch_entries() {
   return run(*pool_, {"HGETALL", kEntriesKey}, entries_from_reply, pool_->options().fetch_timeout);
 }
 
+// fetch_entries(visit): run()'s cases, the pairs visited as they are
+// parsed (Connection::command_pairs).  A socket failure is tried again
+// (step 5) only when nothing was visited yet.
 StoreStatus RedisStore::fetch_entries(const EntryVisit& visit) {
-  return run(
-      *pool_, {"HGETALL", kEntriesKey}, [&](const redisReply& r) { return visit_entries(r, visit); },
-      pool_->options().fetch_timeout);
+  Pool& pool = *pool_;
+  const std::vector<std::string_view> argv = {"HGETALL", kEntriesKey};
+  auto exchange = [&](Connection& conn, std::size_t* visited) {
+    conn.set_timeout(pool.options().fetch_timeout);
+    auto result = conn.command_pairs(argv, visit, visited);
+    conn.set_timeout(pool.options().command_timeout);
+    return result;
+  };
+  for (int attempt = 0;; ++attempt) {
+    std::size_t visited = 0;
+    std::variant<StoreStatus, WireError> result = WireError{};
+    if (!pool.options().pooled) {
+      auto conn = pool.connect();
+      if (auto* e = std::get_if<WireError>(&conn)) return StoreError::redis(e->detail);
+      result = exchange(std::get<Connection>(conn), &visited);
+    } else {
+      auto lease = pool.borrow();
+      if (auto* e = std::get_if<WireError>(&lease)) return StoreError::redis(e->detail);
+      auto& l = std::get<RedisStore::Pool::Lease>(lease);
+      result = exchange(l.conn, &visited);
+      const WireError* e = std::get_if<WireError>(&result);
+      pool.give_back(std::move(l), !e || e->kind == WireError::Kind::reply);
+    }
+    if (auto* status = std::get_if<StoreStatus>(&result)) return *status;
+    const WireError& e = std::get<WireError>(result);
+    if (e.kind != WireError::Kind::socket || attempt == 1 || visited != 0 || !pool.options().pooled)
+      return StoreError::redis(e.detail);
+  }
 }
 
 std::size_t RedisStore::idle_connections() const { return pool_->idle(); }

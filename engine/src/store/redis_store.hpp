@@ -187,9 +187,9 @@ class RedisStore {
   /// map compatible" for a reply that is not nil, an even flat array of
   /// texts or a map of texts.
   StoreResult<StoreEntries> fetch_entries();
-  /// The same fetch handing every pair to `visit` as views into the reply
-  /// (no copy), after the whole reply was checked; errors as fetch_entries,
-  /// with nothing visited.
+  /// The same fetch handing every pair to `visit` as views, while the
+  /// reply is parsed (no reply object, no copy); errors as fetch_entries.
+  /// A reply found bad part way has had its earlier pairs visited.
   StoreStatus fetch_entries(const EntryVisit& visit);
 
   /// Connections idle in the pool now.

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -195,6 +196,137 @@ std::variant<ReplyPtr, WireError> Connection::read_reply() {
   ReplyPtr reply(static_cast<redisReply*>(raw));
   if (reply->type == REDIS_REPLY_ERROR) return WireError{WireError::Kind::reply, std::string(reply->str, reply->len)};
   return reply;
+}
+
+// command_pairs: hiredis' reader with object functions of our own.  They
+// build nothing: every object is the address of kObject (hiredis only needs
+// it to be non-null), and each text element of the top-level array is
+// handled as it is parsed:
+//
+//   top level: array/map of even size -> pairs follow; nil -> no pairs;
+//              error -> the server's error; anything else -> bad
+//   element i: text (or integer, written out): i even -> the field, copied;
+//              i odd -> visit(field, text), the text still in the reader's
+//              buffer; anything else (nil, nested array) -> bad
+//
+// A bad reply is read to its end (so the connection stays in step) without
+// further visits.  The state of the reply being read is the thread's: one
+// thread reads a connection at a time, and the reader calls back on it.
+namespace {
+
+char kObject;
+
+struct PairStream {
+  const EntryVisit* visit = nullptr;
+  std::string field;
+  std::size_t visits = 0;
+  bool bad = false;
+  std::optional<std::string> error;  // the server's error reply
+  std::exception_ptr thrown;
+};
+thread_local PairStream* t_stream = nullptr;
+
+// An element of the top-level aggregate, with its text.
+void on_element(const redisReadTask* task, std::string_view text) {
+  PairStream& s = *t_stream;
+  if (s.bad) return;
+  if (task->parent->parent != nullptr) {  // inside a nested aggregate
+    s.bad = true;
+    return;
+  }
+  if (task->idx % 2 == 0) {
+    s.field.assign(text);
+    return;
+  }
+  try {
+    (*s.visit)(s.field, text);
+    ++s.visits;
+  } catch (...) {
+    s.thrown = std::current_exception();
+    s.bad = true;
+  }
+}
+
+void* on_string(const redisReadTask* task, char* str, std::size_t len) {
+  PairStream& s = *t_stream;
+  if (task->parent == nullptr) {
+    if (task->type == REDIS_REPLY_ERROR) s.error.emplace(str, len);
+    else s.bad = true;
+  } else if (task->type == REDIS_REPLY_ERROR) {
+    s.bad = true;
+  } else {
+    on_element(task, {str, len});  // string, status, verbatim, big number
+  }
+  return &kObject;
+}
+
+void* on_integer(const redisReadTask* task, long long value) {
+  if (task->parent == nullptr) t_stream->bad = true;
+  else on_element(task, std::to_string(value));
+  return &kObject;
+}
+
+void* on_nil(const redisReadTask* task) {
+  if (task->parent != nullptr) t_stream->bad = true;
+  return &kObject;
+}
+
+template <class Count>
+void* on_array(const redisReadTask* task, Count elements) {
+  PairStream& s = *t_stream;
+  if (task->parent != nullptr) s.bad = true;
+  else if (task->type != REDIS_REPLY_ARRAY
+#if HIREDIS_MAJOR >= 1
+           && task->type != REDIS_REPLY_MAP  // laid out flat: `elements` counts keys and values
+#endif
+           || elements % 2 != 0)
+    s.bad = true;
+  return &kObject;
+}
+
+void free_nothing(void*) {}
+
+#if HIREDIS_MAJOR >= 1
+void* on_double(const redisReadTask* task, double, char* str, std::size_t len) {
+  return on_string(task, str, len);
+}
+void* on_bool(const redisReadTask* task, int) {
+  t_stream->bad = true;
+  (void)task;
+  return &kObject;
+}
+const redisReplyObjectFunctions kStreamFunctions = {on_string, on_array<std::size_t>, on_integer, on_double,
+                                                     on_nil, on_bool, free_nothing};
+#else
+const redisReplyObjectFunctions kStreamFunctions = {on_string, on_array<int>, on_integer, on_nil, free_nothing};
+#endif
+
+}  // namespace
+
+std::variant<StoreStatus, WireError> Connection::command_pairs(const std::vector<std::string_view>& argv,
+                                                               const EntryVisit& visit, std::size_t* visited) {
+  NETROVE_ASSERT(ctx_ != nullptr && t_stream == nullptr);
+  ArgvArrays a(argv);
+  SigpipeGuard guard;
+  PairStream stream;
+  stream.visit = &visit;
+  redisReader* reader = ctx_->reader;
+  redisReplyObjectFunctions* const own = reader->fn;
+  reader->fn = const_cast<redisReplyObjectFunctions*>(&kStreamFunctions);
+  t_stream = &stream;
+  errno = 0;
+  void* raw = nullptr;
+  const bool sent = redisAppendCommandArgv(ctx_, a.count(), a.args.data(), a.lens.data()) == REDIS_OK;
+  const bool read = sent && redisGetReply(ctx_, &raw) == REDIS_OK && raw != nullptr;
+  const int saved = errno;
+  t_stream = nullptr;
+  reader->fn = own;
+  *visited = stream.visits;
+  if (stream.thrown) std::rethrow_exception(stream.thrown);
+  if (!read) return failure_of(ctx_, saved);
+  if (stream.error) return WireError{WireError::Kind::reply, std::move(*stream.error)};
+  if (stream.bad) return StoreStatus(StoreError::redis(kNotMap));
+  return StoreStatus(std::monostate{});
 }
 
 StoreStatus visit_entries(const redisReply& reply, const EntryVisit& visit) {

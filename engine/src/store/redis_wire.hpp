@@ -71,6 +71,18 @@ class Connection {
   std::optional<WireError> append(const std::vector<std::string_view>& argv);
   std::variant<ReplyPtr, WireError> read_reply();
 
+  /// Sends one command whose reply is HGETALL-shaped and hands its pairs to
+  /// `visit` while hiredis parses them, in reply order, as views valid
+  /// during the call: no reply object is built (a million pairs made two
+  /// million allocations and frees).  The pairs are checked as
+  /// visit_entries checks them, but as they come: a reply found bad part
+  /// way ("Response type not map compatible", the connection still in
+  /// step) has had its earlier pairs visited.  `*visited` counts the
+  /// visits.  Failures as for command; what `visit` throws is rethrown once
+  /// the reply is read (the connection then unusable).
+  std::variant<StoreStatus, WireError> command_pairs(const std::vector<std::string_view>& argv,
+                                                     const EntryVisit& visit, std::size_t* visited);
+
   /// Changes the send and receive time-out of later commands.
   bool set_timeout(std::chrono::milliseconds timeout);
 

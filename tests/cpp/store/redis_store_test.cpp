@@ -10,7 +10,10 @@
 #include <map>
 #include <thread>
 
+#include "netrove/text.hpp"
+#include "store/hybrid_engine.hpp"
 #include "store/redis_store.hpp"
+#include "store/redis_wire.hpp"
 #include "support/redis_server.hpp"
 
 using namespace std::chrono_literals;
@@ -215,4 +218,98 @@ TEST_F(Store, DatabasesUsersAndOpenFailures) {
             "Redis error: Connection refused");
   EXPECT_EQ(open_error("unix:///nonexistent/netrove.sock"), "Redis error: No such file or directory");
   EXPECT_EQ(open_error("rediss://127.0.0.1"), "Redis error: can't connect with TLS, the feature is not enabled");
+}
+
+// The pairs of a reply, read the two ways: streamed as hiredis parses it
+// (command_pairs) and from the reply object (visit_entries).  Both must give
+// the same pairs or the same error, and leave the connection in step.
+TEST_F(Store, PairsStreamedWhileParsedMatchTheReplyObject) {
+  auto endpoint = netrove::parse_redis_url(server.tcp_url());
+  ASSERT_TRUE(endpoint.ok());
+  auto opened = netrove::Connection::open(endpoint.value(), 1s, 1s);
+  ASSERT_TRUE(std::holds_alternative<netrove::Connection>(opened));
+  netrove::Connection& conn = std::get<netrove::Connection>(opened);
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  auto shown = [](const std::variant<netrove::StoreStatus, netrove::WireError>& r, const Pairs& pairs) {
+    if (auto* e = std::get_if<netrove::WireError>(&r)) return "wire " + e->detail;
+    std::string s = error_of(std::get<netrove::StoreStatus>(r));
+    for (const auto& [f, v] : pairs) s += " " + f + "=" + v;
+    return s;
+  };
+  const char* const scripts[] = {
+      "return {'a','1','b','2'}", "return {'a', 5}", "return {}", "return false",   // pairs, none, nil
+      "return {'a','1','b'}", "return {'a', {'b','c'}}", "return {'a', false}",    // odd, nested, nil element
+      "return {'x','y', {'n'}, 'z'}", "return 7", "return 'text'",                 // bad after a pair; not arrays
+      "return redis.error_reply('no such thing')",                                   // an error reply
+  };
+  for (const char* script : scripts) {
+    const std::vector<std::string_view> argv = {"EVAL", script, "0"};
+    Pairs object, streamed;
+    std::variant<netrove::StoreStatus, netrove::WireError> by_object = netrove::WireError{};
+    auto reply = conn.command(argv);
+    if (auto* e = std::get_if<netrove::WireError>(&reply)) {
+      by_object = *e;
+    } else {
+      by_object = netrove::visit_entries(*std::get<netrove::ReplyPtr>(reply),
+                                         [&](std::string_view f, std::string_view v) { object.emplace_back(f, v); });
+    }
+    std::size_t visited = 0;
+    const auto by_stream = conn.command_pairs(
+        argv, [&](std::string_view f, std::string_view v) { streamed.emplace_back(f, v); }, &visited);
+    // visit_entries checks the whole reply first; the stream may have
+    // visited pairs before the fault.
+    const bool failed = !std::holds_alternative<netrove::StoreStatus>(by_stream) ||
+                        !std::get<netrove::StoreStatus>(by_stream).ok();
+    if (failed) streamed.clear();
+    EXPECT_EQ(shown(by_stream, streamed), shown(by_object, object)) << script;
+    EXPECT_EQ(visited, failed ? visited : object.size()) << script;
+    auto ping = conn.command({"PING"});
+    ASSERT_TRUE(std::holds_alternative<netrove::ReplyPtr>(ping)) << script;  // still in step
+  }
+}
+
+// A hash far larger than the reader's buffer, with many distinct values:
+// every pair arrives whole, and a hybrid engine over it holds what was
+// written (its start-up keeps record texts past the views it is handed).
+TEST_F(Store, ALargeHashIsFetchedWholeAndLoadsIntoAHybridEngine) {
+  constexpr int kFields = 120000, kValues = 9000;
+  server.command({"EVAL",
+                  "for i = 0, tonumber(ARGV[1]) - 1 do redis.call('HSET', KEYS[1], "
+                  "(i % 200) .. '.' .. math.floor(i / 200) % 250 .. '.' .. math.floor(i / 50000) .. '.0/24', "
+                  "'{\"value\":\"v' .. (i % tonumber(ARGV[2])) .. '\",\"attributes\":{\"pad\":\"' .. "
+                  "string.rep('p', 60 + i % 40) .. '\"}}') end",
+                  "1", "netrove:entries", std::to_string(kFields), std::to_string(kValues)});
+  auto store = open_ok(server.tcp_url(), StoreOptions{});
+  std::map<std::string, std::string> got;
+  std::size_t visits = 0;
+  ASSERT_EQ(error_of(store->fetch_entries([&](std::string_view f, std::string_view v) {
+              got.emplace(f, v);
+              ++visits;
+            })),
+            "<ok>");
+  EXPECT_EQ(visits, std::size_t(kFields));
+  ASSERT_EQ(got.size(), std::size_t(kFields));
+  for (int i = 0; i < kFields; i += 997) {
+    const std::string field = std::to_string(i % 200) + "." + std::to_string(i / 200 % 250) + "." +
+                              std::to_string(i / 50000) + ".0/24";
+    const std::string want = "{\"value\":\"v" + std::to_string(i % kValues) + "\",\"attributes\":{\"pad\":\"" +
+                             std::string(60 + i % 40, 'p') + "\"}}";
+    ASSERT_EQ(got[field], want) << field;
+  }
+  netrove::EngineConfig c;
+  c.enable_redis = true;
+  c.redis_url = server.tcp_url();
+  std::string error;
+  auto hybrid = netrove::HybridEngine::start(c, StoreOptions{}, error);
+  ASSERT_TRUE(hybrid) << error;
+  EXPECT_EQ(hybrid->len(), std::size_t(kFields));
+  for (int i = 0; i < kFields; i += 991) {
+    const auto a = netrove::parse_address(std::to_string(i % 200) + "." + std::to_string(i / 200 % 250) + "." +
+                                          std::to_string(i / 50000) + ".7");
+    ASSERT_TRUE(a);
+    const auto m = hybrid->lookup(*a);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->value, "v" + std::to_string(i % kValues));
+    EXPECT_EQ(m->attributes.at("pad"), std::string(60 + i % 40, 'p'));
+  }
 }
