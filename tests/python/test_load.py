@@ -86,12 +86,13 @@ def test_ipasn_matches_pyasn(tmp_path):
     import pyasn  # the oracle (requirements-dev.txt)
     rng = random.Random(3)
     lines = ["; IP-ASN32-DAT file", "; Original source: a test"]
+    origins = [rng.randrange(1, 2 ** 32) for _ in range(40)]  # each on many lines, seldom adjacent
     for _ in range(2000):
         if rng.random() < 0.7:
             net = ipaddress.IPv4Network((rng.randrange(2 ** 32), rng.randrange(8, 33)), strict=False)
         else:
             net = ipaddress.IPv6Network((rng.randrange(2 ** 128), rng.randrange(16, 129)), strict=False)
-        lines.append(f"{net}\t{rng.randrange(1, 2 ** 32)}")
+        lines.append(f"{net}\t{rng.choice(origins)}")
     path = tmp_path / "ipasn.dat"
     path.write_text("\n".join(lines) + "\n")
     e = RadixEngine()
