@@ -1,12 +1,18 @@
 // Sidekick: one call's second thread (see sidekick.hpp).
 #include "sync/sidekick.hpp"
 
+#include <system_error>
 #include <utility>
 
 namespace netrove {
 
 Sidekick::Sidekick(bool use_thread) {
-  if (use_thread && std::thread::hardware_concurrency() > 1) thread_ = std::thread([this] { loop(); });
+  if (!use_thread || std::thread::hardware_concurrency() < 2) return;
+  try {
+    thread_ = std::thread([this] { loop(); });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process at its limit): jobs run in place.
+  }
 }
 
 Sidekick::~Sidekick() {
@@ -42,6 +48,14 @@ void Sidekick::wait() {
     cv_.wait(lock, [this] { return !job_; });
   }
   if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void Sidekick::settle() noexcept {
+  if (thread_.joinable()) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [this] { return !job_; });
+  }
+  error_ = nullptr;
 }
 
 void Sidekick::loop() {

@@ -29,7 +29,8 @@ namespace netrove {
 
 class Sidekick {
  public:
-  /// With `use_thread` and a second core, starts the thread; else none.
+  /// With `use_thread` and a second core, starts the thread; else (or when
+  /// the system has no thread to give) none.
   explicit Sidekick(bool use_thread);
   /// Waits for the job in flight, then stops and joins the thread.
   ~Sidekick();
@@ -44,8 +45,24 @@ class Sidekick {
   /// Whether jobs run on a thread of their own.
   bool parallel() const noexcept { return thread_.joinable(); }
 
+  /// Waits, when it goes out of scope, for the job in flight (dropping what
+  /// it threw): for leaving a scope by an exception, where the job must end
+  /// before the locks it works under are released.  A no-op after wait().
+  class Join {
+   public:
+    explicit Join(Sidekick& side) noexcept : side_(side) {}
+    ~Join() { side_.settle(); }
+    Join(const Join&) = delete;
+    Join& operator=(const Join&) = delete;
+
+   private:
+    Sidekick& side_;
+  };
+
  private:
   void loop();
+  /// wait() without rethrowing.
+  void settle() noexcept;
 
   std::mutex mu_;
   std::condition_variable cv_;

@@ -194,6 +194,9 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
         rcu::ReadSection side_rs;
         roots_->read_index().insert_batch(batch.data(), m);
       });
+      // Should the trie's part throw, the index's part ends before the
+      // writer lock is let go.
+      Sidekick::Join join(side);
       const std::size_t fresh = trie::with_layout(kind_, [&](auto* tag) {
         trie::BulkLoad<std::remove_pointer_t<decltype(tag)>> load{*roots_, prefixes, records};
         for (const trie::BulkItem* b = chunk; b != chunk + m;) {
