@@ -278,6 +278,35 @@ void BM_Write(benchmark::State& state, WriteOp op, const char* variant) {
   state.counters["ns_per_op"] = nb::per_op(static_cast<double>(state.iterations() * ops));
 }
 
+/// Bulk loads of the whole IPv4 table (records shared per AS, interned before) into the default
+/// variant's engine: empty, or holding every other prefix already (a merge of the rest).
+void BM_BulkLoad(benchmark::State& state, bool merge) {
+  std::vector<IpPrefix> ps = nb::of_family(nb::table_prefixes(), kIpv4), first, rest;
+  const std::vector<std::uint32_t> asn = nb::asn_per_prefix(ps.size());
+  std::vector<RecordRef> by_as(nb::kAsCount + 1), first_refs, rest_refs;
+  for (std::size_t i = 0; i < ps.size(); ++i) {
+    if (!by_as[asn[i]]) by_as[asn[i]] = RecordRef::intern(nb::as_record(asn[i]));
+    (merge && i % 2 == 0 ? first : rest).push_back(ps[i]);
+    (merge && i % 2 == 0 ? first_refs : rest_refs).push_back(by_as[asn[i]]);
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto e = create_engine(nb::variant_config("default"));
+    std::vector<RecordRef> a = first_refs, b = rest_refs;
+    std::size_t done = 0;
+    if (merge) (void)insert_records(*e, first.data(), a.data(), first.size(), &done);
+    state.ResumeTiming();
+    (void)insert_records(*e, rest.data(), b.data(), rest.size(), &done);
+    state.PauseTiming();
+    if (e->len() != ps.size()) state.SkipWithError("a prefix was lost");
+    e.reset();
+    rcu::drain();
+    state.ResumeTiming();
+  }
+  state.counters["prefixes"] = static_cast<double>(rest.size());
+  state.counters["ns_per_prefix"] = nb::per_op(static_cast<double>(state.iterations() * rest.size()));
+}
+
 // Registered grouped by kind, so that each kind's engine is built once.
 [[maybe_unused]] const bool registered = [] {
   auto reg = [](const std::string& name, auto fn, auto... args) {
@@ -300,6 +329,8 @@ void BM_Write(benchmark::State& state, WriteOp op, const char* variant) {
         reg("BM_IndexLookup" + families[v6] + streams[u], BM_IndexLookup, k, v6, u)
             ->Threads(1)->Threads(2)->UseRealTime()->Apply(nb::repeat<5, true>);
   }
+  reg("BM_BulkLoad/empty", BM_BulkLoad, false)->Iterations(3)->Unit(benchmark::kMillisecond);
+  reg("BM_BulkLoad/merge", BM_BulkLoad, true)->Iterations(3)->Unit(benchmark::kMillisecond);
   const char* const ops[] = {"insert", "insert_many", "insert_records", "remove"};
   for (int op = 0; op < 4; ++op)
     for (const char* v : {"default", "standard", "lockfree", "adaptive"})

@@ -105,7 +105,7 @@ def computed(res: Results, ref: Results | None) -> list[Target]:
     r = w["ipv4"].redis if w["ipv4"] else {}
     add(34, "`RadixEngine.from_redis` within 2x of a local `insert_many` (its time over the local one's)", 2.0,
         r["open"] / r["local"] if "open" in r else None, False, r.get("skipped") or r.get("error") or "")
-    add(34, "C++ bulk load at most 100 ns per prefix", None, None, detail="index_bench BM_Write/insert_records")
+    add(34, "C++ bulk load at most 100 ns per prefix", None, None, detail="index_bench BM_BulkLoad")
     add(34, "ipasn.dat loads >= 3x faster than pyasn's constructor", None, None, detail="`peerbench loads`")
     add(35, "`contains` >= 8x pytricia", 8.0, vs_lib(w["ipv4"], DEFAULT, "contains"))
     add(35, "packed `contains_many` >= 100x (against pytricia's loop over the same addresses as str)", 100.0,
