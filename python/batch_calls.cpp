@@ -332,11 +332,11 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
   records.reserve(expected);
   // Records are remembered per metadata dict, as long as the dict holds
   // what they were made from (insert_memo.hpp).
-  InsertMemo memo;
+  const std::unique_ptr<InsertMemo> memo = InsertMemo::make();
   const bool converted = for_each_item(pairs.get(), "items", [&](Py_ssize_t i, PyObject* item) {
     IpPrefix p;
     RecordRef m;
-    if (!pair_of(item, p, m, memo)) {
+    if (!pair_of(item, p, m, *memo)) {
       add_element_note(i, "items");
       return false;
     }
@@ -344,7 +344,7 @@ PyObject* insert_many_impl(Engine& engine, PyObject* items) {
     records.push_back(std::move(m));
     return true;
   });
-  memo.finish();
+  memo->finish();
   if (!converted) return nullptr;
   std::size_t done = 0;
   InsertResult r;

@@ -30,7 +30,9 @@
 //
 // Every memo in use is on one list, which the watcher's callback walks; the
 // interpreter lock guards the list and every memo (the module loads in one
-// interpreter only).  When a call ends, its memo unwatches the dicts it
+// interpreter only).  Memos live on the heap (make()): in a child forked
+// while another thread was inside a call, that thread's memo stays on the
+// list, and its stack would be handed to the child's next thread.  When a call ends, its memo unwatches the dicts it
 // still watches, except those another memo in use watches too (a call
 // nested in a generator's next()).  Without a free watcher the memo
 // remembers nothing.
@@ -44,6 +46,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "netrove/record.hpp"
 #include "sync/scratch.hpp"
@@ -53,7 +56,7 @@ namespace netrove::py {
 class InsertMemo {
  public:
   /// A memo in use: on the list the watcher walks.  Interpreter lock held.
-  InsertMemo() noexcept;
+  static std::unique_ptr<InsertMemo> make() { return std::unique_ptr<InsertMemo>(new InsertMemo()); }
   ~InsertMemo() { finish(); }
   InsertMemo(const InsertMemo&) = delete;
   InsertMemo& operator=(const InsertMemo&) = delete;
@@ -79,6 +82,7 @@ class InsertMemo {
   };
   static PyObject* const kGone;
 
+  InsertMemo() noexcept;
   static int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept;
   void on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept;
   std::size_t home(PyObject* dict) const noexcept;

@@ -154,6 +154,49 @@ def test_interpreter_exit_with_daemon_threads_inside_calls(call):
         """, call, variant)
 
 
+def test_a_child_forked_beside_an_insert_many_changes_the_dicts_it_was_reading():
+    # A thread is inside insert_many, its generator paused, when the main
+    # thread forks.  In the child that thread is gone, its memo still on the
+    # list the dict watcher walks, and its stack free for the child's own
+    # threads: changing the dicts it watched must not reach into that stack.
+    out = run("""
+        import os, threading, warnings, netrove
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside a thread, on purpose
+        shared = [{"value": "v%d" % i, "attributes": {"k": "a%d" % i}} for i in range(50)]
+        paused, go = threading.Event(), threading.Event()
+
+        def pairs():
+            for i in range(200):
+                yield "10.%d.0.0/16" % i, shared[i % 50]
+                if i == 100:
+                    paused.set()
+                    go.wait()
+
+        t = threading.Thread(target=lambda: netrove.RadixEngine().insert_many(pairs()))
+        t.start()
+        paused.wait()
+        pid = os.fork()
+        if pid == 0:
+            def deep(n):  # fills the stacks the child's threads get
+                return n if n == 0 else sorted([n], key=lambda x: deep(x - 1))[0]
+            for _ in range(4):
+                th = threading.Thread(target=deep, args=(150,))
+                th.start()
+                th.join()
+                for d in shared:
+                    d["value"] += "x"
+                    d["attributes"]["k"] += "y"
+            e = netrove.RadixEngine()
+            e.insert_many(("11.%d.0.0/16" % i, shared[i]) for i in range(50))
+            os._exit(0 if e.get("11.3.0.0/16") == {"value": "v3xxxx", "attributes": {"k": "a3yyyy"}} else 3)
+        status = os.waitpid(pid, 0)[1]
+        go.set()
+        t.join()
+        print(os.waitstatus_to_exitcode(status))
+    """)
+    assert out.split() == ["0"]
+
+
 @pytest.mark.parametrize("variant", VARIANTS, ids=str)
 def test_a_fork_inside_a_batch_leaves_the_child_freeing_record_objects(variant):
     # The generator forks while lookup_many converts it: the child finishes
