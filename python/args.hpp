@@ -140,7 +140,8 @@ class InsertMemo;
 /// (TypeError, note 'metadata'), the prefix grammar, then the stored record
 /// (insert_record.hpp).  With a `memo` (insert_many), a dict it remembers
 /// gives its record unconverted, and a converted one is remembered unless
-/// converting it may have run Python code (insert_memo.hpp).  False with the error set.
+/// converting it may have run Python code (insert_memo.hpp).  False with
+/// the error set.
 bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record,
                  InsertMemo* memo = nullptr);
 

@@ -64,6 +64,7 @@ bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure, PyObject** att
     PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");
     return false;
   }
+  if (attributes_out) *attributes_out = attributes.get();  // for both ways of making the record below
   // 3.  Up to kInline pairs on the stack, more on the heap.
   constexpr Py_ssize_t kInline = 8;
   Pair inline_pairs[kInline];
@@ -87,7 +88,6 @@ bool stored_record_of(PyObject* dict, RecordRef& out, bool* pure, PyObject** att
   source.pairs = pairs;
   source.count = static_cast<std::size_t>(count);
   out = RecordRef::intern(source);
-  if (attributes_out) *attributes_out = attributes.get();
   return true;
 }
 

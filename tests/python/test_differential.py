@@ -275,7 +275,11 @@ def test_insert_many_gives_each_element_the_record_its_dict_held(variant):
 def test_insert_many_from_a_generator_sees_every_change_of_a_remembered_dict(variant):
     # Records are remembered across a generator's steps; every way a dict
     # can change between them must still give each element its own record.
+    class Key(str):  # an attributes key of a str subclass: the record is made another way
+        pass
+
     d = {"value": "v", "attributes": {"n": "0"}}
+    sub = {"value": "s", "attributes": {Key("n"): "0"}}
     inner = RadixEngine(variant)
     died = []
 
@@ -301,11 +305,14 @@ def test_insert_many_from_a_generator_sees_every_change_of_a_remembered_dict(var
                 d.clear()
                 d.update(value="v", attributes={"n": str(n)})
             yield f"10.{n}.0.0/16", d
+            sub["attributes"][Key("n")] = str(n)
+            yield f"12.{n}.0.0/16", sub
 
     e = RadixEngine(variant)
     e.insert_many(steps())
     want = {f"10.{n}.0.0/16": {"value": f"gone{n}" if n % 5 == 3 else "v", "attributes": {"n": str(n)}}
             for n in range(40)}
+    want.update({f"12.{n}.0.0/16": {"value": "s", "attributes": {"n": str(n)}} for n in range(40) if n % 5 != 3})
     assert dict(e.items()) == want and len(died) == 8
     # Freed dicts' addresses are reused by the next fresh ones: each still
     # gives its own record.
