@@ -17,9 +17,9 @@ Sidekick::Sidekick(bool use_thread) {
 
 Sidekick::~Sidekick() {
   if (!thread_.joinable()) return;
+  idle();
   {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [this] { return !job_; });
+    std::lock_guard lock(mu_);
     stop_ = true;
   }
   cv_.notify_all();
@@ -42,19 +42,19 @@ void Sidekick::start(std::function<void()> job) {
   cv_.notify_all();
 }
 
+void Sidekick::idle() noexcept {
+  if (!thread_.joinable()) return;
+  std::unique_lock lock(mu_);
+  cv_.wait(lock, [this] { return !job_; });
+}
+
 void Sidekick::wait() {
-  if (thread_.joinable()) {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [this] { return !job_; });
-  }
+  idle();
   if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
 void Sidekick::settle() noexcept {
-  if (thread_.joinable()) {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [this] { return !job_; });
-  }
+  idle();
   error_ = nullptr;
 }
 

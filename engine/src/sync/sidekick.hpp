@@ -61,6 +61,8 @@ class Sidekick {
 
  private:
   void loop();
+  /// Until no job is in flight.
+  void idle() noexcept;
   /// wait() without rethrowing.
   void settle() noexcept;
 
