@@ -67,11 +67,7 @@ inline EngineConfig variant_config(std::string_view variant) {
 }
 
 /// Bytes of the trie node blocks the node pools have handed out.
-inline std::size_t node_pool_bytes() {
-  std::size_t n = 0;
-  for (std::size_t size : {64, 128, 192}) n += trie::node_pool(size).live() * size;
-  return n;
-}
+inline std::size_t node_pool_bytes() { return trie::live_node_bytes(); }
 
 /// Bytes in use on the malloc heap, plus the node pools' blocks and the read
 /// index's arena, whose chunks mallinfo never sees.

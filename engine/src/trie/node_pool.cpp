@@ -48,7 +48,7 @@ struct Arena {
       const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(b);
       base = b + ((NodePool::kChunkBytes - addr % NodePool::kChunkBytes) % NodePool::kChunkBytes);
       bytes = n;
-      arena_detail::g_base = base - 64;
+      arena_detail::g_base = base - 32;
       return;
     }
     panic("cannot reserve address space for trie nodes");
@@ -80,7 +80,7 @@ unsigned char* page_of(void* p) noexcept {
 }  // namespace
 
 NodePool::NodePool(std::size_t block_size) noexcept : block_(block_size) {
-  NETROVE_ASSERT(block_size != 0 && block_size % 64 == 0 && block_size <= kChunkBytes / 2);
+  NETROVE_ASSERT(block_size != 0 && block_size % 32 == 0 && block_size <= kChunkBytes / 2);
   (void)arena();
 }
 
@@ -99,9 +99,14 @@ unsigned char* NodePool::base_of(const Chunk* c) const noexcept {
   return reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(c) & ~(kChunkBytes - 1));
 }
 
+NodePool::Chunk* NodePool::header_in(unsigned char* base) const noexcept {
+  // The header takes the last ceil(sizeof(Chunk) / block) whole slots.
+  const std::size_t slots = (sizeof(Chunk) + block_ - 1) / block_;
+  return reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - slots) * block_);
+}
+
 NodePool::Chunk* NodePool::chunk_of(void* block) const noexcept {
-  auto* base = reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(block) & ~(kChunkBytes - 1));
-  return reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - 1) * block_);
+  return header_in(reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(block) & ~(kChunkBytes - 1)));
 }
 
 NodePool::Chunk* NodePool::map_new_chunk() {
@@ -113,7 +118,7 @@ NodePool::Chunk* NodePool::map_new_chunk() {
     base = arena().take();
   }
   NETROVE_ROOT_REGION(base, kChunkBytes);
-  auto* c = reinterpret_cast<Chunk*>(base + (kChunkBytes / block_ - 1) * block_);
+  Chunk* c = header_in(base);
   *c = Chunk{nullptr, nullptr, nullptr, 0, false};
   NETROVE_POISON(base, static_cast<std::size_t>(reinterpret_cast<unsigned char*>(c) - base));
   reserved_ += kChunkBytes;
@@ -213,7 +218,7 @@ void NodePool::deallocate(void* block) noexcept {
 }
 
 void NodePool::deallocate_locked(void* block) noexcept {
-  NETROVE_ASSERT(block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 64 == 0);
+  NETROVE_ASSERT(block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 32 == 0);
   Chunk* c = chunk_of(block);
   NETROVE_ASSERT(live_ > 0 && c->live > 0);
   auto* b = static_cast<FreeBlock*>(block);
@@ -237,9 +242,21 @@ std::size_t NodePool::reserved() const noexcept {
 
 NodePool& node_pool(std::size_t size) noexcept {
   // Leaked on purpose: tries with static storage free nodes while the process exits.
-  static NodePool* const pools[3] = {new NodePool(64), new NodePool(128), new NodePool(192)};
-  NETROVE_ASSERT(size == 64 || size == 128 || size == 192);
-  return *pools[size / 64 - 1];
+  static NodePool* const pools[4] = {new NodePool(32), new NodePool(64), new NodePool(128), new NodePool(192)};
+  NETROVE_ASSERT(size == 32 || size == 64 || size == 128 || size == 192);
+  return *pools[size == 32 ? 0 : size / 64];
+}
+
+std::size_t live_node_blocks() noexcept {
+  std::size_t n = 0;
+  for (const std::size_t size : kNodePoolSizes) n += node_pool(size).live();
+  return n;
+}
+
+std::size_t live_node_bytes() noexcept {
+  std::size_t n = 0;
+  for (const std::size_t size : kNodePoolSizes) n += node_pool(size).live() * size;
+  return n;
 }
 
 namespace {

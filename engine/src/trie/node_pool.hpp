@@ -1,7 +1,8 @@
 // node_pool.hpp - where trie node blocks live.
 //
-// A routing table is millions of small nodes of a few sizes (64 and 128
-// bytes today, all 64-byte aligned; a pool of 192 is kept for larger ones)
+// A routing table is millions of small nodes of a few sizes (32, 64 and
+// 128 bytes, each aligned to its size or to 64; a pool of 192 is kept for
+// larger ones)
 // that a walk visits in no particular order.  Served by the general-purpose allocator they cost a memalign call
 // each (slow, and padded on both sides), and they spread over 4 KiB pages,
 // so every level of a walk risks a TLB miss on top of its cache miss.
@@ -24,14 +25,18 @@
 //         bump chunk ->  the chunk whose untouched tail is carved next
 //         spare      ->  at most one empty chunk, kept for the next growth
 //
-// Blocks are 64-byte aligned because the chunk is and every size is a
-// multiple of 64, and a block finds its chunk by masking its address.
+// A block is aligned to 32 bytes times the largest power of two dividing
+// its size / 32 (32-byte blocks to 32, the others to 64), because the chunk
+// is 2 MiB aligned and every size is a multiple of 32; a block finds its
+// chunk by masking its address.  The header needs more than one 32-byte
+// slot, so it takes as many trailing slots as it needs.
 //
 // Every chunk of every pool lies in one address range reserved when the
 // library loads (the node arena), so a block is also named by a 32-bit
-// NodeIndex: its offset in the arena in 64-byte units, plus one (0 names
-// no block).  Compressed nodes link their children by index, which is what
-// lets them fit one cache line.  The arena hands out chunk-sized pieces
+// NodeIndex: its offset in the arena in 32-byte units, plus one (0 names
+// no block; 2^32 units cover the arena's 64 GiB twice).  Compressed nodes
+// link their children by index, which is what lets them fit one cache line
+// (or half of one).  The arena hands out chunk-sized pieces
 // with one atomic add and never takes one back; a pool keeps the chunks it
 // gave up (their memory returned to the system) to reuse first:
 //
@@ -39,7 +44,7 @@
 //   +--------+--------+--------+-----|-------------------- ... ----+
 //   | pool 64| pool128| pool 64|  untouched reservation             |
 //   +--------+--------+--------+----------------------------- ... ----+
-//   ^ base: NodeIndex i names base + (i - 1) * 64
+//   ^ base: NodeIndex i names base + (i - 1) * 32
 //
 // Allocation, numbered as in the code:
 //   1. a free block of the first open chunk (the chunk leaves the open list
@@ -78,24 +83,24 @@ namespace netrove::trie {
 using NodeIndex = std::uint32_t;
 
 namespace arena_detail {
-/// The arena's base minus 64, so that index i is at g_base + i * 64.  Set
+/// The arena's base minus 32, so that index i is at g_base + i * 32.  Set
 /// once while the library loads, before any pool exists.
 inline unsigned char* g_base = nullptr;
 }  // namespace arena_detail
 
 /// The index of a block from any NodePool (non-null).
 inline NodeIndex index_of(const void* block) noexcept {
-  return static_cast<NodeIndex>((static_cast<const unsigned char*>(block) - arena_detail::g_base) >> 6);
+  return static_cast<NodeIndex>((static_cast<const unsigned char*>(block) - arena_detail::g_base) >> 5);
 }
 /// The block of index `i` (non-zero).
-inline void* block_at(NodeIndex i) noexcept { return arena_detail::g_base + (std::size_t{i} << 6); }
+inline void* block_at(NodeIndex i) noexcept { return arena_detail::g_base + (std::size_t{i} << 5); }
 
-/// A pool of equally sized, 64-byte aligned blocks.
+/// A pool of equally sized blocks (alignment above).
 class NodePool {
  public:
   static constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 
-  /// `block_size`: a non-zero multiple of 64, at most kChunkBytes.
+  /// `block_size`: a non-zero multiple of 32, at most kChunkBytes / 2.
   explicit NodePool(std::size_t block_size) noexcept;
   NodePool(const NodePool&) = delete;
   NodePool& operator=(const NodePool&) = delete;
@@ -125,7 +130,7 @@ class NodePool {
   struct FreeBlock {
     FreeBlock* next;
   };
-  /// Kept in the chunk's last block-sized slot, never handed out.
+  /// Kept in the chunk's last block-sized slots, never handed out.
   struct Chunk {
     Chunk* prev;           // open list, while `open`
     Chunk* next;
@@ -139,6 +144,8 @@ class NodePool {
   void deallocate_locked(void* block) noexcept;
   unsigned char* base_of(const Chunk* c) const noexcept;
   Chunk* chunk_of(void* block) const noexcept;
+  /// Where the header of the chunk at `base` sits.
+  Chunk* header_in(unsigned char* base) const noexcept;
   /// A chunk with its header set up and every block untouched: a given-up
   /// chunk of this pool, else a new piece of the arena.
   Chunk* map_new_chunk();
@@ -163,9 +170,17 @@ class NodePool {
   std::size_t reserved_ = 0;
 };
 
-/// The process-wide pool for node blocks of `size` bytes (64, 128 or 192).
-/// Made when the library loads (so no pool is first made under a lock) and
-/// never destroyed, so nodes freed late at exit still have a home.
+/// The sizes of the process-wide pools.
+inline constexpr std::size_t kNodePoolSizes[] = {32, 64, 128, 192};
+
+/// The process-wide pool for node blocks of `size` bytes (one of
+/// kNodePoolSizes).  Made when the library loads (so no pool is first made
+/// under a lock) and never destroyed, so nodes freed late at exit still
+/// have a home.
 NodePool& node_pool(std::size_t size) noexcept;
+
+/// Blocks live in every process-wide pool, and the bytes they take.
+std::size_t live_node_blocks() noexcept;
+std::size_t live_node_bytes() noexcept;
 
 }  // namespace netrove::trie

@@ -228,8 +228,7 @@ class Generator {
 /// Trie nodes alive in the process once every retired node is freed.
 inline std::size_t live_nodes() {
   netrove::rcu::drain();
-  using netrove::trie::node_pool;
-  return node_pool(64).live() + node_pool(128).live() + node_pool(192).live();
+  return netrove::trie::live_node_blocks();
 }
 
 }  // namespace nt

@@ -38,11 +38,7 @@ int threads_now() {
   return n;
 }
 
-std::size_t live_nodes() {
-  std::size_t n = 0;
-  for (std::size_t size : {64, 128, 192}) n += netrove::trie::node_pool(size).live();
-  return n;
-}
+std::size_t live_nodes() { return netrove::trie::live_node_blocks(); }
 
 /// One churn round: /25s and /23s of 10.round.0.0/16 and /64s of IPv6 in,
 /// every other /25 out, then a clear.  Every write retires something.

@@ -18,13 +18,13 @@ namespace {
 using netrove::trie::NodePool;
 
 TEST(NodePool, BlocksAreAlignedDisjointReusedAndChunksComeBack) {
-  for (const std::size_t size : {64u, 128u, 192u}) {
+  for (const std::size_t size : netrove::trie::kNodePoolSizes) {
     NodePool pool(size);
     const std::size_t n = 3 * NodePool::kChunkBytes / size;  // at least 3 chunks
     std::vector<unsigned char*> blocks;
     for (std::size_t i = 0; i < n; ++i) {
       blocks.push_back(static_cast<unsigned char*>(pool.allocate()));
-      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(blocks.back()) % 64, 0u);
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(blocks.back()) % std::min<std::size_t>(size, 64), 0u);
       std::memset(blocks.back(), static_cast<int>(i & 0xFF), size);
     }
     EXPECT_EQ(pool.live(), n);
