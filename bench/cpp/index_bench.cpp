@@ -78,7 +78,14 @@ template <class R>
   const trie::Record* best = nullptr;
   for (std::uint64_t d = 0;;) {
     std::uint64_t e = 0;  // the edge's length: bits skipped before the branch
-    if constexpr (compressed) {
+    if constexpr (trie::kHalfLayout<R>) {
+      const trie::HalfState s = trie::half_read_locked(*n);  // plain loads, no version word
+      e = s.length;
+      if (e != 0) {
+        if (e > 128 - d) break;
+        if ((trie::shl(key, d) ^ s.label) & trie::lead_mask(e)) break;
+      }
+    } else if constexpr (compressed) {
       if constexpr (trie::kEdgeCacheLayout<R>) {
         const std::uint8_t c = n->hdr.edge_cache.byte.load(relaxed);
         e = c != 0xFF ? c : n->length.value.load(relaxed);

@@ -1,8 +1,10 @@
 // node_blocks.hpp - the eight node layouts and the field operations the
 // tries use on them.
 //
-// Every node block is 64-byte aligned and starts with an 8-byte NodeHeader
-// (owner count and kind; lookups never read it).  The fields follow in the
+// Every node block lies within one cache line or starts one (kind 4's
+// 32-byte blocks are 32-byte aligned, the others 64-byte aligned) and
+// starts with an 8-byte NodeHeader (owner count and kind; lookups never
+// read it).  The fields follow in the
 // order below; byte offsets are checked by static_asserts at the end.
 //
 //   kind 0 LockedNode (uncompressed)                     64 bytes
@@ -15,7 +17,11 @@
 //   kind 3 MappedNode: atomic plen byte, then a ChildMap     64 bytes
 //          (two buckets of child indices) in place of left/right
 //
-//   kind 4 LockedNode (compressed)                            64 bytes
+//   kind 4 LockedNode (compressed), the default engine's:      32 bytes
+//          edge and prefix as one 32-bit word of the key's path, or in a
+//          side block when they do not fit it (half_node.hpp)
+//
+//   kind 5 AtomicNode (compressed)                            64 bytes
 //   +----------------+----+-----+----------------+------+------------+------+
 //   | hdr            | v  | len | label (2x64)   | value| prefix addr| l | r|
 //   | refs kind c t n|    |     |                |      | (2x64)     |      |
@@ -24,10 +30,11 @@
 //   v: the node's version word, guarding label and prefix (t, n, addr)
 //   l, r: children as 32-bit NodeIndex values (node_pool.hpp)
 //
-//   kind 5 AtomicNode: kind 4, and reads its cache byte c first  64 bytes
-//   kind 6 PaddedNode: kind 4 with a 64-byte pad after the label 128 bytes
-//   kind 7 MappedNode: kind 4 with a ChildMap (two buckets of   64 bytes
-//          child indices) for l and r
+//   kind 5 reads its cache byte c first
+//   kind 6 PaddedNode: kind 5's fields, without the cache    128 bytes
+//          byte, with a 64-byte pad after the label
+//   kind 7 MappedNode: kind 5's fields, without the cache     64 bytes
+//          byte, with a ChildMap (two buckets of child indices) for l, r
 //
 //   One line per node is what a compressed walk reads per level, and half
 //   the memory of a two-line node.  Three things make the fields fit:
@@ -50,6 +57,7 @@
 #include <new>
 
 #include "sync/panic.hpp"
+#include "trie/half_node.hpp"
 #include "trie/node_fields.hpp"
 #include "trie/node_pool.hpp"
 
@@ -92,7 +100,7 @@ struct alignas(64) UncompressedMapped {
   LockedPrefix prefix;
 };
 
-/// Kinds 4, 5 and 7: one cache line (picture above).  Kind 5 also uses
+/// Kinds 5 and 7: one cache line (picture above).  Kind 5 also uses
 /// hdr.edge_cache; Kids is IndexChildPair or ChildMap.
 template <NodeKind K, class Kids>
 struct alignas(64) CompressedLine {
@@ -105,7 +113,7 @@ struct alignas(64) CompressedLine {
   TwoWords prefix;
   Kids kids;
 };
-using CompressedLocked = CompressedLine<NodeKind::compressed_locked, IndexChildPair>;
+using CompressedLocked = HalfLine;
 using CompressedAtomic = CompressedLine<NodeKind::compressed_atomic, IndexChildPair>;
 using CompressedMapped = CompressedLine<NodeKind::compressed_mapped, ChildMap>;
 
@@ -132,7 +140,6 @@ NETROVE_LAYOUT(UncompressedLocked, 64)
 NETROVE_LAYOUT(UncompressedAtomic, 64)
 NETROVE_LAYOUT(UncompressedPadded, 128)
 NETROVE_LAYOUT(UncompressedMapped, 64)
-NETROVE_LAYOUT(CompressedLocked, 64)
 NETROVE_LAYOUT(CompressedAtomic, 64)
 NETROVE_LAYOUT(CompressedPadded, 128)
 NETROVE_LAYOUT(CompressedMapped, 64)
@@ -150,7 +157,6 @@ template <class R>
 inline constexpr bool kOneLine =
     offsetof(R, lock) == 8 && offsetof(R, length) == 12 && offsetof(R, label) == 16 && offsetof(R, value) == 32 &&
     offsetof(R, prefix) == 40 && offsetof(R, kids) == 56 && sizeof(R::kids) == 8;
-static_assert(kOneLine<CompressedLocked>);
 static_assert(kOneLine<CompressedAtomic>);
 static_assert(kOneLine<CompressedMapped>);
 static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, label) + sizeof(TwoWords) &&
@@ -161,7 +167,9 @@ static_assert(offsetof(CompressedPadded, pad) == offsetof(CompressedPadded, labe
 // Traits and field operations.
 
 template <class R>
-inline constexpr bool kCompressedLayout = requires(R r) { r.label; };
+inline constexpr bool kCompressedLayout = is_compressed(R::kKind);
+template <class R>
+inline constexpr bool kHalfLayout = std::is_same_v<R, HalfLine>;
 template <class R>
 inline constexpr bool kEdgeCacheLayout = R::kKind == NodeKind::compressed_atomic;
 template <class R>
@@ -182,7 +190,9 @@ inline const R* as(const NodeHeader* h) noexcept {
 /// Edge label (0 on uncompressed layouts).
 template <class R>
 inline u128 edge_label(const R& n) noexcept {
-  if constexpr (kCompressedLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    return half_read(n).label;
+  } else if constexpr (kCompressedLayout<R>) {
     return n.lock.read([&] { return make128(n.label.hi.load(kData), n.label.lo.load(kData)); });
   } else {
     return 0;
@@ -192,7 +202,9 @@ inline u128 edge_label(const R& n) noexcept {
 /// Edge length (0 on uncompressed layouts); kind 5 reads its cache byte first.
 template <class R>
 inline std::uint64_t edge_length(const R& n) noexcept {
-  if constexpr (kEdgeCacheLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    return half_length(n);
+  } else if constexpr (kEdgeCacheLayout<R>) {
     const std::uint8_t c = n.hdr.edge_cache.byte.load(std::memory_order_acquire);
     return c != 0xFF ? c : n.length.read();
   } else if constexpr (kCompressedLayout<R>) {
@@ -210,6 +222,11 @@ inline void set_edge(R& n, u128 label, std::uint64_t len) {
   if constexpr (!kCompressedLayout<R>) {
     (void)n, (void)label, (void)len;
     panic("set_edge called on an uncompressed node");
+  } else if constexpr (kHalfLayout<R>) {
+    half_modify(n, true, [&](HalfState& s) {
+      s.label = label;
+      s.length = len;
+    });
   } else {
     n.lock.write([&] {
       n.label.hi.store(hi64(label), kData);
@@ -236,6 +253,11 @@ inline void init_edge(R& n, u128 label, std::uint64_t len) {
   if constexpr (!kCompressedLayout<R>) {
     (void)n, (void)label, (void)len;
     panic("set_edge called on an uncompressed node");
+  } else if constexpr (kHalfLayout<R>) {
+    half_modify(n, false, [&](HalfState& s) {
+      s.label = label;
+      s.length = len;
+    });
   } else {
     n.label.hi.store(hi64(label), std::memory_order_relaxed);
     n.label.lo.store(lo64(label), std::memory_order_relaxed);
@@ -251,12 +273,18 @@ inline void init_edge(R& n, u128 label, std::uint64_t len) {
 }
 
 /// store_prefix for a node no reader can reach yet (see init_edge).
+/// Throws std::bad_alloc on the half layout only (a side block).
 template <class R>
-inline void init_prefix(R& n, const IpPrefix& p) noexcept {
+inline void init_prefix(R& n, const IpPrefix& p) noexcept(!kHalfLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    half_modify(n, false, [&](HalfState& s) { s.set_prefix(p); });
+    return;
+  }
   std::uint64_t w0, w1;
   std::memcpy(&w0, p.address.data(), 8);
   std::memcpy(&w1, p.address.data() + 8, 8);
-  if constexpr (kCompressedLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+  } else if constexpr (kCompressedLayout<R>) {
     n.hdr.prefix_tag.store(static_cast<std::uint8_t>(p.family + 1), std::memory_order_relaxed);
     n.hdr.prefix_len.store(p.length, std::memory_order_relaxed);
     n.prefix.hi.store(w0, std::memory_order_relaxed);
@@ -273,7 +301,9 @@ inline void init_prefix(R& n, const IpPrefix& p) noexcept {
 /// The stored prefix, if any.
 template <class R>
 inline std::optional<IpPrefix> stored_prefix(const R& n) noexcept {
-  if constexpr (kCompressedLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    return half_read(n).prefix();
+  } else if constexpr (kCompressedLayout<R>) {
     struct Copy {
       std::uint8_t tag, length;
       std::uint64_t a0, a1;
@@ -294,10 +324,13 @@ inline std::optional<IpPrefix> stored_prefix(const R& n) noexcept {
   }
 }
 
-/// Stores `p` exactly as given.
+/// Stores `p` exactly as given.  Throws std::bad_alloc on the half layout
+/// only, having stored nothing.
 template <class R>
-inline void store_prefix(R& n, const IpPrefix& p) noexcept {
-  if constexpr (kCompressedLayout<R>) {
+inline void store_prefix(R& n, const IpPrefix& p) noexcept(!kHalfLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    half_modify(n, true, [&](HalfState& s) { s.set_prefix(p); });
+  } else if constexpr (kCompressedLayout<R>) {
     std::uint64_t w0, w1;
     std::memcpy(&w0, p.address.data(), 8);
     std::memcpy(&w1, p.address.data() + 8, 8);
@@ -315,7 +348,18 @@ inline void store_prefix(R& n, const IpPrefix& p) noexcept {
 /// Drops the stored prefix.
 template <class R>
 inline void clear_prefix(R& n) noexcept {
-  if constexpr (kCompressedLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    // Never needs a side block: a path-form label without its prefix still
+    // fits the path form (case 2), and a side block stays.
+    HalfSpare none;
+    int need = 0;
+    n.lock.write([&] {
+      HalfState s = half_read_locked(n);
+      s.clear_prefix();
+      need = half_store(n, s, none);
+    });
+    if (need != 0) panic("a half node's prefix could not be cleared");
+  } else if constexpr (kCompressedLayout<R>) {
     n.lock.write([&] {
       n.hdr.prefix_tag.store(0, kData);
       n.hdr.prefix_len.store(0, kData);
@@ -324,6 +368,71 @@ inline void clear_prefix(R& n) noexcept {
     });
   } else {
     n.prefix.write(std::nullopt);
+  }
+}
+
+/// The edge and the prefix of a node no reader can reach yet, in one step
+/// (`p` null: no prefix).  On the half layout one step is also one form
+/// decision, where init_edge then init_prefix would decide twice.
+template <class R>
+inline void init_edge_prefix(R& n, u128 label, std::uint64_t len, const IpPrefix* p) {
+  if constexpr (kHalfLayout<R>) {
+    HalfState s;
+    s.label = label;
+    s.length = len;
+    if (p) s.set_prefix(*p);
+    half_init(n, s);
+  } else {
+    init_edge(n, label, len);
+    if (p) init_prefix(n, *p);
+  }
+}
+
+/// What set_edge_prefix may need taken beforehand: side blocks on the half
+/// layout, nothing on the others.
+template <class R>
+struct EdgeSpare {};
+template <>
+struct EdgeSpare<HalfLine> : HalfSpare {};
+
+/// Takes what set_edge_prefix(n, label, len, p, spare) will need; writer
+/// lock held.  Throws std::bad_alloc.
+template <class R>
+inline void reserve_edge_prefix(const R& n, u128 label, std::uint64_t len, const IpPrefix* p, EdgeSpare<R>& spare) {
+  if constexpr (kHalfLayout<R>) {
+    HalfState s;
+    s.label = label;
+    s.length = len;
+    if (p) s.set_prefix(*p);
+    half_reserve(n, s, spare);
+  } else {
+    (void)n, (void)label, (void)len, (void)p, (void)spare;
+  }
+}
+
+/// A split's change of a linked node: the new edge and the prefix (`p`
+/// null: none), which on the half layout readers see change in one step
+/// (the shortened edge and the old, deeper prefix together fit no form).
+/// Writer lock held, `spare` from reserve_edge_prefix.  Panics on
+/// uncompressed layouts, as set_edge.
+template <class R>
+inline void set_edge_prefix(R& n, u128 label, std::uint64_t len, const IpPrefix* p,
+                            EdgeSpare<R>& spare) noexcept(kCompressedLayout<R>) {
+  if constexpr (kHalfLayout<R>) {
+    int need = 0;
+    n.lock.write([&] {
+      HalfState s;
+      s.label = label;
+      s.length = len;
+      if (p) s.set_prefix(*p);
+      need = half_store(n, s, spare);
+    });
+    if (need != 0) panic("a half node's side block was not reserved");
+  } else {
+    (void)spare;
+    set_edge(n, label, len);
+    if (p) store_prefix(n, *p);
+    else clear_prefix(n);
   }
 }
 
@@ -347,7 +456,7 @@ inline bool has_children(const R& n) noexcept {
 /// A new empty block of layout R, from the pool of its size.
 template <class R>
 inline R* new_node() {
-  static_assert(sizeof(R) % 64 == 0 && sizeof(R) <= 128);
+  static_assert(sizeof(R) % 32 == 0 && sizeof(R) <= 128);
   void* block = node_pool(sizeof(R)).allocate();
   return ::new (block) R();
 }
@@ -387,6 +496,7 @@ inline void destroy_block(NodeHeader* h) noexcept {
   R* n = as<R>(h);
   n->value.teardown();
   n->kids.teardown();
+  if constexpr (kHalfLayout<R>) half_teardown(*n);
   n->~R();
   node_pool(sizeof(R)).deallocate(n);
 }

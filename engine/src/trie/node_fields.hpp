@@ -88,6 +88,17 @@ class VersionLock {
     return std::nullopt;
   }
 
+  /// A hand-written read in two steps (a copy whose second part depends on
+  /// its first): the version to compare against, odd while a writer is
+  /// inside (then the caller relaxes and begins again).
+  std::uint32_t begin_read() const noexcept { return v_.load(kVerAcquire); }
+  /// True when no writer ran since begin_read returned `before` (even):
+  /// every relaxed load made in between saw one whole state.
+  bool still(std::uint32_t before) const noexcept {
+    seq_fence(std::memory_order_acquire);
+    return v_.load(kData) == before;
+  }
+
   /// Runs `store` (relaxed stores only) with writers of this field excluded.
   template <class F>
   void write(F&& store) noexcept {

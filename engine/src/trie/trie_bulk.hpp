@@ -132,6 +132,10 @@ struct BulkLoad {
   /// The same into a new node, not linked yet (node_blocks.hpp's init_*).
   void init(R& n, const BulkItem& x) {
     init_prefix(n, prefixes[x.order]);
+    init_record(n, x);
+  }
+  /// Item x's record into a new node that holds its prefix already.
+  void init_record(R& n, const BulkItem& x) {
     n.value.init(records[x.order].release());
     ++fresh;
   }
@@ -145,8 +149,9 @@ struct BulkLoad {
     std::uint64_t c = f.length;
     if (e - b > 1) c = std::min<std::uint64_t>(c, d + first_difference(shl(f.key, d), shl(e[-1].key, d), 128 - d));
     Fresh<R> n = make();
-    init_edge(*n, extract_bits(f.key, d, c - d), c - d);
-    if (f.length == c) init(*n, *b++);
+    const bool ends_here = f.length == c;
+    init_edge_prefix(*n, extract_bits(f.key, d, c - d), c - d, ends_here ? &prefixes[f.order] : nullptr);
+    if (ends_here) init_record(*n, *b++);
     if (b != e) {
       const BulkItem* mid = bulk_split(b, e, c);
       if (b != mid) n->kids.init(false, &build(b, mid, c + 1).release()->hdr);
@@ -180,14 +185,21 @@ struct BulkLoad {
     // 3. Split at s < el.
     const bool side_b = bit(E, s);
     Fresh<R> lower = make();
-    init_edge(*lower, extract_bits(E, s + 1, el - s - 1), el - s - 1);
-    if (auto old_prefix = stored_prefix(*n)) init_prefix(*lower, *old_prefix);
+    const auto old_prefix = stored_prefix(*n);
+    init_edge_prefix(*lower, extract_bits(E, s + 1, el - s - 1), el - s - 1, old_prefix ? &*old_prefix : nullptr);
+    const bool ends_here = b->length == d + s;
+    const IpPrefix* upper_prefix = ends_here ? &prefixes[b->order] : nullptr;
+    EdgeSpare<R> spare;
+    reserve_edge_prefix(*n, extract_bits(E, 0, s), s, upper_prefix, spare);
     lower->value.init(n->value.take());
     for (const bool side : {false, true})
       if (NodeHeader* c = n->kids.take(side)) lower->kids.init(side, c);
-    set_edge(*n, extract_bits(E, 0, s), s);
-    if (b->length == d + s) store(*n, *b++);
-    else clear_prefix(*n);
+    set_edge_prefix(*n, extract_bits(E, 0, s), s, upper_prefix, spare);
+    if (ends_here) {  // a new prefix: n had none, its old one went to `lower`
+      n->value.set(records[b->order].release());
+      ++fresh;
+      ++b;
+    }
     const std::uint64_t at = d + s;
     const BulkItem* mid = bulk_split(b, e, at);
     const BulkItem* lb = side_b ? mid : b;

@@ -127,8 +127,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   /// stores: the leaf is published by the store that links it).
   static Fresh<R> leaf(u128 label, std::uint64_t len, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     Fresh<R> c(new_node<R>());
-    init_edge(*c, label, len);
-    init_prefix(*c, p);
+    init_edge_prefix(*c, label, len, &p);
     c->value.init(rec.release());
     return c;
   }
@@ -138,9 +137,9 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   /// prefix and its children (each gaining a link).  Writer lock held.
   static Fresh<R> relabelled(R& src, u128 label, std::uint64_t len) {
     Fresh<R> m(new_node<R>());
-    set_edge(*m, label, len);
+    const auto old_prefix = stored_prefix(src);
+    init_edge_prefix(*m, label, len, old_prefix ? &*old_prefix : nullptr);
     if (Record* v = src.value.peek(); v && try_share(v)) m->value.set(v);
-    if (auto old_prefix = stored_prefix(src)) store_prefix(*m, *old_prefix);
     for (const bool s : {false, true}) {
       if (NodeHeader* c = src.kids.get(s)) {
         share(c);
@@ -190,8 +189,9 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       // 1. Empty node (only ever the root): it takes the rest of the key as
       // its edge, then the entry; a walk sees it empty until the record.
       if (e == 0 && n->value.get() == nullptr && !has_children(*n)) {
-        set_edge(*n, Kd, r);
-        store_prefix(*n, p);
+        EdgeSpare<R> spare;
+        reserve_edge_prefix(*n, Kd, r, &p, spare);
+        set_edge_prefix(*n, Kd, r, &p, spare);
         n->value.set(rec.release());
         return true;
       }
@@ -230,23 +230,21 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       NETROVE_ASSERT(i < e);
       const bool side_b = bit(E, i);
       Fresh<R> b(new_node<R>());
-      init_edge(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1);
-      if (auto old_prefix = stored_prefix(*n)) init_prefix(*b, *old_prefix);
+      const auto old_prefix = stored_prefix(*n);
+      init_edge_prefix(*b, extract_bits(E, i + 1, e - i - 1), e - i - 1, old_prefix ? &*old_prefix : nullptr);
       Fresh<R> c;
       if (i != r) c = leaf(shl(Kd, i + 1), r - i - 1, p, rec);
+      const IpPrefix* upper_prefix = c ? nullptr : &p;
+      EdgeSpare<R> spare;
+      reserve_edge_prefix(*n, extract_bits(E, 0, i), i, upper_prefix, spare);
       t.change_shape([&] {
         b->value.init(n->value.take());
         for (const bool s : {false, true})
           if (NodeHeader* kid = n->kids.take(s)) b->kids.init(s, kid);
-        set_edge(*n, extract_bits(E, 0, i), i);
+        set_edge_prefix(*n, extract_bits(E, 0, i), i, upper_prefix, spare);
         n->kids.set(side_b, &b.release()->hdr);
-        if (c) {
-          clear_prefix(*n);
-          n->kids.set(!side_b, &c.release()->hdr);
-        } else {
-          store_prefix(*n, p);
-          n->value.set(rec.release());
-        }
+        if (c) n->kids.set(!side_b, &c.release()->hdr);
+        else n->value.set(rec.release());
       });
       return true;
     }

@@ -21,8 +21,7 @@ using netrove::IpPrefix;
 /// Heap, trie-node and index bytes in use (the pools' chunks are not on the
 /// malloc heap).
 std::size_t bytes_in_use() {
-  std::size_t nodes = 0;
-  for (std::size_t size : {64, 128, 192}) nodes += netrove::trie::node_pool(size).live() * size;
+  const std::size_t nodes = netrove::trie::live_node_bytes();
   const struct mallinfo2 mi = mallinfo2();
   return mi.uordblks + mi.hblkhd + nodes + netrove::index::arena_in_use();
 }
@@ -66,8 +65,8 @@ TEST(Memory, BytesPerPrefixOfTheDefaultEngineDoNotGrow) {
   std::vector<netrove::Metadata> records;
   for (const auto& [p, m] : table) prefixes.push_back(p), records.push_back(m);
   netrove::EngineConfig config;
-  config.engine_type = netrove::EngineType::sharded_atomic_trie;
-  config.node_style = netrove::NodeStyle::atomic;
+  config.engine_type = netrove::EngineType::trie;
+  config.node_style = netrove::NodeStyle::locked;
   config.enable_cache = false;
   netrove::rcu::drain();
   const std::size_t before = bytes_in_use();
@@ -77,9 +76,9 @@ TEST(Memory, BytesPerPrefixOfTheDefaultEngineDoNotGrow) {
   netrove::rcu::drain();
   const double per_prefix = double(bytes_in_use() - before) / double(e->len());
   RecordProperty("bytes_per_prefix", std::to_string(per_prefix));
-  // Today's figure on this table is 131 bytes (the IPv4 table: 134.5); a few
-  // percent of slack for allocator rounding.
-  EXPECT_LE(per_prefix, 135.0) << e->len() << " prefixes";
+  // Today's figure on this table is 77.3 bytes (the default engine's
+  // half-line nodes); a few percent of slack for allocator rounding.
+  EXPECT_LE(per_prefix, 80.0) << e->len() << " prefixes";
   EXPECT_GT(e->len(), 150000u);
 }
 
