@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <random>
-#include <thread>
 
 #include "support/oracle.hpp"
+#include "support/readers.hpp"
 #include "sync/rcu.hpp"
 #include "trie/node.hpp"
 #include "trie/node_blocks.hpp"
@@ -152,33 +152,28 @@ TEST(HalfNode, ReadersSeeWholeStatesAcrossFormChanges) {
     nodes.back().set_edge(la, 20);
   }
   std::atomic<int> at{0};
-  std::atomic<bool> stop{false};
-  std::atomic<int> bad{0};
-  std::vector<std::thread> readers;
-  for (int r = 0; r < 2; ++r)
-    readers.emplace_back([&] {
-      while (!stop.load(std::memory_order_relaxed)) {
+  const int bad = nt::bad_reads_during(
+      2,
+      [&] {
         const NodeRef& n = nodes[static_cast<std::size_t>(at.load(std::memory_order_relaxed))];
         const auto p = n.prefix();
         const auto e = n.edge();
         const auto len = n.edge_len();
-        if (!p || !(*p == pa || *p == pb)) ++bad;
-        if (!e || !(*e == la || *e == lb)) ++bad;
-        if (!len || !(*len == 20 || *len == 100 || *len == 300)) ++bad;
-      }
-    });
-  for (int i = 0; i < kNodes; ++i) {
-    at.store(i, std::memory_order_relaxed);
-    NodeRef& n = nodes[static_cast<std::size_t>(i)];
-    for (int k = 0; k < 20; ++k) n.set_prefix(k % 2 ? pa : pb);  // to a short side block on the first
-    n.set_edge(lb, 100);
-    n.set_edge(lb, 300);  // to a long one
-    n.set_edge(la, 20);
-    n.set_prefix(pa);
-  }
-  stop = true;
-  for (auto& t : readers) t.join();
-  EXPECT_EQ(bad.load(), 0);
+        return int(!p || !(*p == pa || *p == pb)) + int(!e || !(*e == la || *e == lb)) +
+               int(!len || !(*len == 20 || *len == 100 || *len == 300));
+      },
+      [&] {
+        for (int i = 0; i < kNodes; ++i) {
+          at.store(i, std::memory_order_relaxed);
+          NodeRef& n = nodes[static_cast<std::size_t>(i)];
+          for (int k = 0; k < 20; ++k) n.set_prefix(k % 2 ? pa : pb);  // to a short side block on the first
+          n.set_edge(lb, 100);
+          n.set_edge(lb, 300);  // to a long one
+          n.set_edge(la, 20);
+          n.set_prefix(pa);
+        }
+      });
+  EXPECT_EQ(bad, 0);
   EXPECT_EQ(nodes.back().prefix(), pa);
   EXPECT_EQ(nodes.back().edge_len(), 20u);
 }

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "trie/node.hpp"
 #include "trie/node_blocks.hpp"
 #include "support/oracle.hpp"
+#include "support/readers.hpp"
 #include "trie/trie_key.hpp"
 
 namespace {
@@ -48,28 +48,26 @@ TYPED_TEST(NodeTest, ConcurrentReadersSeeWholeFields) {
   la.fill(1), lb.fill(2);
   n.set_prefix(pa), n.set_value(md("a")), n.set_left(ca);
   if constexpr (compressed) n.set_edge(la, 100);
-  std::atomic<bool> stop{false};
-  std::atomic<int> bad{0};
-  std::vector<std::thread> readers;
-  for (int r = 0; r < 2; ++r)
-    readers.emplace_back([&] {
-      while (!stop.load(std::memory_order_relaxed)) {
+  const int bad = nt::bad_reads_during(
+      2,
+      [&] {
+        int wrong = 0;
         const auto p = n.prefix();
         const auto v = n.value();
         const auto c = n.left();
-        if (!p || !(*p == pa || *p == pb) || !v || (v->value != "a" && v->value != "b") || !c || !(*c == ca || *c == cb)) ++bad;
+        if (!p || !(*p == pa || *p == pb) || !v || (v->value != "a" && v->value != "b") || !c || !(*c == ca || *c == cb)) ++wrong;
         if constexpr (compressed)
-          if (const auto e = n.edge(); !e || (*e != la && *e != lb)) ++bad;
-      }
-    });
-  for (int i = 0; i < 3000; ++i) {
-    const bool a = i % 2 == 0;
-    n.set_prefix(a ? pb : pa), n.set_value(md(a ? "b" : "a")), n.set_left(a ? cb : ca);
-    if constexpr (compressed) n.set_edge(a ? lb : la, a ? 7 : 100);
-  }
-  stop = true;
-  for (auto& t : readers) t.join();
-  EXPECT_EQ(bad.load(), 0);
+          if (const auto e = n.edge(); !e || (*e != la && *e != lb)) ++wrong;
+        return wrong;
+      },
+      [&] {
+        for (int i = 0; i < 3000; ++i) {
+          const bool a = i % 2 == 0;
+          n.set_prefix(a ? pb : pa), n.set_value(md(a ? "b" : "a")), n.set_left(a ? cb : ca);
+          if constexpr (compressed) n.set_edge(a ? lb : la, a ? 7 : 100);
+        }
+      });
+  EXPECT_EQ(bad, 0);
 }
 
 TEST(CompressedAtomicNode, EdgeLengthCache) {
