@@ -32,9 +32,9 @@
 // interpreter lock guards the list and every memo (the module loads in one
 // interpreter only).  Memos live on the heap (make()): in a child forked
 // while another thread was inside a call, that thread's memo stays on the
-// list, and its stack would be handed to the child's next thread.  When a call ends, its memo unwatches the dicts it
-// still watches, except those another memo in use watches too (a call
-// nested in a generator's next()).  Without a free watcher the memo
+// list, and its stack would be handed to the child's next thread.  When a
+// call ends, its memo unwatches the dicts it still watches, except those
+// another memo in use watches too (a call nested in a generator's next()).  Without a free watcher the memo
 // remembers nothing.
 //
 // Table: open addressing over dict addresses, linear probing, emptied

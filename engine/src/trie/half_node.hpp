@@ -107,6 +107,14 @@ struct HalfState {
     std::memcpy(&a1, p.address.data() + 8, 8);
   }
   void clear_prefix() noexcept { tag = plen = 0, a0 = a1 = 0; }
+  /// The state of an edge and an optional prefix (`p` null: none).
+  static HalfState of(u128 label, std::uint64_t length, const IpPrefix* p) noexcept {
+    HalfState s;
+    s.label = label;
+    s.length = length;
+    if (p) s.set_prefix(*p);
+    return s;
+  }
   std::optional<IpPrefix> prefix() const noexcept {
     if (tag == 0) return std::nullopt;
     IpPrefix p;
@@ -162,6 +170,19 @@ inline bool fits_path(const HalfState& s, std::uint8_t& d, std::uint32_t& w) noe
   return shl(u128{w}, std::uint64_t{d} - s.length) == s.label;
 }
 
+/// The state of the side form (t, n, d, and the block w names).
+inline HalfState from_side(std::uint8_t t, std::uint8_t n, std::uint8_t d, std::uint32_t w) noexcept {
+  const ShortSide& b = *short_at(w);
+  HalfState s;
+  s.label = make128(b.label_hi.load(kData), b.label_lo.load(kData));
+  s.a0 = b.addr0.load(kData);
+  s.a1 = b.addr1.load(kData);
+  s.length = (t & kLong) ? long_at(w)->length.load(kData) : n;
+  s.tag = t & kFamily;
+  s.plen = d;
+  return s;
+}
+
 }  // namespace half_detail
 
 /// Side blocks a write may need, taken before it: what the write does not
@@ -204,14 +225,7 @@ inline HalfState half_read(const HalfLine& n) noexcept {
     // w names a side block only if t said so in the same state: check
     // before following it.
     if (!n.lock.still(v)) continue;
-    const ShortSide& b = *short_at(w);
-    HalfState s;
-    s.label = make128(b.label_hi.load(kData), b.label_lo.load(kData));
-    s.a0 = b.addr0.load(kData);
-    s.a1 = b.addr1.load(kData);
-    s.length = (t & kLong) ? long_at(w)->length.load(kData) : len;
-    s.tag = t & kFamily;
-    s.plen = d;
+    const HalfState s = from_side(t, len, d, w);
     if (n.lock.still(v)) return s;
   }
 }
@@ -294,16 +308,7 @@ inline HalfState half_read_locked(const HalfLine& n) noexcept {
   const std::uint32_t w = n.word.load(std::memory_order_relaxed);
   const std::uint8_t len = n.hdr.edge_cache.byte.load(std::memory_order_relaxed);
   const std::uint8_t d = n.hdr.prefix_len.load(std::memory_order_relaxed);
-  if (!(t & kSide)) return from_path(t, len, d, w);
-  const ShortSide& b = *short_at(w);
-  HalfState s;
-  s.label = make128(b.label_hi.load(std::memory_order_relaxed), b.label_lo.load(std::memory_order_relaxed));
-  s.a0 = b.addr0.load(std::memory_order_relaxed);
-  s.a1 = b.addr1.load(std::memory_order_relaxed);
-  s.length = (t & kLong) ? long_at(w)->length.load(std::memory_order_relaxed) : len;
-  s.tag = t & kFamily;
-  s.plen = d;
-  return s;
+  return (t & kSide) ? from_side(t, len, d, w) : from_path(t, len, d, w);
 }
 
 /// Changes the state with `change(HalfState&)` under the version word

@@ -4,8 +4,8 @@
 // Every node block lies within one cache line or starts one (kind 4's
 // 32-byte blocks are 32-byte aligned, the others 64-byte aligned) and
 // starts with an 8-byte NodeHeader (owner count and kind; lookups never
-// read it).  The fields follow in the
-// order below; byte offsets are checked by static_asserts at the end.
+// read it).  The fields follow in the order below; byte offsets are checked
+// by static_asserts at the end.
 //
 //   kind 0 LockedNode (uncompressed)                     64 bytes
 //   +------+--------+--------+--------+------+-----------------+
@@ -276,14 +276,11 @@ inline void init_edge(R& n, u128 label, std::uint64_t len) {
 /// Throws std::bad_alloc on the half layout only (a side block).
 template <class R>
 inline void init_prefix(R& n, const IpPrefix& p) noexcept(!kHalfLayout<R>) {
-  if constexpr (kHalfLayout<R>) {
-    half_modify(n, false, [&](HalfState& s) { s.set_prefix(p); });
-    return;
-  }
   std::uint64_t w0, w1;
   std::memcpy(&w0, p.address.data(), 8);
   std::memcpy(&w1, p.address.data() + 8, 8);
   if constexpr (kHalfLayout<R>) {
+    half_modify(n, false, [&](HalfState& s) { s.set_prefix(p); });
   } else if constexpr (kCompressedLayout<R>) {
     n.hdr.prefix_tag.store(static_cast<std::uint8_t>(p.family + 1), std::memory_order_relaxed);
     n.hdr.prefix_len.store(p.length, std::memory_order_relaxed);
@@ -377,11 +374,7 @@ inline void clear_prefix(R& n) noexcept {
 template <class R>
 inline void init_edge_prefix(R& n, u128 label, std::uint64_t len, const IpPrefix* p) {
   if constexpr (kHalfLayout<R>) {
-    HalfState s;
-    s.label = label;
-    s.length = len;
-    if (p) s.set_prefix(*p);
-    half_init(n, s);
+    half_init(n, HalfState::of(label, len, p));
   } else {
     init_edge(n, label, len);
     if (p) init_prefix(n, *p);
@@ -400,11 +393,7 @@ struct EdgeSpare<HalfLine> : HalfSpare {};
 template <class R>
 inline void reserve_edge_prefix(const R& n, u128 label, std::uint64_t len, const IpPrefix* p, EdgeSpare<R>& spare) {
   if constexpr (kHalfLayout<R>) {
-    HalfState s;
-    s.label = label;
-    s.length = len;
-    if (p) s.set_prefix(*p);
-    half_reserve(n, s, spare);
+    half_reserve(n, HalfState::of(label, len, p), spare);
   } else {
     (void)n, (void)label, (void)len, (void)p, (void)spare;
   }
@@ -420,13 +409,8 @@ inline void set_edge_prefix(R& n, u128 label, std::uint64_t len, const IpPrefix*
                             EdgeSpare<R>& spare) noexcept(kCompressedLayout<R>) {
   if constexpr (kHalfLayout<R>) {
     int need = 0;
-    n.lock.write([&] {
-      HalfState s;
-      s.label = label;
-      s.length = len;
-      if (p) s.set_prefix(*p);
-      need = half_store(n, s, spare);
-    });
+    const HalfState s = HalfState::of(label, len, p);
+    n.lock.write([&] { need = half_store(n, s, spare); });
     if (need != 0) panic("a half node's side block was not reserved");
   } else {
     (void)spare;
