@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace netrove::py {
 
@@ -34,94 +35,106 @@ int InsertMemo::on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyO
 }
 
 void InsertMemo::on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept {
-  Slot* s = slot_of(dict);
-  if (!s) return;
+  Entry* e = entry_of(dict);
+  if (!e) return;
   if (event == PyDict_EVENT_DEALLOCATED) {
-    // A tombstone keeps its record share until the table is rebuilt: a
-    // watcher callback releases nothing (which could free Python objects).
-    s->dict = kGone;
-    s->attributes = nullptr;
+    // The entry keeps its record share until the call ends: a watcher
+    // callback releases nothing (which could free Python objects).
+    e->dict = kGone;
+    e->attributes = nullptr;
+    --live_;
   } else {
     // Stale as a metadata dict (find compares the stamp with `made`) and
     // as an attributes dict (every record made from it before now).
-    s->stamp = ++event_clock;
+    e->stamp = ++event_clock;
   }
 }
 
-std::size_t InsertMemo::home(PyObject* dict) const noexcept {
-  // Objects are 16-byte aligned: drop the zero bits, then spread the rest
-  // over the table with a multiplicative hash (the high bits of the
-  // product are the well-mixed ones).
-  const std::uint64_t h = (reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9e3779b97f4a7c15ull;
-  return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+namespace {
+
+// Objects are 16-byte aligned: drop the zero bits, then spread the rest
+// with a multiplicative hash and keep the product's high half (its
+// well-mixed bits), which is both the slot's tag and its home.
+std::uint32_t tag_of(PyObject* dict) noexcept {
+  return static_cast<std::uint32_t>(((reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9e3779b97f4a7c15ull) >> 32);
 }
 
-InsertMemo::Slot* InsertMemo::slot_of(PyObject* dict) const noexcept {
-  if (used_ == 0) return nullptr;
-  for (std::size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
-    const Slot& s = slots_[i];
-    if (s.dict == dict) return const_cast<Slot*>(&s);
-    if (s.dict == nullptr) return nullptr;
+}  // namespace
+
+InsertMemo::Entry* InsertMemo::entry_of(PyObject* dict) const noexcept {
+  if (index_.empty()) return nullptr;
+  const std::uint32_t tag = tag_of(dict);
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+    const std::uint64_t slot = index_[i];
+    if (slot == 0) return nullptr;
+    if (slot >> 32 == tag) {
+      Entry& e = entry(slot);
+      if (e.dict == dict) return &e;
+    }
   }
 }
 
 const RecordRef* InsertMemo::find(PyObject* dict) const noexcept {
-  const Slot* s = slot_of(dict);
-  if (!s || !s->record || s->stamp > s->made) return nullptr;
-  if (s->attributes) {
-    const Slot* a = slot_of(s->attributes);
-    if (!a || a->stamp > s->made) return nullptr;
+  const Entry* e = entry_of(dict);
+  if (!e || !e->record) return nullptr;
+  // No watched dict has changed since the record was made: nothing to check.
+  if (e->made == event_clock) return &e->record;
+  if (e->stamp > e->made) return nullptr;
+  if (e->attributes) {
+    const Entry* a = entry_of(e->attributes);
+    if (!a || a->stamp > e->made) return nullptr;
   }
-  return &s->record;
+  return &e->record;
 }
 
 void InsertMemo::grow() {
-  std::size_t live = 0;
-  for (const Slot& s : slots_) live += s.dict != nullptr && s.dict != kGone;
   std::size_t size = 64;
-  while (size < 4 * (live + 1)) size *= 2;
-  ScratchVector<Slot> old = std::move(slots_);
-  slots_.clear();
-  slots_.resize(size);
-  used_ = live;
-  for (Slot& s : old) {
-    if (s.dict == nullptr || s.dict == kGone) continue;
-    std::size_t i = home(s.dict);
-    while (slots_[i].dict) i = (i + 1) & (size - 1);
-    slots_[i] = std::move(s);
+  while (size < 3 * (live_ + 1)) size *= 2;
+  // Slots move by their tags alone; entries are read only to drop the
+  // slots of dead dicts, when there are any.
+  const bool dead = used_ != live_;
+  ScratchVector<std::uint64_t> old = std::move(index_);
+  index_.assign(size, 0);
+  used_ = 0;
+  for (const std::uint64_t slot : old) {
+    if (slot == 0 || (dead && entry(slot).dict == kGone)) continue;
+    std::size_t i = (slot >> 32) & (size - 1);
+    while (index_[i]) i = (i + 1) & (size - 1);
+    index_[i] = slot;
+    ++used_;
   }
 }
 
-InsertMemo::Slot* InsertMemo::watched_slot(PyObject* dict) {
-  if (Slot* s = slot_of(dict)) return s;
-  if (watcher < 0) return nullptr;
-  if (2 * (used_ + 1) > slots_.size()) grow();
+InsertMemo::Entry* InsertMemo::watched_entry(PyObject* dict) {
+  if (Entry* e = entry_of(dict)) return e;
+  if (watcher < 0 || entries_ == UINT32_MAX) return nullptr;
+  if (2 * (used_ + 1) > index_.size()) grow();
+  if (entries_ % kChunk == 0) chunks_.push_back(std::make_unique<Entry[]>(kChunk));
   if (PyDict_Watch(watcher, dict) < 0) {
     PyErr_Clear();
     return nullptr;
   }
-  std::size_t i = home(dict);
-  Slot* tomb = nullptr;
-  for (; slots_[i].dict; i = (i + 1) & (slots_.size() - 1))
-    if (!tomb && slots_[i].dict == kGone) tomb = &slots_[i];
-  Slot* s = tomb ? tomb : &slots_[i];
-  used_ += !tomb;
-  *s = Slot{};
-  s->dict = dict;
-  return s;
+  const std::size_t n = entries_++;
+  Entry& e = chunks_[n / kChunk][n % kChunk];
+  e.dict = dict;
+  ++live_;
+  const std::uint32_t tag = tag_of(dict);
+  std::size_t i = tag & (index_.size() - 1);
+  while (index_[i]) i = (i + 1) & (index_.size() - 1);
+  index_[i] = std::uint64_t{tag} << 32 | (n + 1);
+  ++used_;
+  return &e;
 }
 
 void InsertMemo::remember(PyObject* dict, PyObject* attributes, const RecordRef& record) {
-  // The attributes dict first: making D's slot may move every slot.
-  if (attributes && !watched_slot(attributes)) return;
-  Slot* s = watched_slot(dict);
-  if (!s) return;
-  s->record = record;
-  s->attributes = attributes;
-  s->made = event_clock;
+  if (attributes && !watched_entry(attributes)) return;
+  Entry* e = watched_entry(dict);
+  if (!e) return;
+  e->record = record;
+  e->attributes = attributes;
+  e->made = event_clock;
 }
-
-bool InsertMemo::holds(PyObject* dict) const noexcept { return slot_of(dict) != nullptr; }
 
 void InsertMemo::finish() noexcept {
   if (!listed_) return;
@@ -129,17 +142,19 @@ void InsertMemo::finish() noexcept {
   if (next_) next_->prev_ = prev_;
   listed_ = false;
   PyObject* raised = PyErr_GetRaisedException();  // the call's error, if it failed
-  for (const Slot& s : slots_) {
-    if (s.dict == nullptr || s.dict == kGone) continue;
+  for (std::size_t n = 0; n < entries_; ++n) {
+    PyObject* dict = chunks_[n / kChunk][n % kChunk].dict;
+    if (dict == kGone) continue;
     bool shared = false;
-    for (const InsertMemo* m = in_use; m && !shared; m = m->next_) shared = m->holds(s.dict);
-    if (!shared && PyDict_Unwatch(watcher, s.dict) < 0) PyErr_Clear();
+    for (const InsertMemo* m = in_use; m && !shared; m = m->next_) shared = m->entry_of(dict) != nullptr;
+    if (!shared && PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
   }
   PyErr_SetRaisedException(raised);
-  // Records released last, with no slot left to reach them.
-  ScratchVector<Slot> old = std::move(slots_);
-  slots_ = {};
-  used_ = 0;
+  // Records released last, with no entry left to reach them.
+  std::vector<std::unique_ptr<Entry[]>> chunks = std::move(chunks_);
+  chunks_.clear();
+  index_ = {};
+  used_ = live_ = entries_ = 0;
 }
 
 }  // namespace netrove::py

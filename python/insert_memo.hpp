@@ -16,12 +16,13 @@
 //   event on A                          -> A's stamp = ++clock; every
 //                                          record made from A before it
 //                                          is stale (checked on find)
-//   D or A deallocated                  -> its slot emptied (a later dict
-//                                          at that address starts afresh)
+//   D or A deallocated                  -> its entry marked gone (a later
+//                                          dict at that address starts afresh)
 //
-// A record made at clock c from A is used only while stamp(A) <= c.  A
-// cannot die while a live record names it: D holds it, and D changing or
-// dying drops that record first.  So a generator that yields one dict and
+// A record made at clock c from A is used only while stamp(A) <= c; while
+// the clock still reads c, no watched dict has changed and find reads
+// nothing but the record's own entry.  A cannot die while a live record
+// names it: D holds it, and D changing or dying drops that record first.  So a generator that yields one dict and
 // changes it between elements gets one record per state, as single inserts
 // would, and the memo holds no reference: a dict that the caller lets go
 // is freed mid-call as without it.  A dict with a key that is not exactly
@@ -34,11 +35,25 @@
 // while another thread was inside a call, that thread's memo stays on the
 // list, and its stack would be handed to the child's next thread.  When a
 // call ends, its memo unwatches the dicts it still watches, except those
-// another memo in use watches too (a call nested in a generator's next()).  Without a free watcher the memo
-// remembers nothing.
+// another memo in use watches too (a call nested in a generator's next()).
+// Without a free watcher the memo remembers nothing.
 //
-// Table: open addressing over dict addresses, linear probing, emptied
-// slots left as tombstones; live and tombstone slots at most half of it.
+// Table: a whole table's pairs convert tens of thousands of distinct dicts,
+// so the memo is kept small enough to stay in cache and to grow cheaply.
+// Entries are appended to chunks and never move; an open-addressing index
+// of 8-byte slots (linear probing, at most half used) finds them:
+//
+//   index_ (a power of two)              chunks_ (kChunk entries each)
+//   +-----------+-----------+-----+      +------+------------+------+-------+--------+
+//   | tag : e+1 | 0 (empty) | ... | ---> | dict | attributes | made | stamp | record |
+//   +-----------+-----------+-----+      +------+------------+------+-------+--------+
+//     tag: the high 32 bits of the dict's hash, which also place it, so the
+//     index grows without reading an entry, and a probe reads an entry
+//     only when the tags agree.
+//
+// A dict that dies leaves its entry as kGone and its slot in place (a
+// later dict at that address gets an entry of its own); growing the index
+// drops such slots.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -47,6 +62,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "netrove/record.hpp"
 #include "sync/scratch.hpp"
@@ -73,28 +89,35 @@ class InsertMemo {
   void finish() noexcept;
 
  private:
-  struct Slot {
-    PyObject* dict = nullptr;        // null: free; kGone: a tombstone
+  struct Entry {
+    PyObject* dict = nullptr;        // kGone once the dict died
     PyObject* attributes = nullptr;  // the dict `record` was made with
     std::uint64_t made = 0;          // the clock when `record` was made
     std::uint64_t stamp = 0;         // the clock at this dict's last change
     RecordRef record;                // empty: watched only as attributes
   };
   static PyObject* const kGone;
+  static constexpr std::size_t kChunk = 1024;
 
   InsertMemo() noexcept;
   static int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept;
   void on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept;
-  std::size_t home(PyObject* dict) const noexcept;
-  Slot* slot_of(PyObject* dict) const noexcept;
-  /// The slot of `dict`, made (and the dict watched) when missing; null
+  Entry& entry(std::uint64_t slot) const noexcept {
+    const std::size_t e = static_cast<std::uint32_t>(slot) - 1;
+    return chunks_[e / kChunk][e % kChunk];
+  }
+  Entry* entry_of(PyObject* dict) const noexcept;
+  /// The entry of `dict`, made (and the dict watched) when missing; null
   /// when it cannot be watched.
-  Slot* watched_slot(PyObject* dict);
-  bool holds(PyObject* dict) const noexcept;
+  Entry* watched_entry(PyObject* dict);
+  /// Rebuilds the index for the live entries, at most a third used.
   void grow();
 
-  ScratchVector<Slot> slots_;  // a power of two, or empty
-  std::size_t used_ = 0;       // live and tombstone slots
+  ScratchVector<std::uint64_t> index_;  // a power of two, or empty
+  std::size_t used_ = 0;                // occupied slots, gone ones included
+  std::size_t live_ = 0;                // entries whose dict is alive
+  std::vector<std::unique_ptr<Entry[]>> chunks_;
+  std::size_t entries_ = 0;  // entries made, gone ones included
   InsertMemo* prev_ = nullptr;
   InsertMemo* next_ = nullptr;
   bool listed_ = false;
