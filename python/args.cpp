@@ -343,8 +343,8 @@ bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordR
     prefix = prefix_of(k);
   }
   if (memo) {
-    if (const RecordRef* known = memo->find(metadata)) {
-      record = *known;
+    if (StoredRecord* known = memo->lend(metadata)) {
+      record = RecordRef::adopt(known);
       return true;
     }
   }

@@ -139,9 +139,10 @@ class InsertMemo;
 /// 'subnet') unless it is a prefix or address object, `metadata` a dict
 /// (TypeError, note 'metadata'), the prefix grammar, then the stored record
 /// (insert_record.hpp).  With a `memo` (insert_many), a dict it remembers
-/// gives its record unconverted, and a converted one is remembered unless
+/// gives its record unconverted, lent (not to be released before the memo
+/// finishes: InsertMemo::lend), and a converted one is remembered unless
 /// converting it may have run Python code (insert_memo.hpp).  False with
-/// the error set.
+/// the error set and `record` as it was.
 bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record,
                  InsertMemo* memo = nullptr);
 

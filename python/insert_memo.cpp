@@ -75,17 +75,41 @@ InsertMemo::Entry* InsertMemo::entry_of(PyObject* dict) const noexcept {
   }
 }
 
-const RecordRef* InsertMemo::find(PyObject* dict) const noexcept {
-  const Entry* e = entry_of(dict);
+void InsertMemo::prefetch_slot(PyObject* dict) const noexcept {
+  if (!index_.empty()) __builtin_prefetch(&index_[tag_of(dict) & (index_.size() - 1)]);
+}
+
+const InsertMemo::Entry* InsertMemo::home_entry(PyObject* dict) const noexcept {
+  if (index_.empty()) return nullptr;
+  const std::uint32_t tag = tag_of(dict);
+  const std::uint64_t slot = index_[tag & (index_.size() - 1)];
+  return slot != 0 && slot >> 32 == tag ? &entry(slot) : nullptr;
+}
+
+void InsertMemo::prefetch_entry(PyObject* dict) const noexcept {
+  if (const Entry* e = home_entry(dict)) __builtin_prefetch(e, 1);  // lend() counts in it
+}
+
+StoredRecord* InsertMemo::lend(PyObject* dict) noexcept {
+  Entry* e = entry_of(dict);
   if (!e || !e->record) return nullptr;
-  // No watched dict has changed since the record was made: nothing to check.
-  if (e->made == event_clock) return &e->record;
-  if (e->stamp > e->made) return nullptr;
-  if (e->attributes) {
-    const Entry* a = entry_of(e->attributes);
-    if (!a || a->stamp > e->made) return nullptr;
+  // While no watched dict has changed since the record was made, there is
+  // nothing else to check.
+  if (e->made != event_clock) {
+    if (e->stamp > e->made) return nullptr;
+    if (e->attributes) {
+      const Entry* a = entry_of(e->attributes);
+      if (!a || a->stamp > e->made) return nullptr;
+    }
   }
-  return &e->record;
+  if (e->lent == UINT32_MAX) settle(*e);
+  ++e->lent;
+  return e->record.get();
+}
+
+void InsertMemo::settle(Entry& e) noexcept {
+  if (e.lent) e.record.add_shares(e.lent);
+  e.lent = 0;
 }
 
 void InsertMemo::grow() {
@@ -131,6 +155,7 @@ void InsertMemo::remember(PyObject* dict, PyObject* attributes, const RecordRef&
   if (attributes && !watched_entry(attributes)) return;
   Entry* e = watched_entry(dict);
   if (!e) return;
+  settle(*e);  // the shares lent of a record the dict no longer holds
   e->record = record;
   e->attributes = attributes;
   e->made = event_clock;
@@ -143,7 +168,9 @@ void InsertMemo::finish() noexcept {
   listed_ = false;
   PyObject* raised = PyErr_GetRaisedException();  // the call's error, if it failed
   for (std::size_t n = 0; n < entries_; ++n) {
-    PyObject* dict = chunks_[n / kChunk][n % kChunk].dict;
+    Entry& e = chunks_[n / kChunk][n % kChunk];
+    settle(e);
+    PyObject* dict = e.dict;
     if (dict == kGone) continue;
     bool shared = false;
     for (const InsertMemo* m = in_use; m && !shared; m = m->next_) shared = m->entry_of(dict) != nullptr;

@@ -77,15 +77,26 @@ class InsertMemo {
   InsertMemo(const InsertMemo&) = delete;
   InsertMemo& operator=(const InsertMemo&) = delete;
 
-  /// The record remembered for `dict` and still what it holds (valid until
-  /// Python code next runs), or null.
-  const RecordRef* find(PyObject* dict) const noexcept;
+  /// The record remembered for `dict` and still what it holds, or null.
+  /// Lent: the caller holds it as a share of its own (RecordRef::adopt)
+  /// that the memo counts, all of a record's at once, when it finishes;
+  /// until then the caller must not release it.  A whole table's pairs
+  /// name a few records each, all over the heap, and a share taken per
+  /// element would wait for each record's line in turn.
+  StoredRecord* lend(PyObject* dict) noexcept;
   /// Remembers `record`, just made from `dict` and its attributes dict
   /// `attributes` (or null), and watches both.  Silently remembers nothing
   /// when they cannot be watched.
   void remember(PyObject* dict, PyObject* attributes, const RecordRef& record);
-  /// Ends the memo's use: unwatches its dicts, drops its records, leaves the
-  /// list.  Called again (by the destructor) it does nothing.
+  /// Loads ahead for a later lend(dict), in two steps some elements apart
+  /// (the second reads what the first loaded): the dict's home slot, then
+  /// the entry that slot names.  Reads the memo's own memory only, never
+  /// `dict`.
+  void prefetch_slot(PyObject* dict) const noexcept;
+  void prefetch_entry(PyObject* dict) const noexcept;
+  /// Ends the memo's use: counts the shares it lent, unwatches its dicts,
+  /// drops its records, leaves the list.  Called again (by the destructor)
+  /// it does nothing.
   void finish() noexcept;
 
  private:
@@ -95,6 +106,7 @@ class InsertMemo {
     std::uint64_t made = 0;          // the clock when `record` was made
     std::uint64_t stamp = 0;         // the clock at this dict's last change
     RecordRef record;                // empty: watched only as attributes
+    std::uint32_t lent = 0;          // shares of `record` lent, not yet counted
   };
   static PyObject* const kGone;
   static constexpr std::size_t kChunk = 1024;
@@ -107,6 +119,11 @@ class InsertMemo {
     return chunks_[e / kChunk][e % kChunk];
   }
   Entry* entry_of(PyObject* dict) const noexcept;
+  /// Counts the shares of e's record lent so far.
+  static void settle(Entry& e) noexcept;
+  /// The entry named by `dict`'s home slot when the tags agree (maybe
+  /// another dict's), else null.
+  const Entry* home_entry(PyObject* dict) const noexcept;
   /// The entry of `dict`, made (and the dict watched) when missing; null
   /// when it cannot be watched.
   Entry* watched_entry(PyObject* dict);

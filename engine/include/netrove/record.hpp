@@ -246,6 +246,10 @@ class RecordRef {
   }
 
   explicit operator bool() const noexcept { return p_ != nullptr; }
+  /// Adds n shares of the block at once, for n handles the caller made
+  /// with adopt() ahead of counting them (this handle keeps the block
+  /// alive meanwhile).  Precondition: not empty.
+  void add_shares(std::uint32_t n) const noexcept { p_->owners.fetch_add(n, std::memory_order_relaxed); }
   /// Precondition: not empty.
   RecordView view() const noexcept { return RecordView(*p_); }
   StoredRecord* get() const noexcept { return p_; }

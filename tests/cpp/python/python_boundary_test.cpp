@@ -16,9 +16,11 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "netrove/factory.hpp"
+#include "netrove/record.hpp"
 #include "netrove/text.hpp"
 #include "record_objects.hpp"
 #include "sync/panic.hpp"
+#include "sync/rcu.hpp"
 #include "sync/sync.hpp"
 
 extern "C" PyObject* PyInit_netrove(void);
@@ -165,6 +167,59 @@ TEST(RecordObjects, RecordsFreedOnAnotherThreadGiveTheirObjectsBackUnderTheLock)
   const Py_ssize_t before = allocated_blocks();
   rounds(100, 1100);
   EXPECT_LE(allocated_blocks() - before, 20);
+}
+
+// insert_many lends the records of the dicts it remembers and counts the
+// shares once per record when the call ends.  Each record must be alive
+// exactly as long as something holds it: through list and generator
+// pairs, a dict changed mid-call (its first record's shares counted when
+// the second is made), and a call that fails after lending.  A share
+// counted too few times frees a record the engine still holds (the
+// census drops early; ASan sees the use after free), too many keeps it
+// after the engine is gone.
+TEST(InsertMemo, EveryLentShareIsCountedOnce) {
+  const auto alive = [] {
+    rcu::drain();
+    return record_census().records;
+  };
+  const std::uint64_t base = alive();
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* r = PyRun_String(R"(
+import netrove
+a, b = {"value": "a", "attributes": {"k": "1"}}, {"value": "b"}
+e = netrove.RadixEngine()
+pairs = [(f"10.{i}.0.0/16", a if i % 2 else b) for i in range(200)]
+e.insert_many(pairs)
+e.insert_many((f"11.{i}.0.0/16", a) for i in range(100))
+
+def changing():
+    for i in range(100):
+        if i == 50:
+            a["value"] = "a2"
+        yield f"12.{i}.0.0/16", a
+
+e.insert_many(changing())
+try:
+    e.insert_many(pairs[:50] + [("bad", b)] + pairs[50:])
+except ValueError:
+    pass
+else:
+    raise AssertionError("stored a bad element")
+assert len(e) == 400 and e.get("12.49.0.0/16")["value"] == "a" and e.get("12.50.0.0/16")["value"] == "a2"
+# One prefix left per record: a share counted too few times ends its
+# record before the last prefix goes.
+for p in [p for p, _ in e.items() if p not in ("10.0.0.0/16", "10.1.0.0/16", "12.99.0.0/16")]:
+    e.remove(p)
+)",
+                             Py_file_input, globals, globals);
+  if (!r) PyErr_Print();
+  ASSERT_NE(r, nullptr);
+  Py_DECREF(r);
+  EXPECT_EQ(alive(), base + 3);  // b, a, a2: held by the engine only
+  ASSERT_EQ(PyDict_DelItemString(globals, "e"), 0);
+  EXPECT_EQ(alive(), base);
+  Py_DECREF(globals);
 }
 
 }  // namespace
