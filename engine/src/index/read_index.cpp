@@ -3,6 +3,7 @@
 #include "read_index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -361,6 +362,7 @@ struct Run {
 /// so that rebuilding a node allocates nothing but the node.
 struct Scratch {
   std::vector<std::pair<unsigned, Record*>> own;
+  Record* by_index[512];  // one node's own records by base index, while they are put in order
   std::vector<Run> runs;
   std::vector<StrideNode*> built;
   Replaced replaced;
@@ -377,10 +379,13 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
   // before every deeper item of its octet (its later octets are zero), so
   // own items never split a run.
   const std::size_t own0 = sc.own.size(), runs0 = sc.runs.size();
+  std::uint64_t own_bits[8] = {};
   for (Placed* i = b; i != e; ++i) {
     NETROVE_ASSERT(i->pl.depth >= d);
     if (i->pl.depth == d) {
-      sc.own.emplace_back(i->pl.idx, i->rec);
+      NETROVE_ASSERT(!StrideNode::test(own_bits, i->pl.idx));  // equal prefixes were dropped
+      sc.by_index[i->pl.idx] = i->rec;
+      set_bit(own_bits, i->pl.idx, true);
       set_bit(head.prefixes, i->pl.idx, true);
       continue;
     }
@@ -392,9 +397,14 @@ NETROVE_POPCNT_CLONES StrideNode* merge(const StrideNode* old, unsigned d, Place
       set_bit(head.kids, octet, true);
     }
   }
-  const auto own_b = sc.own.begin() + static_cast<std::ptrdiff_t>(own0);
-  if (sc.own.end() - own_b > 1)
-    std::sort(own_b, sc.own.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  // The own records in base-index order, read back from the table in the
+  // order of their bits: no comparison sort (a node near the top holds
+  // hundreds), and done before the recursion below reuses the table.
+  for (unsigned w = 0; w < 8; ++w)
+    for (std::uint64_t bits = own_bits[w]; bits != 0; bits &= bits - 1) {  // lowest set bit cleared
+      const unsigned idx = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
+      sc.own.emplace_back(idx, sc.by_index[idx]);
+    }
   const std::size_t n_own = sc.own.size() - own0, n_runs = sc.runs.size() - runs0;
   // B2. The children with items under them, built (recursively) first.
   const std::size_t built0 = sc.built.size();
