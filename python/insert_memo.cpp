@@ -44,7 +44,7 @@ void InsertMemo::on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept
     e->attributes = nullptr;
     --live_;
   } else {
-    // Stale as a metadata dict (find compares the stamp with `made`) and
+    // Stale as a metadata dict (lend compares the stamp with `made`) and
     // as an attributes dict (every record made from it before now).
     e->stamp = ++event_clock;
   }

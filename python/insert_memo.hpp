@@ -15,17 +15,18 @@
 //   event on D (changed, cleared)       -> D's record dropped
 //   event on A                          -> A's stamp = ++clock; every
 //                                          record made from A before it
-//                                          is stale (checked on find)
+//                                          is stale (checked on lend)
 //   D or A deallocated                  -> its entry marked gone (a later
 //                                          dict at that address starts afresh)
 //
 // A record made at clock c from A is used only while stamp(A) <= c; while
-// the clock still reads c, no watched dict has changed and find reads
+// the clock still reads c, no watched dict has changed and lend reads
 // nothing but the record's own entry.  A cannot die while a live record
-// names it: D holds it, and D changing or dying drops that record first.  So a generator that yields one dict and
-// changes it between elements gets one record per state, as single inserts
-// would, and the memo holds no reference: a dict that the caller lets go
-// is freed mid-call as without it.  A dict with a key that is not exactly
+// names it: D holds it, and D changing or dying drops that record first.
+// So a generator that yields one dict and changes it between elements
+// gets one record per state, as single inserts would, and the memo holds
+// no reference: a dict that the caller lets go is freed mid-call as
+// without it.  A dict with a key that is not exactly
 // a str is never remembered (looking it up may run code; its record is not
 // a function of its contents alone).
 //
