@@ -121,13 +121,16 @@ void InsertMemo::grow() {
   ScratchVector<std::uint64_t> old = std::move(index_);
   index_.assign(size, 0);
   used_ = 0;
-  for (const std::uint64_t slot : old) {
-    if (slot == 0 || (dead && entry(slot).dict == kGone)) continue;
-    std::size_t i = (slot >> 32) & (size - 1);
-    while (index_[i]) i = (i + 1) & (size - 1);
-    index_[i] = slot;
-    ++used_;
-  }
+  for (const std::uint64_t slot : old)
+    if (slot != 0 && !(dead && entry(slot).dict == kGone)) place(slot);
+}
+
+void InsertMemo::place(std::uint64_t slot) noexcept {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t i = (slot >> 32) & mask;
+  while (index_[i]) i = (i + 1) & mask;
+  index_[i] = slot;
+  ++used_;
 }
 
 InsertMemo::Entry* InsertMemo::watched_entry(PyObject* dict) {
@@ -140,14 +143,10 @@ InsertMemo::Entry* InsertMemo::watched_entry(PyObject* dict) {
     return nullptr;
   }
   const std::size_t n = entries_++;
-  Entry& e = chunks_[n / kChunk][n % kChunk];
+  Entry& e = at(n);
   e.dict = dict;
   ++live_;
-  const std::uint32_t tag = tag_of(dict);
-  std::size_t i = tag & (index_.size() - 1);
-  while (index_[i]) i = (i + 1) & (index_.size() - 1);
-  index_[i] = std::uint64_t{tag} << 32 | (n + 1);
-  ++used_;
+  place(std::uint64_t{tag_of(dict)} << 32 | (n + 1));
   return &e;
 }
 
@@ -168,7 +167,7 @@ void InsertMemo::finish() noexcept {
   listed_ = false;
   PyObject* raised = PyErr_GetRaisedException();  // the call's error, if it failed
   for (std::size_t n = 0; n < entries_; ++n) {
-    Entry& e = chunks_[n / kChunk][n % kChunk];
+    Entry& e = at(n);
     settle(e);
     PyObject* dict = e.dict;
     if (dict == kGone) continue;

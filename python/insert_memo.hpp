@@ -115,10 +115,12 @@ class InsertMemo {
   InsertMemo() noexcept;
   static int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept;
   void on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept;
-  Entry& entry(std::uint64_t slot) const noexcept {
-    const std::size_t e = static_cast<std::uint32_t>(slot) - 1;
-    return chunks_[e / kChunk][e % kChunk];
-  }
+  /// Entry number n, made in that order.
+  Entry& at(std::size_t n) const noexcept { return chunks_[n / kChunk][n % kChunk]; }
+  /// The entry an index slot names.
+  Entry& entry(std::uint64_t slot) const noexcept { return at(static_cast<std::uint32_t>(slot) - 1); }
+  /// Puts a slot at the first free place from its tag's home.
+  void place(std::uint64_t slot) noexcept;
   Entry* entry_of(PyObject* dict) const noexcept;
   /// Counts the shares of e's record lent so far.
   static void settle(Entry& e) noexcept;
