@@ -153,6 +153,10 @@ class NodePool {
   void unmap_chunk(Chunk* c) noexcept;
   /// Makes the spare, or a new chunk, the bump chunk (case 3).
   void start_bump_chunk();
+  /// Maps the bump chunk's memory from the last block handed out on, up
+  /// to kPrefaultBytes at once (node_pool.cpp).
+  void prefault() noexcept;
+  static constexpr std::size_t kPrefaultBytes = std::size_t{64} << 10;
   void open_chunk(Chunk* c) noexcept;
   void close_chunk(Chunk* c) noexcept;
   /// A chunk without live blocks: the spare or unmapped (cases 4 and 5).
@@ -164,6 +168,7 @@ class NodePool {
   Chunk* bump_chunk_ = nullptr;
   unsigned char* bump_ = nullptr;
   unsigned char* end_ = nullptr;
+  unsigned char* faulted_ = nullptr;  // the bump chunk is mapped below this
   Chunk* spare_ = nullptr;
   Chunk* given_up_ = nullptr;  // chunks without memory but their header, linked by `next`
   std::size_t live_ = 0;
