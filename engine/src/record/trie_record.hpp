@@ -15,5 +15,9 @@ using Record = StoredRecord;
 inline void release(Record* r) noexcept { release_record(r); }
 /// Adds an owner unless the count already reached zero.
 inline bool try_share(Record* r) noexcept { return try_share_record(r); }
+/// Adds an owner to `r`, which some other owner keeps alive meanwhile: one
+/// atomic add, where try_share reads the count before it swaps it (two
+/// trips for the line when another core wrote it last).
+inline void share(Record* r) noexcept { r->owners.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace netrove::trie
