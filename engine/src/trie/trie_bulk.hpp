@@ -66,15 +66,18 @@
 namespace netrove::trie {
 
 /// One element of a bulk load: its key in the trie's key space and key
-/// length, its family index, and its place in the caller's arrays (the
-/// prefix as written and the record share).
+/// length, its family index, its place in the caller's arrays (the prefix
+/// as written and the record share), and the record itself, so that the
+/// read index's side of the load reads it without touching the share the
+/// trie's side takes over.
 struct BulkItem {
   u128 key;
   std::uint32_t order;
   std::uint8_t length;
   std::uint8_t fam;
+  StoredRecord* rec;
 };
-static_assert(sizeof(BulkItem) == 32, "a key and its place: two words");
+static_assert(sizeof(BulkItem) == 32, "a key, its place and its record: two words");
 
 /// Family, key, key length, then input order.
 inline bool bulk_before(const BulkItem& x, const BulkItem& y) noexcept {

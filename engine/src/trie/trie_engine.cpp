@@ -172,25 +172,30 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
     const trie::PrefixKey k =
         F == TrieForm::compressed ? trie::compressed_key(prefixes[i]) : trie::uncompressed_key(prefixes[i]);
     items[i] = {k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
-                static_cast<std::uint8_t>(trie::family_index(prefixes[i].family))};
+                static_cast<std::uint8_t>(trie::family_index(prefixes[i].family)), records[i].get()};
   }
   const std::size_t kept = trie::bulk_sort(items, records);
   // 2. Chunk by chunk: the trie and the count here, the index beside it
   // on a second thread when there is more than one chunk (sidekick.hpp).
   std::vector<index::ReadIndex::BatchItem> batch;
   const std::size_t chunk = bulk_chunk_;
-  batch.reserve(std::min(kept, chunk));
+  batch.reserve(std::min(kept, chunk));  // resized per chunk, never beyond
   Sidekick side(kept > chunk);
   for (std::size_t base = 0; base < kept; base += chunk) {
     const std::size_t m = std::min(chunk, kept - base);
     const trie::BulkItem* chunk = items.data() + base;
-    batch.clear();
-    for (std::size_t j = 0; j < m; ++j) batch.push_back({prefixes[chunk[j].order], records[chunk[j].order].get()});
     {
       PoisonMutex::Guard writer(roots_->writer());
       rcu::ReadSection rs;
-      // The index shares each record before the trie takes it over.
+      // The index's batch is made on its own side, from the items alone:
+      // the trie's side empties records[] meanwhile.  A record the index
+      // shares is alive throughout, held by records[] or by the trie.
       side.start([&] {
+        batch.resize(m);
+        for (std::size_t j = 0; j < m; ++j) {
+          batch[j].prefix = prefixes[chunk[j].order];
+          batch[j].rec = chunk[j].rec;
+        }
         rcu::ReadSection side_rs;
         roots_->read_index().insert_batch(batch.data(), m);
       });
