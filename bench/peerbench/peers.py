@@ -100,6 +100,8 @@ def add_arguments(ap) -> None:
     ap.add_argument("--build-repeats", type=int, default=3,
                     help="builds by single inserts per library (best kept; one sample moved 10-45%% between runs)")
     ap.add_argument("--bulk-repeats", type=int, default=2, help="bulk loads per library (best kept)")
+    ap.add_argument("--remove-repeats", type=int, default=3,
+                    help="removals of the sample per library, each from a fresh build after the first (best kept)")
     ap.add_argument("--remove-sample", type=int, default=60_000,
                     help="prefixes removed in the timed removal, drawn at random (0: all)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
@@ -115,6 +117,7 @@ def run(args) -> int:
     if args.quick:
         args.lookups, args.pool, args.remove_sample = 5_000, 2_000, 2_000
         args.repeats = args.bulk_repeats = 1
+        args.remove_repeats = min(args.remove_repeats, 2)  # two, so that a quick run tries the repeat path
     ref, ref_meta = load_results(args.reference) if args.reference else (None, None)
     if args.render:
         results, meta = load_results(args.out / "results.json")
@@ -141,7 +144,7 @@ def run(args) -> int:
     meta = measure.machine(netrove)
     shape = origins.describe(tables["both"])
     meta.update(repeats=args.repeats, build_repeats=args.build_repeats, bulk_repeats=args.bulk_repeats,
-                stream_len=args.lookups,
+                remove_repeats=args.remove_repeats, stream_len=args.lookups,
                 origins=f"{origins.describe(tables['ipv4'])['ases']:,} ASes on the IPv4 table, "
                         f"{shape['ases']:,} on both families",
                 origins_detail=(f"on both families together {shape['ases']:,} distinct ASes, the five busiest "
@@ -164,6 +167,7 @@ def run(args) -> int:
         print(f"workload {wname}: {len(table):,} prefixes", flush=True)
         w = suite.run_workload(table, st, plan, repeats=args.repeats, build_repeats=args.build_repeats,
                                bulk_repeats=args.bulk_repeats, remove_sample=args.remove_sample or None,
+                               remove_repeats=args.remove_repeats,
                                seed=args.seed)
         results[("realistic", wname)] = w
         del st

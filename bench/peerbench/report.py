@@ -294,7 +294,8 @@ def how_measured(res: Results, meta: dict) -> list[str]:
         out.append(f"- **Streams**: {w.stream_len:,} addresses each; the skewed one {w.pool:,} distinct "
                    f"addresses of which {w.hot:,} take 90% of the lookups; {w.removed:,} prefixes removed.")
     out.append(f"- **Rounds**: best of {meta['repeats']} read rounds, {meta.get('build_repeats', 1)} builds "
-               f"by single inserts, {meta.get('bulk_repeats', 2)} bulk loads per library.")
+               f"by single inserts, {meta.get('bulk_repeats', 2)} bulk loads and "
+               f"{meta.get('remove_repeats', 1)} removals per library.")
     out.append("- **Runtime**: " + ", ".join(f"{k} {v:.0f} s" for k, v in meta.get("phase_seconds", {}).items())
                + ".")
     if meta.get("unavailable_note"):
