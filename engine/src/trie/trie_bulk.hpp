@@ -87,14 +87,27 @@ inline bool bulk_before(const BulkItem& x, const BulkItem& y) noexcept {
   return x.order < y.order;
 }
 
-/// Sorts `items` (bulk_before; a sorted input costs one pass) and keeps the
-/// last of every group of equal prefixes; returns how many are kept, at the
-/// front.  The records of the dropped ones are released (`records`
-/// indexed by order).
-inline std::size_t bulk_sort(ScratchVector<BulkItem>& items, RecordRef* records) {
+/// Whether items made one after another came sorted and without equal
+/// prefixes, learnt as they are made (the previous one still at hand), so
+/// that bulk_sort need not read a whole table's items twice more to find
+/// out what a sorted input almost always is.
+struct BulkOrder {
+  bool sorted = true, distinct = true;
+  void next(const BulkItem& prev, const BulkItem& x) noexcept {
+    sorted &= bulk_before(prev, x);
+    distinct &= !(prev.fam == x.fam && prev.key == x.key && prev.length == x.length);
+  }
+};
+
+/// Sorts `items` (bulk_before; a sorted input costs one pass, none when
+/// `order` saw it sorted and distinct) and keeps the last of every group
+/// of equal prefixes; returns how many are kept, at the front.  The records
+/// of the dropped ones are released (`records` indexed by order).
+inline std::size_t bulk_sort(ScratchVector<BulkItem>& items, RecordRef* records, BulkOrder order) {
+  if (order.sorted && order.distinct) return items.size();
   // A lambda, not the function itself, so that the compare is inlined.
   const auto before = [](const BulkItem& x, const BulkItem& y) noexcept { return bulk_before(x, y); };
-  if (!std::is_sorted(items.begin(), items.end(), before)) std::sort(items.begin(), items.end(), before);
+  if (!order.sorted) std::sort(items.begin(), items.end(), before);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const BulkItem& x = items[i];

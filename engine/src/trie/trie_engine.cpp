@@ -167,14 +167,18 @@ template <TrieForm F>
 void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count) {
   // 1. Keys in the trie's key space, sorted; duplicates dropped.
   ScratchVector<trie::BulkItem> items(n);
+  trie::BulkOrder order;
+  trie::BulkItem prev{};
   for (std::size_t i = 0; i < n; ++i) {
     NETROVE_ASSERT(records[i]);
     const trie::PrefixKey k =
         F == TrieForm::compressed ? trie::compressed_key(prefixes[i]) : trie::uncompressed_key(prefixes[i]);
-    items[i] = {k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
-                static_cast<std::uint8_t>(trie::family_index(prefixes[i].family)), records[i].get()};
+    const trie::BulkItem x{k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
+                           static_cast<std::uint8_t>(trie::family_index(prefixes[i].family)), records[i].get()};
+    if (i != 0) order.next(prev, x);
+    items[i] = prev = x;
   }
-  const std::size_t kept = trie::bulk_sort(items, records);
+  const std::size_t kept = trie::bulk_sort(items, records, order);
   // 2. Chunk by chunk: the trie and the count here, the index beside it
   // on a second thread when there is more than one chunk (sidekick.hpp).
   std::vector<index::ReadIndex::BatchItem> batch;
