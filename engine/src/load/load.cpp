@@ -84,8 +84,9 @@ std::size_t LoadedTable::distinct_prefixes() const {
     if (p.family == kIpv4) v4.push_back(hi >> 24 | p.length);
     else v6.push_back({hi, lo, p.length});
   }
-  std::sort(v4.begin(), v4.end());
-  std::sort(v6.begin(), v6.end());
+  // Tables mostly come sorted: then a check replaces the sort.
+  if (!std::is_sorted(v4.begin(), v4.end())) std::sort(v4.begin(), v4.end());
+  if (!std::is_sorted(v6.begin(), v6.end())) std::sort(v6.begin(), v6.end());
   return static_cast<std::size_t>(std::unique(v4.begin(), v4.end()) - v4.begin()) +
          static_cast<std::size_t>(std::unique(v6.begin(), v6.end()) - v6.begin());
 }
@@ -101,8 +102,8 @@ void LoadedTable::put_in_order() {
     if (prefixes[i].family == kIpv4) v4.push_back({hi >> 24 | prefixes[i].length, i});
     else v6.push_back({hi, lo, prefixes[i].length, i});
   }
-  std::sort(v4.begin(), v4.end());
-  std::sort(v6.begin(), v6.end());
+  if (!std::is_sorted(v4.begin(), v4.end())) std::sort(v4.begin(), v4.end());
+  if (!std::is_sorted(v6.begin(), v6.end())) std::sort(v6.begin(), v6.end());
   LoadedTable out;
   out.prefixes.reserve(v4.size() + v6.size());
   out.records.reserve(v4.size() + v6.size());
