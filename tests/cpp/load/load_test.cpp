@@ -203,6 +203,11 @@ TEST(LoadTable, PutInOrderKeepsWhatAnEngineKeeps) {
     EXPECT_EQ(table.prefixes[i], want[i].prefix);
     EXPECT_EQ(table.records[i].get(), want[i].record.get());
   }
+  // In order now, so counted without a sort; likewise with every entry twice.
+  EXPECT_EQ(table.distinct_prefixes(), want.size());
+  netrove::LoadedTable twice;
+  for (const IpPrefix& p : table.prefixes) twice.prefixes.insert(twice.prefixes.end(), {p, p});
+  EXPECT_EQ(twice.distinct_prefixes(), want.size());
 }
 
 }  // namespace
