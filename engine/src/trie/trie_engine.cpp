@@ -166,7 +166,8 @@ InsertResult TrieEngine::insert_many(const IpPrefix* prefixes, Metadata* records
 template <TrieForm F>
 void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::size_t n, bool count) {
   // 1. Keys in the trie's key space, sorted; duplicates dropped.
-  ScratchVector<trie::BulkItem> items(n);
+  ScratchVector<trie::BulkItem> items;
+  items.reserve(n);  // not resized: each item is written once, below
   trie::BulkOrder order;
   trie::BulkItem prev{};
   for (std::size_t i = 0; i < n; ++i) {
@@ -176,7 +177,7 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
     const trie::BulkItem x{k.key, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(k.length),
                            static_cast<std::uint8_t>(trie::family_index(prefixes[i].family)), records[i].get()};
     if (i != 0) order.next(prev, x);
-    items[i] = prev = x;
+    items.push_back(prev = x);
   }
   const std::size_t kept = trie::bulk_sort(items, records, order);
   // 2. Chunk by chunk: the trie and the count here, the index beside it
