@@ -51,12 +51,19 @@ struct IpPrefix {
   std::uint8_t length = 0;
 
   /// The address with every bit at position `length` and beyond cleared.
-  /// Every key an engine builds from a prefix is built from this.
+  /// Every key an engine builds from a prefix is built from this.  Cleared
+  /// a word at a time: byte stores read back as words (every key) stall the
+  /// load, which cannot take its bytes from several stores.
   std::array<std::uint8_t, 16> network_address() const noexcept {
-    std::array<std::uint8_t, 16> out{};
-    const unsigned full = length / 8u, rem = length % 8u;
-    for (unsigned i = 0; i < full && i < 16; ++i) out[i] = address[i];
-    if (rem != 0 && full < 16) out[full] = static_cast<std::uint8_t>(address[full] & (0xFFu << (8u - rem)));
+    std::uint64_t w[2];
+    std::memcpy(w, address.data(), 16);
+    for (unsigned k = 0; k < 2; ++k) {
+      const unsigned bits = length > 64u * k ? length - 64u * k : 0u;  // leading bits of word k kept
+      const std::uint64_t lead = bits == 0 ? 0 : bits >= 64 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> bits);
+      w[k] &= __builtin_bswap64(lead);  // the word holds big-endian bytes: the mask in memory order
+    }
+    std::array<std::uint8_t, 16> out;
+    std::memcpy(out.data(), w, 16);
     return out;
   }
 

@@ -24,25 +24,10 @@ struct Place {
   std::array<std::uint8_t, 16> net;
 };
 
-/// p.network_address(), cleared a word at a time: the byte loop's stores
-/// stall the word loads that read them back (no store forwarding).
-std::array<std::uint8_t, 16> network_of(const IpPrefix& p) noexcept {
-  std::uint64_t w[2];
-  std::memcpy(w, p.address.data(), 16);
-  for (unsigned k = 0; k < 2; ++k) {
-    const unsigned keep = std::min(64u, std::max(64u * k, unsigned{p.length}) - 64u * k);  // bits of word k kept
-    const std::uint64_t mask = keep == 0 ? 0 : ~std::uint64_t{0} << (64u - keep);          // leading `keep` bits
-    w[k] &= __builtin_bswap64(mask);  // in memory order: the word is big-endian bytes
-  }
-  std::array<std::uint8_t, 16> out;
-  std::memcpy(out.data(), w, 16);
-  return out;
-}
-
 Place place_of(const IpPrefix& p) noexcept {
   Place pl;
   pl.fam = p.family == kIpv4 ? 0u : 1u;
-  pl.net = network_of(p);
+  pl.net = p.network_address();
   const unsigned len = p.length;
   pl.depth = len == 0 ? 0u : (len - 1u) / 8u;
   pl.idx = base_index(pl.net[pl.depth], len - 8u * pl.depth);

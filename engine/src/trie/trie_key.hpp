@@ -104,23 +104,19 @@ struct PrefixKey {
   std::uint64_t length;
 };
 
-// Both load the address whole and clear its host bits with a mask, the
-// same bits network_address() clears byte by byte: its byte stores, read
-// back as words, stall the load that follows (no store forwarding).
-
 inline PrefixKey uncompressed_key(const IpPrefix& p) noexcept {
-  return {load_key(p.address.data()) & lead_mask(p.length), p.length};
+  const auto net = p.network_address();
+  return {load_key(net.data()), p.length};
 }
 
 inline PrefixKey compressed_key(const IpPrefix& p) noexcept {
+  const auto net = p.network_address();
   if (p.family == kIpv4) {
     std::uint32_t v;
-    std::memcpy(&v, p.address.data(), 4);
-    // A 64-bit shift: p.length is at most 32 for IPv4, so no shift by 32 or more of a 32-bit word.
-    const std::uint32_t net = static_cast<std::uint32_t>(__builtin_bswap32(v) & ~(std::uint64_t{0xFFFFFFFF} >> p.length));
-    return {u128{net}, 96u + p.length};
+    std::memcpy(&v, net.data(), 4);
+    return {u128{__builtin_bswap32(v)}, 96u + p.length};
   }
-  return {load_key(p.address.data()) & lead_mask(p.length), p.length};
+  return {load_key(net.data()), p.length};
 }
 
 /// Index of a family's root: 0 for IPv4, 1 for IPv6.
