@@ -87,6 +87,11 @@ inline bool bulk_before(const BulkItem& x, const BulkItem& y) noexcept {
   return x.order < y.order;
 }
 
+/// Whether x and y name one prefix (its family, key and length).
+inline bool bulk_same(const BulkItem& x, const BulkItem& y) noexcept {
+  return x.fam == y.fam && x.key == y.key && x.length == y.length;
+}
+
 /// Whether items made one after another came sorted and without equal
 /// prefixes, learnt as they are made (the previous one still at hand), so
 /// that bulk_sort need not read a whole table's items twice more to find
@@ -95,7 +100,7 @@ struct BulkOrder {
   bool sorted = true, distinct = true;
   void next(const BulkItem& prev, const BulkItem& x) noexcept {
     sorted &= bulk_before(prev, x);
-    distinct &= !(prev.fam == x.fam && prev.key == x.key && prev.length == x.length);
+    distinct &= !bulk_same(prev, x);
   }
 };
 
@@ -111,8 +116,7 @@ inline std::size_t bulk_sort(ScratchVector<BulkItem>& items, RecordRef* records,
   std::size_t kept = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const BulkItem& x = items[i];
-    if (i + 1 < items.size() && items[i + 1].fam == x.fam && items[i + 1].key == x.key &&
-        items[i + 1].length == x.length) {
+    if (i + 1 < items.size() && bulk_same(items[i + 1], x)) {
       records[x.order] = RecordRef();  // a later equal prefix wins
       continue;
     }
