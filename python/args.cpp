@@ -18,6 +18,7 @@
 
 #include "convert.hpp"
 #include "insert_memo.hpp"
+#include "recent_records.hpp"
 #include "insert_record.hpp"
 #include "keys.hpp"
 #include "netrove/text.hpp"
@@ -347,11 +348,16 @@ bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordR
       record = RecordRef::adopt(known);
       return true;
     }
+  } else if (recent_record(metadata, record)) {
+    return true;
   }
   bool pure = true;
   PyObject* attributes = nullptr;
-  if (!stored_record_of(metadata, record, memo ? &pure : nullptr, &attributes)) return false;
-  if (memo && pure) memo->remember(metadata, attributes, record);
+  if (!stored_record_of(metadata, record, &pure, &attributes)) return false;
+  if (pure) {
+    if (memo) memo->remember(metadata, attributes, record);
+    else keep_recent_record(metadata, attributes, record);
+  }
   return true;
 }
 

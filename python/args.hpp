@@ -141,8 +141,10 @@ class InsertMemo;
 /// (insert_record.hpp).  With a `memo` (insert_many), a dict it remembers
 /// gives its record unconverted, lent (not to be released before the memo
 /// finishes: InsertMemo::lend), and a converted one is remembered unless
-/// converting it may have run Python code (insert_memo.hpp).  False with
-/// the error set and `record` as it was.
+/// converting it may have run Python code (insert_memo.hpp).  Without
+/// one (a single insert), the records of recent dicts are kept across
+/// calls the same way (recent_records.hpp).  False with the error set and
+/// `record` as it was.
 bool insert_args(PyObject* subnet, PyObject* metadata, IpPrefix& prefix, RecordRef& record,
                  InsertMemo* memo = nullptr);
 

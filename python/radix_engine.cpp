@@ -44,6 +44,7 @@
 #include "netrove/factory.hpp"
 #include "store/hybrid_engine.hpp"
 #include "netrove/text.hpp"
+#include "recent_records.hpp"
 #include "record_objects.hpp"
 #include "ref.hpp"
 #include "table_file_calls.hpp"
@@ -472,6 +473,7 @@ PyObject* remove_impl(Engine& engine, EntryEraser* eraser, PyObject* subnet) {
 }
 
 PyObject* clear_impl(Engine& engine) {
+  forget_recent_records();
   engine.clear();  // frees the old table's records before it returns
   collect_released();
   Py_RETURN_NONE;
@@ -552,6 +554,7 @@ PyObject* rx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 void rx_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  forget_recent_records();
   reinterpret_cast<RadixEngineObject*>(self)->engine.~shared_ptr();  // frees what it owned
   collect_released();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

@@ -271,10 +271,22 @@ def test_insert_many_gives_each_element_the_record_its_dict_held(variant):
     assert e.stats()["inserts"] == 1 + len(items) + 300 and len(e) == 9 + 300
 
 
+def fill(e, how, pairs):
+    if how == "insert_many":
+        e.insert_many(pairs)
+    else:  # no reference to a pair kept while the next one is made
+        put, it = e.insert if how == "insert" else e.__setitem__, iter(pairs)
+        while (pair := next(it, None)) is not None:
+            put(*pair)
+            del pair
+
+
 @pytest.mark.parametrize("variant", VARIANTS, ids=str)
-def test_insert_many_from_a_generator_sees_every_change_of_a_remembered_dict(variant):
-    # Records are remembered across a generator's steps; every way a dict
-    # can change between them must still give each element its own record.
+@pytest.mark.parametrize("how", ["insert_many", "insert", "setitem"])
+def test_every_change_of_a_remembered_dict_is_seen(variant, how):
+    # Records are remembered across a generator's steps (and across single
+    # inserts); every way a dict can change between them must still give
+    # each element its own record.
     class Key(str):  # an attributes key of a str subclass: the record is made another way
         pass
 
@@ -309,14 +321,14 @@ def test_insert_many_from_a_generator_sees_every_change_of_a_remembered_dict(var
             yield f"12.{n}.0.0/16", sub
 
     e = RadixEngine(variant)
-    e.insert_many(steps())
+    fill(e, how, steps())
     want = {f"10.{n}.0.0/16": {"value": f"gone{n}" if n % 5 == 3 else "v", "attributes": {"n": str(n)}}
             for n in range(40)}
     want.update({f"12.{n}.0.0/16": {"value": "s", "attributes": {"n": str(n)}} for n in range(40) if n % 5 != 3})
     assert dict(e.items()) == want and len(died) == 8
     # Freed dicts' addresses are reused by the next fresh ones: each still
     # gives its own record.
-    e.insert_many((f"11.{n >> 8}.{n & 255}.0/24", {"value": str(n)}) for n in range(2000))
+    fill(e, how, ((f"11.{n >> 8}.{n & 255}.0/24", {"value": str(n)}) for n in range(2000)))
     assert all(e.get(f"11.{n >> 8}.{n & 255}.0/24")["value"] == str(n) for n in range(0, 2000, 7))
 
 

@@ -137,3 +137,25 @@ def test_the_objects_of_a_record_die_with_it(variant):
     before = sys.getallocatedblocks()
     churn(1001, 100_000)
     assert sys.getallocatedblocks() - before < SLACK
+
+
+@pytest.mark.parametrize("how", ["drop", "clear"])
+def test_records_kept_for_live_dicts_go_with_their_engine(how):
+    # Single inserts keep the records of recent dicts across calls; dropping
+    # or clearing the engine gives them back while the dicts live on.
+    def fill_and_go(metas):
+        e = RadixEngine()
+        for i, m in enumerate(metas):
+            e.insert(f"10.{i >> 8}.{i & 255}.0/24", m)
+        assert e.lookup("10.0.7.1") == metas[7]  # records get their Python objects
+        e.items()
+        e.clear() if how == "clear" else None
+        del e
+        gc.collect()
+
+    fill_and_go([{"value": f"w{i}", "attributes": {"k": f"b{i}"}} for i in range(100)])  # warm up
+    metas = [{"value": f"v{i}", "attributes": {"k": f"a{i}"}} for i in range(5000)]
+    gc.collect()
+    before = sys.getallocatedblocks()
+    fill_and_go(metas)
+    assert sys.getallocatedblocks() - before < SLACK
