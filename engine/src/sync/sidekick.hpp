@@ -12,6 +12,10 @@
 //   ... next chunk ...
 //   ~Sidekick: stop, join
 //
+// Each side spins for a short while before it sleeps on the condition
+// variable: a chunk's two jobs end close together, and a wake-up through
+// the kernel would add its latency to every chunk.
+//
 // The thread lives exactly as long as the Sidekick, which lives inside one
 // call: no thread outlives the call that made it.  Without a second core
 // (or when asked not to) there is no thread and start() runs the job
@@ -19,6 +23,7 @@
 // grace period): the caller waits for the job, not the other way round.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -71,6 +76,11 @@ class Sidekick {
   std::function<void()> job_;  // the job in flight, empty when none
   std::exception_ptr error_;
   bool stop_ = false;
+  // Read without the mutex by the two sides while they spin before
+  // sleeping (written under it): a job is in flight; the thread has
+  // something to wake for (a job or the stop).
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> waking_{false};
   std::thread thread_;
 };
 
