@@ -18,10 +18,10 @@
 
 #include "convert.hpp"
 #include "insert_memo.hpp"
-#include "recent_records.hpp"
 #include "insert_record.hpp"
 #include "keys.hpp"
 #include "netrove/text.hpp"
+#include "recent_records.hpp"
 #include "ref.hpp"
 
 namespace netrove::py {

@@ -22,7 +22,7 @@ struct alignas(32) Slot {
   std::uint64_t made;      // clock_ when the record was made
   StoredRecord* record;    // one share, or null
 };
-static_assert(sizeof(Slot) == 32 && kSlots % 2 == 0 && (kSlots & (kSlots - 1)) == 0);
+static_assert(sizeof(Slot) == 32 && (kSlots & (kSlots - 1)) == 0, "a slot is half a line; slot_of masks");
 
 Slot slots_[kSlots];
 std::uint64_t clock_ = 0;

@@ -38,9 +38,10 @@
 // nothing (a dict can die anywhere); it queues the emptied slot, and the
 // next use of the table releases what the queue names.  Dropping or
 // clearing an engine empties the whole table first, so that it gives back
-// every record it held.  The interpreter lock
-// guards the table; the module loads in one interpreter only.  Without a
-// free dict watcher nothing is kept.
+// every record it held.
+//
+// The interpreter lock guards the table; the module loads in one
+// interpreter only.  Without a free dict watcher nothing is kept.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -82,13 +82,19 @@ def test_no_growth_and_refcounts_unchanged(variant, case):
     counts = [sys.getrefcount(o) for o in watched]
     for _ in range(300):  # warm up caches, free lists and interned state
         fn()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        fn()
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < SLACK, f"{case}: {grown} blocks more after {CALLS} calls"
+    # A leak grows in every window of calls; the interpreter's own caches
+    # now and then settle in one (err_many_items read 350-400 blocks in
+    # about one run of fifteen, then nothing in the next window).
+    for _ in range(2):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(CALLS):
+            fn()
+        gc.collect()
+        grown = sys.getallocatedblocks() - before
+        if grown < SLACK:
+            break
+    assert grown < SLACK, f"{case}: {grown} blocks more after {CALLS} calls, twice"
     assert [sys.getrefcount(o) for o in watched] == counts
 
 
