@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "object_hash.hpp"
+
 namespace netrove::py {
 
 namespace {
@@ -52,12 +54,9 @@ void InsertMemo::on_dict_event(PyDict_WatchEvent event, PyObject* dict) noexcept
 
 namespace {
 
-// Objects are 16-byte aligned: drop the zero bits, then spread the rest
-// with a multiplicative hash and keep the product's high half (its
-// well-mixed bits), which is both the slot's tag and its home.
-std::uint32_t tag_of(PyObject* dict) noexcept {
-  return static_cast<std::uint32_t>(((reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9e3779b97f4a7c15ull) >> 32);
-}
+// The high bits of the dict's address hash are both the slot's tag and its
+// home.
+std::uint32_t tag_of(PyObject* dict) noexcept { return object_hash(dict); }
 
 }  // namespace
 

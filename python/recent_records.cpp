@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "object_hash.hpp"
+
 namespace netrove::py {
 
 namespace {
@@ -35,12 +37,7 @@ std::uint32_t queued_[kSlots];
 std::size_t n_queued_ = 0;
 std::size_t filled_ = 0;  // slots holding a record
 
-// Objects are 16-byte aligned: drop the zero bits, then keep the high half
-// of a multiplicative hash (its well-mixed bits).
-Slot& slot_of(PyObject* dict) noexcept {
-  const auto a = reinterpret_cast<std::uintptr_t>(dict) >> 4;
-  return slots_[((a * 0x9e3779b97f4a7c15ull) >> 32) & (kSlots - 1)];
-}
+Slot& slot_of(PyObject* dict) noexcept { return slots_[object_hash(dict) & (kSlots - 1)]; }
 
 int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
   Slot& s = slot_of(dict);
@@ -67,9 +64,10 @@ void release_queued() noexcept {
 
 void forget_recent_records() noexcept {
   if (filled_ == 0) return;
-  for (Slot& s : slots_)
+  for (Slot& s : slots_) {
     if (s.record) release_record(std::exchange(s.record, nullptr));
-  for (Slot& s : slots_) s.dict = nullptr;
+    s.dict = nullptr;
+  }
   n_queued_ = filled_ = 0;
 }
 
