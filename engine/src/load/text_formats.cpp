@@ -1,9 +1,9 @@
 // The line formats: list, pfx2as, ipasn (see netrove/load.hpp's table).
 #include <algorithm>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "load/origin_records.hpp"
 #include "load/ranges.hpp"
 #include "load/readers.hpp"
 #include "netrove/table_file.hpp"
@@ -71,35 +71,6 @@ std::size_t split_blanks(std::string_view line, std::string_view* fields, std::s
   return count;
 }
 
-/// The records of origins fields: value the first '_'-separated element,
-/// attribute origins the field as written.  A table names each origin on
-/// many lines, so every field's record is interned once and found again by
-/// its text (neighbouring prefixes often share it: the last one is checked
-/// first).
-class OriginRecords {
- public:
-  const RecordRef& of(std::string_view origins) {
-    if (last_ && origins == last_->first) return last_->second;
-    auto it = known_.find(origins);
-    if (it == known_.end()) {
-      const std::pair<std::string_view, std::string_view> pair{"origins", origins};
-      it = known_.emplace(std::string(origins),
-                          RecordRef::intern(RecordSource{origins.substr(0, origins.find('_')), &pair, 1}))
-               .first;
-    }
-    last_ = &*it;  // map nodes stay where they are
-    return it->second;
-  }
-
- private:
-  struct TextHash {  // looks a view up without copying it
-    using is_transparent = void;
-    std::size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>{}(v); }
-  };
-  std::unordered_map<std::string, RecordRef, TextHash, std::equal_to<>> known_;
-  const std::pair<const std::string, RecordRef>* last_ = nullptr;
-};
-
 /// Two addresses around a '-': a range, if perhaps a wrong one (which the
 /// list reader then reports with its line).
 bool looks_like_range(std::string_view entry) {
@@ -145,7 +116,7 @@ void read_pfx2as(Lines& lines, LoadedTable& out) {
     const auto prefix = parse_prefix(text);
     if (!prefix) lines.fail("bad prefix length " + quoted(f[1]));
     out.prefixes.push_back(*prefix);
-    out.records.push_back(records.of(f[2]));
+    records.append(f[2], out.records);
   }
 }
 
@@ -160,7 +131,7 @@ void read_ipasn(Lines& lines, LoadedTable& out) {
     const auto prefix = f[0].find('/') == std::string_view::npos ? std::nullopt : parse_prefix(f[0]);
     if (!prefix) lines.fail("bad prefix " + quoted(f[0]));
     out.prefixes.push_back(*prefix);
-    out.records.push_back(records.of(f[1]));
+    records.append(f[1], out.records);
   }
 }
 
