@@ -6,7 +6,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
-#include <unordered_map>
 
 #include "engine/factory_internal.hpp"
 #include "netrove/metadata.hpp"
@@ -14,6 +13,7 @@
 #include "store/update_event.hpp"
 #include "sync/rcu.hpp"
 #include "sync/sidekick.hpp"
+#include "store/records_by_text.hpp"
 #include "store/redis_follower.hpp"
 #include "text/utf8.hpp"
 
@@ -58,15 +58,13 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
     std::uint32_t index;   // into `got`
     std::uint8_t family, length;
   };
-  std::vector<std::pair<IpPrefix, const RecordRef*>> got;
+  std::vector<std::pair<IpPrefix, std::uint32_t>> got;  // a prefix and its text's entry in by_text
   std::vector<Read> order;
-  // The memo owns its texts: the views handed in live only for the visit.
-  // Looked up by view (a transparent hash), copied only when new.
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>{}(v); }
-  };
-  std::unordered_map<std::string, RecordRef, TextHash, std::equal_to<>> by_text;
+  RecordsByText by_text([](std::string_view value) {
+    std::optional<Metadata> record;
+    if (valid_utf8(value)) record = from_json(value);
+    return record ? RecordRef::intern(*record) : RecordRef();
+  });
   std::uint64_t bad = 0;
   const StoreStatus fetched = store.fetch_entries([&](std::string_view field, std::string_view value) {
     const std::optional<IpPrefix> prefix = parse_prefix(field);
@@ -74,13 +72,8 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
       ++bad;
       return;
     }
-    auto it = by_text.find(value);
-    if (it == by_text.end()) {
-      std::optional<Metadata> record;
-      if (valid_utf8(value)) record = from_json(value);
-      it = by_text.emplace(std::string(value), record ? RecordRef::intern(*record) : RecordRef()).first;
-    }
-    if (!it->second) {
+    const std::uint32_t entry = by_text.find_or_add(value);
+    if (!by_text.is_record(entry)) {
       ++bad;
       return;
     }
@@ -90,7 +83,7 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
     std::memcpy(&lo, net.data() + 8, 8);
     order.push_back({__builtin_bswap64(hi), __builtin_bswap64(lo), static_cast<std::uint32_t>(got.size()),
                      prefix->family, prefix->length});
-    got.emplace_back(*prefix, &it->second);
+    got.emplace_back(*prefix, entry);
   });
   if (!fetched.ok()) return fetched;
   skipped += bad;
@@ -111,11 +104,12 @@ StoreStatus fetch_pairs(RedisStore& store, std::vector<IpPrefix>& prefixes, std:
     if (x.length != y.length) return x.length < y.length;
     return x.index < y.index;
   });
-  prefixes.reserve(got.size());
-  records.reserve(got.size());
+  // Room first: no push below may throw, with uncounted shares handed out.
+  prefixes.reserve(prefixes.size() + got.size());
+  records.reserve(records.size() + got.size());
   auto take = [&](std::uint32_t index) {
     prefixes.push_back(got[index].first);
-    records.push_back(*got[index].second);
+    records.push_back(by_text.share(got[index].second));
   };
   for (const std::uint64_t k : v4) take(static_cast<std::uint32_t>(k & 0xFFFFFF));
   for (const Read& r : rest) take(r.index);
