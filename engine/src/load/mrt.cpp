@@ -199,23 +199,40 @@ class MrtReader {
       const std::size_t length = flags & 0x10 ? attrs.u16() : attrs.u8();
       Cursor value = attrs.sub(length);
       if (type != 2) continue;
-      std::string origin;
+      // The origin: the last AS of the last AS_SEQUENCE, or the last
+      // AS_SET written out, whichever segment comes last.  A sequence's
+      // AS stays a number (most paths end in one): its text is made only
+      // the first time it is met.
+      std::int64_t asn_origin = -1;
+      bool set_origin = false;
       while (!value.empty()) {
         const std::uint8_t seg = value.u8(), n = value.u8();
         if (seg < 1 || seg > 4) value.fail("an AS_PATH segment of type " + std::to_string(seg));
-        std::string text;
+        if (seg != 1 || n == 0) {  // a sequence, or a segment that gives no origin
+          std::uint32_t last = 0;
+          for (unsigned i = 0; i < n; ++i) last = asn_bytes == 4 ? value.u32() : value.u16();
+          if (seg == 2 && n > 0) asn_origin = last, set_origin = false;
+          continue;
+        }
+        set_text_.clear();
         for (unsigned i = 0; i < n; ++i) {
           const std::uint32_t asn = asn_bytes == 4 ? value.u32() : value.u16();
-          if (seg == 2 || seg == 3) text = std::to_string(asn);
-          else text += (i ? "," : "{") + std::to_string(asn);
+          set_text_ += (i ? "," : "{") + std::to_string(asn);
         }
-        if (seg == 1 || seg == 4) text += n ? "}" : "{}";
-        if (seg <= 2 && n > 0) origin = std::move(text);  // confederation segments never give it
+        set_text_ += "}";
+        set_origin = true, asn_origin = -1;
       }
-      if (origin.empty()) return -1;
-      return origin_id(origin);
+      if (set_origin) return origin_id(set_text_);
+      if (asn_origin < 0) return -1;
+      return asn_origin_id(static_cast<std::uint32_t>(asn_origin));
     }
     return -1;
+  }
+
+  std::uint32_t asn_origin_id(std::uint32_t asn) {
+    const auto [it, fresh] = asn_ids_.try_emplace(asn, 0);
+    if (fresh) it->second = origin_id(std::to_string(asn));
+    return it->second;
   }
 
   std::uint32_t origin_id(const std::string& text) {
@@ -268,6 +285,8 @@ class MrtReader {
   std::unordered_map<Key, std::size_t, KeyHash> index_;
   std::vector<std::string> origins_;
   std::unordered_map<std::string, std::uint32_t> origin_ids_;
+  std::unordered_map<std::uint32_t, std::uint32_t> asn_ids_;  // a sequence's last AS: its origin id
+  std::string set_text_;  // the last AS_SET of the path being read
   std::uint64_t order_ = 0;
 };
 
