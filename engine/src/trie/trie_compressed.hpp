@@ -176,13 +176,20 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   /// extracting the bits from d afresh at every level cost two shifts and
   /// two masks of 128 bits.  The key's bits past its length are 0, so Kd
   /// already is "the key's remaining r bits" that the cases below name S.
+  ///
+  /// The walk starts where the finger (insert_finger.hpp) says the last
+  /// insert's walk passed a node on this key's path too, and tells the
+  /// finger each node it enters.
   static bool insert(TrieRoots& t, const IpPrefix& p, std::unique_ptr<Record>& rec) {
     const unsigned fam = family_index(p.family);
     const PrefixKey k = compressed_key(p);
     const std::uint64_t L = k.length;
-    R* n = as<R>(t.root(fam));
+    InsertFinger& finger = t.finger();
     std::uint64_t d = 0;  // d <= L throughout: the walk descends only while e < r
-    u128 Kd = k.key;
+    NodeHeader* start = finger.resume(fam, k.key, L, d);
+    if (!start) finger.enter(start = t.root(fam), 0);
+    R* n = as<R>(start);
+    u128 Kd = shl(k.key, d);
     for (;;) {
       const std::uint64_t e = edge_length(*n);
       const std::uint64_t r = L - d;
@@ -213,6 +220,7 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
         n = as<R>(c);
         d += e + 1;
         Kd = rest;
+        finger.enter(c, d);
         continue;
       }
       const std::uint64_t i = diff == 0 ? m : first_difference(Kd, E, m);

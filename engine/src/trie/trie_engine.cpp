@@ -190,7 +190,7 @@ void TrieEngine::bulk_load(const IpPrefix* prefixes, RecordRef* records, std::si
     const std::size_t m = std::min(chunk, kept - base);
     const trie::BulkItem* chunk = items.data() + base;
     {
-      PoisonMutex::Guard writer(roots_->writer());
+      TrieRoots::Writing writer(*roots_, TrieRoots::Writing::other);
       rcu::ReadSection rs;
       // The index's batch is made on its own side, from the items alone:
       // the trie's side empties records[] meanwhile.  A record the index
@@ -233,7 +233,7 @@ InsertResult TrieEngine::load_shared(const IpPrefix& prefix, RecordRef record) {
   std::unique_ptr<trie::Record> rec(record.release());  // one share, released if unused
   trie::Record* const stored = rec.get();
   {
-    PoisonMutex::Guard writer(roots_->writer());
+    TrieRoots::Writing writer(*roots_, TrieRoots::Writing::single_insert);
     rcu::ReadSection rs;
     const bool fresh =
         with_trie<F>(kind_, [&]<class Trie>() { return Trie::insert(*roots_, prefix, rec); });
@@ -291,7 +291,7 @@ template <TrieForm F>
 RecordRef TrieEngine::take(const IpPrefix& prefix) {
   trie::Record* taken;
   {
-    PoisonMutex::Guard writer(roots_->writer());
+    TrieRoots::Writing writer(*roots_, TrieRoots::Writing::other);
     rcu::ReadSection rs;
     taken = with_trie<F>(kind_, [&]<class Trie>() { return Trie::remove(*roots_, prefix); });
     if (taken) {
@@ -317,7 +317,7 @@ auto TrieEngine::walk_stably(W&& walk) const {
     rcu::ReadSection rs;
     if (auto r = roots_->stable_walk(walk, kWalkTries)) return std::move(*r);
   }
-  PoisonMutex::Guard writer(roots_->writer());
+  TrieRoots::Writing writer(*roots_, TrieRoots::Writing::other);
   rcu::ReadSection rs;
   return walk();
 }
@@ -380,7 +380,7 @@ void TrieEngine::list_entries(EntrySink& sink) const {
 template <TrieForm F>
 void TrieEngine::clear() {
   {
-    PoisonMutex::Guard writer(roots_->writer());
+    TrieRoots::Writing writer(*roots_, TrieRoots::Writing::other);
     rcu::ReadSection rs;
     with_trie<F>(kind_, [&]<class Trie>() { Trie::clear(*roots_); });
     roots_->read_index().clear();

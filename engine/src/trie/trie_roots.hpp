@@ -11,6 +11,8 @@
 //                 +-- shape    (version word of the in-place edge splits:
 //                               walks beside writers check it, see
 //                               trie_compressed.hpp)
+//                 +-- finger   (the last single insert's walk, under
+//                               `writer`; insert_finger.hpp)
 //
 // Each family has its own key space, so an IPv4 prefix can only ever cover
 // IPv4 addresses and never shares a node with an IPv6 prefix; IPv4-mapped
@@ -30,6 +32,7 @@
 #include "trie/node.hpp"
 #include "sync/sync.hpp"
 #include "index/read_index.hpp"
+#include "trie/insert_finger.hpp"
 #include "trie/node_blocks.hpp"
 
 namespace netrove {
@@ -56,7 +59,22 @@ class TrieRoots {
   TrieRoots& operator=(const TrieRoots&) = delete;
 
   NodeKind kind() const noexcept { return kind_; }
-  PoisonMutex& writer() noexcept { return writer_; }
+
+  /// The writer lock, held for one write.  Every write but a single insert
+  /// may retire nodes, so it forgets the insert finger as it begins.
+  class Writing {
+   public:
+    enum Kind { single_insert, other };
+    Writing(TrieRoots& t, Kind kind) : guard_(t.writer_) {
+      if (kind != single_insert) t.finger_.forget();
+    }
+
+   private:
+    PoisonMutex::Guard guard_;
+  };
+
+  /// The last single insert's walk.  Writer lock held.
+  trie::InsertFinger& finger() noexcept { return finger_; }
 
   /// The read index shared by every shard; written under the writer lock.
   index::ReadIndex& read_index() noexcept { return index_; }
@@ -69,6 +87,7 @@ class TrieRoots {
   /// Publishes `owned` as the root of `fam` and releases the previous root.
   /// Writer lock held.
   void replace_root(unsigned fam, trie::NodeHeader* owned) noexcept {
+    finger_.forget();
     trie::release(roots_[fam].exchange(owned, std::memory_order_acq_rel));
   }
 
@@ -112,6 +131,7 @@ class TrieRoots {
  private:
   trie::VersionLock shape_;
   PoisonMutex writer_;
+  trie::InsertFinger finger_;
 };
 
 }  // namespace netrove

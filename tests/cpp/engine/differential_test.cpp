@@ -8,9 +8,10 @@
 //
 // One seeded sequence of operations on random nested prefixes of both
 // families (host bits set) per variant:
-//   1. insert / replace (single, insert_many and insert_records, bulk loads
-//      with repeats inside one call, load), remove (of a stored prefix
-//      written with other host bits, or a random one), clear;
+//   1. insert / replace (single, a third of them near the last one;
+//      insert_many and insert_records, bulk loads with repeats inside one
+//      call, load), remove (of a stored prefix written with other host
+//      bits, or a random one), clear;
 //   2. lookup, lookup_with, lookup_many / contains_many / lookup_many_with
 //      (with repeated addresses, sometimes over several chunks; through a
 //      cache, the inner engine asked once per distinct address not cached),
@@ -28,6 +29,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "art/adaptive_engine.hpp"
@@ -133,6 +135,7 @@ TEST_P(Differential, MatchesTheOracle) {
   std::uint64_t serial = 0, hits = 0, removed = 0;
   std::vector<IpAddress> probes(32, v4(10, 1, 2, 3));
   std::size_t next_probe = 0;
+  std::optional<IpPrefix> last_single;
 
   auto check_lookup = [&](const IpAddress& a) {
     const auto expect = oracle.lookup(a);
@@ -171,7 +174,17 @@ TEST_P(Differential, MatchesTheOracle) {
     SCOPED_TRACE(step);
     const std::uint64_t op = gen.pick(100);
     if (op < 30) {
-      const IpPrefix p = gen.prefix();
+      // A third of them near the last single insert (a few of its final
+      // bits redrawn, the length moved by a few), as in a sorted table: the
+      // insert walk then starts deep down the last one's path.
+      IpPrefix p = gen.prefix();
+      if (last_single && gen.pick(3) == 0) {
+        p = *last_single;
+        const unsigned width = netrove::family_bits(p.family);
+        gen.randomise(p, p.length - std::min<unsigned>(p.length, gen.pick(6)), width);
+        p.length = static_cast<std::uint8_t>(std::min<unsigned>(width, p.length + gen.pick(7) - std::min<unsigned>(p.length, 3)));
+      }
+      last_single = p;
       const Metadata m = md("v" + std::to_string(serial++), "step", std::to_string(step));
       // A load (restoring a saved table) stores alike but counts nothing.
       auto* loader = op < 5 ? dynamic_cast<netrove::EntryLoader*>(&e) : nullptr;
