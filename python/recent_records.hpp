@@ -7,15 +7,27 @@
 //                                \__ hit: d1's record shared, no conversion
 //
 // Converting a dict (reading its strings, hashing them, finding the equal
-// interned record) is about 40% of an insert, and its reads miss the cache
-// on a large table.  So the record of the latest dict to land in each slot
-// is kept, with a share of its own, in a small direct-mapped table keyed by
-// the dict's address:
+// interned record) is the larger part of an insert, and its reads miss the
+// cache on a large table.  So the record of a recent dict is kept, with
+// shares of its own, in a set-associative table keyed by the dict's
+// address: the dict's hash picks a set of four slots, and a new dict takes
+// the set's empty slot or, when it has none, its slots in turn:
 //
-//   slots_ (kSlots, by address)
-//   +------+------------+------+--------+
-//   | dict | attributes | made | record |   one per slot; a newer dict at
-//   +------+------------+------+--------+   the same slot replaces it
+//   sets_ (kSets, by address)        one set: 4 slots, two cache lines
+//   +--------+--------+-----+        +------+--------+------+--------+-------+
+//   | set 0  | set 1  | ... |        | dict | record | made | shares | attrs |
+//   +--------+--------+-----+        +------+--------+------+--------+-------+
+//                                      x4
+//
+// Four ways hold nearly every origin of a full table inserted in order (about
+// 91% of inserts find their record, against 92.5% that any table could:
+// the rest are each dict's first insert; a one-way table of the same size
+// found 85%).
+//
+// A hit hands out one of the slot's own shares: a slot takes a batch of
+// kCredit shares at a time, so that a hit does not write the record's
+// count, a line that is otherwise cold.  The shares left go back when the
+// slot is emptied.
 //
 // A kept record must be what its dict holds now.  A record is made from the
 // metadata dict D and the attributes dict A it held then; both are watched
@@ -34,8 +46,8 @@
 // emptied).  A dict with a key that is not exactly a str is never kept, as
 // in insert_many's memo (insert_memo.hpp).
 //
-// Shares: a slot holds one share of its record.  The callback releases
-// nothing (a dict can die anywhere); it queues the emptied slot, and the
+// Shares: a slot holds at least one share of its record.  The callback
+// releases nothing (a dict can die anywhere); it queues the emptied slot, and the
 // next use of the table releases what the queue names.  Dropping or
 // clearing an engine empties the whole table first, so that it gives back
 // every record it held.
