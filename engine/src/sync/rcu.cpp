@@ -90,7 +90,14 @@ std::size_t pass(std::vector<Retired>& batch) {
 #endif
   t_in_pass = true;
   t_released = 0;
-  for (const Retired& r : batch) r.destroy(r.obj);
+  // What waited a grace period is out of cache by now; each destroy
+  // function starts by writing its object (a count, a link), so the
+  // object a few places ahead is fetched while this one is destroyed.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    if (i + kAhead < batch.size()) __builtin_prefetch(batch[i + kAhead].obj, 1);
+    batch[i].destroy(batch[i].obj);
+  }
   t_in_pass = false;
   return t_released;
 }

@@ -33,34 +33,38 @@
 // (the path-compressed trie of a set of keys is unique):
 //   1. walk to the exact node N, keeping its parent P (side b) and P's
 //      parent G.  No exact node, or N holds no record: nothing removed.
-//   2. the replacement, if the case needs one, is built aside before
-//      anything changes, so a failed allocation changes nothing; then N's
-//      record is taken out (from here on a lookup misses the prefix).
+//   2. what the case may need allocated (a fresh root, a side block for a
+//      longer edge) is taken before anything changes, so a failed
+//      allocation changes nothing; then N's record is taken out (from
+//      here on a lookup misses the prefix).
 //   3. N has two children: it stays as their branch point.
-//   4. N has one child C: N folds into C.  M, a copy of C whose edge is
-//      N's edge, the branch bit and C's edge, replaces N in P (or as root).
+//   4. N has one child C: N folds into C.  C's edge grows in place to N's
+//      edge, the branch bit and C's own edge (C's path is unchanged: it
+//      now starts where N did), and C takes N's place in P (or as root).
 //   5. N is the root and has no child: a fresh empty root replaces it
 //      (nothing to do when its edge is empty already).
 //   6. N is a leaf and P keeps a record (or P is the root and N its only
 //      child): N is unlinked from P; a root left without record and child
 //      is replaced by a fresh empty root.
-//   7. N is a leaf, P holds no record: P is left with one child S, so P
-//      folds into S, as in 4, one level up: M replaces P in G (or as root).
+//   7. N is a leaf, P holds no record: N is unlinked, P is left with one
+//      child S, so P folds into S, as in 4, one level up: S takes P's
+//      place in G (or as root).
 //
 //   4. N folds into its only child        7. N unlinked, P folds into S
 //
 //   P                  P                  G                  G
 //   |b                 |b                 |                  |
-//   N [E_N] (taken)    M [E_N c E_C] = v  P [E_P] (none)     M [E_P !b E_S] = w
+//   N [E_N] (taken)    C [E_N c E_C] = v  P [E_P] (none)     S [E_P !b E_S] = w
 //   |c        ---->    |-- x              |b    \!b   ---->   |-- s1
 //   C [E_C] = v        +-- y              N      S [E_S] = w  +-- s2
 //   |-- x                                 = u    |-- s1
 //   +-- y                                 (taken)+-- s2
 //
-// M shares the folded node's record and children (records are immutable
-// once published and carry an owner count) and is published with one
-// store; the nodes it replaces are retired with their last link.  At most one structural store per remove:
-// the node that replaces P in case 7 has as many children as P had, so G
+// A fold changes the child's edge and moves its link up in one shape
+// change (below), and releases the folded node, which is retired with its
+// last link; the child's record, prefix and children stay where they are,
+// so nothing is copied and no count but the folded node's moves.  The
+// node that takes P's place in case 7 has as many children as P had, so G
 // never changes shape.
 //
 // Readers beside writers: the shape word
@@ -92,11 +96,12 @@
 // one store that leaves a valid trie, so it needs no shape word: step 1
 // fills the empty root edge first and record last, step 3 publishes a
 // record into a node whose edge stays, step 5 links a fully built leaf;
-// remove takes a record out and then either cuts one link or publishes a
-// merged node built aside (M above), and clear swaps
-// in fresh roots.  A split in place allocates only B (and C) and retires
-// nothing, where building N's replacement aside cost a copy, a free and a
-// reclamation per split.  Writers are
+// remove takes a record out and cuts one link or links a fresh root, and
+// clear swaps in fresh roots.  A remove's fold (cases 4 and 7) is a shape
+// change: the child's longer edge and its link one level up.  In place, a
+// split allocates only B (and C) and retires nothing, and a fold copies
+// nothing and retires only the folded node, where building replacements
+// aside cost a copy, a free and a reclamation each.  Writers are
 // serialised by the trie's writer lock (trie_roots.hpp).  A NodeRef walk
 // (root_ref, left, right) follows no rule: it sees a consistent trie only
 // while no writer runs.
@@ -132,39 +137,41 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     return c;
   }
 
-  /// A node with edge `label` / `len` holding what `src` holds below its
-  /// edge: its record (shared; records never change once published), its
-  /// prefix and its children (each gaining a link).  Writer lock held.
-  static Fresh<R> relabelled(R& src, u128 label, std::uint64_t len) {
-    Fresh<R> m(new_node<R>());
-    const auto old_prefix = stored_prefix(src);
-    init_edge_prefix(*m, label, len, old_prefix ? &*old_prefix : nullptr);
-    if (Record* v = src.value.peek(); v && try_share(v)) m->value.set(v);
-    for (const bool s : {false, true}) {
-      if (NodeHeader* c = src.kids.get(s)) {
-        share(c);
-        m->kids.set(s, c);
-      }
-    }
-    return m;
-  }
-
-  /// The node that replaces `upper` (no record) and its only child `lower`,
-  /// on side `side`: lower's contents under the edge upper's edge, the
-  /// branch bit, lower's edge.  The edges fit: both lie within one key.
-  static Fresh<R> folded(const R& upper, bool side, R& lower) {
-    const std::uint64_t eu = edge_length(upper);
-    NETROVE_ASSERT(eu + 1 + edge_length(lower) <= 128);
-    const u128 label = edge_label(upper) | (side ? single_bit(eu) : u128{0}) | shr(edge_label(lower), eu + 1);
-    return relabelled(lower, label, eu + 1 + edge_length(lower));
-  }
-
   /// Makes `fresh` the child `side` of `parent`, or the root when parent is
   /// null; the node it replaces is released.
   static void publish(TrieRoots& t, unsigned fam, R* parent, bool side, Fresh<R> fresh) noexcept {
     NodeHeader* h = &fresh.release()->hdr;
     if (parent) parent->kids.set(side, h);
     else t.replace_root(fam, h);
+  }
+
+  /// Folds `upper` (no record, or its record already taken) into its only
+  /// child `lower`, on side `side`: lower's edge grows by upper's edge and
+  /// the branch bit, so lower now starts where upper did, and lower takes
+  /// upper's place as child `at` of `parent` (the root when parent is
+  /// null); upper is released.  Lower's path, prefix, record and children
+  /// stay as they are.  The side block the longer edge may need is taken
+  /// first, so a failed allocation throws std::bad_alloc having changed
+  /// nothing; `before` runs once nothing can fail any more, just before
+  /// the change.  Writer lock held.
+  template <class Before>
+  static void fold_into_child(TrieRoots& t, unsigned fam, R* parent, bool at, R& upper, bool side, Before&& before) {
+    R& lower = *as<R>(upper.kids.get(side));
+    const std::uint64_t eu = edge_length(upper);
+    const std::uint64_t len = eu + 1 + edge_length(lower);
+    NETROVE_ASSERT(len <= 128);
+    const u128 label = edge_label(upper) | (side ? single_bit(eu) : u128{0}) | shr(edge_label(lower), eu + 1);
+    const auto prefix = stored_prefix(lower);
+    const IpPrefix* kept = prefix ? &*prefix : nullptr;
+    EdgeSpare<R> spare;
+    reserve_edge_prefix(lower, label, len, kept, spare);
+    before();
+    t.change_shape([&] {
+      set_edge_prefix(lower, label, len, kept, spare);
+      NodeHeader* moved = upper.kids.take(side);  // its link moves to parent, count and all
+      if (parent) parent->kids.set(at, moved);
+      else t.replace_root(fam, moved);
+    });
   }
 
   /// Stores `rec` for `p` (taking it over); true when the prefix is new.
@@ -285,8 +292,8 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
   /// Takes the record stored for exactly `p` out and reshapes the nodes
   /// around it (cases in the header); the caller owns the result, null when
   /// nothing was stored.  Writer lock and a read section held.  Throws
-  /// std::bad_alloc, having changed nothing, when a merged node cannot be
-  /// allocated.
+  /// std::bad_alloc, having changed nothing, when a fresh root or a side
+  /// block for a longer edge cannot be allocated.
   static Record* remove(TrieRoots& t, const IpPrefix& p) {
     const unsigned fam = family_index(p.family);
     const PrefixKey k = compressed_key(p);
@@ -312,16 +319,18 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
       d += e + 1;
       Kd = shl(Kd, e + 1);
     }
-    if (n->value.get() == nullptr) return nullptr;
+    const Record* found = n->value.get();
+    if (found == nullptr) return nullptr;
+    // The caller drops a share of it (one write) once the trie and the
+    // index are changed: its line is fetched meanwhile.
+    __builtin_prefetch(found, 1);
     NodeHeader* const kid[2] = {n->kids.get(false), n->kids.get(true)};
     // 3. A branch point stays.
     if (kid[0] && kid[1]) return n->value.take();
     // 4. One child: N folds into it.
     if (kid[0] || kid[1]) {
-      const bool c = kid[1] != nullptr;
-      Fresh<R> m = folded(*n, c, *as<R>(kid[c]));
-      Record* out = n->value.take();  // 2
-      publish(t, fam, par, side, std::move(m));
+      Record* out = nullptr;
+      fold_into_child(t, fam, par, side, *n, kid[1] != nullptr, [&] { out = n->value.take(); });  // 2
       return out;
     }
     // 5. A childless root.
@@ -335,9 +344,11 @@ struct CompressedTrie : ExactNodeOps<CompressedTrie<R>, R> {
     R* sib = as<R>(par->kids.get(!side));
     // 7. P without a record keeps one child: P folds into it.
     if (sib && par->value.get() == nullptr) {
-      Fresh<R> m = folded(*par, !side, *sib);
-      Record* out = n->value.take();  // 2
-      publish(t, fam, g, p_side, std::move(m));
+      Record* out = nullptr;
+      fold_into_child(t, fam, g, p_side, *par, !side, [&] {
+        out = n->value.take();  // 2
+        par->kids.set(side, nullptr);
+      });
       return out;
     }
     // 6. Unlink N; a root left with nothing becomes a fresh empty root.
