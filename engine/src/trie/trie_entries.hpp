@@ -19,8 +19,9 @@
 // Readers hold a read section for the whole walk, as contains_prefix does:
 // they load each field once (label, length, record, one child link), take no
 // lock and write nothing, and may use what they loaded until the section
-// ends.  Every change a writer makes is one pointer store of a fully built
-// node, so a walk meets every node either before or after a change.
+// ends.  A writer's change is either one store that leaves a valid trie or
+// a shape change (an in-place split or fold, trie_compressed.hpp), which a
+// walk run through TrieEngine::walk_stably sees and retries.
 #pragma once
 
 #include <vector>
