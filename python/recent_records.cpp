@@ -43,11 +43,10 @@ std::uint32_t queued_[kSets * kWays];
 std::size_t n_queued_ = 0;
 std::size_t filled_ = 0;  // slots holding a record
 
-Set& set_of(PyObject* dict) noexcept { return sets_[object_hash(dict) & (kSets - 1)]; }
+std::size_t set_of(PyObject* dict) noexcept { return object_hash(dict) & (kSets - 1); }
 
 Slot* find(PyObject* dict) noexcept {
-  Set& set = set_of(dict);
-  for (Slot& s : set.slot)
+  for (Slot& s : sets_[set_of(dict)].slot)
     if (s.dict == dict) return &s;
   return nullptr;
 }
@@ -66,8 +65,7 @@ int on_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noex
   if (Slot* s = find(dict)) {
     s->dict = nullptr;
     if (s->record) {
-      const auto at = static_cast<std::size_t>(reinterpret_cast<Slot*>(s) - &sets_[0].slot[0]);
-      queued_[n_queued_++] = static_cast<std::uint32_t>(at);
+      queued_[n_queued_++] = static_cast<std::uint32_t>(s - &sets_[0].slot[0]);
     }
   }
   // Maybe some slot's attributes dict: every record made before is stale.
@@ -124,7 +122,7 @@ void keep_recent_record(PyObject* dict, PyObject* attributes, const RecordRef& r
   // the set's next in turn; a dict put out stays watched (see the header).
   Slot* s = find(dict);
   if (!s) {
-    const std::size_t i = object_hash(dict) & (kSets - 1);
+    const std::size_t i = set_of(dict);
     Set& set = sets_[i];
     for (Slot& t : set.slot)
       if (!t.dict && !t.record) {

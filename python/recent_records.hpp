@@ -19,10 +19,10 @@
 //   +--------+--------+-----+        +------+--------+------+--------+-------+
 //                                      x4
 //
-// Four ways hold nearly every origin of a full table inserted in order (about
-// 91% of inserts find their record, against 92.5% that any table could:
-// the rest are each dict's first insert; a one-way table of the same size
-// found 85%).
+// Four ways hold nearly every origin of a full table inserted in order
+// (about 91% of inserts find their record, against 92.5% that any table
+// could: the rest are each dict's first insert; a one-way table of the
+// same size found 85%).
 //
 // A hit hands out one of the slot's own shares: a slot takes a batch of
 // kCredit shares at a time, so that a hit does not write the record's
@@ -47,10 +47,10 @@
 // in insert_many's memo (insert_memo.hpp).
 //
 // Shares: a slot holds at least one share of its record.  The callback
-// releases nothing (a dict can die anywhere); it queues the emptied slot, and the
-// next use of the table releases what the queue names.  Dropping or
-// clearing an engine empties the whole table first, so that it gives back
-// every record it held.
+// releases nothing (a dict can die anywhere); it queues the emptied slot,
+// and the next use of the table releases what the queue names.  Dropping
+// or clearing an engine empties the whole table first, so that it gives
+// back every record it held.
 //
 // The interpreter lock guards the table; the module loads in one
 // interpreter only.  Without a free dict watcher nothing is kept.

@@ -4,7 +4,7 @@
 // A table fetched from Redis is a million pairs whose values repeat (one
 // record per origin, say): each distinct text is parsed and interned once.
 // The texts are found through a flat, linearly probed table, at most half
-// full, of 16-byte slots; each entry keeps its text in one shared buffer:
+// full, of 24-byte slots; each entry keeps its text in one shared buffer:
 //
 //   slots_:   [ hash | text at | size | entry+1 ] [ 0 | 0 | 0 | 0 ] ...   24 bytes
 //   entries_: [ record (null: the text is no record) ] ...
